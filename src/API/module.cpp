@@ -1,0 +1,8 @@
+#include "register.h"
+
+PYBIND11_MODULE(tarvo, m) {
+    m.doc() = "Python bindings for the simulator library";
+    registerDistributions(m);
+    registerCutsetTree(m);
+    registerRunners(m);
+}

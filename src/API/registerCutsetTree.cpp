@@ -1,0 +1,3 @@
+#include "register.h"
+
+void registerCutsetTree(pybind11::module_&) {}

@@ -1,0 +1,60 @@
+#include "register.h"
+
+#include <memory>
+#include <vector>
+
+#include <pybind11/stl.h>
+
+#include "distributions.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// pdf, cdf and quantile of one law, bound to that class's own (virtual) member functions with
+// unnamed parameters, so a call dispatches on the native object's dynamic type.
+template <class Law, class PyClass>
+void bindLawOperations(PyClass& cls) {
+    cls.def("pdf", &Law::pdf)
+       .def("cdf", &Law::cdf)
+       .def("quantile", &Law::quantile);
+}
+
+}  // namespace
+
+void registerDistributions(py::module_& m) {
+    py::class_<Distribution, std::unique_ptr<Distribution>>(m, "Distribution")
+        .def(py::init<>())
+        .def("pdf", &Distribution::pdf, "Probability density function")
+        .def("cdf", &Distribution::cdf, "Cumulative distribution function")
+        .def("quantile", &Distribution::quantile, "Quantile function");
+
+    py::class_<Normal, Distribution, std::unique_ptr<Normal>> normal(m, "Normal");
+    normal.def(py::init<double, double>(), py::arg("mean"), py::arg("stddev"));
+    bindLawOperations<Normal>(normal);
+
+    py::class_<Exponential, Distribution, std::unique_ptr<Exponential>> exponential(m, "Exponential");
+    exponential.def(py::init<double>(), py::arg("lambda"));
+    bindLawOperations<Exponential>(exponential);
+
+    py::class_<Uniform, Distribution, std::unique_ptr<Uniform>> uniform(m, "Uniform");
+    uniform.def(py::init<double, double>(), py::arg("a"), py::arg("b"));
+    bindLawOperations<Uniform>(uniform);
+
+    py::class_<Weibull, Distribution, std::unique_ptr<Weibull>> weibull(m, "Weibull");
+    weibull.def(py::init<double, double>(), py::arg("lambda"), py::arg("k"));
+    bindLawOperations<Weibull>(weibull);
+
+    py::class_<Inspection, Distribution, std::unique_ptr<Inspection>> inspection(m, "Inspection");
+    inspection.def(py::init<int>(), py::arg("inspectionTime"));
+    bindLawOperations<Inspection>(inspection);
+
+    py::class_<Maintenance, Distribution, std::unique_ptr<Maintenance>> maintenance(m, "Maintenance");
+    maintenance.def(py::init<const std::vector<int>&>(), py::arg("maintenanceTimes"));
+    bindLawOperations<Maintenance>(maintenance);
+
+    py::class_<InstantaneousFailure, Distribution, std::unique_ptr<InstantaneousFailure>> failure(
+        m, "InstantaneousFailure");
+    failure.def(py::init<int>(), py::arg("failureTime"));
+    bindLawOperations<InstantaneousFailure>(failure);
+}
