@@ -275,7 +275,8 @@ def test_subclass_must_call_the_inherited_init():
         def __init__(self):
             pass
 
-    with pytest.raises(TypeError, match=r"Broken.__init__\(\) must be called when overriding __init__"):
+    # pybind11 3.0 names the registered class whose __init__ was skipped.
+    with pytest.raises(TypeError, match=r"^tarvo\.Normal\.__init__\(\) must be called when overriding __init__$"):
         Broken()
 
 
@@ -314,20 +315,23 @@ def test_runners_hold_the_interpreter_lock():
     tree.insertNode([1] * 8)
     thread = threading.Thread(target=ticker)
     thread.start()
+    while not samples:  # the ticker is running
+        time.sleep(0.001)
     try:
-        start = time.perf_counter()
-        while time.perf_counter() - start < 0.3:
-            tarvo.runnerMultipleSim(2000, 2000, model, tree, 1)
+        histories = 1000
+        while True:  # grow the call until it lasts long enough to tell
+            samples.clear()
+            start = time.perf_counter()
+            tarvo.runnerMultipleSim(histories, 2000, model, tree, 1)
             end = time.perf_counter()
-            if end - start > 0.2:
+            if end - start > 0.3:
                 break
+            histories *= 2
     finally:
         stop.set()
         thread.join()
     # The ticker may run until the call takes the lock and after it returns, never in between.
-    inside = [t for t in samples if start + 0.05 < t < end - 0.05]
-    assert end - start > 0.2
-    assert inside == []
+    assert [t for t in samples if start + 0.1 < t < end - 0.1] == []
 
 
 def test_reportSIMDSupport_and_limitOMPThreads_return_none(capfd):
