@@ -1,1 +1,303 @@
 #include "cutsetTree.h"
+
+#include <iostream>
+#include <utility>
+
+namespace {
+
+// The unit's only diagnostic: a vector is empty, or too short for the path it takes.
+void reportSizeWrong() {
+    std::cerr << "cutset size wrong." << std::endl;
+}
+
+// Entry k of a vector of `size` entries; an entry past its end counts as 0, so vectors of
+// different lengths are compared without reading past either end.
+inline int entryAt(const int* entries, std::size_t size, std::size_t k) noexcept {
+    return k < size ? entries[k] : 0;
+}
+
+// Whether no index k >= `from` has member[k] == 1 while failed[k] is 0 (or missing). Indices
+// past the end of `member` hold 0 there and cannot break containment, so only its own entries
+// are read. The loops accumulate instead of returning early: a contained set has to be read to
+// its end anyway, and without the branch the compiler vectorises them.
+inline bool containedFrom(const int* failed, std::size_t failedSize, const std::vector<int>& member,
+                          std::size_t from) noexcept {
+    const int* entries = member.data();
+    const std::size_t memberSize = member.size();
+    const std::size_t common = memberSize < failedSize ? memberSize : failedSize;
+    int uncovered = 0;
+    for (std::size_t k = from; k < common; ++k) uncovered |= int{entries[k] == 1} & int{failed[k] == 0};
+    for (std::size_t k = from > common ? from : common; k < memberSize; ++k) uncovered |= int{entries[k] == 1};
+    return uncovered == 0;
+}
+
+// Depth-first search below `top` for a leaf whose cut set is contained in the query `failed`.
+//
+// At depth d a set with a non-zero entry d lies on the right and can only be contained in the
+// query if failed[d] is non-zero too, so the right branch is searched only then; the left branch
+// can always hold a contained set. The query's own child is taken first at every node, so the
+// search begins with exactly the query's own path and only afterwards turns back to the left
+// branches it passed on the way, deepest first.
+//
+// A leaf at depth d agrees with its path in entries 0..d-1, and the search entered a right child
+// only where the query is failed, so those entries are already known to be covered: the leaf is
+// compared from entry d on.
+//
+// The branches still to be searched are the left children of the ancestors that the search left
+// through their right child. The shallowest kRecorded of them are kept in a fixed array, so no
+// memory is allocated; any deeper ones (a query with more failed components than that along one
+// path) are only counted and found again by climbing the parent links.
+const CutsetTreeNode* findContainedLeaf(const CutsetTreeNode* top, const int* failed,
+                                        std::size_t failedSize) noexcept {
+    struct Branch {
+        const CutsetTreeNode* node;
+        std::size_t depth;
+    };
+    constexpr std::size_t kRecorded = 64;
+    Branch recorded[kRecorded];
+    std::size_t recordedCount = 0;
+    std::size_t unrecordedCount = 0;  // non-zero only while `recorded` is full
+
+    const CutsetTreeNode* node = top;
+    std::size_t depth = 0;
+    for (;;) {
+        const CutsetTreeNode* next = nullptr;
+        if (!node->cutset.empty()) {
+            if (containedFrom(failed, failedSize, node->cutset, depth)) return node;
+        } else if (entryAt(failed, failedSize, depth) == 0 || node->right == nullptr) {
+            next = node->left;
+        } else {
+            next = node->right;
+            if (node->left != nullptr) {
+                if (recordedCount < kRecorded) {
+                    recorded[recordedCount++] = {node->left, depth + 1};
+                } else {
+                    ++unrecordedCount;
+                }
+            }
+        }
+        if (next != nullptr) {
+            node = next;
+            ++depth;
+        } else if (unrecordedCount > 0) {
+            // The deepest pending branch hangs off the nearest ancestor left through its right
+            // child (branches already resumed are left children and are climbed past).
+            --unrecordedCount;
+            while (node != node->parent->right || node->parent->left == nullptr) {
+                node = node->parent;
+                --depth;
+            }
+            node = node->parent->left;
+        } else if (recordedCount > 0) {
+            const Branch& branch = recorded[--recordedCount];
+            node = branch.node;
+            depth = branch.depth;
+        } else {
+            return nullptr;
+        }
+    }
+}
+
+// Whether the walk down the query's own path, as far as the query selects it, reaches a node at
+// a depth not less than the query's length without a contained set there: the query is too short
+// for the tree. The query must not be empty.
+bool ownPathOutrunsQuery(const CutsetTreeNode* root, const std::vector<int>& query) {
+    std::size_t depth = 0;
+    for (const CutsetTreeNode* node = root; node != nullptr; ++depth) {
+        if (!node->cutset.empty()) return depth >= query.size() && !isSubset(query, node->cutset);
+        if (depth >= query.size()) return true;
+        node = query[depth] != 0 ? node->right : node->left;
+    }
+    return false;
+}
+
+// Owns a branch detached from the tree until it is released, so that it is freed exactly once,
+// also when its re-insertion throws.
+class DetachedBranch {
+public:
+    DetachedBranch(CutsetTree& tree, CutsetTreeNode* top) : tree_(tree), top_(top) {}
+    ~DetachedBranch() { tree_.deleteTree(top_); }
+    DetachedBranch(const DetachedBranch&) = delete;
+    DetachedBranch& operator=(const DetachedBranch&) = delete;
+
+    // Puts the branch's cut sets back into the tree, then frees the branch's own nodes.
+    void reinsertAndRelease() {
+        if (top_ == nullptr) return;
+        tree_.reinsertBranch(top_);
+        tree_.deleteTree(std::exchange(top_, nullptr));
+    }
+
+private:
+    CutsetTree& tree_;
+    CutsetTreeNode* top_;
+};
+
+}  // namespace
+
+CutsetTree::CutsetTree(int cutsetSize) : cutsetSize(cutsetSize), root(nullptr), nextId(0) {
+    root = createNode({}, nullptr);
+}
+
+CutsetTree::~CutsetTree() {
+    deleteTree(root);
+}
+
+CutsetTreeNode* CutsetTree::getRoot() {
+    return root;
+}
+
+const CutsetTreeNode* CutsetTree::getRoot() const {
+    return root;
+}
+
+CutsetTreeNode* CutsetTree::createNode(std::vector<int> cutset, CutsetTreeNode* parent) {
+    // The id is taken only once the node exists, so a failed allocation uses up no id.
+    auto* node = new CutsetTreeNode{nextId, nullptr, nullptr, parent, std::move(cutset)};
+    ++nextId;
+    return node;
+}
+
+void CutsetTree::insertNode(std::vector<int> cutset) {
+    if (cutset.empty()) {
+        reportSizeWrong();
+        return;
+    }
+    if (cutset.size() > longestCutset) longestCutset = cutset.size();
+    // Walk the new set's path down to a free place or to the leaf already on it.
+    CutsetTreeNode* node = root;
+    std::size_t depth = 0;
+    while (node->cutset.empty()) {
+        CutsetTreeNode*& child = cutset[depth] != 0 ? node->right : node->left;
+        if (child == nullptr) {
+            child = createNode(std::move(cutset), node);
+            return;
+        }
+        node = child;
+        ++depth;
+        if (depth >= cutset.size()) {  // the next step would read past the set's end
+            reportSizeWrong();
+            return;
+        }
+    }
+    // Redundancy is tested first, so a duplicate is dropped rather than replacing its twin.
+    if (isSubset(cutset, node->cutset)) return;
+    if (isSubset(node->cutset, cutset)) {
+        replaceBranchesAbove(node, cutset);
+    } else {
+        splitLeaf(node, depth, std::move(cutset));
+    }
+}
+
+void CutsetTree::replaceBranchesAbove(CutsetTreeNode* leaf, const std::vector<int>& cutset) {
+    CutsetTreeNode* parent = leaf->parent;  // never null: the root holds no cut set
+    DetachedBranch left(*this, std::exchange(parent->left, nullptr));
+    DetachedBranch right(*this, std::exchange(parent->right, nullptr));
+    if (parent == root) {
+        insertNode(cutset);  // the root stays inner; the set lands directly below it
+    } else {
+        parent->cutset = cutset;  // the parent becomes a leaf and keeps its id
+    }
+    // Both branches are re-inserted, the sibling of the met leaf included: every set that reaches
+    // the new set's leaf and contains it is dropped, any other finds its own place again.
+    left.reinsertAndRelease();
+    right.reinsertAndRelease();
+}
+
+void CutsetTree::splitLeaf(CutsetTreeNode* leaf, std::size_t depth, std::vector<int> cutset) {
+    // The leaf has no children, so the new set's side is free. Its node is linked in before the
+    // leaf gives up its set, so a failed allocation leaves the leaf as it was.
+    CutsetTreeNode*& side = cutset[depth] != 0 ? leaf->right : leaf->left;
+    side = createNode(std::move(cutset), leaf);
+    std::vector<int> displaced;
+    displaced.swap(leaf->cutset);
+    // From the root again: the displaced set comes down to this node and either finds its side
+    // free or splits the new leaf in turn, one level deeper, until the two sets part.
+    insertNode(std::move(displaced));
+}
+
+void CutsetTree::constructTree(const std::vector<std::vector<int>>& cutsets) {
+    for (const std::vector<int>& cutset : cutsets) insertNode(cutset);
+}
+
+std::vector<int> CutsetTree::findNode(const std::vector<int>& cutset) const {
+    if (cutset.empty()) {
+        reportSizeWrong();
+        return {};
+    }
+    // A leaf at depth d holds at least d entries, so only a stored set longer than the query can
+    // put a node without a match at the query's length on its path: the usual query, as long as
+    // the stored sets, skips this second walk.
+    if (cutset.size() < longestCutset && ownPathOutrunsQuery(root, cutset)) reportSizeWrong();
+    const CutsetTreeNode* leaf = findContainedLeaf(root, cutset.data(), cutset.size());
+    return leaf != nullptr ? leaf->cutset : std::vector<int>{};
+}
+
+bool CutsetTree::isSystemFailed(const std::vector<int>& failed) const noexcept {
+    return !failed.empty() && findContainedLeaf(root, failed.data(), failed.size()) != nullptr;
+}
+
+void CutsetTree::reinsertBranch(CutsetTreeNode* node) {
+    // Pre-order: the node, its left branch, then its right branch (by iteration).
+    for (; node != nullptr; node = node->right) {
+        if (!node->cutset.empty()) insertNode(node->cutset);
+        reinsertBranch(node->left);
+    }
+}
+
+void CutsetTree::deleteTree(CutsetTreeNode* node) {
+    // Post-order without recursion: go down to a childless node, free it, unlink it from its
+    // parent and continue from there. Only links inside the freed branch are touched.
+    CutsetTreeNode* const top = node;
+    while (node != nullptr) {
+        if (node->left != nullptr) {
+            node = node->left;
+        } else if (node->right != nullptr) {
+            node = node->right;
+        } else {
+            CutsetTreeNode* parent = node == top ? nullptr : node->parent;
+            if (parent != nullptr) (parent->left == node ? parent->left : parent->right) = nullptr;
+            delete node;
+            node = parent;
+        }
+    }
+}
+
+bool isSubset(const std::vector<int>& a, const std::vector<int>& b) {
+    if (b.empty() || a.empty()) return false;
+    return containedFrom(a.data(), a.size(), b, 0);
+}
+
+void printTreeOrd(CutsetTreeNode* node) {
+    if (node->left != nullptr) printTreeOrd(node->left);
+    if (node->right != nullptr) printTreeOrd(node->right);
+    std::cout << "Node ID: " << node->id << ", Cutset: ";
+    for (int entry : node->cutset) std::cout << entry << ' ';
+    std::cout << std::endl;
+}
+
+void printTreePretty(const CutsetTreeNode* node, const std::string& prefix, bool isLeft) {
+    if (node == nullptr) return;
+    // The connector tells which child a node is, not whether a sibling follows it.
+    std::cout << prefix;
+    if (!prefix.empty()) std::cout << (isLeft ? "├── " : "└── ");
+    std::cout << "id=" << node->id << "  cutset=[";
+    for (std::size_t k = 0; k < node->cutset.size(); ++k) {
+        if (k != 0) std::cout << ' ';
+        std::cout << node->cutset[k];
+    }
+    std::cout << "]\n";
+
+    std::string childPrefix = prefix;
+    if (!prefix.empty()) childPrefix += isLeft ? "│   " : "    ";
+    if (node->left != nullptr || node->right != nullptr) {
+        printTreePretty(node->left, childPrefix, true);
+        printTreePretty(node->right, childPrefix, false);
+    }
+}
+
+int maxDepth(CutsetTreeNode* node) {
+    if (node == nullptr) return 0;
+    const int left = maxDepth(node->left);
+    const int right = maxDepth(node->right);
+    return 1 + (left > right ? left : right);
+}

@@ -13,6 +13,7 @@
 // "cutset size wrong." to standard error; the call then has no effect.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,20 @@ public:
     int nextNodeId() const { return nextId; }
 
 private:
-    int cutsetSize;
-    CutsetTreeNode* root;
-    int nextId;
+    // A new node holding `cutset` below `parent`, with the next id; the caller links it in.
+    CutsetTreeNode* createNode(std::vector<int> cutset, CutsetTreeNode* parent);
+    // `cutset` is strictly contained in the set of `leaf`: the leaf's parent gives up both of
+    // its branches to `cutset`, and the sets held in them are re-inserted.
+    void replaceBranchesAbove(CutsetTreeNode* leaf, const std::vector<int>& cutset);
+    // `cutset` and the set of `leaf` (at `depth`) are incomparable: the leaf becomes an inner
+    // node and both sets go below it.
+    void splitLeaf(CutsetTreeNode* leaf, std::size_t depth, std::vector<int> cutset);
+
+    int cutsetSize;        // number of components; recorded only
+    CutsetTreeNode* root;  // owned: the whole tree is freed by the destructor
+    int nextId;            // id of the next node created
+    // No stored cut set is longer than this; a query at least as long cannot outrun its path.
+    std::size_t longestCutset = 0;
 };
 
 // True when cut set b is contained in a (equal vectors included); false when either is empty.

@@ -1,0 +1,125 @@
+"""The cutset tree as a Python caller meets it."""
+
+import pytest
+
+import tarvo
+
+TWO_SIDES = [[0, 1, 0], [1, 0, 1]]
+
+
+def tree_of(cutsets, size=3):
+    tree = tarvo.CutsetTree(size)
+    tree.constructTree(cutsets=cutsets)
+    return tree
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        pytest.param(lambda: tree_of(TWO_SIDES), id="constructTree"),
+        pytest.param(lambda: tree_of(tuple(tuple(c) for c in TWO_SIDES)), id="tuples"),
+        pytest.param(lambda: tree_of(c for c in TWO_SIDES), id="generator"),
+        pytest.param(lambda: tarvo.CutsetTree(cutsetSize=3), id="keyword-size"),
+    ],
+)
+def test_sequences_and_keywords_are_accepted(build):
+    tree = build()
+    tree.insertNode(cutset=[0, 1, 0])
+    tree.insertNode((1, 0, 1))
+    assert tree.findNode(cutset=[0, 1, 1]) == [0, 1, 0]
+    assert tree.findNode([1, 1, 1]) == [1, 0, 1]
+
+
+@pytest.mark.parametrize(
+    ("query", "expected"),
+    [
+        ([0, 1, 0], [0, 1, 0]),
+        ([1, 1, 1], [1, 0, 1]),  # the query's own path answers first
+        ([1, 1, 0], [0, 1, 0]),  # contained in the query, though in the other branch
+        ([0, 0, 0], []),
+        ([1, 0, 0], []),
+    ],
+)
+def test_find_node_answers_any_contained_cutset(query, expected):
+    assert tree_of(TWO_SIDES).findNode(query) == expected
+
+
+def test_find_node_returns_a_new_list_each_time():
+    tree = tree_of(TWO_SIDES)
+    first = tree.findNode([0, 1, 1])
+    first.append(7)
+    first[0] = 9
+    second = tree.findNode([0, 1, 1])
+    assert second == [0, 1, 0]
+    assert second is not first
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        pytest.param(lambda: tarvo.CutsetTree(3.0), id="float-size"),
+        pytest.param(lambda: tarvo.CutsetTree(2**31), id="size-too-large"),
+        pytest.param(lambda: tarvo.CutsetTree(size=3), id="wrong-keyword"),
+        pytest.param(lambda: tarvo.CutsetTree(3).insertNode("101"), id="str-cutset"),
+        pytest.param(lambda: tarvo.CutsetTree(3).insertNode([1, 0.0, 1]), id="float-entry"),
+        pytest.param(lambda: tarvo.CutsetTree(3).insertNode(None), id="none-cutset"),
+        pytest.param(lambda: tarvo.CutsetTree(3).constructTree([[1, 0, 1], "011"]), id="str-in-cutsets"),
+        pytest.param(lambda: tarvo.CutsetTree(3).findNode(b"\x01\x00\x01"), id="bytes-query"),
+        pytest.param(lambda: tarvo.CutsetTree(3).findNode([1, 1, 1.5]), id="float-in-query"),
+    ],
+)
+def test_wrong_argument_types_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_get_root_raises_type_error_and_leaves_tree_intact():
+    tree = tree_of(TWO_SIDES)
+    for _ in range(2):
+        with pytest.raises(TypeError, match=r"^Unable to convert function return value to a Python type!") as info:
+            tree.getRoot()
+        assert isinstance(info.value.__cause__, TypeError)
+        assert "Unregistered type" in str(info.value.__cause__)
+    assert tree.findNode([1, 1, 0]) == [0, 1, 0]
+    tree.insertNode([0, 0, 1])
+    assert tree.findNode([0, 0, 1]) == [0, 0, 1]
+
+
+def test_class_surface():
+    cls = tarvo.CutsetTree
+    assert [name for name in vars(cls) if not name.startswith("_")] == [
+        "insertNode",
+        "constructTree",
+        "findNode",
+        "getRoot",
+    ]
+    docs = {
+        "insertNode": "Insert a new node into the cutset tree",
+        "constructTree": "Construct the cutset tree from a list of cutsets",
+        "findNode": "Find a node in the cutset tree by its cutset",
+        "getRoot": "Get the root node of the cutset tree",
+    }
+    for name, doc in docs.items():
+        assert getattr(cls, name).__doc__.rstrip().endswith(doc)
+    with pytest.raises(AttributeError):
+        tarvo.CutsetTree(3).extra = 1
+
+    class Sub(tarvo.CutsetTree):
+        pass
+
+    assert Sub(2).findNode([1, 1]) == []
+
+
+@pytest.mark.parametrize(
+    ("call", "result"),
+    [
+        pytest.param(lambda tree: tree.insertNode([]), None, id="insert-empty"),
+        pytest.param(lambda tree: tree.findNode([]), [], id="find-empty"),
+        pytest.param(lambda tree: tree.findNode([1]), [], id="query-shorter-than-path"),
+    ],
+)
+def test_unusable_vectors_are_reported_on_native_stderr(capfd, call, result):
+    tree = tree_of(TWO_SIDES)
+    assert call(tree) == result
+    assert capfd.readouterr() == ("", "cutset size wrong.\n")
+    assert tree.findNode([1, 1, 0]) == [0, 1, 0]
