@@ -2,10 +2,13 @@
 
     python scripts/generate_stub.py OUTPUT.pyi
 
-pybind11-stubgen renders the signatures the bindings generate. One of them cannot stand as
-written: `Exponential` and `Weibull` take a parameter named `lambda`, a reserved word, so the stub
-names it `lambda_` and makes it positional-only (at run time it is also accepted as
-`**{"lambda": value}`, which a stub cannot express).
+pybind11-stubgen renders the signatures the bindings generate. Two of them cannot stand as
+written:
+- `Exponential` and `Weibull` take a parameter named `lambda`, a reserved word, so the stub names
+  it `lambda_` and makes it positional-only (at run time it is also accepted as
+  `**{"lambda": value}`, which a stub cannot express);
+- `CutsetTree.getRoot` returns a node type that has no Python class, so the call always raises
+  TypeError: the stub says it never returns.
 """
 
 import re
@@ -26,15 +29,20 @@ def rename_reserved_parameters(stub: str) -> str:
     return LAMBDA_PARAMETER.sub(positional_only, stub)
 
 
+def mark_unconvertible_results(stub: str) -> str:
+    return stub.replace("def getRoot(self) -> CutsetTreeNode:", "def getRoot(self) -> typing.NoReturn:")
+
+
 def generate_stub() -> str:
     with tempfile.TemporaryDirectory() as out:
         subprocess.run(
             [sys.executable, "-m", "pybind11_stubgen", "tarvo", "--output-dir", out],
             check=True,
             capture_output=True,
+            text=True,
         )
         stub = (Path(out) / "tarvo.pyi").read_text()
-    return rename_reserved_parameters(stub)
+    return mark_unconvertible_results(rename_reserved_parameters(stub))
 
 
 def main() -> None:

@@ -402,3 +402,15 @@ def test_module_declares_no_support_for_subinterpreters():
             interpreters.run_string(interp, "import tarvo")
     finally:
         interpreters.destroy(interp)
+
+
+def test_shipped_type_stub_matches_the_module():
+    root = Path(__file__).resolve().parents[1]
+    shipped = (root / "src" / "API" / "tarvo.pyi").read_text()
+    generated = subprocess.run(
+        [sys.executable, str(root / "scripts" / "generate_stub.py"), "/dev/stdout"],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    assert generated == shipped, "regenerate with: python scripts/generate_stub.py src/API/tarvo.pyi"
+    assert Path(tarvo.__file__).with_name("tarvo.pyi").read_text() == shipped
+    compile(shipped, "tarvo.pyi", "exec")  # a stub type checkers can parse
