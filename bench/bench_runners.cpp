@@ -1,0 +1,142 @@
+// Histories per second of the batch runners on three reference models, serial and parallel with
+// one and two threads, and the parallel speed-up. Prints figures; asserts nothing.
+//
+//   build/<name>/bench_runners [a|b|c]    (build with scripts/dev_build.sh <name>)
+//
+// Without an argument all three models are measured.
+//
+// (a) 10 two-state components, Exponential failure (mean 1000) and repair (mean 50); a
+//     2-out-of-3 voting group (components 0-2) and seven single points; 8760 time units.
+// (b) 60 three-state components, 20,000 random cut sets of 2 to 4 components; 8760 time units.
+// (c) model (a) with rare failures (mean life 50,000) on a horizon of 100,000 time units.
+#include <omp.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "simRunner.h"
+
+namespace {
+
+struct BenchModel {
+    std::string name;
+    int simTime = 0;
+    std::vector<std::unique_ptr<Distribution>> laws;
+    ComponentModel model;
+    std::unique_ptr<CutsetTree> tree;
+
+    Distribution* own(Distribution* law) {
+        laws.emplace_back(law);
+        return law;
+    }
+};
+
+std::unique_ptr<BenchModel> votingModel(const std::string& name, double meanLife, int simTime) {
+    auto m = std::make_unique<BenchModel>();
+    m->name = name;
+    m->simTime = simTime;
+    Distribution* never = m->own(new Distribution());
+    Distribution* fail = m->own(new Exponential(1.0 / meanLife));
+    Distribution* repair = m->own(new Exponential(1.0 / 50.0));
+    const int components = 10;
+    m->model.assign(components, {{never, fail}, {repair, never}});
+    std::vector<std::vector<int>> cutsets;
+    for (int a = 0; a < 3; ++a) {
+        for (int b = a + 1; b < 3; ++b) {
+            std::vector<int> cs(components, 0);
+            cs[a] = cs[b] = 1;
+            cutsets.push_back(cs);
+        }
+    }
+    for (int c = 3; c < components; ++c) {
+        std::vector<int> cs(components, 0);
+        cs[c] = 1;
+        cutsets.push_back(cs);
+    }
+    m->tree = std::make_unique<CutsetTree>(components);
+    m->tree->constructTree(cutsets);
+    return m;
+}
+
+std::unique_ptr<BenchModel> largeModel() {
+    auto m = std::make_unique<BenchModel>();
+    m->name = "(b) 60 components, 3 states, 20000 cut sets";
+    m->simTime = 8760;
+    Distribution* never = m->own(new Distribution());
+    Distribution* degrade = m->own(new Exponential(1.0 / 2000.0));
+    Distribution* breakDown = m->own(new Weibull(6000.0, 1.5));
+    Distribution* quickFix = m->own(new Exponential(1.0 / 24.0));
+    Distribution* overhaul = m->own(new Uniform(24.0, 96.0));
+    const int components = 60;
+    m->model.assign(components, {{never, degrade, breakDown},
+                                 {quickFix, never, never},
+                                 {overhaul, never, never}});
+    std::mt19937 rng(2024);
+    std::uniform_int_distribution<int> size(2, 4), member(0, components - 1);
+    std::vector<std::vector<int>> cutsets;
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<int> cs(components, 0);
+        for (int k = size(rng); k > 0; --k) cs[member(rng)] = 1;
+        cutsets.push_back(cs);
+    }
+    m->tree = std::make_unique<CutsetTree>(components);
+    m->tree->constructTree(cutsets);
+    return m;
+}
+
+using Runner = std::function<std::vector<unsigned int>(int, int, ComponentModel, CutsetTree*, int)>;
+
+// Histories per second, doubling the batch until one run takes at least minSeconds.
+double historiesPerSecond(const Runner& run, const BenchModel& m, double minSeconds) {
+    std::ostringstream discarded;
+    std::streambuf* const console = std::cout.rdbuf(discarded.rdbuf());
+    int n = 50;
+    double seconds = 0.0;
+    for (;;) {
+        const auto start = std::chrono::steady_clock::now();
+        run(n, m.simTime, m.model, m.tree.get(), 1);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        discarded.str("");
+        if (seconds >= minSeconds) break;
+        n *= 2;
+    }
+    std::cout.rdbuf(console);
+    return n / seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string only = argc > 1 ? argv[1] : "abc";
+    const double minSeconds = 1.5;
+    std::vector<std::unique_ptr<BenchModel>> models;
+    if (only.find('a') != std::string::npos) {
+        models.push_back(votingModel("(a) 10 components, 2-out-of-3 + single points", 1000.0, 8760));
+    }
+    if (only.find('b') != std::string::npos) models.push_back(largeModel());
+    if (only.find('c') != std::string::npos) {
+        models.push_back(votingModel("(c) rare failures, mean life 50000", 50000.0, 100000));
+    }
+
+    std::printf("%-48s %12s %12s %12s %9s\n", "model", "multiple/s", "parallel1/s", "parallel2/s",
+                "speed-up");
+    for (const auto& m : models) {
+        const double serial = historiesPerSecond(runnerMultipleSim, *m, minSeconds);
+        limitOMPThreads(1);
+        const double one = historiesPerSecond(runnerParallelSim, *m, minSeconds);
+        limitOMPThreads(2);
+        const double two = historiesPerSecond(runnerParallelSim, *m, minSeconds);
+        std::printf("%-48s %12.0f %12.0f %12.0f %9.2f\n", m->name.c_str(), serial, one, two,
+                    two / one);
+    }
+    std::printf("speed-up: parallel with 2 threads over parallel with 1 thread (%d cores seen)\n",
+                omp_get_num_procs());
+    return 0;
+}
