@@ -35,7 +35,7 @@ find_python312() {
 # Configures and builds the native code in build/NAME with extra CMake arguments.
 cmake_build() {
     local name="$1"; shift
-    cmake -S "$ROOT" -B "$ROOT/build/$name" -G Ninja \
+    cmake -S "$ROOT" -B "$ROOT/build/$name" -G Ninja --no-warn-unused-cli \
         -DPython_EXECUTABLE="$VPY" \
         -Dpybind11_DIR="$("$VPY" -m pybind11 --cmakedir)" "$@" >/dev/null
     cmake --build "$ROOT/build/$name" -j "$(nproc)"
