@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import tarvo
+from models import single_tree
 
 LAWS = ["Normal", "Exponential", "Uniform", "Weibull", "Inspection", "Maintenance", "InstantaneousFailure"]
 CLASSES = ["Distribution", *LAWS, "CutsetTree"]
@@ -123,12 +124,6 @@ def single_component_model(law):
     return [[[never, law], [never, never]]]
 
 
-def failed_tree():
-    tree = tarvo.CutsetTree(1)
-    tree.insertNode([1])
-    return tree
-
-
 
 
 @pytest.mark.parametrize("value", [3, True, IndexOnly(), IntOnly(), 2**31 - 1, -(2**31)])
@@ -142,7 +137,7 @@ def test_int_parameter_refuses(value):
     with pytest.raises(TypeError):
         tarvo.CutsetTree(value)
     with pytest.raises(TypeError):
-        tarvo.runnerSingleSim(value, single_component_model(tarvo.Distribution()), failed_tree(), 1)
+        tarvo.runnerSingleSim(value, single_component_model(tarvo.Distribution()), single_tree(), 1)
 
 
 @pytest.mark.parametrize(("value", "expected"), [(3.0, 3.0), (3, 3.0), (True, 1.0), (IndexOnly(), 3.0), (FloatOnly(), 3.0)])
@@ -195,7 +190,7 @@ def test_sequence_parameter_refuses(value):
 def test_component_model_refuses_non_laws_before_any_native_code(law_slot, capfd):
     model = [[[tarvo.Distribution(), law_slot], [tarvo.Distribution(), tarvo.Distribution()]]]
     with pytest.raises(TypeError):
-        tarvo.runnerMultipleSim(3, 10, model, failed_tree(), 1)
+        tarvo.runnerMultipleSim(3, 10, model, single_tree(), 1)
     assert capfd.readouterr() == ("", "")
 
 
@@ -204,9 +199,9 @@ def test_null_law_and_null_tree_reach_the_runner_checks():
     with pytest.raises(ValueError, match="^Cutset matrix must not be null.$"):
         tarvo.runnerSingleSim(10, model, None, 1)
     with pytest.raises(ValueError, match="^Transitions matrix must not be empty.$"):
-        tarvo.runnerSingleSim(10, [], failed_tree(), 1)
+        tarvo.runnerSingleSim(10, [], single_tree(), 1)
     with pytest.raises(ValueError):
-        tarvo.runnerSingleSim(10, [[[tarvo.Distribution(), None], [tarvo.Distribution()] * 2]], failed_tree(), 1)
+        tarvo.runnerSingleSim(10, [[[tarvo.Distribution(), None], [tarvo.Distribution()] * 2]], single_tree(), 1)
 
 
 @pytest.mark.parametrize(
@@ -216,9 +211,9 @@ def test_null_law_and_null_tree_reach_the_runner_checks():
         (lambda: tarvo.Normal(0, 1).quantile(0.0, 0), IndexError, "p must be in [0,1]"),
         (lambda: tarvo.Normal(0, 1).quantile(1e-300, 0), OverflowError,
          "Error in function boost::math::erf_inv<double>(double, double): Overflow Error"),
-        (lambda: tarvo.runnerSingleSim(-1, single_component_model(tarvo.Distribution()), failed_tree(), 1),
+        (lambda: tarvo.runnerSingleSim(-1, single_component_model(tarvo.Distribution()), single_tree(), 1),
          MemoryError, None),
-        (lambda: tarvo.runnerMultipleSim(1, -1, single_component_model(tarvo.Distribution()), failed_tree(), 1),
+        (lambda: tarvo.runnerMultipleSim(1, -1, single_component_model(tarvo.Distribution()), single_tree(), 1),
          RuntimeError, "Failed to allocate systemStates in runnerMultipleSim."),
         (lambda: tarvo.runnerMultipleSim(1, 10, single_component_model(tarvo.Distribution()), None, 1),
          ValueError, "Cutset matrix must not be null."),
@@ -266,8 +261,8 @@ def test_python_subclass_of_a_law_runs_as_the_native_law():
 
     assert EarlyFailure().quantile(0.5, 0) == 0.0
     never = tarvo.Distribution()
-    assert tarvo.runnerSingleSim(6, [[[never, EarlyFailure()], [never, never]]], failed_tree(), 1) == [0] * 6
-    assert tarvo.runnerSingleSim(6, [[[never, LateRepair(4)], [never, never]]], failed_tree(), 1) == [0] * 4 + [1] * 2
+    assert tarvo.runnerSingleSim(6, [[[never, EarlyFailure()], [never, never]]], single_tree(), 1) == [0] * 6
+    assert tarvo.runnerSingleSim(6, [[[never, LateRepair(4)], [never, never]]], single_tree(), 1) == [0] * 4 + [1] * 2
 
 
 def test_subclass_must_call_the_inherited_init():
@@ -359,10 +354,10 @@ LOAD_BY_PATH = """
 import importlib.util, os, sys
 if sys.argv[2] == "lazy":
     sys.setdlopenflags(os.RTLD_LAZY)
-spec = importlib.util.spec_from_file_location("tarvo", sys.argv[1])
+location = importlib.util.spec_from_file_location("tarvo", sys.argv[1])
 try:
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
 except ImportError as error:
     print("ImportError:", error)
 else:

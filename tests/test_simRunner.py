@@ -7,6 +7,7 @@ import pytest
 
 import reference_simulator as ref
 import tarvo
+from models import make_model, single_tree
 
 N = ("never",)
 # Two components in parallel: failures from a Weibull law and a fixed time, repairs on
@@ -22,22 +23,9 @@ SPECS = [
 CUTSETS = [[1, 1]]
 
 
-def make_law(spec):
-    kind, *args = spec
-    factory = {
-        "never": tarvo.Distribution,
-        "exponential": tarvo.Exponential,
-        "uniform": tarvo.Uniform,
-        "weibull": tarvo.Weibull,
-        "inspection": tarvo.Inspection,
-        "failure": tarvo.InstantaneousFailure,
-    }[kind]
-    return factory(*args)
-
-
 @pytest.fixture(scope="module")
 def busy():
-    model = [[[make_law(law) for law in row] for row in component] for component in SPECS]
+    model = make_model(SPECS)
     tree = tarvo.CutsetTree(2)
     tree.constructTree(CUTSETS)
     return model, tree
@@ -48,12 +36,6 @@ def threads():
     """Sets the OpenMP thread count for one test and restores the machine's default after."""
     yield tarvo.limitOMPThreads
     tarvo.limitOMPThreads(os.cpu_count())
-
-
-def single_tree():
-    tree = tarvo.CutsetTree(1)
-    tree.insertNode([1])
-    return tree
 
 
 def history_seed(seed, i):

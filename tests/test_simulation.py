@@ -7,40 +7,7 @@ import pytest
 
 import reference_simulator as ref
 import tarvo
-
-NEVER = tarvo.Distribution()
-
-
-def make_law(spec):
-    kind = spec[0]
-    if kind == "never":
-        return NEVER
-    if kind == "exponential":
-        return tarvo.Exponential(spec[1])
-    if kind == "uniform":
-        return tarvo.Uniform(spec[1], spec[2])
-    if kind == "weibull":
-        return tarvo.Weibull(spec[1], spec[2])
-    if kind == "inspection":
-        return tarvo.Inspection(spec[1])
-    if kind == "failure":
-        return tarvo.InstantaneousFailure(spec[1])
-    raise ValueError(spec)
-
-
-def make_model(specs):
-    return [[[make_law(law) for law in row] for row in component] for component in specs]
-
-
-def make_tree(cutsets):
-    tree = tarvo.CutsetTree(len(cutsets[0]))
-    tree.constructTree(cutsets)
-    return tree
-
-
-def single_tree():
-    return make_tree([[1]])
-
+from models import make_model, make_tree, single_tree
 
 # ---- Hand-worked schedules ----
 
