@@ -44,16 +44,6 @@ def test_find_node_answers_any_contained_cutset(query, expected):
     assert tree_of(TWO_SIDES).findNode(query) == expected
 
 
-def test_find_node_returns_a_new_list_each_time():
-    tree = tree_of(TWO_SIDES)
-    first = tree.findNode([0, 1, 1])
-    first.append(7)
-    first[0] = 9
-    second = tree.findNode([0, 1, 1])
-    assert second == [0, 1, 0]
-    assert second is not first
-
-
 @pytest.mark.parametrize(
     "call",
     [
@@ -79,35 +69,18 @@ def test_get_root_raises_type_error_and_leaves_tree_intact():
         with pytest.raises(TypeError, match=r"^Unable to convert function return value to a Python type!") as info:
             tree.getRoot()
         assert isinstance(info.value.__cause__, TypeError)
-        assert "Unregistered type" in str(info.value.__cause__)
+        assert str(info.value.__cause__).startswith("Unregistered type : ")
     assert tree.findNode([1, 1, 0]) == [0, 1, 0]
     tree.insertNode([0, 0, 1])
     assert tree.findNode([0, 0, 1]) == [0, 0, 1]
 
 
-def test_class_surface():
-    cls = tarvo.CutsetTree
-    assert [name for name in vars(cls) if not name.startswith("_")] == [
-        "insertNode",
-        "constructTree",
-        "findNode",
-        "getRoot",
-    ]
-    docs = {
-        "insertNode": "Insert a new node into the cutset tree",
-        "constructTree": "Construct the cutset tree from a list of cutsets",
-        "findNode": "Find a node in the cutset tree by its cutset",
-        "getRoot": "Get the root node of the cutset tree",
-    }
-    for name, doc in docs.items():
-        assert getattr(cls, name).__doc__.rstrip().endswith(doc)
-    with pytest.raises(AttributeError):
-        tarvo.CutsetTree(3).extra = 1
-
-    class Sub(tarvo.CutsetTree):
-        pass
-
-    assert Sub(2).findNode([1, 1]) == []
+def test_find_node_returns_a_new_list_each_time():
+    tree = tree_of(TWO_SIDES)
+    first = tree.findNode([0, 1, 1])
+    first.append(7)
+    first[0] = 9
+    assert tree.findNode([0, 1, 1]) == [0, 1, 0]
 
 
 @pytest.mark.parametrize(
