@@ -203,6 +203,33 @@ def test_sequence_parameter_refuses(value):
         tarvo.CutsetTree(2).insertNode(value)
 
 
+def failure_at_3_rows():
+    """Rows of one component failing at time 3, built afresh: nothing else refers to the laws."""
+    return [[tarvo.Distribution(), tarvo.InstantaneousFailure(3)], [tarvo.Distribution(), tarvo.Distribution()]]
+
+
+@pytest.mark.parametrize(
+    "make_model",
+    [
+        pytest.param(lambda: (c for c in [failure_at_3_rows()]), id="generator-of-components"),
+        pytest.param(lambda: [(row for row in failure_at_3_rows())], id="generator-of-rows"),
+        pytest.param(lambda: [[(law for law in row) for row in failure_at_3_rows()]], id="generator-of-laws"),
+        pytest.param(lambda: map(list, [failure_at_3_rows()]), id="map"),
+        pytest.param(lambda: [[dict(enumerate(row)).values() for row in failure_at_3_rows()]], id="dict-values"),
+        pytest.param(lambda: [zip(*zip(*failure_at_3_rows()))], id="zip"),
+    ],
+)
+@pytest.mark.parametrize("runner", ["single", "multiple", "parallel"])
+def test_laws_made_inside_iterables_live_through_the_run(make_model, runner, capfd):
+    # Read-out iterables are the only owners of these laws; the run must still see them.
+    if runner == "single":
+        assert tarvo.runnerSingleSim(6, make_model(), single_tree(), 1) == [0, 0, 0, 1, 1, 1]
+    else:
+        run = tarvo.runnerMultipleSim if runner == "multiple" else tarvo.runnerParallelSim
+        assert run(4, 6, make_model(), single_tree(), 1) == [0, 0, 0, 4, 4, 4]
+    capfd.readouterr()
+
+
 @pytest.mark.parametrize("law_slot", [1.5, "law", object(), tarvo.CutsetTree(1)])
 def test_component_model_refuses_non_laws_before_any_native_code(law_slot, capfd):
     model = [[[tarvo.Distribution(), law_slot], [tarvo.Distribution(), tarvo.Distribution()]]]
