@@ -137,30 +137,36 @@ class CheckResult:
     continuous_curve: CurveComparison
 
 
+def run_check(model, horizon: int, means: tuple[float, float], whole_unit_curve,
+              continuous_curve, histories: int, seed: int, batches: int, progress,
+              mean_from: int = 0) -> CheckResult:
+    """Simulates one component and compares it with its continuous and whole-unit theory."""
+    run = run_batches(tarvo.runnerParallelSim, histories, horizon, model,
+                      single_component_tree(), seed, batches, progress)
+    continuous, whole = means
+    return CheckResult(run, run.mean(mean_from), continuous, whole,
+                       CurveComparison.of(run, whole_unit_curve),
+                       CurveComparison.of(run, continuous_curve))
+
+
 def check_repairable(histories: int, seed: int, batches: int = DEFAULT_BATCHES,
                      progress=None) -> CheckResult:
     lam, mu = REPAIR_FAILURE_RATE, REPAIR_REPAIR_RATE
-    model = one_component_model(tarvo.Exponential(lam), tarvo.Exponential(mu))
-    run = run_batches(tarvo.runnerParallelSim, histories, REPAIR_HORIZON, model,
-                      single_component_tree(), seed, batches, progress)
     times = np.arange(REPAIR_HORIZON)
-    continuous, whole = repairable_stationary(lam, mu)
-    return CheckResult(run, run.mean(REPAIR_STATIONARY_FROM), continuous, whole,
-                       CurveComparison.of(run, repairable_whole_units(lam, mu, times)),
-                       CurveComparison.of(run, repairable_continuous(lam, mu, times)))
+    return run_check(one_component_model(tarvo.Exponential(lam), tarvo.Exponential(mu)),
+                     REPAIR_HORIZON, repairable_stationary(lam, mu),
+                     repairable_whole_units(lam, mu, times), repairable_continuous(lam, mu, times),
+                     histories, seed, batches, progress, mean_from=REPAIR_STATIONARY_FROM)
 
 
 def check_inspected(histories: int, seed: int, batches: int = DEFAULT_BATCHES,
                     progress=None) -> CheckResult:
     lam, period = INSPECTED_FAILURE_RATE, INSPECTION_PERIOD
-    model = one_component_model(tarvo.Exponential(lam), tarvo.Inspection(period))
-    run = run_batches(tarvo.runnerParallelSim, histories, INSPECTED_HORIZON, model,
-                      single_component_tree(), seed, batches, progress)
     times = np.arange(INSPECTED_HORIZON)
-    continuous, whole = inspected_mean(lam, period)
-    return CheckResult(run, run.mean(), continuous, whole,
-                       CurveComparison.of(run, inspected_whole_units(lam, period, times)),
-                       CurveComparison.of(run, inspected_continuous(lam, period, times)))
+    return run_check(one_component_model(tarvo.Exponential(lam), tarvo.Inspection(period)),
+                     INSPECTED_HORIZON, inspected_mean(lam, period),
+                     inspected_whole_units(lam, period, times), inspected_continuous(lam, period, times),
+                     histories, seed, batches, progress)
 
 
 # --- Report -------------------------------------------------------------------------------
