@@ -10,7 +10,9 @@
 // other call on the same tree.
 //
 // Unusable vectors (empty, or too short for the path they take) are reported by writing
-// "cutset size wrong." to standard error; the call then has no effect.
+// "cutset size wrong." to standard error. insertNode then changes nothing; findNode answers []
+// for an empty query, and for a short one still answers from the entries it has (a missing
+// entry counts as 0).
 #pragma once
 
 #include <cstddef>
