@@ -4,6 +4,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 VPY="$VENV/bin/python"
+# The pinned cmake, ctest and ninja of the virtual environment come first.
+export PATH="$VENV/bin:$PATH"
 
 is_python312() {
     "$1" -c 'import sys; sys.exit(0 if sys.version_info[:2] == (3, 12) else 1)' >/dev/null 2>&1
