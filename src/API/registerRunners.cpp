@@ -6,6 +6,18 @@
 
 namespace py = pybind11;
 
+namespace {
+
+// A batch runner taking the model through the caster that keeps its laws alive.
+template <auto runner>
+std::vector<unsigned int> runBatch(int nSimulations, int simTime,
+                                   PinnedComponentModel transitionsMatrix, CutsetTree* cutSetTree,
+                                   int seed) {
+    return runner(nSimulations, simTime, std::move(transitionsMatrix.laws), cutSetTree, seed);
+}
+
+}  // namespace
+
 // The runners keep the interpreter lock for the whole call: their workers never touch a Python
 // object. The laws stay alive through the model argument, which keeps every level of the model
 // referenced until the call returns (see componentModelCaster.h).
@@ -17,24 +29,12 @@ void registerRunners(py::module_& m) {
         },
         "Run a single simulation", py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("cutSetTree"), py::arg("seed"));
-    m.def(
-        "runnerMultipleSim",
-        [](int nSimulations, int simTime, PinnedComponentModel transitionsMatrix,
-           CutsetTree* cutSetTree, int seed) {
-            return runnerMultipleSim(nSimulations, simTime, std::move(transitionsMatrix.laws),
-                                     cutSetTree, seed);
-        },
-        "Run multiple simulations on a single thread", py::arg("nSimulations"), py::arg("simTime"),
-        py::arg("transitionsMatrix"), py::arg("cutSetTree"), py::arg("seed"));
-    m.def(
-        "runnerParallelSim",
-        [](int nSimulations, int simTime, PinnedComponentModel transitionsMatrix,
-           CutsetTree* cutSetTree, int seed) {
-            return runnerParallelSim(nSimulations, simTime, std::move(transitionsMatrix.laws),
-                                     cutSetTree, seed);
-        },
-        "Run multiple simulations in parallel", py::arg("nSimulations"), py::arg("simTime"),
-        py::arg("transitionsMatrix"), py::arg("cutSetTree"), py::arg("seed"));
+    m.def("runnerMultipleSim", &runBatch<runnerMultipleSim>,
+          "Run multiple simulations on a single thread", py::arg("nSimulations"),
+          py::arg("simTime"), py::arg("transitionsMatrix"), py::arg("cutSetTree"), py::arg("seed"));
+    m.def("runnerParallelSim", &runBatch<runnerParallelSim>, "Run multiple simulations in parallel",
+          py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
+          py::arg("cutSetTree"), py::arg("seed"));
     m.def("reportSIMDSupport", &reportSIMDSupport, "Report SIMD support status");
     m.def("limitOMPThreads", &limitOMPThreads, "Limit the number of OMP threads",
           py::arg("maxThreads"));
