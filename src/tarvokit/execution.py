@@ -1,0 +1,164 @@
+"""The seam between planning a study and running its histories.
+
+A study is run as tasks: a `Task` is plain, picklable data (the model's description, an optional
+override of its logic as cut sets, the first seed, the number of histories, the threads) and
+`run_task` turns it into a `TaskResult` by rebuilding the engine's model from the description and
+making ONE `runnerParallelSim` call on the contiguous seeds first_seed .. first_seed + histories - 1.
+A TaskResult is data that merges: counts add element-wise modulo 2^32 (exactly as the engine's own
+sums do), the per-batch figures that the batch-means interval needs are kept side by side.
+
+An `Executor` takes tasks and yields their results as they finish, in any order; closing its
+iterator early (an interrupted study) drops the tasks that have not started. The planner
+(planner.py) decides the tasks, merges the results and applies the stopping rules; it works the
+same whatever executor runs the tasks: `InProcessExecutor` in this process, or one that ships the
+tasks to other processes or machines (they only need the `tarvo` and `tarvokit` packages).
+
+The engine's runners print progress lines on the process's standard output (file descriptor 1,
+below Python's sys.stdout). `run_task` captures that descriptor around its call, drops the
+runners' chatter and returns every other line (the engine's warnings) in `TaskResult.messages`
+for the planner to pass on.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import sys
+import tempfile
+import time
+import warnings
+from abc import ABC, abstractmethod
+from collections import Counter
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from typing import Iterable, Iterator, Sequence, TextIO
+
+import numpy as np
+
+import tarvo
+
+from .errors import ModelWarning
+
+# Lines the runners print on every call; anything else the engine prints is a message to pass on.
+_RUNNER_CHATTER = re.compile(
+    r"^(Simulation -?\d+ done\.|All Simulations Done\.|Numero de threads disponiveis: \d+)$")
+_THREAD_LINE = re.compile(r"^Numero de threads disponiveis: (\d+)$")
+
+
+@dataclass(frozen=True)
+class Task:
+    """One runner call: histories first_seed .. first_seed + histories - 1 of a model.
+
+    `model` is a model's `description` (plain data); `cut_sets`, when given, replaces its logic
+    (lists of component indices or names); `threads` None means one per available core.
+    """
+
+    model: dict
+    first_seed: int
+    histories: int
+    threads: int | None = None
+    cut_sets: tuple[tuple[int | str, ...], ...] | None = None
+
+
+@dataclass(frozen=True)
+class TaskResult:
+    """What one task measured; results of one model merge by adding counts."""
+
+    task: Task
+    counts: np.ndarray  # uint32, failed histories per engine step
+    seconds: float  # wall-clock time of the runner call
+    threads: int | None  # worker threads the runner reported
+    messages: tuple[str, ...] = field(default=())  # engine lines other than runner chatter
+
+    @property
+    def failed_steps(self) -> int:
+        """Failed steps summed over the task's histories: its batch mean's numerator."""
+        return int(self.counts.sum(dtype=np.uint64))
+
+
+def available_cores() -> int:
+    return len(os.sched_getaffinity(0))
+
+
+def run_task(task: Task) -> TaskResult:
+    """Runs one task in this process: one runnerParallelSim call. Thread count is process-wide."""
+    from .model import Model
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ModelWarning)  # reported once, when the model was read
+        model = Model.from_dict(task.model, source="task")
+    laws = model.engine_laws()
+    tree = model.engine_tree(task.cut_sets)
+    tarvo.limitOMPThreads(task.threads or available_cores())
+    with engine_output_captured() as lines:
+        started = time.perf_counter()
+        counts = tarvo.runnerParallelSim(task.histories, model.steps, laws, tree, task.first_seed)
+        seconds = time.perf_counter() - started
+    if len(counts) != model.steps:
+        raise RuntimeError(f"the engine returned {len(counts)} values instead of {model.steps}"
+                           " (it could not allocate its buffers)")
+    threads = next((int(m.group(1)) for m in map(_THREAD_LINE.match, lines) if m), None)
+    messages = tuple(line for line in lines if line and not _RUNNER_CHATTER.match(line))
+    return TaskResult(task, np.asarray(counts, dtype=np.uint32), seconds, threads, messages)
+
+
+class Executor(ABC):
+    """Runs tasks and yields their results as they finish."""
+
+    @abstractmethod
+    def run(self, tasks: Sequence[Task]) -> Iterator[TaskResult]:
+        """Yields one result per task, in any order. Closing the iterator early cancels the
+        tasks not yet started."""
+
+
+class InProcessExecutor(Executor):
+    """Runs the tasks one after the other in this process (each call uses all its threads)."""
+
+    def run(self, tasks: Sequence[Task]) -> Iterator[TaskResult]:
+        for task in tasks:
+            yield run_task(task)
+
+
+@contextmanager
+def engine_output_captured() -> Iterator[list[str]]:
+    """Collects what native code writes on file descriptor 1 inside the block.
+
+    The runners print on the C++ stream, below Python's sys.stdout, so the descriptor itself is
+    redirected into a temporary file. The list is filled with the lines when the block ends.
+    """
+    lines: list[str] = []
+    sys.stdout.flush()
+    saved = os.dup(1)
+    try:
+        with tempfile.TemporaryFile(mode="w+b") as sink:
+            os.dup2(sink.fileno(), 1)
+            try:
+                yield lines
+            finally:
+                os.dup2(saved, 1)
+                sink.seek(0)
+                lines.extend(sink.read().decode(errors="replace").splitlines())
+    finally:
+        os.close(saved)
+
+
+class EngineMessages:
+    """Passes engine messages on, each kind once: lines that differ only in their numbers (a
+    warning printed by thousands of histories) are counted, not repeated."""
+
+    def __init__(self, stream: TextIO | None = None):
+        self.stream = stream
+        self.repeats: Counter[str] = Counter()
+
+    def add(self, messages: Iterable[str]) -> None:
+        for line in messages:
+            shape = re.sub(r"[-+]?\d[\d.e+-]*", "#", line)
+            if shape not in self.repeats:
+                print(f"engine: {line}", file=self.stream or sys.stderr, flush=True)
+            self.repeats[shape] += 1
+
+    def finish(self) -> None:
+        more = sum(count - 1 for count in self.repeats.values())
+        if more:
+            print(f"engine: ({more:,} more lines like the ones above)",
+                  file=self.stream or sys.stderr, flush=True)

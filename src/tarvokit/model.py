@@ -1,0 +1,357 @@
+"""A study's model: read from a TOML file or a plain dict, checked, and built for the engine.
+
+The file and the dict have the same structure:
+
+    [study]
+    name = "Cooling-water loop"
+    time_unit = "h"        # a label for reports
+    horizon = 8760         # in time units, a positive whole number
+    resolution = 60        # engine sub-steps per time unit (default 60)
+
+    [components.pump]      # a two-state component: failure and (optional) repair
+    count = 2              # a template: pump[1], pump[2]
+    failure = {law = "Weibull", scale = 4000, shape = 1.8}
+    repair = {law = "Exponential", mean = 36}
+
+    [components.controller]  # any number of states, the first one working
+    states = ["working", "failed", "maintenance"]
+    transitions = [
+        {from = "working", to = "failed", law = "Exponential", mean = 20000},
+        ...
+    ]
+
+    [system]               # exactly one of cut_sets, fails_when, fault_tree
+    fails_when = "power or controller or atleast(2, pump[*])"
+
+Every error is a ModelError naming the source, the key path and what is expected, raised while
+the input is read: nothing invalid reaches the engine.
+
+The engine counts whole steps and truncates every delay toward zero. Laws are therefore built in
+sub-steps of 1 / resolution time unit (times multiplied by the resolution), which makes that
+truncation bias about 1 / resolution of a time unit per delay, and the results are folded back to
+time units (result.py).
+"""
+
+from __future__ import annotations
+
+import copy
+import re
+import tomllib
+import warnings
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Sequence
+
+import tarvo
+
+from . import laws, logic
+from .errors import ModelError, ModelWarning, Where, close_match_hint, reject_unknown_keys
+
+if TYPE_CHECKING:
+    from .execution import Executor
+    from .result import Result
+
+DEFAULT_RESOLUTION = 60
+INT_MAX = 2**31 - 1
+TWO_STATES = ("working", "failed")
+_LOGIC_KEYS = ("cut_sets", "fails_when", "fault_tree")
+_COMPONENT_NAME = re.compile(r"[^\[\]\s][^\[\]]*(\[\d+\])?")
+
+
+@dataclass(frozen=True)
+class Transition:
+    source: int  # state indices of the component
+    target: int
+    law: dict  # the law table as given, times in time units
+
+
+@dataclass(frozen=True)
+class Component:
+    name: str
+    states: tuple[str, ...]
+    transitions: tuple[Transition, ...]
+
+    def description(self) -> dict:
+        return {"states": list(self.states),
+                "transitions": [{"from": self.states[t.source], "to": self.states[t.target],
+                                 **t.law} for t in self.transitions]}
+
+
+class Model:
+    """A checked model. Build it with `load(path)` or `Model.from_dict(data)`.
+
+    `description` is its plain, picklable form: the same structure as the file with templates
+    expanded, every component in the general form and the logic as minimal cut sets, so
+    `Model.from_dict(model.description)` rebuilds it without SCRAM or the fault-tree file.
+    """
+
+    def __init__(self, name: str, time_unit: str, horizon: int, resolution: int,
+                 components: Sequence[Component], cut_sets: Sequence[logic.CutSet],
+                 source: str, warnings_: Sequence[str] = ()):
+        self.name, self.time_unit, self.horizon = name, time_unit, horizon
+        self.resolution = resolution
+        self.components = tuple(components)
+        self.cut_sets = tuple(cut_sets)
+        self.source = source
+        self.warnings = tuple(warnings_)
+
+    # --- Reading ---------------------------------------------------------------------------
+
+    @classmethod
+    def from_dict(cls, data: Any, source: str = "<dict>", base_dir: Path | None = None) -> "Model":
+        """Checks `data` (the file's structure); a fault-tree path is relative to `base_dir`."""
+        root = Where(source)
+        if not isinstance(data, dict):
+            root.fail("expected a table with [study], [components] and [system]")
+        reject_unknown_keys(data, ("study", "components", "system"), root)
+        study = _table(data, "study", root)
+        reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution"), root.key("study"))
+        name = _text(study, "name", root.key("study"), default=Path(source).stem)
+        time_unit = _text(study, "time_unit", root.key("study"), default="time unit")
+        horizon = _positive_int(study, "horizon", root.key("study"))
+        resolution = _positive_int(study, "resolution", root.key("study"), DEFAULT_RESOLUTION)
+        if horizon * resolution > INT_MAX:
+            root.key("study").fail(f"horizon x resolution = {horizon * resolution} engine steps;"
+                                   f" at most {INT_MAX} fit the engine")
+        components = _components(_table(data, "components", root), root.key("components"),
+                                 resolution)
+        names = [c.name for c in components]
+        cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names,
+                             base_dir or Path("."))
+        notes = [f'component "{names[i]}" is in no cut set: it cannot fail the system'
+                 for i in logic.components_in_no_cut_set(cut_sets, len(names))]
+        for note in notes:
+            warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
+        return cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes)
+
+    @property
+    def description(self) -> dict:
+        names = self.names
+        return {
+            "study": {"name": self.name, "time_unit": self.time_unit, "horizon": self.horizon,
+                      "resolution": self.resolution},
+            "components": {c.name: c.description() for c in self.components},
+            "system": {"cut_sets": [[names[i] for i in sorted(s)] for s in self.cut_sets]},
+        }
+
+    def with_resolution(self, resolution: int) -> "Model":
+        data = copy.deepcopy(self.description)
+        data["study"]["resolution"] = resolution
+        return Model.from_dict(data, self.source)
+
+    # --- Facts -----------------------------------------------------------------------------
+
+    @property
+    def names(self) -> list[str]:
+        return [c.name for c in self.components]
+
+    @property
+    def steps(self) -> int:
+        """The engine's horizon: time units times the resolution."""
+        return self.horizon * self.resolution
+
+    @property
+    def has_maintenance(self) -> bool:
+        """Maintenance laws draw from the C library's shared generator, not from the seed."""
+        return any(t.law["law"] == "Maintenance" for c in self.components for t in c.transitions)
+
+    # --- The engine's model ----------------------------------------------------------------
+
+    def engine_laws(self) -> list:
+        """The component model in engine steps: laws[c][s][k] times state s -> k.
+
+        The engine takes the number of states of component 0 for all of them, so every
+        component is padded to the largest count with transitions that never happen.
+        """
+        never = tarvo.Distribution()
+        states = max(len(c.states) for c in self.components)
+        model = []
+        for index, component in enumerate(self.components):
+            rows = [[never] * states for _ in range(states)]
+            where = Where(self.source).key("components").key(component.name)
+            for t in component.transitions:
+                rows[t.source][t.target] = laws.engine_law(t.law, where, self.resolution)
+            model.append(rows)
+        return model
+
+    def engine_tree(self, cut_sets: Sequence[Sequence[int | str]] | None = None
+                    ) -> tarvo.CutsetTree:
+        """The cut sets as a CutsetTree; `cut_sets` (component indices or names) overrides the
+        model's own logic."""
+        sets = self.cut_sets if cut_sets is None else self.resolve_cut_sets(cut_sets)
+        tree = tarvo.CutsetTree(len(self.components))
+        if sets:
+            tree.constructTree([[1 if i in s else 0 for i in range(len(self.components))]
+                                for s in sets])
+        return tree
+
+    def resolve_cut_sets(self, cut_sets: Sequence[Sequence[int | str]]) -> list[logic.CutSet]:
+        names = self.names
+        resolved = []
+        for members in cut_sets:
+            indices = set()
+            for member in members:
+                if isinstance(member, str):
+                    indices.update(logic.expand_name(member, names, Where(self.source, "cut_sets")))
+                elif isinstance(member, int) and 0 <= member < len(names):
+                    indices.add(member)
+                else:
+                    raise ModelError(f"{self.source}: cut_sets: no component {member!r}")
+            resolved.append(frozenset(indices))
+        return resolved
+
+    # --- Running ---------------------------------------------------------------------------
+
+    def run(self, histories: int = 100_000, seed: int = 1, threads: int | None = None,
+            precision: float | None = None, max_histories: int | None = None,
+            progress: bool = False, executor: "Executor | None" = None,
+            batches: int | None = None) -> "Result":
+        """Simulates the model; see planner.run_study for the arguments."""
+        from .planner import run_study
+
+        return run_study(self, histories=histories, seed=seed, threads=threads,
+                         precision=precision, max_histories=max_histories, progress=progress,
+                         executor=executor, batches=batches)
+
+
+def load(path: str | Path) -> Model:
+    """Reads and checks a TOML model file; raises ModelError naming the file and key path."""
+    path = Path(path)
+    try:
+        with path.open("rb") as stream:
+            data = tomllib.load(stream)
+    except OSError as error:
+        raise ModelError(f"{path}: cannot read the model file: {error.strerror}") from None
+    except tomllib.TOMLDecodeError as error:
+        raise ModelError(f"{path}: invalid TOML: {error}") from None
+    return Model.from_dict(data, source=str(path), base_dir=path.parent)
+
+
+# --- Reading helpers ----------------------------------------------------------------------
+
+
+def _table(data: dict, key: str, where: Where) -> dict:
+    if key not in data:
+        where.fail(f"missing [{key}]")
+    value = data[key]
+    if not isinstance(value, dict):
+        where.key(key).fail(f"expected a table, got {value!r}")
+    return value
+
+
+def _text(table: dict, key: str, where: Where, default: str) -> str:
+    value = table.get(key, default)
+    if not isinstance(value, str) or not value:
+        where.key(key).fail(f"expected a non-empty string, got {value!r}")
+    return value
+
+
+def _positive_int(table: dict, key: str, where: Where, default: int | None = None) -> int:
+    if key not in table and default is not None:
+        return default
+    if key not in table:
+        where.fail(f'missing "{key}", a positive whole number')
+    value = table[key]
+    if isinstance(value, bool) or not isinstance(value, int) or value <= 0:
+        where.key(key).fail(f"expected a positive whole number, got {value!r}")
+    return value
+
+
+def _components(table: dict, where: Where, resolution: int) -> list[Component]:
+    if not table:
+        where.fail("expected at least one component")
+    components: list[Component] = []
+    for name, spec in table.items():
+        at = where.key(name)
+        if not _COMPONENT_NAME.fullmatch(name) or ("count" in spec and "[" in name):
+            at.fail("a component name may not be empty or contain brackets other than a unit"
+                    " number such as pump[2] (a template adds those)")
+        if not isinstance(spec, dict):
+            at.fail(f"expected a table with failure/repair or states/transitions, got {spec!r}")
+        reject_unknown_keys(spec, ("count", "failure", "repair", "states", "transitions"), at)
+        states, transitions = _states_and_transitions(spec, at, resolution)
+        if "count" in spec:
+            count = _positive_int(spec, "count", at)
+            names = [f"{name}[{unit}]" for unit in range(1, count + 1)]
+        else:
+            names = [name]
+        components += [Component(n, states, transitions) for n in names]
+    return components
+
+
+def _states_and_transitions(spec: dict, where: Where, resolution: int
+                            ) -> tuple[tuple[str, ...], tuple[Transition, ...]]:
+    shorthand = "failure" in spec or "repair" in spec
+    general = "states" in spec or "transitions" in spec
+    if shorthand == general:
+        where.fail("expected either failure (and repair) or states and transitions")
+    if shorthand:
+        if "failure" not in spec:
+            where.fail('missing "failure" (a component with a repair needs a failure)')
+        entries = [("failure", 0, 1, spec["failure"])]
+        if "repair" in spec:
+            entries.append(("repair", 1, 0, spec["repair"]))
+        transitions = [_transition(law, source, target, where.key(key), resolution)
+                       for key, source, target, law in entries]
+        return TWO_STATES, tuple(transitions)
+    states = _state_names(spec, where)
+    items = spec.get("transitions")
+    if not isinstance(items, list):
+        where.key("transitions").fail("expected a list of tables {from = ..., to = ..., law = ...}")
+    result, seen = [], set()
+    for index, item in enumerate(items):
+        at = where.key("transitions").item(index)
+        if not isinstance(item, dict):
+            at.fail(f"expected a table {{from = ..., to = ..., law = ...}}, got {item!r}")
+        source = _state_index(item, "from", states, at)
+        target = _state_index(item, "to", states, at)
+        if source == target:
+            at.fail(f'a transition from "{states[source]}" to itself')
+        if (source, target) in seen:
+            at.fail(f'a second transition from "{states[source]}" to "{states[target]}"')
+        seen.add((source, target))
+        law = {k: v for k, v in item.items() if k not in ("from", "to")}
+        result.append(_transition(law, source, target, at, resolution))
+    return states, tuple(result)
+
+
+def _state_names(spec: dict, where: Where) -> tuple[str, ...]:
+    states = spec.get("states")
+    if (not isinstance(states, list) or len(states) < 2
+            or not all(isinstance(s, str) and s for s in states)):
+        where.key("states").fail('expected a list of at least two state names, the working one'
+                                 ' first, such as ["working", "failed"]')
+    if len(set(states)) != len(states):
+        where.key("states").fail("state names must differ")
+    return tuple(states)
+
+
+def _state_index(item: dict, key: str, states: tuple[str, ...], where: Where) -> int:
+    if key not in item:
+        where.fail(f'missing "{key}", a state name')
+    name = item[key]
+    if name not in states:
+        where.key(key).fail(f"unknown state {name!r}{close_match_hint(str(name), states)};"
+                            f" the states are {', '.join(states)}")
+    return states.index(name)
+
+
+def _transition(law: Any, source: int, target: int, where: Where, resolution: int) -> Transition:
+    laws.engine_law(law, where, resolution)  # checks it; the engine law is rebuilt per run
+    return Transition(source, target, dict(law))
+
+
+def _cut_sets(system: dict, where: Where, names: list[str], base_dir: Path) -> list[logic.CutSet]:
+    reject_unknown_keys(system, _LOGIC_KEYS, where)
+    given = [key for key in _LOGIC_KEYS if key in system]
+    if len(given) != 1:
+        where.fail("expected exactly one of cut_sets, fails_when, fault_tree")
+    key = given[0]
+    if key == "cut_sets":
+        return logic.cut_sets_from_names(system[key], names, where.key(key))
+    if key == "fails_when":
+        return logic.cut_sets_of_expression(system[key], names, where.key(key))
+    path = system[key]
+    if not isinstance(path, str):
+        where.key(key).fail(f"expected the path of an Open-PSA MEF file, got {path!r}")
+    return logic.cut_sets_of_fault_tree(base_dir / path, names, where.key(key))

@@ -1,0 +1,115 @@
+"""The statistics of a study, in one place.
+
+Histories are independent, so the failed count of one engine sub-step is binomial over the
+histories, and a time unit's unavailability (the mean over histories of the fraction of the unit
+the system was failed) is a mean of independent values in [0, 1]. A mean over many time units is
+different: the time units of one history are correlated, which summed counts cannot show. It gets
+its interval from independent sub-batches of histories (disjoint seed ranges): the spread of the
+sub-batch means (the method of batch means, with Student's t).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Sequence
+
+import numpy as np
+from scipy import stats as scipy_stats
+
+CONFIDENCE = 0.95
+
+
+@dataclass(frozen=True)
+class Interval:
+    """A point estimate with a two-sided confidence interval; `standard_error` is the estimate's."""
+
+    estimate: float
+    low: float
+    high: float
+    standard_error: float
+
+    def scaled(self, factor: float) -> "Interval":
+        return Interval(self.estimate * factor, self.low * factor, self.high * factor,
+                        self.standard_error * factor)
+
+    def contains(self, value: float) -> bool:
+        return self.low <= value <= self.high
+
+    @property
+    def half_width(self) -> float:
+        return (self.high - self.low) / 2
+
+    @property
+    def relative_half_width(self) -> float:
+        """Half the interval's width over the estimate; infinite for an estimate of 0."""
+        return self.half_width / self.estimate if self.estimate > 0 else math.inf
+
+    def deviation(self, value: float) -> float:
+        """How many standard errors `value` lies from the estimate (signed: value above is +)."""
+        if self.standard_error == 0.0:
+            return 0.0 if value == self.estimate else math.copysign(math.inf, value - self.estimate)
+        return (value - self.estimate) / self.standard_error
+
+
+def normal_quantile(probability: float) -> float:
+    return float(scipy_stats.norm.ppf(probability))
+
+
+def student_t_quantile(probability: float, degrees_of_freedom: int) -> float:
+    if degrees_of_freedom < 1:
+        raise ValueError("Student's t needs at least one degree of freedom")
+    return float(scipy_stats.t.ppf(probability, degrees_of_freedom))
+
+
+def wilson_bounds(proportion: np.ndarray | float, trials: int,
+                  confidence: float = CONFIDENCE) -> tuple[np.ndarray, np.ndarray]:
+    """Wilson score interval of a proportion observed over `trials`, element-wise.
+
+    Chosen over the normal approximation because it stays inside [0, 1] and keeps its coverage
+    for proportions near 0 or 1, which availability studies are full of. For a mean of values in
+    [0, 1] rather than of 0/1 outcomes it is conservative: such a mean m has a variance of at most
+    m (1 - m) per trial, the binomial one.
+    """
+    if trials < 1:
+        raise ValueError("a proportion needs at least one trial")
+    z = normal_quantile(0.5 + confidence / 2)
+    p = np.asarray(proportion, dtype=float)
+    denominator = 1 + z * z / trials
+    centre = (p + z * z / (2 * trials)) / denominator
+    half = z * np.sqrt(p * (1 - p) / trials + z * z / (4 * trials * trials)) / denominator
+    return np.clip(centre - half, 0.0, 1.0), np.clip(centre + half, 0.0, 1.0)
+
+
+def wilson_interval(proportion: float, trials: int, confidence: float = CONFIDENCE) -> Interval:
+    low, high = wilson_bounds(proportion, trials, confidence)
+    return Interval(proportion, float(low), float(high),
+                    math.sqrt(max(proportion * (1 - proportion), 0.0) / trials))
+
+
+def batch_means(batch_histories: Sequence[int], batch_means_: Sequence[float],
+                confidence: float = CONFIDENCE) -> Interval:
+    """Mean over all histories from independent sub-batches of possibly unequal size.
+
+    Sub-batch b of m_b histories has mean A_b. With A the overall mean and N the histories,
+    s^2 = sum m_b (A_b - A)^2 / (B - 1) estimates the variance of one history's value, so A has
+    standard error sqrt(s^2 / N) with B - 1 degrees of freedom. The bounds are clipped to [0, 1]
+    (the values are fractions of time).
+    """
+    sizes = np.asarray(batch_histories, dtype=float)
+    means = np.asarray(batch_means_, dtype=float)
+    batches = len(sizes)
+    if batches < 2:
+        raise ValueError("an interval by batch means needs at least two sub-batches")
+    histories = float(sizes.sum())
+    overall = float(np.sum(sizes * means) / histories)
+    spread = float(np.sum(sizes * (means - overall) ** 2)) / (batches - 1)
+    standard_error = math.sqrt(spread / histories)
+    half = student_t_quantile(0.5 + confidence / 2, batches - 1) * standard_error
+    return Interval(overall, max(0.0, overall - half), min(1.0, overall + half), standard_error)
+
+
+def split_evenly(total: int, parts: int) -> list[int]:
+    """`parts` sizes adding up to `total`, differing by at most one."""
+    base, extra = divmod(total, parts)
+    return [base + 1 if i < extra else base for i in range(parts)]
