@@ -6,26 +6,30 @@ Exchange Format (by default the 25-event "Chinese" benchmark tree). SCRAM comput
 sets and, with a Binary Decision Diagram, the exact probability of the top event over time. Every
 basic event gets an Exponential failure law without repair: its shipped probability p is read as
 the probability of failing within a reference time of 1000 h, so lam = -ln(1 - p) / 1000 h.
-tarvo simulates the same components with the cut sets loaded into a CutsetTree.
+tarvo's study layer reads the same tree (SCRAM reduces it to the same cut sets) and simulates it.
 
-The engine fails a component from the whole hour floor(X) of its failure time X on, so the series
-entry of hour t - 1 is the probability that X < t: it is compared with SCRAM's value at time t.
+The study runs at resolution 1 (one engine step per hour), where the engine fails a component
+from the whole hour floor(X) of its failure time X on: the unavailability of hour t - 1 is then
+exactly the probability that X < t, and it is compared with SCRAM's value at time t.
 """
 
 from __future__ import annotations
 
 import math
-import subprocess
 import sys
-import tempfile
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
 from pathlib import Path
 
 import tarvo
 
-from estimates import (DEFAULT_BATCHES, BatchedRun, Interval, interval_text, parse_run_options,
-                       run_batches, run_options)
+from example_options import parse_run_options, run_options
+from tarvokit import Model, Result
+from tarvokit.errors import Where
+from tarvokit.logic import scram_report
+from tarvokit.planner import DEFAULT_BATCHES
+from tarvokit.report import interval_text
+from tarvokit.stats import Interval
 
 SCRAM_INPUTS = Path("/usr/share/scram/input")
 DEFAULT_TREE = SCRAM_INPUTS / "Chinese" / "chinese.xml"
@@ -75,21 +79,10 @@ def exponential_events_xml(rates: dict[str, float]) -> str:
 def run_scram(tree_file: Path, rates: dict[str, float], mission_hours: int,
               step_hours: int) -> ScramAnalysis:
     """Minimal cut sets and exact (BDD) top-event probabilities from the `scram` program."""
-    with tempfile.TemporaryDirectory(prefix="tarvo-scram-") as folder:
-        events_file = Path(folder) / "exponential-events.xml"
-        events_file.write_text(exponential_events_xml(rates))
-        report_file = Path(folder) / "report.xml"
-        command = ["scram", "--bdd", "--probability", "true",
-                   "--mission-time", str(mission_hours), "--time-step", str(step_hours),
-                   "-o", str(report_file), str(tree_file), str(events_file)]
-        try:
-            finished = subprocess.run(command, capture_output=True, text=True)
-        except FileNotFoundError:
-            raise SystemExit("scram is not installed; scripts/setup.sh installs it"
-                             " (Debian package scram)") from None
-        if finished.returncode != 0:
-            raise RuntimeError(f"scram failed ({finished.returncode}): {finished.stderr.strip()}")
-        return parse_scram_report(ElementTree.parse(report_file).getroot(), mission_hours)
+    report = scram_report([tree_file, exponential_events_xml(rates)],
+                          ["--probability", "true", "--mission-time", str(mission_hours),
+                           "--time-step", str(step_hours)], Where(str(tree_file)))
+    return parse_scram_report(report, mission_hours)
 
 
 def parse_scram_report(report: ElementTree.Element, mission_hours: int) -> ScramAnalysis:
@@ -133,9 +126,15 @@ def tree_disagreements(tree: tarvo.CutsetTree, cut_sets: list[frozenset[str]],
     return disagreements, len(queries)
 
 
-def component_model(events: list[str], rates: dict[str, float]) -> list:
-    never = tarvo.Distribution()
-    return [[[never, tarvo.Exponential(rates[event])], [never, never]] for event in events]
+def study_model(tree_file: Path, events: list[str], rates: dict[str, float],
+                mission_hours: int) -> Model:
+    """The fault tree as a study: every event a component failing by its rate, no repair."""
+    return Model.from_dict({
+        "study": {"name": tree_file.stem, "time_unit": "h", "horizon": mission_hours,
+                  "resolution": 1},
+        "components": {e: {"failure": {"law": "Exponential", "rate": rates[e]}} for e in events},
+        "system": {"fault_tree": str(tree_file.resolve())},
+    }, source=str(tree_file))
 
 
 @dataclass(frozen=True)
@@ -157,21 +156,22 @@ class FaultTreeCheck:
     scram: ScramAnalysis
     tree_disagreements: int
     tree_queries: int
-    run: BatchedRun
+    run: Result
     agreements: list[Agreement]
 
 
 def check_fault_tree(tree_file: Path, events_file: Path, histories: int, seed: int,
                      mission_hours: int = MISSION_HOURS, step_hours: int = TIME_STEP_HOURS,
-                     batches: int = DEFAULT_BATCHES, progress=None) -> FaultTreeCheck:
+                     batches: int = DEFAULT_BATCHES, threads: int | None = None,
+                     progress: bool = False) -> FaultTreeCheck:
     rates = failure_rates(shipped_probabilities(events_file))
     scram = run_scram(tree_file, rates, mission_hours, step_hours)
     events = sorted(set().union(*scram.cut_sets), key=_natural_key)
-    tree = tarvo.CutsetTree(len(events))
-    tree.constructTree(indicator_vectors(scram.cut_sets, events))
-    disagreements, queries = tree_disagreements(tree, scram.cut_sets, events)
-    run = run_batches(tarvo.runnerParallelSim, histories, mission_hours,
-                      component_model(events, rates), tree, seed, batches, progress)
+    model = study_model(tree_file, events, rates, mission_hours)
+    if {frozenset(events[i] for i in s) for s in model.cut_sets} != set(scram.cut_sets):
+        raise RuntimeError("the study layer read other cut sets than SCRAM computed")
+    disagreements, queries = tree_disagreements(model.engine_tree(), scram.cut_sets, events)
+    run = model.run(histories, seed, threads=threads, batches=batches, progress=progress)
     agreements = [Agreement(hour, p, run.at(hour - 1))
                   for hour, p in sorted(scram.probability_at.items()) if 0 < hour <= mission_hours]
     return FaultTreeCheck(events, rates, scram, disagreements, queries, run, agreements)
@@ -201,10 +201,10 @@ def report(check: FaultTreeCheck, tree_file: Path) -> str:
         if check.tree_disagreements == 0 else
         f"  WARNING: the CutsetTree disagrees with the cut sets on {check.tree_disagreements:,}"
         f" of {check.tree_queries:,} boundary vectors",
-        f"Simulation: {run.histories:,} histories of {run.counts.shape[1]} h on {run.workers} in"
-        f" {run.seconds:.2f} s",
+        f"Simulation: {run.histories:,} histories of {run.horizon} h (seeds {run.seeds_text()}) on"
+        f" {run.threads} threads in {run.seconds:.2f} s",
         "Probability that the top event has occurred by time t",
-        "(simulation: series entry t - 1, with its 95% Wilson interval):",
+        "(simulation: hour t - 1, with its 95% Wilson interval):",
         f"  {'t':>7}  {'SCRAM (exact)':>13}  {'simulated':<34} deviation",
     ]
     for a in check.agreements:
@@ -232,7 +232,7 @@ def main(argv: list[str] | None = None) -> int:
     arguments = parse_arguments(argv)
     check = check_fault_tree(arguments.tree, arguments.events, arguments.histories,
                              arguments.seed, batches=arguments.batches,
-                             progress=lambda line: print(line, file=sys.stderr, flush=True))
+                             threads=arguments.threads, progress=True)
     print(report(check, arguments.tree))
     return 0 if check.tree_disagreements == 0 else 1
 

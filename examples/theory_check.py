@@ -7,10 +7,12 @@
    1 - (1 - exp(-lam T)) / (lam T), about lam T / 2.
 
 The engine does not run in continuous time: a transition's delay is its law's quantile truncated
-toward zero, so every event happens at a whole time unit, and a delay of 0 fires at once. Each
-check therefore states the whole-unit value that the engine should reproduce exactly (derived
-below, independently of tarvo), how far it lies from the continuous formula and why; then it
-compares the simulation with both.
+toward zero, so every event happens at a whole engine step, and a delay of 0 fires at once. The
+study layer runs the engine in steps of 1 / resolution time unit. Each check runs at several
+resolutions and states, for each, the whole-step value that the engine should reproduce exactly
+(derived below, independently of tarvo: the same formulas with rates per step and periods in
+steps), how far it lies from the continuous formula, and how the simulation compares with both:
+the bias shrinks as the resolution grows, and the default resolution makes it negligible.
 """
 
 from __future__ import annotations
@@ -21,15 +23,17 @@ from dataclasses import dataclass
 
 import numpy as np
 
-import tarvo
+from example_options import parse_run_options, run_options
+from tarvokit import Model, Result
+from tarvokit.planner import DEFAULT_BATCHES
+from tarvokit.report import interval_text
+from tarvokit.stats import Interval
 
-from estimates import (DEFAULT_BATCHES, BatchedRun, Interval, interval_text, parse_run_options,
-                       run_batches, run_options)
-
-# Check 1: mean up time 100, mean repair 10 time units; the transient dies out as
-# exp(-0.11 t), so from t = 100 on the curve is stationary to better than 1e-4 of its value.
+# Check 1: mean up time 100, mean repair 10 time units, over 200 time units (the mean over the
+# horizon includes the start-up transient, which dies out as exp(-0.11 t)).
 REPAIR_FAILURE_RATE, REPAIR_REPAIR_RATE = 0.01, 0.1
-REPAIR_HORIZON, REPAIR_STATIONARY_FROM = 200, 100
+REPAIR_HORIZON = 200
+RESOLUTIONS = (1, 4, 15, 60)
 # Check 2: mean up time 500, inspection every 100 time units, ten inspection periods.
 INSPECTED_FAILURE_RATE, INSPECTION_PERIOD, INSPECTED_HORIZON = 0.002, 100, 1000
 
@@ -88,150 +92,121 @@ def inspected_mean(lam: float, period: int) -> tuple[float, float]:
     return continuous, whole
 
 
+# Means over the horizon [0, H), which is what a study's mean unavailability is.
+
+
+def repairable_mean(lam: float, mu: float, horizon: int, resolution: int) -> tuple[float, float]:
+    """Mean unavailability over the horizon: (continuous time, whole steps at `resolution`)."""
+    total = lam + mu
+    continuous = lam / total * (1 + math.expm1(-total * horizon) / (total * horizon))
+    steps = np.arange(horizon * resolution)
+    whole = float(repairable_whole_units(lam / resolution, mu / resolution, steps).mean())
+    return continuous, whole
+
+
+def inspected_mean_at(lam: float, period: int, resolution: int) -> tuple[float, float]:
+    """Mean over whole inspection periods: (continuous time, whole steps at `resolution`)."""
+    continuous, _ = inspected_mean(lam, period)
+    _, whole = inspected_mean(lam / resolution, period * resolution)
+    return continuous, whole
+
+
 # --- Simulation ---------------------------------------------------------------------------
 
 
-def single_component_tree() -> tarvo.CutsetTree:
-    tree = tarvo.CutsetTree(1)
-    tree.insertNode([1])
-    return tree
-
-
-def one_component_model(failure, repair) -> list:
-    never = tarvo.Distribution()
-    return [[[never, failure], [repair, never]]]
-
-
-@dataclass(frozen=True)
-class CurveComparison:
-    """A simulated curve against a theoretical one, time unit by time unit."""
-
-    inside_interval: int  # time units whose 95% interval contains the theory
-    time_units: int
-    largest_deviation: float  # largest |simulated - theory|, in binomial standard errors
-
-    @staticmethod
-    def of(run: BatchedRun, theory: np.ndarray) -> "CurveComparison":
-        low, high = run.band()
-        inside = int(np.count_nonzero((low <= theory) & (theory <= high)))
-        # Where the theory is exactly 0 or 1 (the continuous curve at t = 0), a binomial count
-        # has no spread; the simulated proportion gives the scale there instead.
-        degenerate = (theory <= 0) | (theory >= 1)
-        p = np.clip(np.where(degenerate, run.unavailability, theory),
-                    1 / run.histories, 1 - 1 / run.histories)
-        deviation = np.abs(run.unavailability - theory) / np.sqrt(p * (1 - p) / run.histories)
-        return CurveComparison(inside, len(theory), float(deviation.max()))
-
-    def text(self) -> str:
-        return (f"{self.inside_interval:>4} of {self.time_units};"
-                f" {self.largest_deviation:.1f} standard errors")
+def one_component_model(failure: dict, repair: dict, horizon: int, resolution: int) -> Model:
+    return Model.from_dict({
+        "study": {"name": "one component", "horizon": horizon, "resolution": resolution},
+        "components": {"unit": {"failure": failure, "repair": repair}},
+        "system": {"cut_sets": [["unit"]]},
+    })
 
 
 @dataclass(frozen=True)
 class CheckResult:
-    run: BatchedRun
-    simulated_mean: Interval  # over the window the theoretical means refer to
+    resolution: int
+    run: Result
     continuous_mean: float
-    whole_unit_mean: float
-    whole_unit_curve: CurveComparison
-    continuous_curve: CurveComparison
+    whole_step_mean: float
+
+    @property
+    def simulated_mean(self) -> Interval:
+        return self.run.mean()
+
+    @property
+    def bias(self) -> float:
+        """Relative distance of the whole-step value from the continuous one."""
+        return self.whole_step_mean / self.continuous_mean - 1
 
 
-def run_check(model, horizon: int, means: tuple[float, float], whole_unit_curve,
-              continuous_curve, histories: int, seed: int, batches: int, progress,
-              mean_from: int = 0) -> CheckResult:
-    """Simulates one component and compares it with its continuous and whole-unit theory."""
-    run = run_batches(tarvo.runnerParallelSim, histories, horizon, model,
-                      single_component_tree(), seed, batches, progress)
-    continuous, whole = means
-    return CheckResult(run, run.mean(mean_from), continuous, whole,
-                       CurveComparison.of(run, whole_unit_curve),
-                       CurveComparison.of(run, continuous_curve))
-
-
-def check_repairable(histories: int, seed: int, batches: int = DEFAULT_BATCHES,
-                     progress=None) -> CheckResult:
+def check_repairable(resolution: int, histories: int, seed: int,
+                     batches: int = DEFAULT_BATCHES, threads: int | None = None) -> CheckResult:
     lam, mu = REPAIR_FAILURE_RATE, REPAIR_REPAIR_RATE
-    times = np.arange(REPAIR_HORIZON)
-    return run_check(one_component_model(tarvo.Exponential(lam), tarvo.Exponential(mu)),
-                     REPAIR_HORIZON, repairable_stationary(lam, mu),
-                     repairable_whole_units(lam, mu, times), repairable_continuous(lam, mu, times),
-                     histories, seed, batches, progress, mean_from=REPAIR_STATIONARY_FROM)
+    model = one_component_model({"law": "Exponential", "rate": lam},
+                                {"law": "Exponential", "rate": mu}, REPAIR_HORIZON, resolution)
+    run = model.run(histories, seed, threads=threads, batches=batches)
+    return CheckResult(resolution, run, *repairable_mean(lam, mu, REPAIR_HORIZON, resolution))
 
 
-def check_inspected(histories: int, seed: int, batches: int = DEFAULT_BATCHES,
-                    progress=None) -> CheckResult:
+def check_inspected(resolution: int, histories: int, seed: int,
+                    batches: int = DEFAULT_BATCHES, threads: int | None = None) -> CheckResult:
     lam, period = INSPECTED_FAILURE_RATE, INSPECTION_PERIOD
-    times = np.arange(INSPECTED_HORIZON)
-    return run_check(one_component_model(tarvo.Exponential(lam), tarvo.Inspection(period)),
-                     INSPECTED_HORIZON, inspected_mean(lam, period),
-                     inspected_whole_units(lam, period, times), inspected_continuous(lam, period, times),
-                     histories, seed, batches, progress)
+    model = one_component_model({"law": "Exponential", "rate": lam},
+                                {"law": "Inspection", "period": period}, INSPECTED_HORIZON,
+                                resolution)
+    run = model.run(histories, seed, threads=threads, batches=batches)
+    return CheckResult(resolution, run, *inspected_mean_at(lam, period, resolution))
 
 
 # --- Report -------------------------------------------------------------------------------
 
 
-def _comparison_lines(result: CheckResult) -> list[str]:
-    mean = result.simulated_mean
-    curve_header = "  time unit by time unit (inside the 95% interval; largest deviation):"
-    return [
-        f"  simulated:              {interval_text(mean)}",
-        f"  whole-unit theory:      {100 * result.whole_unit_mean:.3f} %"
-        f"  ({mean.deviation(result.whole_unit_mean):+.1f} standard errors)",
-        f"  continuous-time theory: {100 * result.continuous_mean:.3f} %"
-        f"  ({mean.deviation(result.continuous_mean):+.1f} standard errors)",
-        curve_header,
-        f"    whole-unit theory:      {result.whole_unit_curve.text()}",
-        f"    continuous-time theory: {result.continuous_curve.text()}",
-    ]
+def table(results: list[CheckResult]) -> list[str]:
+    lines = [f"  {'resolution':>10}  {'simulated (95%)':<34} {'whole-step theory':>18}"
+             f" {'bias':>8}   simulated vs whole-step / continuous"]
+    for r in results:
+        mean = r.simulated_mean
+        lines.append(f"  {r.resolution:>10}  {interval_text(mean):<34} {100 * r.whole_step_mean:>16.4f} %"
+                     f" {100 * r.bias:>+7.2f} %   {mean.deviation(r.whole_step_mean):+5.1f}"
+                     f" / {mean.deviation(r.continuous_mean):+5.1f} standard errors")
+    return lines
 
 
-def report_repairable(result: CheckResult) -> str:
+def report_repairable(results: list[CheckResult]) -> str:
     lam, mu = REPAIR_FAILURE_RATE, REPAIR_REPAIR_RATE
-    continuous, whole = result.continuous_mean, result.whole_unit_mean
     return "\n".join([
         f"Check 1: Exponential failure (rate lam = {lam}) and repair (rate mu = {mu}),"
-        f" {REPAIR_HORIZON} time units,",
-        f"  {result.run.histories:,} histories.",
-        "  Continuous time: U(t) = lam/(lam+mu) (1 - exp(-(lam+mu) t)), stationary"
-        f" {100 * continuous:.3f} %.",
-        "  Whole time units shorten the mean up and down times from"
-        f" {1 / lam:.0f} and {1 / mu:.0f} to 1/(e^lam - 1) = {1 / math.expm1(lam):.2f}",
-        f"  and 1/(e^mu - 1) = {1 / math.expm1(mu):.3f}: expected stationary value"
-        f" {100 * whole:.3f} %, {100 * (whole / continuous - 1):+.1f} % from the continuous one.",
-        f"Mean unavailability over t = {REPAIR_STATIONARY_FROM}..{REPAIR_HORIZON - 1}"
-        " (stationary), 95% confidence:",
-        *_comparison_lines(result),
+        f" {REPAIR_HORIZON} time units, {results[0].run.histories:,} histories per resolution.",
+        "  Continuous time: U(t) = lam/(lam+mu) (1 - exp(-(lam+mu) t)); its mean over the horizon"
+        f" is {100 * results[0].continuous_mean:.4f} %.",
+        "  Whole steps shorten the mean up and down times by about half a step (1/(e^r - 1)"
+        " instead of 1/r):",
+        "  the bias is the whole-step value's distance from the continuous one.",
+        *table(results),
     ])
 
 
-def report_inspected(result: CheckResult) -> str:
+def report_inspected(results: list[CheckResult]) -> str:
     lam, period = INSPECTED_FAILURE_RATE, INSPECTION_PERIOD
-    continuous, whole = result.continuous_mean, result.whole_unit_mean
     return "\n".join([
-        f"Check 2: hidden Exponential failures (rate lam = {lam}) repaired at inspections,",
-        f"  every T = {period} time units, {INSPECTED_HORIZON} time units,"
-        f" {result.run.histories:,} histories.",
+        f"Check 2: hidden Exponential failures (rate lam = {lam}) repaired at inspections every"
+        f" T = {period} time units,",
+        f"  {INSPECTED_HORIZON} time units, {results[0].run.histories:,} histories per resolution.",
         "  Continuous time: mean unavailability 1 - (1 - exp(-lam T))/(lam T) ="
-        f" {100 * continuous:.3f} %",
-        f"  (about lam T / 2 = {100 * lam * period / 2:.3f} %).",
-        "  Whole time units count a failure during a unit as failed for the whole unit: expected"
-        f" {100 * whole:.3f} %,",
-        f"  {100 * (whole - continuous):+.3f} points ({100 * (whole / continuous - 1):+.1f} %)"
-        " from the continuous value.",
-        f"Mean unavailability over the {INSPECTED_HORIZON} time units, 95% confidence:",
-        *_comparison_lines(result),
+        f" {100 * results[0].continuous_mean:.4f} %.",
+        "  Whole steps count a failure during a step as failed for the whole step, about half a"
+        " step more per period:",
+        *table(results),
     ])
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = run_options(__doc__.splitlines()[0], default_histories=400_000)
     arguments = parse_run_options(parser, argv)
-    repairable = check_repairable(arguments.histories, arguments.seed, arguments.batches)
-    print(report_repairable(repairable), end="\n\n")
-    inspected = check_inspected(arguments.histories, arguments.seed, arguments.batches)
-    print(report_inspected(inspected))
+    options = dict(histories=arguments.histories, seed=arguments.seed,
+                   batches=arguments.batches, threads=arguments.threads)
+    print(report_repairable([check_repairable(r, **options) for r in RESOLUTIONS]), end="\n\n")
+    print(report_inspected([check_inspected(r, **options) for r in RESOLUTIONS]))
     return 0
 
 

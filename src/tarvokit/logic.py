@@ -210,7 +210,10 @@ def cut_sets_of_fault_tree(path: Path, names: Sequence[str], where: Where) -> li
         root = ElementTree.parse(path).getroot()
     except (OSError, ElementTree.ParseError) as error:
         where.fail(f"cannot read the fault tree {path}: {error}")
-    used = {e.get("name") for e in root.iter("basic-event")}
+    # A formula may name a basic event untyped (<event name=...>), like a gate or house event.
+    others = {e.get("name") for tag in ("define-gate", "define-house-event")
+              for e in root.iter(tag)}
+    used = {e.get("name") for tag in ("basic-event", "event") for e in root.iter(tag)} - others
     defined = {e.get("name") for e in root.iter("define-basic-event")}
     for name in sorted(n for n in used | defined if n is not None):
         if name not in names:
@@ -231,6 +234,13 @@ def run_scram(inputs: Sequence[str | Path], components: int, where: Where) -> li
 
     `inputs` are file paths or XML texts. Any rejection by SCRAM becomes a ModelError at `where`.
     """
+    report = scram_report(inputs, ["--limit-order", str(max(components, 1))], where)
+    return _products(report, where)
+
+
+def scram_report(inputs: Sequence[str | Path], options: Sequence[str],
+                 where: Where) -> ElementTree.Element:
+    """SCRAM's XML report (BDD analysis) of a MEF model with extra command-line `options`."""
     program = shutil.which("scram")
     if program is None:
         where.fail("the scram program is needed to find minimal cut sets (scripts/setup.sh"
@@ -244,12 +254,11 @@ def run_scram(inputs: Sequence[str | Path], components: int, where: Where) -> li
                 files.append(os.path.join(folder, f"input{number}.xml"))
                 Path(files[-1]).write_text(item)
         report = os.path.join(folder, "report.xml")
-        finished = subprocess.run(
-            [program, "--bdd", "--limit-order", str(max(components, 1)), "-o", report, *files],
-            capture_output=True, text=True)
+        finished = subprocess.run([program, "--bdd", *options, "-o", report, *files],
+                                  capture_output=True, text=True)
         if finished.returncode != 0:
             where.fail(f"SCRAM rejected it: {_one_line(finished.stderr or finished.stdout)}")
-        return _products(ElementTree.parse(report).getroot(), where)
+        return ElementTree.parse(report).getroot()
 
 
 def _one_line(text: str) -> str:
