@@ -143,8 +143,9 @@ def engine_output_captured() -> Iterator[list[str]]:
 
 
 class EngineMessages:
-    """Passes engine messages on, each kind once: lines that differ only in their numbers (a
-    warning printed by thousands of histories) are counted, not repeated."""
+    """Passes engine messages on, each kind once: lines of the same kind (a warning printed by
+    thousands of histories, with other numbers each time) are counted, not repeated. The kind is
+    the text before the first colon, since the threads' lines may come out interleaved."""
 
     def __init__(self, stream: TextIO | None = None):
         self.stream = stream
@@ -152,7 +153,7 @@ class EngineMessages:
 
     def add(self, messages: Iterable[str]) -> None:
         for line in messages:
-            shape = re.sub(r"[-+]?\d[\d.e+-]*", "#", line)
+            shape = re.sub(r"[-+]?\d[\d.e+-]*", "#", line.split(":", 1)[0])
             if shape not in self.repeats:
                 print(f"engine: {line}", file=self.stream or sys.stderr, flush=True)
             self.repeats[shape] += 1

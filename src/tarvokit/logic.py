@@ -161,6 +161,11 @@ class _ExpressionParser:
         if not 1 <= minimum <= len(arguments):
             self._fail(f"atleast({minimum}, ...) of {len(arguments)} arguments: k must be 1 to"
                        f" {len(arguments)}")
+        # The MEF's vote gate needs 2 <= k < n: the ends are plain or and and gates.
+        if len(arguments) == 1:
+            return arguments[0]
+        if minimum in (1, len(arguments)):
+            return Gate("or" if minimum == 1 else "and", tuple(arguments))
         return Gate("atleast", tuple(arguments), minimum)
 
 

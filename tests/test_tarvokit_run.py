@@ -1,0 +1,184 @@
+"""Running studies: the counts are the engine's, sub-batches and seeds, the precision target,
+interruption, merging, the fold back to time units, and the statistics behind the intervals."""
+
+import math
+import os
+import pickle
+import signal
+
+import numpy as np
+import pytest
+
+import tarvo
+import tarvokit
+from tarvokit import stats
+from tarvokit.execution import InProcessExecutor, Task, engine_output_captured, run_task
+
+REPAIRABLE_PAIR = {
+    "study": {"name": "pair", "time_unit": "h", "horizon": 60, "resolution": 4},
+    "components": {"pump": {"count": 2, "failure": {"law": "Weibull", "scale": 20, "shape": 1.5},
+                            "repair": {"law": "Exponential", "mean": 5}},
+                   "valve": {"failure": {"law": "Exponential", "rate": 0.01},
+                             "repair": {"law": "Inspection", "period": 12.5}}},
+    "system": {"fails_when": "valve or (pump[1] and pump[2])"},
+}
+
+
+@pytest.fixture(scope="module")
+def pair() -> tarvokit.Model:
+    return tarvokit.Model.from_dict(REPAIRABLE_PAIR)
+
+
+def engine_counts(model: tarvokit.Model, histories: int, seed: int, cut_sets=None) -> np.ndarray:
+    with engine_output_captured():
+        counts = tarvo.runnerParallelSim(histories, model.steps, model.engine_laws(),
+                                         model.engine_tree(cut_sets), seed)
+    return np.array(counts, dtype=np.uint32)
+
+
+@pytest.mark.parametrize("threads", [1, 2], ids=["threads=1", "threads=2"])
+@pytest.mark.parametrize("batches", [2, 7, 20])
+def test_counts_equal_one_runner_call_with_the_same_seed(pair, threads, batches):
+    result = pair.run(histories=173, seed=41, threads=threads, batches=batches)
+    assert np.array_equal(result.counts, engine_counts(pair, 173, 41))
+    assert result.seed_ranges() == [(41, 213)] and result.histories == 173
+    assert len(result.batches) == batches and result.seeded
+
+
+def test_a_logic_override_runs_the_same_histories_on_another_tree(pair):
+    override = [["valve"], ["pump[1]"]]
+    result = tarvokit.planner.run_study(pair, histories=90, seed=3, batches=3, cut_sets=override)
+    assert np.array_equal(result.counts, engine_counts(pair, 90, 3, override))
+    assert not np.array_equal(result.counts, engine_counts(pair, 90, 3))
+
+
+def test_a_task_is_plain_data_that_runs_anywhere(pair):
+    task = Task(pair.description, first_seed=10, histories=25, threads=1)
+    again = pickle.loads(pickle.dumps(task))
+    assert np.array_equal(run_task(again).counts, engine_counts(pair, 25, 10))
+
+
+def test_results_of_disjoint_seed_ranges_merge_into_one_run(pair):
+    first = pair.run(histories=40, seed=100, batches=4)
+    second = pair.run(histories=60, seed=140, batches=3)
+    both = tarvokit.combine([first, second])
+    assert np.array_equal(both.counts, engine_counts(pair, 100, 100))
+    assert both.seed_ranges() == [(100, 199)] and len(both.batches) == 7
+    with pytest.raises(ValueError, match="same model"):
+        first.merge(tarvokit.Model.from_dict({**REPAIRABLE_PAIR, "study": {
+            **REPAIRABLE_PAIR["study"], "horizon": 61}}).run(histories=4, batches=2))
+
+
+def test_time_units_report_the_failed_fraction_of_their_steps():
+    # Fails for good at 2.5 h: hour 2 is half failed in every history, later hours wholly.
+    model = tarvokit.Model.from_dict({
+        "study": {"horizon": 5, "resolution": 2},
+        "components": {"unit": {"failure": {"law": "InstantaneousFailure", "at": 2.5}}},
+        "system": {"cut_sets": [["unit"]]}})
+    result = model.run(histories=10, batches=2)
+    assert result.unavailability.tolist() == [0, 0, 0.5, 1, 1]
+    assert result.mean().estimate == pytest.approx(2.5 / 5)
+    assert result.downtime().estimate == pytest.approx(2.5)
+    low, high = result.band()
+    assert low[2] < 0.5 < high[2] and high[0] > 0 and low[4] < 1
+
+
+def test_precision_target_adds_sub_batches_until_it_is_met(pair):
+    result = pair.run(histories=200, seed=5, precision=0.05, max_histories=200_000)
+    mean = result.mean()
+    assert result.precision_met and mean.half_width <= 0.05 * mean.estimate
+    assert 200 < result.histories < 200_000
+    assert result.seed_ranges() == [(5, 4 + result.histories)]
+    assert np.array_equal(result.counts, engine_counts(pair, result.histories, 5))
+
+
+def test_precision_target_stops_at_the_maximum(pair):
+    result = pair.run(histories=100, seed=5, precision=1e-4, max_histories=1000)
+    assert result.precision_met is False and result.histories == 1000
+    assert "not met" in result.summary()
+
+
+class _InterruptingExecutor(InProcessExecutor):
+    """Presses Ctrl-C while the second task runs and counts the tasks it started."""
+
+    def __init__(self):
+        self.started = 0
+
+    def run(self, tasks):
+        for task in tasks:
+            self.started += 1
+            if self.started == 2:
+                os.kill(os.getpid(), signal.SIGINT)
+            yield run_task(task)
+
+
+def test_ctrl_c_stops_after_the_running_sub_batch_and_keeps_what_finished(pair):
+    executor = _InterruptingExecutor()
+    with pytest.raises(tarvokit.StudyInterrupted, match="after 20 of 100 histories") as caught:
+        pair.run(histories=100, seed=7, batches=10, executor=executor)
+    assert executor.started == 2
+    partial = caught.value.result
+    assert partial.interrupted and partial.seed_ranges() == [(7, 26)]
+    assert np.array_equal(partial.counts, engine_counts(pair, 20, 7))
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_engine_warnings_pass_once_and_runner_chatter_never(capfd):
+    # A Normal law with a negative mean gives out-of-range first delays: the engine warns in
+    # most histories.
+    model = tarvokit.Model.from_dict({
+        "study": {"horizon": 4, "resolution": 1},
+        "components": {"unit": {"failure": {"law": "Normal", "mean": -50, "sd": 1}}},
+        "system": {"cut_sets": [["unit"]]}})
+    model.run(histories=300, batches=3)
+    out, err = capfd.readouterr()
+    assert "Simulation" not in out + err and "Numero de threads" not in out + err
+    assert err.count("engine: Warning: nextTimeDouble is out of bounds") == 1
+    assert "(299 more lines like the ones above)" in err
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (dict(histories=1), "histories must be"),
+    (dict(seed=-1), "the seeds"),
+    (dict(seed=2**31 - 50, histories=100), "the seeds"),
+    (dict(threads=0), "threads must be"),
+    (dict(precision=0), "precision must"),
+    (dict(histories=100, max_histories=50), "max_histories"),
+    (dict(histories=10, batches=1), "batches must be at least 2"),
+])
+def test_run_arguments_are_checked_before_anything_runs(pair, arguments, message):
+    with pytest.raises(ValueError, match=message):
+        pair.run(**arguments)
+
+
+# --- Statistics ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("observed, trials, low, high", [
+    (0.0, 10, 0.0, 0.2775),  # the upper bound is z^2 / (n + z^2) when nothing failed
+    (1.0, 10, 0.7225, 1.0),
+    (0.5, 10, 0.2366, 0.7634),
+    (0.01, 100, 0.0018, 0.0545),
+])
+def test_wilson_interval_matches_textbook_values(observed, trials, low, high):
+    interval = stats.wilson_interval(observed, trials)
+    assert (interval.low, interval.high) == pytest.approx((low, high), abs=1e-4)
+
+
+def test_batch_means_interval_covers_the_mean_of_correlated_histories():
+    # Each history is failed for its whole horizon or not at all: its time units are perfectly
+    # correlated. The batch-means interval must still cover the true mean in about 95% of the
+    # experiments, with sub-batches of unequal size.
+    rng = np.random.default_rng(2024)
+    truth, sizes, experiments = 0.3, np.array([40, 50, 60] * 5), 2000
+    covered = 0
+    for _ in range(experiments):
+        failed = rng.binomial(sizes, truth)
+        covered += stats.batch_means(sizes, failed / sizes).contains(truth)
+    assert abs(covered / experiments - 0.95) <= 4.5 * math.sqrt(0.95 * 0.05 / experiments)
+
+
+def test_split_evenly_gives_sizes_that_differ_by_at_most_one():
+    for total, parts in [(10, 3), (20, 20), (7, 1), (41, 4), (100_003, 20)]:
+        sizes = stats.split_evenly(total, parts)
+        assert sum(sizes) == total and len(sizes) == parts and max(sizes) - min(sizes) <= 1
