@@ -1,18 +1,23 @@
 #include "simRunner.h"
 
 #include <omp.h>
+#include <pthread.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "SIMDUtils.h"
+#include "utils.h"
 
 namespace {
 
@@ -58,17 +63,7 @@ std::uint32_t historySeed(int seed, int index) {
     return static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(index);
 }
 
-void runHistory(int simTime, const ComponentModel& model, CutsetTree* cutSetTree,
-                AlignedSeries& series, std::uint32_t seed) {
-    Simulation history(simTime, model, cutSetTree, series.data(), seed);
-    history.runSimulation();
-}
-
-// One write per line under a lock, so that lines of different workers never interleave.
-void printLine(const std::string& line) {
-#pragma omp critical(tarvo_console)
-    { std::cout << line << std::flush; }
-}
+void printLine(const std::string& line) { printWholeLine(std::cout, line); }
 
 void printProgress(int index) {
     if (index % 10000 == 0) printLine("Simulation " + std::to_string(index) + " done.\n");
@@ -79,53 +74,140 @@ void printClosingLines(int nSimulations) {
     printLine("All Simulations Done.\n");
 }
 
-// Per-thread buffers of the parallel runner: slot t belongs to the thread numbered t.
-struct ThreadSlots {
-    std::vector<AlignedSeries> sums;
-    std::vector<AlignedSeries> series;
+// ---- Fork ----
 
-    ThreadSlots(int slotCount, int simTime) {
-        sums.reserve(static_cast<std::size_t>(slotCount));
-        series.reserve(static_cast<std::size_t>(slotCount));
-        for (int t = 0; t < slotCount; ++t) {
-            sums.push_back(AlignedSeries::zeroed(simTime));
-            series.push_back(AlignedSeries::zeroed(simTime));
-        }
+// The OpenMP runtime keeps its worker threads in a pool; a forked child inherits the pool's
+// bookkeeping but not its threads, and its next parallel region waits for them forever. So a
+// child forked after this process started workers runs its histories on the calling thread.
+std::atomic<bool> workersStarted{false};
+std::atomic<bool> workersLost{false};
+
+void afterForkInChild() {
+    if (workersStarted.load()) workersLost.store(true);
+}
+
+[[maybe_unused]] const bool forkHandlerInstalled = pthread_atfork(nullptr, nullptr, &afterForkInChild) == 0;
+
+// ---- Interrupts ----
+
+thread_local InterruptCheck installedCheck = nullptr;
+
+// Asks the calling thread's interrupt check at most every kInterval of work: often enough to
+// stop within a fraction of a second, rarely enough to cost nothing measurable.
+class InterruptPoll {
+public:
+    InterruptPoll() : check(installedCheck), lastAsked(Clock::now()) {}
+
+    // Call after each history, on the thread that called the runner only.
+    bool stopRequested() {
+        if (check == nullptr) return false;
+        const Clock::time_point now = Clock::now();
+        if (now - lastAsked < kInterval) return false;
+        lastAsked = now;
+        return check();
     }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kInterval{5};
+    InterruptCheck check;
+    Clock::time_point lastAsked;
 };
 
-// Runs histories 0 .. nSimulations - 1 over the thread slots. Returns the first exception a
-// worker met (null when none); once one is met no further history starts.
-std::exception_ptr runHistoriesInParallel(int nSimulations, int simTime,
-                                          const ComponentModel& model, CutsetTree* cutSetTree,
-                                          int seed, ThreadSlots& slots, int slotCount) {
-    std::exception_ptr firstError;
-    std::atomic<bool> failed{false};
+// ---- Running a batch ----
 
-#pragma omp parallel num_threads(slotCount)
-    {
-        const auto slot = static_cast<std::size_t>(omp_get_thread_num());
-        AlignedSeries& sum = slots.sums[slot];
-        AlignedSeries& series = slots.series[slot];
+// The histories of one batch call, run on one thread or shared by a team of workers: each
+// history's changes go into the difference buffer of the thread running it. Remembers the first
+// exception of any history and whether the caller asked to stop; after either, no further
+// history starts.
+class Batch {
+public:
+    Batch(int nSimulations, int simTime, const CompiledModel& model, int seed)
+        : nSimulations(nSimulations), simTime(simTime), model(model), seed(seed) {}
 
-#pragma omp for schedule(dynamic, 50)
-        for (int i = 0; i < nSimulations; ++i) {
-            // An OpenMP loop cannot be left early; the remaining indices are passed over.
-            if (failed.load(std::memory_order_relaxed)) continue;
-            try {
-                runHistory(simTime, model, cutSetTree, series, historySeed(seed, i));
-                sum.add(series);
-                printProgress(i);
-            } catch (...) {
-#pragma omp critical(tarvo_first_error)
-                {
-                    if (!firstError) firstError = std::current_exception();
-                }
-                failed.store(true, std::memory_order_relaxed);
+    void runOnCallingThread(unsigned int* differences) {
+        runTaken(differences, [&](auto&& runIndex) {
+            for (int i = 0; i < nSimulations && runIndex(i); ++i) {
             }
+        });
+    }
+
+    // Slot t's buffer belongs to the thread numbered t.
+    void runOnWorkers(const std::vector<AlignedSeries>& differences, int threads) {
+        workersStarted.store(true);
+#pragma omp parallel num_threads(threads)
+        {
+            unsigned int* mine = differences[static_cast<std::size_t>(omp_get_thread_num())].data();
+            runTaken(mine, [&](auto&& runIndex) {
+                // An OpenMP loop cannot be left early; the remaining indices are passed over.
+#pragma omp for schedule(dynamic, 50)
+                for (int i = 0; i < nSimulations; ++i) runIndex(i);
+            });
         }
     }
-    return firstError;
+
+    // Rethrows the first history's exception, or throws RunInterrupted if the caller stopped
+    // the run; returns when every history ran.
+    void throwIfIncomplete() const {
+        if (firstError) std::rethrow_exception(firstError);
+        if (interrupted.load()) throw RunInterrupted();
+    }
+
+private:
+    // Gives `loop` a function that runs history i (unless the batch is stopping) and answers
+    // whether the batch goes on. The calling thread (thread 0 of a team) polls for interrupts.
+    template <class Loop>
+    void runTaken(unsigned int* differences, Loop&& loop) {
+        const bool pollsInterrupts = omp_get_thread_num() == 0;
+        std::unique_ptr<ChangeRecorder> recorder;
+        try {
+            recorder = std::make_unique<ChangeRecorder>(model, simTime);
+        } catch (...) {
+            fail(std::current_exception());
+        }
+        loop([&](int i) {
+            if (stopping.load(std::memory_order_relaxed)) return false;
+            try {
+                recorder->record(historySeed(seed, i), differences);
+                printProgress(i);
+            } catch (...) {
+                fail(std::current_exception());
+                return false;
+            }
+            if (pollsInterrupts && poll.stopRequested()) {
+                interrupted.store(true);
+                stopping.store(true);
+                return false;
+            }
+            return true;
+        });
+    }
+
+    void fail(std::exception_ptr error) {
+#pragma omp critical(tarvo_first_error)
+        {
+            if (!firstError) firstError = error;
+        }
+        stopping.store(true);
+    }
+
+    const int nSimulations;
+    const int simTime;
+    const CompiledModel& model;
+    const int seed;
+    InterruptPoll poll;  // used by the calling thread only
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> interrupted{false};
+    std::exception_ptr firstError;
+};
+
+// RLIMIT_NPROC: the threads and processes this user may have at once (LONG_MAX: no limit).
+long userProcessLimit() {
+    rlimit processes{};
+    if (getrlimit(RLIMIT_NPROC, &processes) != 0 || processes.rlim_cur == RLIM_INFINITY) {
+        return std::numeric_limits<long>::max();
+    }
+    return static_cast<long>(std::min<rlim_t>(processes.rlim_cur, std::numeric_limits<long>::max()));
 }
 
 }  // namespace
@@ -145,21 +227,21 @@ std::vector<unsigned int> runnerMultipleSim(int nSimulations, int simTime,
                                             ComponentModel transitionsMatrix,
                                             CutsetTree* cutSetTree, int seed) {
     AlignedSeries systemStates;
-    AlignedSeries series;
     try {
         systemStates = AlignedSeries::zeroed(simTime);
-        series = AlignedSeries(simTime);
     } catch (const std::bad_alloc&) {
         throw std::runtime_error("Failed to allocate systemStates in runnerMultipleSim.");
     }
 
-    if (nSimulations > 0) checkModel(transitionsMatrix, cutSetTree);
-    for (int i = 0; i < nSimulations; ++i) {
-        runHistory(simTime, transitionsMatrix, cutSetTree, series, historySeed(seed, i));
-        systemStates.add(series);
-        printProgress(i);
+    if (nSimulations > 0) {
+        checkModel(transitionsMatrix, cutSetTree);
+        const CompiledModel model(transitionsMatrix, cutSetTree);
+        Batch batch(nSimulations, simTime, model, seed);
+        batch.runOnCallingThread(systemStates.data());
+        batch.throwIfIncomplete();
     }
     printClosingLines(nSimulations);
+    prefixSumInPlace(systemStates.data(), systemStates.size());
     return systemStates.toVector();
 }
 
@@ -168,30 +250,66 @@ std::vector<unsigned int> runnerParallelSim(int nSimulations, int simTime,
                                             CutsetTree* cutSetTree, int seed) {
     const int slotCount = omp_get_max_threads();
     printLine("Numero de threads disponiveis: " + std::to_string(slotCount) + "\n");
+    // In a child forked after workers ran, one slot on the calling thread.
+    const bool onCallingThread = workersLost.load();
 
     AlignedSeries systemStates;
-    std::unique_ptr<ThreadSlots> slots;
+    std::vector<AlignedSeries> differences;
     try {
         systemStates = AlignedSeries::zeroed(simTime);
-        slots = std::make_unique<ThreadSlots>(slotCount, simTime);
+        const int buffers = onCallingThread ? 0 : slotCount;
+        differences.reserve(static_cast<std::size_t>(buffers));
+        for (int t = 0; t < buffers; ++t) differences.push_back(AlignedSeries::zeroed(simTime));
     } catch (const std::bad_alloc&) {
         std::cerr << "Erro ao alocar memória para os estados locais." << std::endl;
         throw std::runtime_error("Failed to allocate systemStates in runnerParallelSim.");
     }
 
-    if (nSimulations > 0) checkModel(transitionsMatrix, cutSetTree);
-    const std::exception_ptr workerError = runHistoriesInParallel(
-        nSimulations, simTime, transitionsMatrix, cutSetTree, seed, *slots, slotCount);
-    if (workerError) std::rethrow_exception(workerError);
+    if (nSimulations > 0) {
+        checkModel(transitionsMatrix, cutSetTree);
+        const CompiledModel model(transitionsMatrix, cutSetTree);
+        Batch batch(nSimulations, simTime, model, seed);
+        if (onCallingThread) {
+            batch.runOnCallingThread(systemStates.data());
+        } else {
+            batch.runOnWorkers(differences, slotCount);
+        }
+        batch.throwIfIncomplete();
+    }
 
     printClosingLines(nSimulations);
-    for (const AlignedSeries& threadSum : slots->sums) {
-        systemStates.add(threadSum);
+    for (const AlignedSeries& threadDifferences : differences) {
+        systemStates.add(threadDifferences);
     }
+    prefixSumInPlace(systemStates.data(), systemStates.size());
     return systemStates.toVector();
+}
+
+int maxOMPThreads() {
+    // The runners are bound by the processors: beyond a few threads per processor more threads
+    // gain nothing and each costs a stack and a series buffer per call. The kernel refuses new
+    // threads far above that (its thread and memory-map limits, or RLIMIT_NPROC for this
+    // user), and the OpenMP runtime ends the whole process when it cannot create a thread it
+    // was told to use. So the count is capped by the runtime's own limit (OMP_THREAD_LIMIT),
+    // by 64 threads per processor, and by what RLIMIT_NPROC still allows.
+    const long perProcessors = 64L * std::max(1, omp_get_num_procs());
+    const long limit = std::min({static_cast<long>(omp_get_thread_limit()), perProcessors,
+                                 userProcessLimit()});
+    return static_cast<int>(std::max(1L, limit));
 }
 
 void limitOMPThreads(int maxThreads) {
     if (maxThreads < 1) throw std::invalid_argument("maxThreads must be at least 1");
+    const int limit = maxOMPThreads();
+    if (maxThreads > limit) {
+        throw std::invalid_argument("maxThreads must be at most " + std::to_string(limit) +
+                                    " (the thread limit of the OpenMP runtime on this machine)");
+    }
     omp_set_num_threads(maxThreads);
 }
+
+ScopedInterruptCheck::ScopedInterruptCheck(InterruptCheck check) : previous(installedCheck) {
+    installedCheck = check;
+}
+
+ScopedInterruptCheck::~ScopedInterruptCheck() { installedCheck = previous; }

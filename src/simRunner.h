@@ -12,12 +12,16 @@
 // of a history that stops advancing time, reach the caller unchanged, also from a worker thread
 // of runnerParallelSim. Every buffer is released on every path; output already printed stays.
 //
+// The batch runners accumulate each history by its changes of system state (a history costs in
+// proportion to its events) and turn them into counts once per call.
+//
 // Standard output: the batch runners print "Simulation i done." after history i when i is a
 // multiple of 10000, then "Simulation <nSimulations> done." and "All Simulations Done.";
 // runnerParallelSim prints "Numero de threads disponiveis: <slots>" first. Each line is written
 // whole; lines of different worker threads may come in any order. Nothing follows a failure.
 #pragma once
 
+#include <stdexcept>
 #include <vector>
 
 #include "simulation.h"
@@ -38,10 +42,43 @@ std::vector<unsigned int> runnerMultipleSim(int nSimulations, int simTime,
 // "Failed to allocate systemStates in runnerParallelSim.". After the first exception in a
 // worker, no further history starts; that exception is rethrown on the calling thread.
 // Returns the same sums as runnerMultipleSim for any thread count (models without Maintenance).
+// In a process forked after this process had started worker threads (the OpenMP runtime's
+// threads do not survive a fork), the histories run on the calling thread alone, with the same
+// sums.
 std::vector<unsigned int> runnerParallelSim(int nSimulations, int simTime,
                                             ComponentModel transitionsMatrix,
                                             CutsetTree* cutSetTree, int seed);
 
 // Sets the OpenMP thread count for later parallel runs started from the calling thread.
-// Throws std::invalid_argument "maxThreads must be at least 1" for maxThreads < 1.
+// Throws std::invalid_argument "maxThreads must be at least 1" for maxThreads < 1, and
+// "maxThreads must be at most <limit> (...)" above maxOMPThreads().
 void limitOMPThreads(int maxThreads);
+
+// The largest count limitOMPThreads accepts on this machine.
+int maxOMPThreads();
+
+// ---- Stopping a batch run ----
+
+// Asked by the thread that called a batch runner, every few milliseconds of work and never from
+// a worker thread: true when the run should stop. Must not throw.
+using InterruptCheck = bool (*)();
+
+// Installs `check` for the batch runners called from this thread while the object lives (the
+// previous one comes back afterwards). A runner that sees it answer true starts no further
+// history, waits for the histories in flight, releases everything and throws RunInterrupted.
+class ScopedInterruptCheck {
+public:
+    explicit ScopedInterruptCheck(InterruptCheck check);
+    ~ScopedInterruptCheck();
+    ScopedInterruptCheck(const ScopedInterruptCheck&) = delete;
+    ScopedInterruptCheck& operator=(const ScopedInterruptCheck&) = delete;
+
+private:
+    InterruptCheck previous;
+};
+
+// A batch run stopped at the request of its interrupt check; no result exists.
+class RunInterrupted : public std::runtime_error {
+public:
+    RunInterrupted() : std::runtime_error("Run interrupted.") {}
+};

@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <iostream>
+#include <limits>
+#include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
+
+#include "utils.h"
 
 // ---- Checks ----
 
@@ -91,147 +96,496 @@ void checkModel(const ComponentModel& model, const CutsetTree* cutSetTree) {
     checkModelShape(model);
 }
 
-// ---- One history ----
+// ---- What the histories of one call share ----
 
 namespace {
 
-// A cycle of zero delays is the only way a sensible model piles up events in one time unit;
-// legitimate bursts stay far below a thousand events per component and state.
-std::int64_t eventBoundFor(std::size_t numComponents, std::size_t numStates) {
-    const auto scaled = static_cast<std::int64_t>(numComponents) *
-                        static_cast<std::int64_t>(numStates) * 1000;
-    return std::max<std::int64_t>(1'000'000, scaled);
-}
+// Counting the failed members of every cut set costs, per change of a component, one step per
+// cut set holding it; a walk of the tree costs a path through the components. Counting wins
+// while components belong to few cut sets on average.
+constexpr std::size_t kMaxCountedMembershipsPerComponent = 8;
 
-// The constructor's checks must run before numStates reads component 0.
-int checkedComponentCount(const ComponentModel& model, const CutsetTree* cutSetTree) {
-    checkRunArguments(model, cutSetTree);
-    return static_cast<int>(model.size());
+// Every stored cut set of the tree, each as the list of its members, in no particular order.
+// Iterative: a tree over many components is as deep as it has components.
+std::vector<std::vector<int>> storedCutSets(const CutsetTree& tree) {
+    std::vector<std::vector<int>> cutSets;
+    std::vector<const CutsetTreeNode*> pending{tree.getRoot()};
+    while (!pending.empty()) {
+        const CutsetTreeNode* node = pending.back();
+        pending.pop_back();
+        if (node == nullptr) continue;
+        if (!node->cutset.empty()) {
+            std::vector<int> members;
+            for (std::size_t i = 0; i < node->cutset.size(); ++i) {
+                if (node->cutset[i] != 0) members.push_back(static_cast<int>(i));
+            }
+            cutSets.push_back(std::move(members));
+        }
+        pending.push_back(node->left);
+        pending.push_back(node->right);
+    }
+    return cutSets;
 }
 
 }  // namespace
 
-Simulation::Simulation(int simTime, const ComponentModel& transitionsMatrix,
-                       CutsetTree* cutSetTree, unsigned int* stateSeries, std::uint32_t seed)
-    : numComponents(checkedComponentCount(transitionsMatrix, cutSetTree)),
-      numStates(static_cast<int>(transitionsMatrix[0].size())),
-      simTime(simTime),
-      transitionsMatrix(transitionsMatrix),
-      generator(seed),
-      componentStates(static_cast<std::size_t>(numComponents), 0),
-      stateSeries(stateSeries),
-      realizations(static_cast<std::size_t>(numComponents), Realization{0, 0, 0}),
-      cutSetTree(cutSetTree),
-      failedComponents(static_cast<std::size_t>(numComponents), 0),
-      eventBound(eventBoundFor(transitionsMatrix.size(), transitionsMatrix[0].size())) {}
+CompiledModel::CompiledModel(const ComponentModel& model, CutsetTree* cutSetTree)
+    : numComponents((checkRunArguments(model, cutSetTree), static_cast<int>(model.size()))),
+      numStates(static_cast<int>(model[0].size())),
+      laws(static_cast<std::size_t>(numComponents) * static_cast<std::size_t>(numStates) *
+               static_cast<std::size_t>(numStates),
+           nullptr),
+      cutSetTree(cutSetTree) {
+    for (int c = 0; c < numComponents; ++c) {
+        const auto& rows = model[static_cast<std::size_t>(c)];
+        const int rowCount = std::min(numStates, static_cast<int>(rows.size()));
+        for (int s = 0; s < rowCount; ++s) {
+            const auto& given = rows[static_cast<std::size_t>(s)];
+            const int lawCount = std::min(numStates, static_cast<int>(given.size()));
+            for (int k = 0; k < lawCount; ++k) {
+                const Distribution* law = given[static_cast<std::size_t>(k)];
+                laws[rowStart(c, s) + static_cast<std::size_t>(k)] =
+                    law != nullptr && !neverFires(*law) ? law : nullptr;
+            }
+        }
+    }
+    alwaysFailed =
+        cutSetTree->isSystemFailed(std::vector<int>(static_cast<std::size_t>(numComponents), 0));
+    prepareCounting();
+}
 
-void Simulation::runSimulation() {
-    initRealizations();
-    while (currentTime < simTime) {
-        tick();
+void CompiledModel::prepareCounting() {
+    std::vector<std::vector<int>> cutSets = storedCutSets(*cutSetTree);
+    // A cut set with a member beyond the last component can never be wholly failed, and one
+    // without members is covered by alwaysFailed: neither needs counting.
+    cutSets.erase(std::remove_if(cutSets.begin(), cutSets.end(),
+                                 [&](const std::vector<int>& members) {
+                                     return members.empty() || members.back() >= numComponents;
+                                 }),
+                  cutSets.end());
+    std::size_t memberships = 0;
+    for (const auto& members : cutSets) memberships += members.size();
+    countMembers = memberships <= kMaxCountedMembershipsPerComponent *
+                                      static_cast<std::size_t>(numComponents);
+    if (!countMembers) return;
+
+    memberStart.assign(static_cast<std::size_t>(numComponents) + 1, 0);
+    for (const auto& members : cutSets) {
+        for (int c : members) ++memberStart[static_cast<std::size_t>(c) + 1];
+    }
+    for (int c = 0; c < numComponents; ++c) memberStart[c + 1] += memberStart[c];
+    cutSetOf.assign(memberships, 0);
+    std::vector<int> filled(memberStart.begin(), memberStart.end() - 1);
+    for (std::size_t set = 0; set < cutSets.size(); ++set) {
+        sizes.push_back(static_cast<int>(cutSets[set].size()));
+        for (int c : cutSets[set]) cutSetOf[static_cast<std::size_t>(filled[c]++)] = static_cast<int>(set);
+    }
+    // Keeps cutSetsOfBegin valid for a component in no cut set of an empty list.
+    if (cutSetOf.empty()) cutSetOf.push_back(0);
+}
+
+void prefixSumInPlace(unsigned int* values, std::size_t n) noexcept {
+    unsigned int running = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        running += values[t];
+        values[t] = running;
     }
 }
 
-inline float Simulation::draw() {
-    return unitFloatFromBits(static_cast<std::uint32_t>(generator()));
+// ---- The event loop ----
+
+namespace {
+
+// Absolute time unit at which a pending transition fires; kNothingDue when none is pending.
+// 64 bits, so that a time plus a delay never overflows.
+constexpr std::int64_t kNothingDue = std::numeric_limits<std::int64_t>::max();
+
+struct PendingTransition {
+    std::int64_t due;
+    int fromState;
+    int target;
+};
+
+// True when a fires before b: the earlier due time, the lower index among equal ones.
+inline bool firesBefore(const PendingTransition* pending, int a, int b) {
+    return pending[a].due < pending[b].due || (pending[a].due == pending[b].due && a < b);
 }
 
-inline double Simulation::sampleQuantile(int component, int state, int target, double& p) {
-    // The draw comes first whatever the law, so the stream of draws does not depend on the laws.
-    p = static_cast<double>(draw());
-    return transitionsMatrix[component][state][target]->quantile(p, currentTime);
-}
+// The components ordered by firesBefore in a binary heap, with each component's place in it,
+// so that one component's due time can change in O(log components).
+class EventHeap {
+public:
+    void bind(const PendingTransition* keys, int components) {
+        pending = keys;
+        heap.resize(static_cast<std::size_t>(components));
+        place.resize(static_cast<std::size_t>(components));
+    }
 
-void Simulation::initRealizations() {
+    void rebuild() {
+        const int n = static_cast<int>(heap.size());
+        for (int i = 0; i < n; ++i) heap[i] = place[i] = i;
+        for (int i = n / 2 - 1; i >= 0; --i) siftDown(i);
+    }
+
+    int earliest() const { return heap.empty() ? -1 : heap[0]; }
+
+    // The due time of `component` changed.
+    void update(int component) {
+        const int i = place[component];
+        if (i > 0 && firesBefore(pending, component, heap[(i - 1) / 2])) {
+            siftUp(i);
+        } else {
+            siftDown(i);
+        }
+    }
+
+private:
+    void put(int i, int component) {
+        heap[i] = component;
+        place[component] = i;
+    }
+
+    void siftUp(int i) {
+        const int moving = heap[i];
+        while (i > 0) {
+            const int parent = (i - 1) / 2;
+            if (!firesBefore(pending, moving, heap[parent])) break;
+            put(i, heap[parent]);
+            i = parent;
+        }
+        put(i, moving);
+    }
+
+    void siftDown(int i) {
+        const int n = static_cast<int>(heap.size());
+        const int moving = heap[i];
+        for (;;) {
+            int child = 2 * i + 1;
+            if (child >= n) break;
+            if (child + 1 < n && firesBefore(pending, heap[child + 1], heap[child])) ++child;
+            if (!firesBefore(pending, heap[child], moving)) break;
+            put(i, heap[child]);
+            i = child;
+        }
+        put(i, moving);
+    }
+
+    const PendingTransition* pending = nullptr;
+    std::vector<int> heap;
+    std::vector<int> place;
+};
+
+// Below this many components a plain pass finds the next event faster than a heap keeps order.
+constexpr int kHeapFromComponents = 24;
+
+// The system state of one history from the failed components, through the compiled model's
+// failure logic: per-cut-set counts of failed members, or the tree.
+class FailureTracker {
+public:
+    explicit FailureTracker(const CompiledModel& model)
+        : model(model),
+          failedMembers(model.countsCutSets() ? model.cutSetSizes().size() : 0, 0),
+          failedComponents(model.countsCutSets() ? 0 : static_cast<std::size_t>(model.components()),
+                           0) {}
+
+    void reset() {
+        std::fill(failedMembers.begin(), failedMembers.end(), 0);
+        std::fill(failedComponents.begin(), failedComponents.end(), 0);
+        wholeCutSets = 0;
+    }
+
+    // `component` has just become failed (nowFailed) or working; returns the system state that
+    // follows from systemState. A failure cannot repair the system and a repair cannot fail
+    // it, so the tree is asked only when the state can change.
+    int afterChange(int component, bool nowFailed, int systemState) {
+        if (model.countsCutSets()) {
+            countChange(component, nowFailed);
+            return wholeCutSets > 0 ? 1 : 0;
+        }
+        failedComponents[static_cast<std::size_t>(component)] = nowFailed ? 1 : 0;
+        if (nowFailed == (systemState != 0)) return systemState;
+        return model.tree().isSystemFailed(failedComponents) ? 1 : 0;
+    }
+
+private:
+    void countChange(int component, bool nowFailed) {
+        const std::vector<int>& sizes = model.cutSetSizes();
+        const int* end = model.cutSetsOfEnd(component);
+        for (const int* set = model.cutSetsOfBegin(component); set != end; ++set) {
+            int& failed = failedMembers[static_cast<std::size_t>(*set)];
+            if (nowFailed) {
+                if (++failed == sizes[static_cast<std::size_t>(*set)]) ++wholeCutSets;
+            } else {
+                if (failed-- == sizes[static_cast<std::size_t>(*set)]) --wholeCutSets;
+            }
+        }
+    }
+
+    const CompiledModel& model;
+    std::vector<int> failedMembers;     // counting: failed members per cut set
+    int wholeCutSets = 0;               // counting: cut sets with every member failed
+    std::vector<int> failedComponents;  // tree: the cutset vector of the failed components
+};
+
+// Writes the whole series and logs every transition: what Simulation gives its caller.
+struct SeriesAndLog {
+    unsigned int* series;
+    std::vector<Transition>& log;
+
+    void hold(int from, int to, int systemState) {
+        if (to > from) std::fill(series + from, series + to, static_cast<unsigned int>(systemState));
+    }
+    void event(int time, int fromState, int toState, int component, int, int systemState) {
+        log.push_back(Transition{time, fromState, toState, component});
+        series[time] = static_cast<unsigned int>(systemState);
+    }
+};
+
+// Adds +1 where the system enters the failed state and -1 where it leaves it: what the batch
+// runners accumulate. Several changes within one time unit net out to its final state.
+struct ChangesOnly {
+    unsigned int* differences;
+
+    void hold(int, int, int) {}
+    void event(int time, int, int, int, int before, int after) {
+        if (after != before) differences[time] += after != 0 ? 1u : ~0u;
+    }
+};
+
+}  // namespace
+
+// The state of one history and the one event loop that runs it, for any output (SeriesAndLog,
+// ChangesOnly). Reusable: start() begins a new history without allocating.
+class HistoryEngine {
+public:
+    HistoryEngine(const CompiledModel& model, int simTime, EventSelection selection)
+        : model(model),
+          numComponents(model.components()),
+          numStates(model.states()),
+          simTime(simTime),
+          useHeap(selection == EventSelection::heap ||
+                  (selection == EventSelection::automatic &&
+                   model.components() >= kHeapFromComponents)),
+          componentStates(static_cast<std::size_t>(numComponents), 0),
+          pending(static_cast<std::size_t>(numComponents), PendingTransition{kNothingDue, 0, 0}),
+          unitOfLastEvent(static_cast<std::size_t>(numComponents), -1),
+          eventsInUnit(static_cast<std::size_t>(numComponents), 0),
+          failures(model) {
+        if (useHeap) queue.bind(pending.data(), numComponents);
+    }
+
+    void start(std::uint32_t seed) {
+        generator.seed(seed);
+        std::fill(componentStates.begin(), componentStates.end(), 0);
+        std::fill(unitOfLastEvent.begin(), unitOfLastEvent.end(), -1);
+        failures.reset();
+        systemState = 0;
+        currentTime = 0;
+        urgent = -1;
+    }
+
+    void sampleFirst();
+
+    // Fires the next event, or ends the history; false once it is over.
+    template <class Output>
+    bool step(Output& out);
+
+    template <class Output>
+    void run(std::uint32_t seed, Output& out) {
+        start(seed);
+        sampleFirst();
+        while (step(out)) {
+        }
+    }
+
+    int time() const { return currentTime; }
+
+    Realization pendingOf(int component) const {
+        const PendingTransition& p = pending[static_cast<std::size_t>(component)];
+        const int nextTime = p.due == kNothingDue ? kNeverDelay
+                                                  : static_cast<int>(p.due - currentTime);
+        return Realization{nextTime, p.fromState, p.target};
+    }
+
+private:
+    std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
+    void resample(int component);
+    int nextComponent() const;
+    void countEvent(int component);
+
+    const CompiledModel& model;
+    const int numComponents;
+    const int numStates;
+    const int simTime;
+    const bool useHeap;
+    std::mt19937 generator;
+    std::vector<int> componentStates;
+    std::vector<PendingTransition> pending;
+    EventHeap queue;
+    std::vector<int> unitOfLastEvent;
+    std::vector<std::int64_t> eventsInUnit;
+    FailureTracker failures;
+    int systemState = 0;
+    int currentTime = 0;
+    // The component re-sampled with a negative delay: it fires next, at the current time.
+    int urgent = -1;
+};
+
+void HistoryEngine::sampleFirst() {
     for (int c = 0; c < numComponents; ++c) {
-        Realization& pending = realizations[c];
-        pending = Realization{kNeverDelay, 0, 0};
+        const Distribution* const* laws = model.row(c, 0);
+        int best = kNeverDelay;
+        int target = 0;
         for (int k = 0; k < numStates; ++k) {
-            double p = 0.0;
-            const double q = sampleQuantile(c, 0, k, p);
+            const std::uint32_t bits = nextBits();
+            if (laws[k] == nullptr) continue;  // never fires: no warning, never chosen
+            const double p = static_cast<double>(unitFloatFromBits(bits));
+            const double q = laws[k]->quantile(p, 0);
             if (!(q >= 0.0 && q <= 2147483647.0)) {
-                std::cout << "Warning: nextTimeDouble is out of bounds: " << q << "  " << p
-                          << std::endl;
+                std::ostringstream line;
+                line << "Warning: nextTimeDouble is out of bounds: " << q << "  " << p << '\n';
+                printWholeLine(std::cout, line.str());
                 continue;
             }
             const int delay = delayFromQuantile(q);
-            if (delay < pending.nextTime) {
-                pending = Realization{delay, 0, k};
+            if (delay < best) {
+                best = delay;
+                target = k;
             }
         }
+        pending[static_cast<std::size_t>(c)] =
+            PendingTransition{best == kNeverDelay ? kNothingDue : best, 0, target};
     }
+    if (useHeap) queue.rebuild();
 }
 
-inline void Simulation::fillSeries(int from, int to) {
-    if (to > from) {
-        std::fill(stateSeries + from, stateSeries + to, static_cast<unsigned int>(systemState));
-    }
-}
-
-inline void Simulation::countEventAtCurrentTime() {
-    if (++eventsAtCurrentTime > eventBound) {
-        throw std::runtime_error("History stopped advancing at time unit " +
-                                 std::to_string(currentTime) + ": more than " +
-                                 std::to_string(eventBound) +
-                                 " events took effect in it (a cycle of transitions with zero "
-                                 "delay).");
-    }
-}
-
-void Simulation::tick() {
-    // A negative pending time is clamped while it is the best seen so far; being below any
-    // clamped 0, it displaces an earlier component pending at 0.
+inline void HistoryEngine::resample(int component) {
+    const int state = componentStates[static_cast<std::size_t>(component)];
+    const Distribution* const* laws = model.row(component, state);
     int best = kNeverDelay;
+    int target = 0;
+    for (int k = 0; k < numStates; ++k) {
+        const std::uint32_t bits = nextBits();
+        if (laws[k] == nullptr) continue;
+        // No range check here: a negative delay fires at once.
+        const double p = static_cast<double>(unitFloatFromBits(bits));
+        const int delay = delayFromQuantile(laws[k]->quantile(p, currentTime));
+        if (delay < best) {
+            best = delay;
+            target = k;
+        }
+    }
+    PendingTransition& next = pending[static_cast<std::size_t>(component)];
+    next.fromState = state;
+    next.target = target;
+    if (best == kNeverDelay) {
+        next.due = kNothingDue;
+    } else if (best < 0) {
+        next.due = currentTime;
+        urgent = component;
+    } else {
+        next.due = static_cast<std::int64_t>(currentTime) + best;
+    }
+    if (useHeap) queue.update(component);
+}
+
+inline int HistoryEngine::nextComponent() const {
+    if (urgent >= 0) return urgent;
+    if (useHeap) return queue.earliest();
     int row = -1;
+    std::int64_t best = kNothingDue;
     for (int c = 0; c < numComponents; ++c) {
-        Realization& pending = realizations[c];
-        if (pending.nextTime < best) {
-            if (pending.nextTime < 0) pending.nextTime = 0;
-            best = pending.nextTime;
+        if (pending[static_cast<std::size_t>(c)].due < best) {
+            best = pending[static_cast<std::size_t>(c)].due;
             row = c;
         }
     }
+    return row;
+}
 
-    // Compared with the remaining time: currentTime + best may not fit an int.
-    if (row == -1 || best == kNeverDelay || best >= simTime - currentTime) {
-        fillSeries(currentTime, simTime);
+inline void HistoryEngine::countEvent(int component) {
+    const auto c = static_cast<std::size_t>(component);
+    if (unitOfLastEvent[c] != currentTime) {
+        unitOfLastEvent[c] = currentTime;
+        eventsInUnit[c] = 0;
+    }
+    if (++eventsInUnit[c] > kMaxEventsPerComponentAndTimeUnit) {
+        throw std::runtime_error(
+            "History stopped advancing at time unit " + std::to_string(currentTime) +
+            ": component " + std::to_string(component) + " took part in more than " +
+            std::to_string(kMaxEventsPerComponentAndTimeUnit) +
+            " events in it (a cycle of transitions with zero delay).");
+    }
+}
+
+template <class Output>
+bool HistoryEngine::step(Output& out) {
+    const int row = nextComponent();
+    if (row < 0 || pending[static_cast<std::size_t>(row)].due >= simTime) {
+        out.hold(currentTime, simTime, systemState);
         currentTime = simTime;
-        return;
+        return false;
     }
+    const PendingTransition fired = pending[static_cast<std::size_t>(row)];
+    const int eventTime = static_cast<int>(fired.due);
+    urgent = -1;
+    out.hold(currentTime, eventTime, systemState);
+    currentTime = eventTime;
+    countEvent(row);
 
-    fillSeries(currentTime, currentTime + best);
-    currentTime += best;
-    if (best > 0) eventsAtCurrentTime = 0;
-    countEventAtCurrentTime();
-
-    const Realization fired = realizations[row];
-    componentStates[row] = fired.nextState;
-    failedComponents[row] = fired.nextState != 0 ? 1 : 0;
-    transitions.push_back(Transition{currentTime, fired.currentState, fired.nextState, row});
-    updateSystemState();
-    stateSeries[currentTime] = static_cast<unsigned int>(systemState);
-    updateRealizations(row, best);
+    componentStates[static_cast<std::size_t>(row)] = fired.target;
+    const int before = systemState;
+    if (model.failedWhenAllWork()) {
+        systemState = 1;
+    } else if ((fired.fromState != 0) != (fired.target != 0)) {
+        systemState = failures.afterChange(row, fired.target != 0, systemState);
+    }
+    out.event(currentTime, fired.fromState, fired.target, row, before, systemState);
+    resample(row);
+    return true;
 }
 
-void Simulation::updateSystemState() {
-    // failedComponents mirrors componentStates: tick updates both together.
-    systemState = cutSetTree->isSystemFailed(failedComponents) ? 1 : 0;
+// ---- ChangeRecorder ----
+
+ChangeRecorder::ChangeRecorder(const CompiledModel& model, int simTime, EventSelection selection)
+    : engine(std::make_unique<HistoryEngine>(model, simTime, selection)) {}
+
+ChangeRecorder::~ChangeRecorder() = default;
+
+void ChangeRecorder::record(std::uint32_t seed, unsigned int* differences) {
+    ChangesOnly out{differences};
+    engine->run(seed, out);
 }
 
-void Simulation::updateRealizations(int component, int elapsed) {
-    for (Realization& pending : realizations) {
-        pending.nextTime -= elapsed;
+// ---- Simulation ----
+
+Simulation::Simulation(int simTime, const ComponentModel& transitionsMatrix,
+                       CutsetTree* cutSetTree, unsigned int* stateSeries, std::uint32_t seed,
+                       EventSelection selection)
+    : compiled(transitionsMatrix, cutSetTree),
+      engine(std::make_unique<HistoryEngine>(compiled, simTime, selection)),
+      stateSeries(stateSeries) {
+    engine->start(seed);
+}
+
+Simulation::~Simulation() = default;
+
+void Simulation::runSimulation() {
+    initRealizations();
+    SeriesAndLog out{stateSeries, transitions};
+    while (engine->step(out)) {
     }
-    const int state = componentStates[component];
-    Realization& resampled = realizations[component];
-    resampled = Realization{kNeverDelay, state, 0};
-    for (int k = 0; k < numStates; ++k) {
-        double p = 0.0;
-        // No range check here: a negative delay stays and fires at once after the next scan.
-        const int delay = delayFromQuantile(sampleQuantile(component, state, k, p));
-        if (delay < resampled.nextTime) {
-            resampled.nextTime = delay;
-            resampled.nextState = k;
-        }
-    }
+}
+
+void Simulation::initRealizations() { engine->sampleFirst(); }
+
+void Simulation::tick() {
+    SeriesAndLog out{stateSeries, transitions};
+    engine->step(out);
+}
+
+int Simulation::time() const { return engine->time(); }
+
+Realization Simulation::pendingTransition(int component) const {
+    return engine->pendingOf(component);
 }

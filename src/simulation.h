@@ -10,8 +10,9 @@
 // the model and the tree, which many histories may share at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <random>
+#include <memory>
 #include <vector>
 
 #include "cutsetTree.h"
@@ -62,11 +63,20 @@ void checkModel(const ComponentModel& model, const CutsetTree* cutSetTree);
 
 // Both are defined here so that the event loop inlines them.
 
-// The uniform number in [0, 1) given to quantile, from one 32-bit engine output x:
-// float(x) * 2^-32 with round-to-nearest conversion, a result of 1.0f becoming 0.99999994f.
+// The smallest draw: what an engine output of 0 gives. Every other output x gives at least
+// 2^-32, so this value is taken by no other output and stays below all of them. A draw of
+// exactly 0 would make laws whose quantile rejects p = 0 (Normal) abort a run about once in
+// 2^32 draws; half the smallest step keeps the draw's order and its meaning (the lowest
+// quantile the law has) while every law accepts it.
+inline constexpr float kSmallestDraw = 0x1p-33f;
+
+// The uniform number in (0, 1) given to quantile, from one 32-bit engine output x:
+// float(x) * 2^-32 with round-to-nearest conversion, a result of 1.0f becoming 0.99999994f,
+// and x = 0 giving kSmallestDraw.
 inline float unitFloatFromBits(std::uint32_t x) noexcept {
     // The conversion is the only rounding: scaling by a power of two is exact. Outputs within
     // 128 of 2^32 round up to 2^32 itself, hence the clamp below 1.
+    if (x == 0) return kSmallestDraw;
     const float f = static_cast<float>(x) * 0x1p-32f;
     return f >= 1.0f ? 0x1.fffffep-1f : f;
 }
@@ -81,6 +91,101 @@ inline int delayFromQuantile(double q) noexcept {
     return static_cast<int>(q);
 }
 
+// ---- What the histories of one call share ----
+
+// The model and the tree prepared once for many histories: the laws in one contiguous table and
+// the failure logic in the form that answers fastest. Read-only once built, so any number of
+// threads may run histories of it at once. Borrows the laws and the tree, which must outlive it.
+class CompiledModel {
+public:
+    // Runs checkRunArguments first. Entries a row does not hold, null entries and plain
+    // Distribution entries all count as never firing; checkModelShape is the caller's affair.
+    CompiledModel(const ComponentModel& model, CutsetTree* cutSetTree);
+
+    int components() const { return numComponents; }
+    int states() const { return numStates; }
+    // The laws of the transitions of `component` out of `state`, numStates of them in target
+    // order; an entry is null when the transition never fires (its draw is still spent, without
+    // asking the law).
+    const Distribution* const* row(int component, int state) const {
+        return &laws[rowStart(component, state)];
+    }
+
+    CutsetTree& tree() const { return *cutSetTree; }
+    // The tree already answers "failed" with every component working (it stores a cut set
+    // without members): every event then leaves the system failed.
+    bool failedWhenAllWork() const { return alwaysFailed; }
+    // Whether the histories count the failed members of every cut set instead of asking the
+    // tree: chosen when components belong to few cut sets, so that an event costs a few
+    // increments where a walk of the tree would cost a path through all components.
+    bool countsCutSets() const { return countMembers; }
+    // Cut sets (that can fail) holding `component`: [first, last) into cutSetOf.
+    const int* cutSetsOfBegin(int component) const { return &cutSetOf[memberStart[component]]; }
+    const int* cutSetsOfEnd(int component) const { return &cutSetOf[memberStart[component + 1]]; }
+    const std::vector<int>& cutSetSizes() const { return sizes; }
+
+private:
+    std::size_t rowStart(int component, int state) const {
+        return (static_cast<std::size_t>(component) * static_cast<std::size_t>(numStates) +
+                static_cast<std::size_t>(state)) *
+               static_cast<std::size_t>(numStates);
+    }
+    void prepareCounting();
+
+    int numComponents;
+    int numStates;
+    std::vector<const Distribution*> laws;
+    CutsetTree* cutSetTree;
+    bool alwaysFailed = false;
+    bool countMembers = false;
+    std::vector<int> memberStart;  // numComponents + 1 offsets into cutSetOf
+    std::vector<int> cutSetOf;
+    std::vector<int> sizes;        // members of each counted cut set
+};
+
+// How a history finds its next event. Both give the same event at every step: the earliest due
+// time, the lowest component index among equal ones, and a component re-sampled with a negative
+// delay before anything else.
+enum class EventSelection {
+    automatic,  // scan for few components, heap for many
+    scan,       // a pass over all components per event
+    heap,       // an indexed binary heap: O(log components) per event
+};
+
+class HistoryEngine;  // the event loop, private to simulation.cpp
+
+// Runs histories of one compiled model one after the other on one thread and adds each
+// history's changes of system state into a difference buffer: +1 at the time unit where the
+// system enters the failed state, -1 (modulo 2^32) where it leaves it. Over many histories, the
+// prefix sum of the buffer is, per time unit, the number of histories in which the system was
+// failed. A history costs in proportion to its events, not to simTime.
+// All memory is allocated by the constructor; a history allocates nothing. One thread at a time.
+class ChangeRecorder {
+public:
+    // Borrows `model`, which must outlive the recorder. simTime >= 0.
+    ChangeRecorder(const CompiledModel& model, int simTime,
+                   EventSelection selection = EventSelection::automatic);
+    ~ChangeRecorder();
+    ChangeRecorder(const ChangeRecorder&) = delete;
+    ChangeRecorder& operator=(const ChangeRecorder&) = delete;
+
+    // Runs the history seeded with `seed`; differences needs simTime entries. Throws as
+    // Simulation::runSimulation does; the buffer then holds part of the history's changes.
+    void record(std::uint32_t seed, unsigned int* differences);
+
+private:
+    std::unique_ptr<HistoryEngine> engine;
+};
+
+// Turns a difference buffer into counts in place: values[t] becomes values[0] + ... + values[t]
+// modulo 2^32.
+void prefixSumInPlace(unsigned int* values, std::size_t n) noexcept;
+
+// Events one component may take part in within one time unit before its history is taken to
+// be stuck in a cycle of transitions with zero delay. Counting per component keeps the check
+// O(1) per event, and bursts of many components in one time unit never reach it.
+inline constexpr std::int64_t kMaxEventsPerComponentAndTimeUnit = 1'000'000;
+
 // ---- One history ----
 
 class Simulation {
@@ -91,63 +196,40 @@ public:
     // room for simTime entries (simTime >= 0). The engine is std::mt19937 seeded with the
     // 32-bit pattern of seed.
     Simulation(int simTime, const ComponentModel& transitionsMatrix, CutsetTree* cutSetTree,
-               unsigned int* stateSeries, std::uint32_t seed);
+               unsigned int* stateSeries, std::uint32_t seed,
+               EventSelection selection = EventSelection::automatic);
     // A temporary model would dangle: the history keeps a reference to it.
-    Simulation(int, ComponentModel&&, CutsetTree*, unsigned int*, std::uint32_t) = delete;
+    Simulation(int, ComponentModel&&, CutsetTree*, unsigned int*, std::uint32_t,
+               EventSelection = EventSelection::automatic) = delete;
+    ~Simulation();
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;
 
-    // Runs the whole history: afterwards stateSeries[0 .. simTime - 1] holds the series.
-    // Exceptions of a law's quantile leave unchanged; the history is then unusable.
-    // Throws std::runtime_error when a time unit sees more events than maxEventsPerTimeUnit(),
-    // which only a cycle of transitions with zero delay reaches. The event loop allocates only
-    // to grow the transition log (by doubling); the tree is asked without copies.
+    // Runs the whole history: afterwards stateSeries[0 .. simTime - 1] holds the series and
+    // transitionLog() every state change. Exceptions of a law's quantile leave unchanged; the
+    // history is then unusable. Throws std::runtime_error "History stopped advancing at time
+    // unit T: ..." when one component takes part in more than kMaxEventsPerComponentAndTimeUnit
+    // events of one time unit, which only a cycle of transitions with zero delay reaches.
     void runSimulation();
 
     // The steps of runSimulation, in the order it takes them.
     // First sampling from state 0 at time 0. A quantile below 0, above 2147483647 or NaN prints
-    // "Warning: nextTimeDouble is out of bounds: " q "  " p on standard output and is skipped.
+    // "Warning: nextTimeDouble is out of bounds: " q "  " p on standard output (one whole line,
+    // under the lock the runners print with) and is skipped.
     void initRealizations();
-    // One event step; call while currentTime < simTime.
+    // One event step; call while time() < simTime.
     void tick();
-    // System state from the component states, through the tree.
-    void updateSystemState();
-    // Ages every pending transition by elapsed time units and re-samples `component`.
-    void updateRealizations(int component, int elapsed);
 
     // The state changes so far, in the order they took effect.
     const std::vector<Transition>& transitionLog() const { return transitions; }
-    int time() const { return currentTime; }
-    // Events allowed in one time unit before the history is taken to be stuck.
-    std::int64_t maxEventsPerTimeUnit() const { return eventBound; }
+    int time() const;
+    // The pending transition of `component`: nextTime counts from time(); a component
+    // re-sampled with a negative delay shows it as 0 (it fires next).
+    Realization pendingTransition(int component) const;
 
 private:
-    friend struct SimulationInspector;  // unit tests set up pending transitions directly
-
-    // Inline, for the event loop: the library is position-independent code, in which a plain
-    // external function may be interposed and is never inlined. Only simulation.cpp uses them.
-    inline float draw();
-    // Draws p, asks law [component][state][target] at the current time, returns q.
-    inline double sampleQuantile(int component, int state, int target, double& p);
-    inline void fillSeries(int from, int to);
-    inline void countEventAtCurrentTime();
-
-    int numComponents;
-    int numStates;
-    int simTime;
-    const ComponentModel& transitionsMatrix;
-    std::mt19937 generator;
-    std::vector<int> componentStates;
-    unsigned int* stateSeries;
-    int systemState = 0;
-    std::vector<Realization> realizations;
+    CompiledModel compiled;
+    std::unique_ptr<HistoryEngine> engine;
     std::vector<Transition> transitions;
-    int currentTime = 0;
-    CutsetTree* cutSetTree;
-
-    // Cutset vector of the failed components, kept up to date event by event, so the tree can
-    // be asked without building a vector per event.
-    std::vector<int> failedComponents;
-    std::int64_t eventBound;
-    std::int64_t eventsAtCurrentTime = 0;
+    unsigned int* stateSeries;
 };

@@ -2,6 +2,13 @@
 
 #include <fstream>
 #include <iostream>
+#include <mutex>
+
+void printWholeLine(std::ostream& out, const std::string& line) {
+    static std::mutex console;
+    const std::lock_guard<std::mutex> hold(console);
+    out << line << std::flush;
+}
 
 void printVector(const std::vector<int>& v) {
     std::cout << "[";

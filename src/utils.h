@@ -1,15 +1,21 @@
-// Diagnostics for native callers: printing integer vectors and a history's transition log on
-// standard output, and writing integer vectors and matrices to text files. No runner calls them
-// and the Python module does not offer them.
+// Console lines written whole from any thread (printWholeLine: the engine's warnings and the
+// runners' progress lines), and diagnostics for native callers: printing integer vectors and a
+// history's transition log on standard output, and writing integer vectors and matrices to text
+// files. No runner calls the diagnostics and the Python module does not offer them.
 //
 // None of them returns a value or throws on its own account (a stream's allocation failure may
 // still escape). Numbers are written as decimal integers.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "simulation.h"
+
+// Writes `line` (which ends with its own newline) to `out` in one piece and flushes, under a
+// lock shared by every caller, so that lines written by different threads never interleave.
+void printWholeLine(std::ostream& out, const std::string& line);
 
 // "[1, 2, 3]" and a newline, flushed; "[]" for an empty vector.
 void printVector(const std::vector<int>& v);

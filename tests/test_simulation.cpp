@@ -1,21 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "simulation.h"
-
-// Lets the tests reach the pending transitions, which runSimulation never exposes.
-struct SimulationInspector {
-    static std::vector<Realization>& realizations(Simulation& s) { return s.realizations; }
-};
 
 namespace {
 
@@ -57,8 +54,10 @@ private:
     std::uint32_t index = 0;
 };
 
-// The draw as documented: round float(x) to nearest, scale by 2^-32, keep it below 1.
+// The draw as documented: round float(x) to nearest, scale by 2^-32, keep it below 1; an output
+// of 0 gives 2^-33, below every other draw.
 double expectedDraw(std::uint32_t x) {
+    if (x == 0) return std::ldexp(1.0, -33);
     const float f = static_cast<float>(static_cast<double>(x)) / 4294967296.0f;
     return f >= 1.0f ? static_cast<double>(std::nextafter(1.0f, 0.0f)) : static_cast<double>(f);
 }
@@ -153,7 +152,7 @@ TEST(SimulationDraw, UnitFloatFromBits) {
         float expected;
     };
     const Case cases[] = {
-        {0u, 0.0f},
+        {0u, std::ldexp(1.0f, -33)},  // never 0: a law may reject p = 0
         {1u, std::ldexp(1.0f, -32)},
         {0x80000000u, 0.5f},
         {16777217u, std::ldexp(1.0f, -8)},  // 2^24 + 1 rounds to even, 2^24
@@ -267,21 +266,29 @@ TEST(SimulationScenario, SeriesAndLogMatchTheHandWorkedSchedule) {
     }
 }
 
-TEST(SimulationScenario, NegativePendingTimeFiresBeforeEarlierZeros) {
-    const ComponentModel model(4, {{N, N}, {N, N}});
-    auto tree = treeOf({{1, 1, 1, 1}});
+TEST(SimulationScenario, FirstSamplingPendsTheEarliestTargetOfEveryComponent) {
+    // Component 0: failure at 4 into state 1 beats state 2 at 6; component 1: nothing pends;
+    // component 2: equal delays, the lower target wins.
+    const ComponentModel model{{{N, &at4, &at6}, {N, N, N}, {N, N, N}},
+                               {{N, N, N}, {N, N, N}, {N, N, N}},
+                               {{N, &at5, &at5}, {N, N, N}, {N, N, N}}};
+    auto tree = treeOf({{1, 1, 1}});
     std::vector<unsigned int> series(10);
     Simulation sim(10, model, tree.get(), series.data(), 1u);
     sim.initRealizations();
-    auto& pending = SimulationInspector::realizations(sim);
-    pending = {{0, 0, 1}, {-3, 0, 1}, {0, 0, 1}, {-1, 0, 1}};
+    struct Expected {
+        int nextTime, currentState, nextState;
+    };
+    const Expected expected[] = {{4, 0, 1}, {kNeverDelay, 0, 0}, {5, 0, 1}};
+    for (int c = 0; c < 3; ++c) {
+        const Realization r = sim.pendingTransition(c);
+        EXPECT_EQ(r.nextTime, expected[c].nextTime) << "component " << c;
+        EXPECT_EQ(r.currentState, expected[c].currentState) << "component " << c;
+        EXPECT_EQ(r.nextState, expected[c].nextState) << "component " << c;
+    }
     sim.tick();
-    ASSERT_EQ(sim.transitionLog().size(), 1u);
-    EXPECT_EQ(sim.transitionLog()[0].componentId, 3);
-    EXPECT_EQ(pending[1].nextTime, 0) << "every negative time met by the scan is clamped";
-    EXPECT_EQ(pending[0].nextTime, 0);
-    sim.tick();
-    EXPECT_EQ(sim.transitionLog().back().componentId, 0) << "then the lowest index at 0";
+    EXPECT_EQ(sim.time(), 4);
+    EXPECT_EQ(sim.pendingTransition(2).nextTime, 1) << "pending times count from the current time";
 }
 
 // ---- Quantiles without an int value ----
@@ -380,12 +387,14 @@ TEST(SimulationGuard, CycleOfZeroDelaysIsReportedWithItsTimeUnit) {
         auto tree = treeOf({{1}});
         std::vector<unsigned int> series(10);
         Simulation sim(10, c.model, tree.get(), series.data(), 3u);
-        EXPECT_GE(sim.maxEventsPerTimeUnit(), 1000000);
         try {
             sim.runSimulation();
             ADD_FAILURE() << "no exception";
         } catch (const std::runtime_error& e) {
-            EXPECT_NE(std::string(e.what()).find(c.unit), std::string::npos) << e.what();
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind("History stopped advancing at ", 0), 0u) << message;
+            EXPECT_NE(message.find(c.unit), std::string::npos) << message;
+            EXPECT_NE(message.find("component 0 "), std::string::npos) << message;
         }
     }
 }
@@ -401,6 +410,111 @@ TEST(SimulationGuard, LongButFiniteBurstInOneUnitIsFine) {
     EXPECT_EQ(h.log.size(), 9u);
     EXPECT_EQ(h.log.back().time, 3);
     EXPECT_EQ(h.log.back().nextState, 9);
+}
+
+TEST(SimulationGuard, OneLoopingComponentAmongManyIsNamedAndBurstsOfManyComponentsRun) {
+    Uniform instant(0.0, 1.0);  // every delay truncates to 0
+    const int components = 5000;
+    // Every component fails at 3: thousands of events in one unit.
+    ComponentModel model(components, {{N, &at3}, {N, N}});
+    auto tree = std::make_unique<CutsetTree>(components);
+    std::vector<int> all(components, 1);
+    tree->insertNode(all);
+    std::vector<unsigned int> series(8);
+    {
+        Simulation sim(8, model, tree.get(), series.data(), 5u);
+        sim.runSimulation();
+        EXPECT_EQ(sim.transitionLog().size(), static_cast<std::size_t>(components));
+        EXPECT_EQ(series, (std::vector<unsigned int>{0, 0, 0, 1, 1, 1, 1, 1}));
+    }
+    // The last component loops between its states within time unit 0.
+    model.back() = {{N, &instant}, {&instant, N}};
+    Simulation sim(8, model, tree.get(), series.data(), 5u);
+    try {
+        sim.runSimulation();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("time unit 0: component 4999 "), std::string::npos)
+            << e.what();
+    }
+}
+
+// ---- Choosing the next event: the heap against the scan ----
+
+// Laws that make ties (schedules), overdue transitions (fixed failure times already passed),
+// rejected first samples (negative uniform bounds) and plain randomness.
+struct RandomModel {
+    std::vector<std::unique_ptr<Distribution>> laws;
+    ComponentModel model;
+    std::unique_ptr<CutsetTree> tree;
+};
+
+RandomModel randomModel(std::mt19937& rng) {
+    RandomModel m;
+    std::uniform_int_distribution<int> componentCount(1, 80), stateCount(2, 4), kind(0, 6);
+    const int components = componentCount(rng), states = stateCount(rng);
+    auto uniformIn = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); };
+    auto lawFor = [&](int from) -> Distribution* {
+        switch (kind(rng)) {
+            case 0: return m.laws.emplace_back(new Exponential(uniformIn(0.01, 0.5))).get();
+            case 1: {
+                // Upper bounds of at least 2 leave every state sometimes, so no endless cycle.
+                const double a = uniformIn(-10.0, 20.0);
+                return m.laws.emplace_back(new Uniform(a, std::max(a + 0.5, 2.0) + uniformIn(0.0, 30.0))).get();
+            }
+            case 2: return m.laws.emplace_back(new Weibull(uniformIn(1.0, 40.0), uniformIn(0.3, 4.0))).get();
+            case 3: return m.laws.emplace_back(new Inspection(1 + static_cast<int>(uniformIn(0, 12)))).get();
+            case 4:
+                // Fixed failure times only leave state 0, so no cycle of overdue transitions.
+                if (from == 0) return m.laws.emplace_back(new InstantaneousFailure(static_cast<int>(uniformIn(0, 150)))).get();
+                return N;
+            default: return N;
+        }
+    };
+    m.model.assign(static_cast<std::size_t>(components), {});
+    for (auto& component : m.model) {
+        for (int s = 0; s < states; ++s) {
+            std::vector<Distribution*> row;
+            for (int k = 0; k < states; ++k) row.push_back(k == s ? N : lawFor(s));
+            component.push_back(row);
+        }
+    }
+    std::bernoulli_distribution member(0.08);
+    std::vector<std::vector<int>> cutsets;
+    for (int i = 0; i < 1 + components / 3; ++i) {
+        std::vector<int> cs(static_cast<std::size_t>(components), 0);
+        cs[std::uniform_int_distribution<std::size_t>(0, cs.size() - 1)(rng)] = 1;
+        for (int& entry : cs) entry = entry != 0 || member(rng) ? 1 : 0;
+        cutsets.push_back(cs);
+    }
+    m.tree = treeOf(cutsets);
+    return m;
+}
+
+History runWith(EventSelection selection, const RandomModel& m, int simTime, std::uint32_t seed) {
+    History h;
+    h.series.assign(static_cast<std::size_t>(simTime), 77u);
+    Simulation sim(simTime, m.model, m.tree.get(), h.series.data(), seed, selection);
+    sim.runSimulation();
+    h.log = sim.transitionLog();
+    return h;
+}
+
+TEST(SimulationEventSelection, HeapAndScanFireTheSameEventsOnRandomModels) {
+    std::mt19937 rng(20261207u);
+    std::size_t events = 0;
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        const RandomModel m = randomModel(rng);
+        testing::internal::CaptureStdout();  // warnings of rejected first samples
+        const History scan = runWith(EventSelection::scan, m, 400, 1000u + round);
+        const History heap = runWith(EventSelection::heap, m, 400, 1000u + round);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(scan.series, heap.series);
+        EXPECT_EQ(asRows(scan.log), asRows(heap.log));
+        events += scan.log.size();
+    }
+    EXPECT_GT(events, 10000u) << "the models are meant to be busy";
 }
 
 // ---- Reproducibility ----
