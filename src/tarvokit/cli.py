@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import NoReturn, Sequence
 
 from . import __version__
+from .cluster import CONNECT_TIMEOUT_SECONDS, ClusterError, client_for
 from .errors import ModelError
 from .model import Model, load
 from .planner import StudyInterrupted
@@ -71,6 +72,13 @@ def parser() -> argparse.ArgumentParser:
     run.add_argument("--out", type=Path, default=Path("out"),
                      help=f"folder for {', '.join(OUTPUT_FILES)} (default out)")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
+    where = run.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                       help="run on the Dask cluster of this scheduler (tcp://HOST:8786); each"
+                            " worker uses its own threads. Gives up after"
+                            f" {CONNECT_TIMEOUT_SECONDS:g} s if it does not answer")
+    where.add_argument("--workers", type=_positive, default=None,
+                       help="run on a Dask cluster of N worker processes started on this machine")
     check = verbs.add_parser("check", help="validate a model; print its components and minimal"
                              " cut sets", epilog=EXAMPLES,
                              formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -86,7 +94,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(model_text(model))
             return EXIT_DONE
         return _run(model, arguments)
-    except (_InvalidInput, ModelError, ValueError) as error:
+    except (_InvalidInput, ModelError, ValueError, ClusterError) as error:
         print(f"tarvo: error: {error}", file=sys.stderr)
         return EXIT_INVALID
     except KeyboardInterrupt as interruption:
@@ -106,10 +114,11 @@ def _load(path: Path) -> Model:
 
 def _run(model: Model, arguments: argparse.Namespace) -> int:
     try:
-        result = model.run(histories=arguments.histories, seed=arguments.seed,
-                           threads=arguments.threads, precision=arguments.precision,
-                           max_histories=arguments.max_histories,
-                           progress=not arguments.no_progress)
+        with client_for(arguments.scheduler, arguments.workers) as client:
+            result = model.run(histories=arguments.histories, seed=arguments.seed,
+                               threads=arguments.threads, precision=arguments.precision,
+                               max_histories=arguments.max_histories,
+                               progress=not arguments.no_progress, client=client)
     except StudyInterrupted:
         raise
     out = arguments.out

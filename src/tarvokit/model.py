@@ -48,6 +48,8 @@ from . import laws, logic
 from .errors import ModelError, ModelWarning, Where, close_match_hint, reject_unknown_keys
 
 if TYPE_CHECKING:
+    from distributed import Client
+
     from .execution import Executor
     from .result import Result
 
@@ -205,10 +207,17 @@ class Model:
     def run(self, histories: int = 100_000, seed: int = 1, threads: int | None = None,
             precision: float | None = None, max_histories: int | None = None,
             progress: bool = False, executor: "Executor | None" = None,
-            batches: int | None = None) -> "Result":
-        """Simulates the model; see planner.run_study for the arguments."""
+            batches: int | None = None, client: "Client | None" = None) -> "Result":
+        """Simulates the model; see planner.run_study for the arguments. `client`, a
+        distributed.Client, runs the histories on that Dask cluster (cluster.py)."""
         from .planner import run_study
 
+        if client is not None:
+            if executor is not None:
+                raise ValueError("give either an executor or a client, not both")
+            from .cluster import DaskExecutor
+
+            executor = DaskExecutor(client)
         return run_study(self, histories=histories, seed=seed, threads=threads,
                          precision=precision, max_histories=max_histories, progress=progress,
                          executor=executor, batches=batches)

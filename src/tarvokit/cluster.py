@@ -1,0 +1,263 @@
+"""Studies on a Dask cluster: the same tasks, run by Dask's worker processes on many machines.
+
+`DaskExecutor` plugs into the execution seam (execution.py). It cuts each task of the planner
+into chunks of contiguous seeds, hands them to a `distributed.Client` and adds each task's chunks
+up into the task's result, yielded when its last chunk is in. A chunk is itself a Task (plain
+data: the model's description, its first seed and histories), so the worker rebuilds the model
+from the description and makes one runnerParallelSim call with all of its threads. Counts add
+modulo 2^32 whatever the cut or the order of completion, so a study's counts equal one
+runnerParallelSim call over the same seeds on one machine bit for bit (for models without
+Maintenance, whose draws are not seeded), and its sub-batches are those of a run in process.
+
+Dask does the scheduling, transport and fault handling; this module only decides what a chunk
+is and keeps a small window of chunks in flight:
+- Chunk size. Every chunk pays a fixed scheduling cost (a few milliseconds on one machine, more
+  across a network), so a chunk should run for about CHUNK_SECONDS of runner time, which keeps
+  that cost well below 5% of the run. The runner's speed is not known beforehand: the first
+  chunks are small, later ones are sized from the measured histories per runner-second.
+- Window. CHUNKS_IN_FLIGHT_PER_WORKER chunks per worker are submitted at a time, in seed order:
+  one running and one waiting, so no worker idles during the round trip, and few enough that
+  tasks finish one after the other and little is lost to a Ctrl-C.
+- Faults. A worker process that dies has its chunks recomputed by Dask on another worker (the
+  same seeds, so the same counts). An exception in a chunk (a model the engine rejects) reaches
+  the caller with its own type and message, and every other chunk in flight is cancelled, as
+  they are on Ctrl-C and when the planner closes the iterator early (a study that stops).
+
+The runners hold the interpreter lock for a whole call, so a worker process runs one chunk at a
+time: a second thread of the same worker would only wait, and would share the process's standard
+output, which each call redirects while it runs.
+
+Dask is an optional dependency (`pip install tarvo[distributed]`); asking for a cluster without
+it raises ClusterError with that hint.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import signal
+import threading
+from contextlib import contextmanager
+from dataclasses import replace
+from typing import TYPE_CHECKING, Any, Iterator, Sequence
+
+import numpy as np
+
+from .execution import Executor, Task, TaskResult, available_cores, run_task
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+CONNECT_TIMEOUT_SECONDS = 10.0
+CHUNK_SECONDS = 1.0
+FIRST_CHUNK_HISTORIES = 100
+CHUNKS_IN_FLIGHT_PER_WORKER = 2
+_INSTALL_HINT = "pip install 'tarvo[distributed]'"
+
+
+class ClusterError(RuntimeError):
+    """A cluster cannot be used: Dask is missing or the scheduler cannot be reached. One line."""
+
+
+def _distributed() -> Any:
+    try:
+        import distributed
+    except ImportError:
+        raise ClusterError(f"running on a Dask cluster needs the distributed package:"
+                           f" {_INSTALL_HINT}") from None
+    return distributed
+
+
+def connect(address: str, timeout: float = CONNECT_TIMEOUT_SECONDS) -> "Client":
+    """A client of the Dask scheduler at `address` (such as tcp://10.0.0.5:8786).
+
+    Raises ClusterError if no scheduler answers within `timeout` seconds.
+    """
+    distributed = _distributed()
+    try:
+        return distributed.Client(address, timeout=timeout)
+    except Exception as error:  # refused, timed out, malformed address, not a scheduler
+        reason = " ".join(str(error).split()) or type(error).__name__
+        detail = "" if reason.startswith("Timed out") else f" ({reason})"
+        raise ClusterError(f"cannot reach the Dask scheduler at {address} within"
+                           f" {timeout:g} s{detail}") from None
+
+
+@contextmanager
+def local_cluster(workers: int) -> Iterator["Client"]:
+    """A cluster of `workers` worker processes on this machine, closed when the block ends.
+
+    The cores are shared out between the processes; Dask's own log lines below errors are
+    silenced, since the study's progress bar says what the user needs to know.
+    """
+    if workers < 1:
+        raise ValueError("a local cluster needs at least one worker process")
+    distributed = _distributed()
+    cluster = distributed.LocalCluster(
+        n_workers=workers, threads_per_worker=max(1, available_cores() // workers),
+        processes=True, dashboard_address=None, silence_logs=logging.ERROR)
+    try:
+        with distributed.Client(cluster) as client:
+            yield client
+    finally:
+        cluster.close()
+
+
+@contextmanager
+def client_for(scheduler: str | None = None, workers: int | None = None
+               ) -> Iterator["Client | None"]:
+    """The client a study asked for: the scheduler at `scheduler`, a local cluster of `workers`
+    processes, or None (run in this process) when neither is given."""
+    if scheduler is not None and workers is not None:
+        raise ValueError("give either a scheduler address or a number of local workers, not both")
+    if scheduler is not None:
+        client = connect(scheduler)
+        try:
+            yield client
+        finally:
+            client.close()
+    elif workers is not None:
+        with local_cluster(workers) as client:
+            yield client
+    else:
+        yield None
+
+
+class ChunkSizer:
+    """Histories per chunk: small until the runner's speed is known, then about
+    `chunk_seconds` of runner time. `fixed`, if given, is used for every chunk instead."""
+
+    def __init__(self, chunk_seconds: float = CHUNK_SECONDS, fixed: int | None = None):
+        if fixed is not None and fixed < 1:
+            raise ValueError("a chunk needs at least one history")
+        self.chunk_seconds, self.fixed = chunk_seconds, fixed
+        self.histories, self.seconds = 0, 0.0
+
+    def record(self, result: TaskResult) -> None:
+        self.histories += result.task.histories
+        self.seconds += result.seconds
+
+    def size(self) -> int:
+        if self.fixed is not None:
+            return self.fixed
+        if self.seconds <= 0.0:
+            return FIRST_CHUNK_HISTORIES
+        return max(1, math.floor(self.histories / self.seconds * self.chunk_seconds))
+
+
+def chunks(tasks: Sequence[Task], sizer: ChunkSizer) -> Iterator[Task]:
+    """Each task cut into contiguous chunks, in seed order; a chunk's size is asked of `sizer`
+    when the chunk is made, so it follows what has been measured so far."""
+    for task in tasks:
+        seed, end = task.first_seed, task.first_seed + task.histories
+        while seed < end:
+            size = min(sizer.size(), end - seed)
+            yield replace(task, first_seed=seed, histories=size)
+            seed += size
+
+
+_ONE_RUN_AT_A_TIME = threading.Lock()
+
+
+def run_chunk_on_worker(chunk: Task) -> TaskResult:
+    """Runs on a Dask worker: the chunk with the worker's threads unless the study set them."""
+    from distributed import get_worker
+
+    threads = chunk.threads or get_worker().state.nthreads
+    with _ONE_RUN_AT_A_TIME:
+        return run_task(replace(chunk, threads=threads))
+
+
+class _Assembly:
+    """The chunks of one task, added up into the task's own result as they come in."""
+
+    def __init__(self, task: Task):
+        self.task = task
+        self.missing = task.histories
+        self.counts: np.ndarray | None = None
+        self.seconds = 0.0
+        self.threads: int | None = None
+        self.messages: list[str] = []
+
+    def add(self, part: TaskResult) -> TaskResult | None:
+        """Adds one chunk's result; returns the task's result once every chunk is in."""
+        self.counts = part.counts.copy() if self.counts is None else self.counts + part.counts
+        self.seconds += part.seconds
+        self.threads = part.threads or self.threads
+        self.messages += part.messages
+        self.missing -= part.task.histories
+        if self.missing > 0:
+            return None
+        return TaskResult(self.task, self.counts, self.seconds, self.threads,
+                          tuple(self.messages))
+
+
+class DaskExecutor(Executor):
+    """Runs tasks on a Dask cluster, each cut into chunks (see ChunkSizer); yields one result
+    per task, the sum of its chunks, as soon as its last chunk is in.
+
+    The task results are those an InProcessExecutor gives (bar the seconds), so studies made of
+    several paired runs (the same sub-batches) work the same on a cluster. `chunk_histories`
+    fixes the chunk size; the sizer lives as long as the executor, so later rounds of a
+    precision target start with chunks of the right size.
+
+    While it waits for the cluster, Ctrl-C raises KeyboardInterrupt at once (nothing of this
+    process is half done), and the chunks in flight are cancelled.
+    """
+
+    def __init__(self, client: "Client", chunk_histories: int | None = None,
+                 chunk_seconds: float = CHUNK_SECONDS):
+        self.client = client
+        self.sizer = ChunkSizer(chunk_seconds, chunk_histories)
+
+    def run(self, tasks: Sequence[Task]) -> Iterator[TaskResult]:
+        distributed = _distributed()
+        assemblies = [_Assembly(task) for task in tasks]
+        waiting = ((assemblies[i], chunk) for i, task in enumerate(tasks)
+                   for chunk in chunks([task], self.sizer))
+        finished = distributed.as_completed()
+        in_flight: dict[Any, _Assembly] = {}
+
+        def refill() -> None:
+            window = CHUNKS_IN_FLIGHT_PER_WORKER * max(1, len(self.client.nthreads()))
+            while len(in_flight) < window:
+                assembly, chunk = next(waiting, (None, None))
+                if chunk is None:
+                    return
+                future = self.client.submit(run_chunk_on_worker, chunk, pure=False)
+                in_flight[future] = assembly
+                finished.add(future)
+
+        try:
+            refill()
+            while in_flight:
+                with _ctrl_c_raises():
+                    future = next(finished)
+                    part = future.result()  # a chunk's exception is raised here, as raised
+                assembly = in_flight.pop(future)
+                future.release()  # the worker may drop the counts now
+                self.sizer.record(part)
+                refill()
+                done = assembly.add(part)
+                if done is not None:
+                    yield done
+        finally:
+            if in_flight:
+                self.client.cancel(list(in_flight))
+
+
+@contextmanager
+def _ctrl_c_raises() -> Iterator[None]:
+    """Inside the block, Ctrl-C raises KeyboardInterrupt as Python's default handler does.
+
+    The planner makes the first Ctrl-C only set a flag, because a runner in this process cannot
+    be stopped halfway; waiting for a cluster can, and should stop at once.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
