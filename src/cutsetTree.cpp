@@ -111,26 +111,18 @@ bool ownPathOutrunsQuery(const CutsetTreeNode* root, const std::vector<int>& que
     return false;
 }
 
-// Owns a branch detached from the tree until it is released, so that it is freed exactly once,
-// also when its re-insertion throws.
-class DetachedBranch {
-public:
-    DetachedBranch(CutsetTree& tree, CutsetTreeNode* top) : tree_(tree), top_(top) {}
-    ~DetachedBranch() { tree_.deleteTree(top_); }
-    DetachedBranch(const DetachedBranch&) = delete;
-    DetachedBranch& operator=(const DetachedBranch&) = delete;
-
-    // Puts the branch's cut sets back into the tree, then frees the branch's own nodes.
-    void reinsertAndRelease() {
-        if (top_ == nullptr) return;
-        tree_.reinsertBranch(top_);
-        tree_.deleteTree(std::exchange(top_, nullptr));
+// The node after `node` in a pre-order walk of the branch below `top` (null after the last):
+// the node, its left branch, then its right branch. Climbing the parent links needs no stack, so
+// a branch of any depth is walked in constant memory.
+const CutsetTreeNode* preorderNext(const CutsetTreeNode* node, const CutsetTreeNode* top) noexcept {
+    if (node->left != nullptr) return node->left;
+    if (node->right != nullptr) return node->right;
+    for (; node != top; node = node->parent) {
+        const CutsetTreeNode* parent = node->parent;
+        if (node == parent->left && parent->right != nullptr) return parent->right;
     }
-
-private:
-    CutsetTree& tree_;
-    CutsetTreeNode* top_;
-};
+    return nullptr;
+}
 
 }  // namespace
 
@@ -157,7 +149,61 @@ CutsetTreeNode* CutsetTree::createNode(std::vector<int> cutset, CutsetTreeNode* 
     return node;
 }
 
+// Branches detached from the tree whose cut sets still have to be re-inserted, each with the
+// place its pre-order walk has reached. The branch on top is the one detached last: a
+// replacement met while a branch is re-inserted detaches branches of its own, and those are put
+// back before the walk of the outer branch goes on, as if the re-insertion had recursed. Owns
+// the branches: each is freed once its walk is done, and whatever is left when an allocation
+// throws is freed by the destructor.
+class CutsetTree::PendingBranches {
+public:
+    explicit PendingBranches(CutsetTree& tree) : tree_(tree) {}
+    ~PendingBranches() {
+        for (const Walk& walk : walks_) tree_.deleteTree(walk.top);
+    }
+    PendingBranches(const PendingBranches&) = delete;
+    PendingBranches& operator=(const PendingBranches&) = delete;
+
+    // Room for `count` more branches, taken before they are detached, so that adding them
+    // cannot throw and leave one owned by no one.
+    void reserve(std::size_t count) { walks_.reserve(walks_.size() + count); }
+    // Takes over a detached branch (null: nothing); needs room reserved.
+    void add(CutsetTreeNode* top) noexcept {
+        if (top != nullptr) walks_.push_back({top, top});
+    }
+
+    // Re-inserts the cut sets of every branch, top branch first, freeing each when its walk ends.
+    void reinsertAll() {
+        while (!walks_.empty()) {
+            Walk& walk = walks_.back();
+            if (walk.next == nullptr) {
+                tree_.deleteTree(walk.top);
+                walks_.pop_back();
+                continue;
+            }
+            const CutsetTreeNode* node = walk.next;
+            walk.next = preorderNext(node, walk.top);
+            // May add branches, which invalidates `walk`; the branch itself is only read.
+            if (!node->cutset.empty()) tree_.placeCutset(node->cutset, *this);
+        }
+    }
+
+private:
+    struct Walk {
+        CutsetTreeNode* top;
+        const CutsetTreeNode* next;  // next node of the pre-order walk; null once done
+    };
+    CutsetTree& tree_;
+    std::vector<Walk> walks_;
+};
+
 void CutsetTree::insertNode(std::vector<int> cutset) {
+    PendingBranches pending(*this);
+    placeCutset(std::move(cutset), pending);
+    pending.reinsertAll();
+}
+
+void CutsetTree::placeCutset(std::vector<int> cutset, PendingBranches& pending) {
     if (cutset.empty()) {
         reportSizeWrong();
         return;
@@ -182,37 +228,56 @@ void CutsetTree::insertNode(std::vector<int> cutset) {
     // Redundancy is tested first, so a duplicate is dropped rather than replacing its twin.
     if (isSubset(cutset, node->cutset)) return;
     if (isSubset(node->cutset, cutset)) {
-        replaceBranchesAbove(node, cutset);
+        replaceBranchesAbove(node, cutset, pending);
     } else {
         splitLeaf(node, depth, std::move(cutset));
     }
 }
 
-void CutsetTree::replaceBranchesAbove(CutsetTreeNode* leaf, const std::vector<int>& cutset) {
+void CutsetTree::replaceBranchesAbove(CutsetTreeNode* leaf, const std::vector<int>& cutset,
+                                      PendingBranches& pending) {
     CutsetTreeNode* parent = leaf->parent;  // never null: the root holds no cut set
-    DetachedBranch left(*this, std::exchange(parent->left, nullptr));
-    DetachedBranch right(*this, std::exchange(parent->right, nullptr));
+    // Both branches are re-inserted, the sibling of the met leaf included: every set that reaches
+    // the new set's leaf and contains it is dropped, any other finds its own place again.
+    pending.reserve(2);
+    pending.add(std::exchange(parent->right, nullptr));
+    pending.add(std::exchange(parent->left, nullptr));  // on top: re-inserted first
     if (parent == root) {
-        insertNode(cutset);  // the root stays inner; the set lands directly below it
+        // The root stays inner and now has no children: the set lands directly below it.
+        (cutset[0] != 0 ? root->right : root->left) = createNode(cutset, root);
     } else {
         parent->cutset = cutset;  // the parent becomes a leaf and keeps its id
     }
-    // Both branches are re-inserted, the sibling of the met leaf included: every set that reaches
-    // the new set's leaf and contains it is dropped, any other finds its own place again.
-    left.reinsertAndRelease();
-    right.reinsertAndRelease();
 }
 
 void CutsetTree::splitLeaf(CutsetTreeNode* leaf, std::size_t depth, std::vector<int> cutset) {
-    // The leaf has no children, so the new set's side is free. Its node is linked in before the
-    // leaf gives up its set, so a failed allocation leaves the leaf as it was.
-    CutsetTreeNode*& side = cutset[depth] != 0 ? leaf->right : leaf->left;
-    side = createNode(std::move(cutset), leaf);
-    std::vector<int> displaced;
-    displaced.swap(leaf->cutset);
-    // From the root again: the displaced set comes down to this node and either finds its side
-    // free or splits the new leaf in turn, one level deeper, until the two sets part.
-    insertNode(std::move(displaced));
+    // The two sets are incomparable, and they stay so at every level below: the containment
+    // tests are not repeated. The leaf becomes an inner node; the incoming set takes its side
+    // and the displaced set walks on as if re-inserted from the root. While both select the same
+    // side, the displaced set meets the new leaf one level down and splits it in turn, so the
+    // pair parts after one node per level they still agree on, each level in constant time.
+    for (;;) {
+        // The new node is linked in before the leaf gives up its set, so a failed allocation
+        // leaves the leaf as it was.
+        CutsetTreeNode*& side = cutset[depth] != 0 ? leaf->right : leaf->left;
+        CutsetTreeNode* const incoming = createNode(std::move(cutset), leaf);
+        side = incoming;
+        std::vector<int> displaced;
+        displaced.swap(leaf->cutset);
+        // The displaced set's own walk from the root arrives here at `depth`, and below it at
+        // the new leaf, a level deeper: a set too short for either step is reported and dropped.
+        if (depth >= displaced.size()) break;
+        CutsetTreeNode*& ownSide = displaced[depth] != 0 ? leaf->right : leaf->left;
+        if (ownSide == nullptr) {
+            ownSide = createNode(std::move(displaced), leaf);
+            return;
+        }
+        ++depth;
+        if (depth >= displaced.size()) break;
+        leaf = incoming;
+        cutset = std::move(displaced);
+    }
+    reportSizeWrong();
 }
 
 void CutsetTree::constructTree(const std::vector<std::vector<int>>& cutsets) {
@@ -237,10 +302,8 @@ bool CutsetTree::isSystemFailed(const std::vector<int>& failed) const noexcept {
 }
 
 void CutsetTree::reinsertBranch(CutsetTreeNode* node) {
-    // Pre-order: the node, its left branch, then its right branch (by iteration).
-    for (; node != nullptr; node = node->right) {
-        if (!node->cutset.empty()) insertNode(node->cutset);
-        reinsertBranch(node->left);
+    for (const CutsetTreeNode* next = node; next != nullptr; next = preorderNext(next, node)) {
+        if (!next->cutset.empty()) insertNode(next->cutset);
     }
 }
 

@@ -56,6 +56,9 @@ public:
     bool isSystemFailed(const std::vector<int>& failed) const noexcept;
 
     // Re-inserts the cut set of `node` and of every node below it, in pre-order; frees nothing.
+    // Neither insertion nor re-insertion recurses: the stack they use does not grow with the
+    // length of a cut set or the depth of the tree, and splitting a leaf costs constant time
+    // per level at which the two sets agree.
     void reinsertBranch(CutsetTreeNode* node);
     // Frees `node` and everything below it, post-order (null: nothing).
     void deleteTree(CutsetTreeNode* node);
@@ -63,16 +66,22 @@ public:
     int nextNodeId() const { return nextId; }
 
 private:
+    class PendingBranches;
+
     // A new node holding `cutset` below `parent`, with the next id; the caller links it in.
     CutsetTreeNode* createNode(std::vector<int> cutset, CutsetTreeNode* parent);
+    // insertNode's own step for one set; branches it detaches go to `pending`, whose sets the
+    // caller re-inserts afterwards.
+    void placeCutset(std::vector<int> cutset, PendingBranches& pending);
     // `cutset` is strictly contained in the set of `leaf`: the leaf's parent gives up both of
-    // its branches to `cutset`, and the sets held in them are re-inserted.
-    void replaceBranchesAbove(CutsetTreeNode* leaf, const std::vector<int>& cutset);
+    // its branches to `cutset`; they go to `pending`, left on top of right.
+    void replaceBranchesAbove(CutsetTreeNode* leaf, const std::vector<int>& cutset,
+                              PendingBranches& pending);
     // `cutset` and the set of `leaf` (at `depth`) are incomparable: the leaf becomes an inner
     // node and both sets go below it.
     void splitLeaf(CutsetTreeNode* leaf, std::size_t depth, std::vector<int> cutset);
 
-    int cutsetSize;        // number of components; recorded only
+    [[maybe_unused]] int cutsetSize;  // number of components; recorded only
     CutsetTreeNode* root;  // owned: the whole tree is freed by the destructor
     int nextId;            // id of the next node created
     // No stored cut set is longer than this; a query at least as long cannot outrun its path.

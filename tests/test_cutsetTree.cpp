@@ -1,9 +1,12 @@
 #include "cutsetTree.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <random>
 #include <set>
 #include <string>
@@ -168,6 +171,90 @@ TEST(CutsetTreeInsert, ConstructTreeAddsToExistingTreeInOrder) {
     EXPECT_EQ(shapeOf(tree.getRoot()), "0(-,1[100])");
     EXPECT_EQ(tree.nextNodeId(), 4);
 }
+
+// Long cut sets that agree on all but their last entries build a path one node per shared entry.
+// Inserting them, and re-inserting such a path after a replacement near the root, must work on
+// a thread with a small stack (no recursion per level) and give the ids of the insertion rules.
+struct LongPathCase {
+    const char* name;
+    // The sets inserted, in order, over n components.
+    Family (*family)(int n);
+    // nextId afterwards, for n components.
+    int (*nextId)(int n);
+    // Lookups: the query's index in the family and the index of the expected answer.
+    std::vector<std::pair<int, int>> lookups;
+};
+
+Cutset onesWithZeroAt(int n, int zero) {
+    Cutset cutset(n, 1);
+    cutset[zero] = 0;
+    return cutset;
+}
+
+// Members at the given places only.
+Cutset membersAt(int n, std::initializer_list<int> members) {
+    Cutset cutset(n, 0);
+    for (int member : members) cutset[member] = 1;
+    return cutset;
+}
+
+const LongPathCase kLongPathCases[] = {
+    // Ones except the last entry, then ones except the one before: the second set splits the
+    // first set's leaf at every shared level, n - 1 nodes in all.
+    {"SplitAlongSharedPrefix",
+     [](int n) { return Family{onesWithZeroAt(n, n - 1), onesWithZeroAt(n, n - 2)}; },
+     [](int n) { return n + 1; },
+     {{0, 0}, {1, 1}}},
+    // The same kind of pair along zeros (a left path) below the root's right, a set on the left,
+    // and a set strictly contained in that one: the root gives up both branches and the long
+    // path is taken apart and re-inserted: n + 2 nodes, then the pair again from scratch.
+    {"ReplacementReinsertsLongPath",
+     [](int n) {
+         Cutset leftSide(n, 1);
+         leftSide[0] = 0;
+         return Family{membersAt(n, {0, n - 2}), membersAt(n, {0, n - 1}), leftSide, membersAt(n, {1})};
+     },
+     [](int n) { return 2 * n + 3; },
+     {{0, 0}, {1, 1}, {2, 3}, {3, 3}}},
+};
+
+class CutsetTreeLongPath : public testing::TestWithParam<LongPathCase> {};
+
+// Runs `work` to its end on a new thread with a 256 KiB stack.
+void onSmallStack(const std::function<void()>& work) {
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024), 0);
+    pthread_t thread;
+    auto run = [](void* argument) -> void* {
+        (*static_cast<const std::function<void()>*>(argument))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&work)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+TEST_P(CutsetTreeLongPath, InsertsWithoutRecursion) {
+    const LongPathCase& c = GetParam();
+    for (int n : {6, 50000}) {
+        const Family family = c.family(n);
+        onSmallStack([&] {
+            CutsetTree tree(n);
+            for (const Cutset& cutset : family) tree.insertNode(cutset);
+            EXPECT_EQ(tree.nextNodeId(), c.nextId(n)) << n << " components";
+            for (const auto& [query, answer] : c.lookups) {
+                EXPECT_EQ(tree.findNode(family[query]), family[answer]) << n << " components, query " << query;
+            }
+            if (n < 10) expectWellFormed(tree);
+        });
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(CutsetTree, CutsetTreeLongPath, testing::ValuesIn(kLongPathCases),
+                         [](const testing::TestParamInfo<LongPathCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---------------------------------------------------------------------------------------------
 // Lookup: the query's own path first, other branches where a contained set can lie.
