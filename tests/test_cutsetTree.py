@@ -1,5 +1,8 @@
 """The cutset tree as a Python caller meets it."""
 
+import subprocess
+import sys
+
 import pytest
 
 import tarvo
@@ -96,3 +99,31 @@ def test_unusable_vectors_are_reported_on_native_stderr(capfd, call, result):
     assert call(tree) == result
     assert capfd.readouterr() == ("", "cutset size wrong.\n")
     assert tree.findNode([1, 1, 0]) == [0, 1, 0]
+
+
+LONG_PAIR_ON_A_SMALL_STACK = """
+import sys, threading
+import tarvo
+
+def insert_pair(n):
+    # Two sets that agree on all but their last two entries: one tree level per shared entry.
+    first, second = [1] * n, [1] * n
+    first[-1] = second[-2] = 0
+    tree = tarvo.CutsetTree(n)
+    tree.constructTree([first, second])
+    print(tree.findNode(first) == first, tree.findNode(second) == second, tree.findNode([1] * n) == first)
+
+threading.stack_size(1 << 20)
+thread = threading.Thread(target=insert_pair, args=(int(sys.argv[1]),))
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.parametrize("length", [50_000, 200_000])
+def test_long_cut_sets_sharing_their_leading_entries_insert_on_a_small_stack(length):
+    # A stack overflow ends the interpreter, hence the child process.
+    child = subprocess.run([sys.executable, "-c", LONG_PAIR_ON_A_SMALL_STACK, str(length)],
+                           capture_output=True, text=True)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout == "True True True\n"

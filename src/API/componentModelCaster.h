@@ -5,12 +5,14 @@
 // tuple, converts the elements and drops the tuple, and with it the last reference to any law
 // created inside the generator: the run would then use freed laws. This caster accepts exactly
 // what the library's own conversion accepts and renders the same type in signatures, but first
-// copies every level into lists that it keeps until the call returns.
+// copies every level into lists that it keeps until the call returns. A law whose __init__
+// never ran raises TypeError naming its class.
 #pragma once
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "initialisedArgument.h"
 #include "simulation.h"
 
 // A component model whose laws stay referenced for as long as the call's arguments live.
@@ -43,6 +45,9 @@ private:
     // as the library's vector conversion; the innermost items (the laws) are referenced as they are.
     static bool pinLevels(handle src, int levels, bool convert, object& out) {
         if (levels == 0) {
+            if (!src.is_none() && make_caster<Distribution>().load(src, convert)) {
+                requireInitialised(src);
+            }
             out = reinterpret_borrow<object>(src);
             return true;
         }

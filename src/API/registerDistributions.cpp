@@ -6,28 +6,37 @@
 #include <pybind11/stl.h>
 
 #include "distributions.h"
+#include "initialisedArgument.h"
 
 namespace py = pybind11;
 
 namespace {
 
-// pdf, cdf and quantile of one law, bound to that class's own (virtual) member functions with
-// unnamed parameters, so a call dispatches on the native object's dynamic type.
+struct OperationDocs {
+    const char* pdf = nullptr;
+    const char* cdf = nullptr;
+    const char* quantile = nullptr;
+};
+
+// pdf, cdf and quantile of one law, with unnamed parameters. Each call is the native virtual
+// operation, so it dispatches on the native object's dynamic type. Self must be a law whose
+// __init__ ran (never None).
 template <class Law, class PyClass>
-void bindLawOperations(PyClass& cls) {
-    cls.def("pdf", &Law::pdf)
-       .def("cdf", &Law::cdf)
-       .def("quantile", &Law::quantile);
+void bindLawOperations(PyClass& cls, OperationDocs docs = {}) {
+    cls.def("pdf", [](Initialised<Law> law, double x) { return law->pdf(x); }, docs.pdf)
+       .def("cdf", [](Initialised<Law> law, double x) { return law->cdf(x); }, docs.cdf)
+       .def("quantile", [](Initialised<Law> law, double p, int time) { return law->quantile(p, time); },
+            docs.quantile);
 }
 
 }  // namespace
 
 void registerDistributions(py::module_& m) {
-    py::class_<Distribution, std::unique_ptr<Distribution>>(m, "Distribution")
-        .def(py::init<>())
-        .def("pdf", &Distribution::pdf, "Probability density function")
-        .def("cdf", &Distribution::cdf, "Cumulative distribution function")
-        .def("quantile", &Distribution::quantile, "Quantile function");
+    py::class_<Distribution, std::unique_ptr<Distribution>> distribution(m, "Distribution");
+    distribution.def(py::init<>());
+    bindLawOperations<Distribution>(distribution, {"Probability density function",
+                                                   "Cumulative distribution function",
+                                                   "Quantile function"});
 
     py::class_<Normal, Distribution, std::unique_ptr<Normal>> normal(m, "Normal");
     normal.def(py::init<double, double>(), py::arg("mean"), py::arg("stddev"));

@@ -4,6 +4,7 @@
 
 #include "SIMDUtils.h"
 #include "componentModelCaster.h"
+#include "initialisedArgument.h"
 #include "simRunner.h"
 
 namespace py = pybind11;
@@ -36,11 +37,12 @@ bool pythonSignalRaised() { return PyErr_CheckSignals() != 0; }
 // a signal: the exception its handler raised replaces the result.
 template <auto runner>
 IntList runBatch(int nSimulations, int simTime, PinnedComponentModel transitionsMatrix,
-                 CutsetTree* cutSetTree, int seed) {
+                 InitialisedOrNone<CutsetTree> cutSetTree, int seed) {
     std::vector<unsigned int> sums;
     try {
         const ScopedInterruptCheck check(&pythonSignalRaised);
-        sums = runner(nSimulations, simTime, std::move(transitionsMatrix.laws), cutSetTree, seed);
+        sums = runner(nSimulations, simTime, std::move(transitionsMatrix.laws), cutSetTree.object,
+                      seed);
     } catch (const RunInterrupted&) {
         if (PyErr_Occurred() != nullptr) throw py::error_already_set();
         throw;
@@ -52,13 +54,15 @@ IntList runBatch(int nSimulations, int simTime, PinnedComponentModel transitions
 
 // The runners keep the interpreter lock for the whole call: their workers never touch a Python
 // object. The laws stay alive through the model argument, which keeps every level of the model
-// referenced until the call returns (see componentModelCaster.h).
+// referenced until the call returns (see componentModelCaster.h). A tree or law whose __init__
+// never ran is refused with TypeError (see initialisedArgument.h); None still reaches the checks.
 void registerRunners(py::module_& m) {
     m.def(
         "runnerSingleSim",
-        [](int simTime, PinnedComponentModel transitionsMatrix, CutsetTree* cutSetTree, int seed) {
-            return toPythonList(
-                runnerSingleSim(simTime, std::move(transitionsMatrix.laws), cutSetTree, seed));
+        [](int simTime, PinnedComponentModel transitionsMatrix,
+           InitialisedOrNone<CutsetTree> cutSetTree, int seed) {
+            return toPythonList(runnerSingleSim(simTime, std::move(transitionsMatrix.laws),
+                                                cutSetTree.object, seed));
         },
         "Run a single simulation", py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("cutSetTree"), py::arg("seed"));
