@@ -27,9 +27,11 @@ cmake_build fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DTARVO_BUILD_MODULE=OFF -DTARVO_SANITIZE=ON -DTARVO_BUILD_FUZZ=ON
 mkdir -p "$build/corpus"
 
+# -timeout: a model that loops through zero delays is stopped only after a million events of
+# one component in one time unit, which takes tens of seconds under the sanitizers.
 # The library's own output (progress lines, size messages) would drown the fuzzer's: both
 # standard streams of the target are closed; libFuzzer keeps its own copy for its reports.
 cd "$build"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ./fuzz_core -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=4096 \
+    ./fuzz_core -max_total_time="$seconds" -timeout=120 -rss_limit_mb=2048 -max_len=4096 \
     -close_fd_mask=3 -print_final_stats=1 "$build/corpus"
