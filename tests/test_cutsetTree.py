@@ -4,6 +4,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import tarvo
 
@@ -127,3 +129,32 @@ def test_long_cut_sets_sharing_their_leading_entries_insert_on_a_small_stack(len
                            capture_output=True, text=True)
     assert child.returncode == 0, child.stderr[-2000:]
     assert child.stdout == "True True True\n"
+
+
+def contains(failed, cutset):
+    return all(f != 0 for f, member in zip(failed, cutset) if member != 0)
+
+
+@st.composite
+def families_and_queries(draw):
+    """Cut sets of 0s and 1s over n components, in insertion order, and queries over the same."""
+    n = draw(st.integers(1, 7))
+    vector = st.lists(st.integers(0, 1), min_size=n, max_size=n)
+    return n, draw(st.lists(vector, min_size=1, max_size=12)), draw(st.lists(vector, min_size=1, max_size=8))
+
+
+@settings(max_examples=300, deadline=None)
+@given(families_and_queries())
+def test_lookup_is_sound_and_complete_against_brute_force(case):
+    # After every insertion: the system is failed exactly when some inserted set is wholly
+    # failed, and the answer is one of the inserted sets, wholly failed. Dropped and replaced
+    # sets contain a kept one, so the inserted sets are the yardstick.
+    n, cutsets, queries = case
+    tree = tarvo.CutsetTree(n)
+    for count, cutset in enumerate(cutsets, start=1):
+        tree.insertNode(cutset)
+        inserted = cutsets[:count]
+        for query in queries:
+            answer = tree.findNode(query)
+            assert (answer != []) == any(contains(query, c) for c in inserted), (inserted, query)
+            assert answer == [] or (answer in inserted and contains(query, answer)), (inserted, query, answer)
