@@ -1,12 +1,13 @@
 """Studies on a Dask cluster: the same tasks, run by Dask's worker processes on many machines.
 
-`DaskExecutor` plugs into the execution seam (execution.py). It cuts each task of the planner
-into chunks of contiguous seeds, hands them to a `distributed.Client` and adds each task's chunks
-up into the task's result, yielded when its last chunk is in. A chunk is itself a Task (plain
+`DaskExecutor` plugs into the execution seam (execution.py). It lays the planner's tasks out
+in seed order and cuts them into chunks of contiguous seeds (a large task over several chunks,
+small tasks sharing one), hands the chunks to a `distributed.Client`, and adds each task's parts
+up into the task's result, yielded when its last part is in. A part is itself a Task (plain
 data: the model's description, its first seed and histories), so the worker rebuilds the model
-from the description and makes one runnerParallelSim call with all of its threads. Counts add
-modulo 2^32 whatever the cut or the order of completion, so a study's counts equal one
-runnerParallelSim call over the same seeds on one machine bit for bit (for models without
+from the description and makes one runnerParallelSim call per part with all of its threads.
+Counts add modulo 2^32 whatever the cut or the order of completion, so a study's counts equal
+one runnerParallelSim call over the same seeds on one machine bit for bit (for models without
 Maintenance, whose draws are not seeded), and its sub-batches are those of a run in process.
 
 Dask does the scheduling, transport and fault handling; this module only decides what a chunk
@@ -93,9 +94,10 @@ def local_cluster(workers: int) -> Iterator["Client"]:
     if workers < 1:
         raise ValueError("a local cluster needs at least one worker process")
     distributed = _distributed()
+    # Any free port for the scheduler's web pages: the default one may belong to another cluster.
     cluster = distributed.LocalCluster(
         n_workers=workers, threads_per_worker=max(1, available_cores() // workers),
-        processes=True, dashboard_address=None, silence_logs=logging.ERROR)
+        processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
     try:
         with distributed.Client(cluster) as client:
             yield client
@@ -145,31 +147,47 @@ class ChunkSizer:
         return max(1, math.floor(self.histories / self.seconds * self.chunk_seconds))
 
 
-def chunks(tasks: Sequence[Task], sizer: ChunkSizer) -> Iterator[Task]:
-    """Each task cut into contiguous chunks, in seed order; a chunk's size is asked of `sizer`
-    when the chunk is made, so it follows what has been measured so far."""
-    for task in tasks:
+Chunk = list[tuple[int, Task]]  # (index of its task, a contiguous part of that task)
+
+
+def chunks(tasks: Sequence[Task], sizer: ChunkSizer) -> Iterator[Chunk]:
+    """The tasks' histories in seed order, as chunks of `sizer.size()` histories (the last one
+    may be smaller): a large task is cut over several chunks, small ones share a chunk. The size
+    is asked of `sizer` when a chunk is begun, so it follows what has been measured so far."""
+    chunk: Chunk = []
+    room = 0
+    for index, task in enumerate(tasks):
         seed, end = task.first_seed, task.first_seed + task.histories
         while seed < end:
-            size = min(sizer.size(), end - seed)
-            yield replace(task, first_seed=seed, histories=size)
+            if not chunk:
+                room = sizer.size()
+            size = min(room, end - seed)
+            chunk.append((index, replace(task, first_seed=seed, histories=size)))
             seed += size
+            room -= size
+            if room == 0:
+                yield chunk
+                chunk = []
+    if chunk:
+        yield chunk
 
 
 _ONE_RUN_AT_A_TIME = threading.Lock()
 
 
-def run_chunk_on_worker(chunk: Task) -> TaskResult:
-    """Runs on a Dask worker: the chunk with the worker's threads unless the study set them."""
+def run_chunk_on_worker(parts: Sequence[Task]) -> list[TaskResult]:
+    """Runs on a Dask worker: one runner call per part, with the worker's threads unless the
+    study set them."""
     from distributed import get_worker
 
-    threads = chunk.threads or get_worker().state.nthreads
+    nthreads = get_worker().state.nthreads
     with _ONE_RUN_AT_A_TIME:
-        return run_task(replace(chunk, threads=threads))
+        return [run_task(replace(part, threads=part.threads or nthreads)) for part in parts]
 
 
-class _Assembly:
-    """The chunks of one task, added up into the task's own result as they come in."""
+class TaskAssembly:
+    """The parts of one task, added up into the task's own result as they come in, in any
+    order."""
 
     def __init__(self, task: Task):
         self.task = task
@@ -180,7 +198,7 @@ class _Assembly:
         self.messages: list[str] = []
 
     def add(self, part: TaskResult) -> TaskResult | None:
-        """Adds one chunk's result; returns the task's result once every chunk is in."""
+        """Adds one part's result; returns the task's result once every part is in."""
         self.counts = part.counts.copy() if self.counts is None else self.counts + part.counts
         self.seconds += part.seconds
         self.threads = part.threads or self.threads
@@ -193,8 +211,8 @@ class _Assembly:
 
 
 class DaskExecutor(Executor):
-    """Runs tasks on a Dask cluster, each cut into chunks (see ChunkSizer); yields one result
-    per task, the sum of its chunks, as soon as its last chunk is in.
+    """Runs tasks on a Dask cluster as chunks (see chunks and ChunkSizer); yields one result
+    per task, the sum of its parts, as soon as its last part is in.
 
     The task results are those an InProcessExecutor gives (bar the seconds), so studies made of
     several paired runs (the same sub-batches) work the same on a cluster. `chunk_histories`
@@ -212,20 +230,20 @@ class DaskExecutor(Executor):
 
     def run(self, tasks: Sequence[Task]) -> Iterator[TaskResult]:
         distributed = _distributed()
-        assemblies = [_Assembly(task) for task in tasks]
-        waiting = ((assemblies[i], chunk) for i, task in enumerate(tasks)
-                   for chunk in chunks([task], self.sizer))
+        assemblies = [TaskAssembly(task) for task in tasks]
+        waiting = chunks(tasks, self.sizer)
         finished = distributed.as_completed()
-        in_flight: dict[Any, _Assembly] = {}
+        in_flight: dict[Any, list[int]] = {}  # future -> the task index of each of its parts
 
         def refill() -> None:
             window = CHUNKS_IN_FLIGHT_PER_WORKER * max(1, len(self.client.nthreads()))
             while len(in_flight) < window:
-                assembly, chunk = next(waiting, (None, None))
+                chunk = next(waiting, None)
                 if chunk is None:
                     return
-                future = self.client.submit(run_chunk_on_worker, chunk, pure=False)
-                in_flight[future] = assembly
+                parts = [part for _, part in chunk]
+                future = self.client.submit(run_chunk_on_worker, parts, pure=False)
+                in_flight[future] = [index for index, _ in chunk]
                 finished.add(future)
 
         try:
@@ -233,14 +251,16 @@ class DaskExecutor(Executor):
             while in_flight:
                 with _ctrl_c_raises():
                     future = next(finished)
-                    part = future.result()  # a chunk's exception is raised here, as raised
-                assembly = in_flight.pop(future)
+                    results = future.result()  # a part's exception is raised here, as raised
+                owners = in_flight.pop(future)
                 future.release()  # the worker may drop the counts now
-                self.sizer.record(part)
+                for result in results:
+                    self.sizer.record(result)
                 refill()
-                done = assembly.add(part)
-                if done is not None:
-                    yield done
+                for index, result in zip(owners, results):
+                    done = assemblies[index].add(result)
+                    if done is not None:
+                        yield done
         finally:
             if in_flight:
                 self.client.cancel(list(in_flight))

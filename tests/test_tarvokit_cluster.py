@@ -1,0 +1,311 @@
+"""Studies on a real Dask cluster (worker processes on this machine): the counts equal one engine
+call whatever the chunks and workers, a killed worker changes nothing, a worker's error reaches
+the caller as it was raised, Ctrl-C and errors cancel what is in flight, and asking for an
+unreachable or missing cluster is one clear line."""
+
+import json
+import logging
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tarvokit
+from tarvokit import cli
+from tarvokit.cluster import (FIRST_CHUNK_HISTORIES, ChunkSizer, ClusterError, DaskExecutor,
+                              TaskAssembly, chunks, client_for, connect, local_cluster)
+from tarvokit.execution import InProcessExecutor, Task, TaskResult, run_task
+
+from test_tarvokit_run import engine_counts
+
+distributed = pytest.importorskip("distributed")
+
+# No Maintenance: every draw comes from the seeds, so counts are reproducible anywhere.
+PUMPS_AND_POWER = {
+    "study": {"name": "pumps", "time_unit": "h", "horizon": 500, "resolution": 4},
+    "components": {"pump": {"count": 2, "failure": {"law": "Weibull", "scale": 100, "shape": 1.5},
+                            "repair": {"law": "Exponential", "mean": 10}},
+                   "power": {"failure": {"law": "Exponential", "mean": 300},
+                             "repair": {"law": "Uniform", "low": 1, "high": 5}}},
+    "system": {"fails_when": "power or (pump[1] and pump[2])"},
+}
+PUMPS_TOML = """\
+[study]
+name = "pumps"
+time_unit = "h"
+horizon = 500
+resolution = 4
+
+[components.pump]
+count = 2
+failure = {law = "Weibull", scale = 100, shape = 1.5}
+repair = {law = "Exponential", mean = 10}
+
+[components.power]
+failure = {law = "Exponential", mean = 300}
+repair = {law = "Uniform", low = 1, high = 5}
+
+[system]
+fails_when = "power or (pump[1] and pump[2])"
+"""
+# Delays that truncate to zero steps: the engine rejects the model when a history runs.
+ZERO_DELAY_LOOP = {
+    "study": {"name": "loop", "horizon": 50, "resolution": 1},
+    "components": {"a": {"failure": {"law": "Exponential", "mean": 0.001},
+                         "repair": {"law": "Exponential", "mean": 0.001}}},
+    "system": {"cut_sets": [["a"]]},
+}
+
+
+@pytest.fixture(scope="module")
+def client():
+    """Two worker processes with one thread each, shared by this module's tests."""
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0", silence_logs=logging.ERROR) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@pytest.fixture(scope="module")
+def pumps() -> tarvokit.Model:
+    return tarvokit.Model.from_dict(PUMPS_AND_POWER)
+
+
+def scheduler_tasks(client) -> int:
+    return client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+
+
+def wait_until_idle(client, seconds: float = 15.0) -> bool:
+    """True once the scheduler holds no task: everything finished, released or cancelled."""
+    deadline = time.monotonic() + seconds
+    while scheduler_tasks(client) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return scheduler_tasks(client) == 0
+
+
+def sub_batches(result: tarvokit.Result) -> list[tuple[int, int, int]]:
+    return sorted((b.first_seed, b.histories, b.failed_steps) for b in result.batches)
+
+
+# --- Identical counts ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("seed, histories, chunk_histories, batches", [
+    (1, 6000, None, None),  # chunks sized from the measured speed
+    (12345, 3001, 37, 7),  # ragged chunks across ragged sub-batches
+    (2**31 - 1 - 4000, 4000, 1000, 2),  # the top of the seed range
+    (99, 120, 1, 3),  # one history per chunk
+], ids=["adaptive", "ragged", "top-seeds", "single-histories"])
+def test_cluster_run_equals_one_engine_call_and_the_in_process_run(
+        client, pumps, seed, histories, chunk_histories, batches):
+    executor = DaskExecutor(client, chunk_histories=chunk_histories)
+    remote = pumps.run(histories=histories, seed=seed, batches=batches, executor=executor)
+    local = pumps.run(histories=histories, seed=seed, batches=batches)
+    assert np.array_equal(remote.counts, engine_counts(pumps, histories, seed))
+    # The same sub-batches (in the order they finished), so the same interval of the mean.
+    assert sub_batches(remote) == sub_batches(local)
+    here, there = local.mean(), remote.mean()  # equal up to the order of summation
+    assert (there.estimate, there.low, there.high) == pytest.approx(
+        (here.estimate, here.low, here.high), rel=1e-12)
+
+
+def test_precision_target_goes_out_in_rounds_on_the_cluster(client, pumps):
+    remote = pumps.run(histories=2000, seed=3, precision=0.02, max_histories=200_000,
+                       client=client)
+    local = pumps.run(histories=2000, seed=3, precision=0.02, max_histories=200_000)
+    assert remote.precision_met and remote.mean().relative_half_width <= 0.02
+    assert remote.histories == local.histories > 2000
+    assert sub_batches(remote) == sub_batches(local)
+    assert np.array_equal(remote.counts, engine_counts(pumps, remote.histories, 3))
+
+
+@settings(max_examples=25, deadline=None)
+@given(st.lists(st.integers(1, 60), min_size=1, max_size=4), st.integers(1, 25),
+       st.randoms(use_true_random=False))
+def test_chunks_cover_the_tasks_and_parts_add_up_in_any_order(pumps, task_sizes, chunk_size,
+                                                              order):
+    """The cut and the reassembly alone, in this process: any chunk size, any finishing order."""
+    tasks, seed = [], 5
+    for size in task_sizes:
+        tasks.append(Task(pumps.description, seed, size, threads=1))
+        seed += size
+    cut = list(chunks(tasks, ChunkSizer(fixed=chunk_size)))
+    assert [sum(p.histories for _, p in chunk) for chunk in cut[:-1]] == [chunk_size] * (len(cut) - 1)
+    parts = [(index, part) for chunk in cut for index, part in chunk]
+    assert [part.first_seed + i for _, part in parts for i in range(part.histories)] == list(
+        range(5, seed))
+    assert all(part.model is tasks[i].model and tasks[i].first_seed <= part.first_seed
+               and part.first_seed + part.histories <= tasks[i].first_seed + tasks[i].histories
+               for i, part in parts)
+    order.shuffle(parts)
+    assemblies = [TaskAssembly(task) for task in tasks]
+    finished = [assemblies[i].add(run_task(part)) for i, part in parts]
+    assembled = sorted((r for r in finished if r is not None), key=lambda r: r.task.first_seed)
+    assert [r.task for r in assembled] == tasks  # each task once, when its last part is in
+    for result in assembled:
+        assert np.array_equal(result.counts, run_task(result.task).counts)
+        assert result.threads == 1
+
+
+@pytest.mark.parametrize("histories, seconds, chunk_seconds", [
+    (1000, 0.5, 1.0), (50, 2.0, 1.0), (10**6, 4.0, 0.25), (3, 1e-4, 2.0)])
+def test_chunks_last_about_the_chosen_runner_time_once_the_speed_is_known(
+        pumps, histories, seconds, chunk_seconds):
+    sizer = ChunkSizer(chunk_seconds)
+    assert sizer.size() == FIRST_CHUNK_HISTORIES
+    sizer.record(TaskResult(Task(pumps.description, 1, histories),
+                            np.zeros(pumps.steps, np.uint32), seconds, 1))
+    seconds_per_history = seconds / histories
+    assert sizer.size() * seconds_per_history == pytest.approx(
+        chunk_seconds, abs=seconds_per_history)
+
+
+# --- Faults --------------------------------------------------------------------------------
+
+def test_a_worker_killed_during_a_run_changes_nothing(client, pumps):
+    pids = set(client.run(os.getpid).values())
+    state = {"killed": None, "running": True}
+
+    def kill_a_busy_worker():
+        while state["running"]:
+            busy = [address for address, keys in client.processing().items() if keys]
+            if busy and scheduler_tasks(client) >= 2:
+                time.sleep(0.3)  # well into the run
+                pid = client.run(os.getpid, workers=[busy[0]])[busy[0]]
+                os.kill(pid, signal.SIGKILL)
+                state["killed"] = (pid, state["running"])
+                return
+            time.sleep(0.02)
+
+    killer = threading.Thread(target=kill_a_busy_worker)
+    killer.start()
+    try:
+        result = pumps.run(histories=60_000, seed=11,
+                           executor=DaskExecutor(client, chunk_histories=100))
+    finally:
+        state["running"] = False
+        killer.join()
+    assert state["killed"] is not None and state["killed"][1], "no worker was killed mid-run"
+    assert state["killed"][0] in pids
+    assert np.array_equal(result.counts, engine_counts(pumps, 60_000, 11))
+    client.wait_for_workers(2, timeout=60)  # the nanny restarts it for the next tests
+    assert state["killed"][0] not in client.run(os.getpid).values()
+
+
+@pytest.mark.parametrize("bad", [
+    Task(PUMPS_AND_POWER, 1, 10, cut_sets=(("pump[9]",),)),  # rejected when rebuilt
+    Task(ZERO_DELAY_LOOP, 1, 10),  # rejected by the engine while it runs
+], ids=["model-error", "engine-error"])
+def test_a_workers_error_reaches_the_caller_as_raised_and_cancels_the_rest(client, pumps, bad):
+    with pytest.raises(Exception) as here:
+        run_task(bad)
+    good = [Task(pumps.description, 1 + 500 * i, 500) for i in range(40)]
+    executor = DaskExecutor(client, chunk_histories=100)
+    with pytest.raises(Exception) as there:
+        for _ in executor.run(good[:3] + [bad] + good[3:]):
+            pass
+    assert type(there.value) is type(here.value)
+    assert str(there.value) == str(here.value)
+    assert wait_until_idle(client)
+
+
+# --- The command line: cluster options, Ctrl-C ---------------------------------------------
+
+def tarvo_run(*arguments: str, **options):
+    command = [sys.executable, "-m", "tarvokit.cli", "run", *arguments, "--no-progress"]
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            **options)
+
+
+def test_tarvo_run_on_a_scheduler_writes_the_engines_counts(client, pumps, tmp_path):
+    model = tmp_path / "pumps.toml"
+    model.write_text(PUMPS_TOML)
+    process = tarvo_run(str(model), "--histories", "5000", "--seed", "8",
+                        "--out", str(tmp_path / "out"), "--scheduler", client.scheduler.address)
+    stdout, stderr = process.communicate(timeout=120)
+    assert process.returncode == 0, stderr
+    written = json.loads((tmp_path / "out" / "results.json").read_text())
+    per_unit = engine_counts(pumps, 5000, 8).astype(np.uint64).reshape(500, 4).sum(axis=1)
+    assert written["failed_steps_per_unit"] == per_unit.tolist()
+    assert written["seeds"] == [[8, 5007]]
+
+
+def test_a_local_cluster_gives_its_workers_the_cores_and_the_same_counts(pumps):
+    with local_cluster(1) as own:
+        assert list(own.nthreads().values()) == [len(os.sched_getaffinity(0))]
+        result = pumps.run(histories=3000, seed=21, client=own)
+    assert np.array_equal(result.counts, engine_counts(pumps, 3000, 21))
+
+
+def test_ctrl_c_cancels_the_clusters_work_and_exits_at_once(client, tmp_path):
+    model = tmp_path / "pumps.toml"
+    model.write_text(PUMPS_TOML.replace("horizon = 500", "horizon = 20000"))
+    process = tarvo_run(str(model), "--histories", "5000000", "--scheduler",
+                        client.scheduler.address, "--out", str(tmp_path / "out"))
+    deadline = time.monotonic() + 60
+    while not scheduler_tasks(client) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert scheduler_tasks(client), "the run never reached the cluster"
+    time.sleep(0.5)
+    process.send_signal(signal.SIGINT)
+    interrupted = time.monotonic()
+    stdout, stderr = process.communicate(timeout=60)
+    assert process.returncode == cli.EXIT_INTERRUPTED, stderr
+    assert time.monotonic() - interrupted < 5
+    assert "Traceback" not in stderr
+    assert not (tmp_path / "out").exists()
+    assert wait_until_idle(client)
+
+
+def closed_port_address() -> str:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return f"tcp://127.0.0.1:{probe.getsockname()[1]}"
+
+
+def test_an_unreachable_scheduler_fails_within_the_timeout_with_one_line():
+    address = closed_port_address()
+    started = time.monotonic()
+    with pytest.raises(ClusterError) as failure:
+        connect(address, timeout=1.5)
+    assert time.monotonic() - started < 1.5 + 3
+    message = str(failure.value)
+    assert "\n" not in message and address in message and "1.5 s" in message
+
+
+@pytest.mark.parametrize("ask", [
+    lambda tmp_path: connect("tcp://127.0.0.1:8786"),
+    lambda tmp_path: local_cluster(2).__enter__(),
+    lambda tmp_path: DaskExecutor(object()).run([]).__next__(),
+], ids=["connect", "local-cluster", "executor"])
+def test_without_dask_asking_for_a_cluster_says_how_to_install_it(monkeypatch, tmp_path, ask):
+    monkeypatch.setitem(sys.modules, "distributed", None)  # import distributed now fails
+    with pytest.raises(ClusterError, match=r"pip install 'tarvo\[distributed\]'"):
+        ask(tmp_path)
+
+
+def test_without_dask_the_command_says_it_in_one_line(monkeypatch, tmp_path, capsys):
+    model = tmp_path / "pumps.toml"
+    model.write_text(PUMPS_TOML)
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    assert cli.main(["run", str(model), "--workers", "2", "--out", str(tmp_path / "out")]) == 2
+    error = capsys.readouterr().err.strip()
+    assert error.count("\n") == 0 and "pip install 'tarvo[distributed]'" in error
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("request_", [
+    lambda client, model: model.run(histories=10, client=client, executor=InProcessExecutor()),
+    lambda client, model: client_for("tcp://127.0.0.1:8786", 2).__enter__(),
+    lambda client, model: local_cluster(0).__enter__(),
+], ids=["client-and-executor", "scheduler-and-workers", "no-workers"])
+def test_contradictory_cluster_requests_are_refused(client, pumps, request_):
+    with pytest.raises(ValueError):
+        request_(client, pumps)
