@@ -51,7 +51,9 @@ if TYPE_CHECKING:
     from distributed import Client
 
     from .execution import Executor
+    from .importance import ImportanceResult
     from .result import Result
+    from .sweep import Sweep, SweepResult
 
 DEFAULT_RESOLUTION = 60
 INT_MAX = 2**31 - 1
@@ -91,6 +93,10 @@ class Model:
                  components: Sequence[Component], cut_sets: Sequence[logic.CutSet],
                  source: str, warnings_: Sequence[str] = ()):
         self.name, self.time_unit, self.horizon = name, time_unit, horizon
+        # The input as given (templates unexpanded) and where its files are: sweeps vary it.
+        self.input: dict = {}
+        self.base_dir = Path(".")
+        self.planned_sweep: "Sweep | None" = None  # the [sweep] table, if any
         self.resolution = resolution
         self.components = tuple(components)
         self.cut_sets = tuple(cut_sets)
@@ -105,7 +111,7 @@ class Model:
         root = Where(source)
         if not isinstance(data, dict):
             root.fail("expected a table with [study], [components] and [system]")
-        reject_unknown_keys(data, ("study", "components", "system"), root)
+        reject_unknown_keys(data, ("study", "components", "system", "sweep"), root)
         study = _table(data, "study", root)
         reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution"), root.key("study"))
         name = _text(study, "name", root.key("study"), default=Path(source).stem)
@@ -124,7 +130,14 @@ class Model:
                  for i in logic.components_in_no_cut_set(cut_sets, len(names))]
         for note in notes:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
-        return cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes)
+        model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes)
+        model.input, model.base_dir = copy.deepcopy(data), base_dir or Path(".")
+        if "sweep" in data:
+            from .sweep import read_sweep, variants
+
+            model.planned_sweep = read_sweep(data["sweep"], root.key("sweep"))
+            variants(model, model.planned_sweep)  # every value must make a valid model
+        return model
 
     @property
     def description(self) -> dict:
@@ -212,15 +225,47 @@ class Model:
         distributed.Client, runs the histories on that Dask cluster (cluster.py)."""
         from .planner import run_study
 
-        if client is not None:
-            if executor is not None:
-                raise ValueError("give either an executor or a client, not both")
-            from .cluster import DaskExecutor
-
-            executor = DaskExecutor(client)
         return run_study(self, histories=histories, seed=seed, threads=threads,
                          precision=precision, max_histories=max_histories, progress=progress,
-                         executor=executor, batches=batches)
+                         executor=_executor(executor, client), batches=batches)
+
+    def importance(self, histories: int = 100_000, seed: int = 1, threads: int | None = None,
+                   progress: bool = False, executor: "Executor | None" = None,
+                   batches: int | None = None, client: "Client | None" = None
+                   ) -> "ImportanceResult":
+        """Share and unique contribution / improvement potential of every cut set and
+        component, from one run per derived logic on the same seeds (importance.py)."""
+        from .importance import run_importance
+
+        return run_importance(self, histories=histories, seed=seed, threads=threads,
+                              progress=progress, executor=_executor(executor, client),
+                              batches=batches)
+
+    def sweep(self, sweep: "Sweep | None" = None, histories: int = 100_000, seed: int = 1,
+              threads: int | None = None, progress: bool = False,
+              executor: "Executor | None" = None, batches: int | None = None,
+              client: "Client | None" = None) -> "SweepResult":
+        """Runs the model once per value of a parameter (the file's [sweep] table unless
+        `sweep` is given), all on the same seeds (sweep.py)."""
+        from .sweep import run_sweep
+
+        sweep = sweep or self.planned_sweep
+        if sweep is None:
+            raise ValueError(f"{self.source}: no [sweep] table and no sweep given")
+        return run_sweep(self, sweep, histories=histories, seed=seed, threads=threads,
+                         progress=progress, executor=_executor(executor, client),
+                         batches=batches)
+
+
+def _executor(executor: "Executor | None", client: "Client | None") -> "Executor | None":
+    """The executor a run asked for: a distributed.Client runs it on that Dask cluster."""
+    if client is None:
+        return executor
+    if executor is not None:
+        raise ValueError("give either an executor or a client, not both")
+    from .cluster import DaskExecutor
+
+    return DaskExecutor(client)
 
 
 def load(path: str | Path) -> Model:

@@ -29,6 +29,11 @@ def atomic_write_text(path: Path, text: str) -> None:
         temporary.write_text(text)
 
 
+def csv_field(text: str) -> str:
+    """A CSV field: quoted, with its quotes doubled, when it holds a comma or a quote."""
+    return f'"{text.replace(chr(34), chr(34) * 2)}"' if any(c in text for c in ',"') else text
+
+
 def _umask() -> int:
     mask = os.umask(0)
     os.umask(mask)

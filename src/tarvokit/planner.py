@@ -95,13 +95,14 @@ def run_study(model: "Model", histories: int = 100_000, seed: int = 1,
               threads: int | None = None, precision: float | None = None,
               max_histories: int | None = None, progress: bool = False,
               executor: Executor | None = None, batches: int | None = None,
-              cut_sets=None) -> Result:
+              cut_sets=None, label: str | None = None) -> Result:
     """Runs `histories` histories of `model` (seeds seed, seed + 1, ...) in sub-batches.
 
     threads: worker threads per runner call (None: one per core). precision: relative half-width
     of the 95% interval of the mean to reach by adding sub-batches, up to max_histories (default
     100 x histories). progress: a bar on standard error. batches: sub-batches of the first round
-    (default 20). cut_sets: replaces the model's logic (component indices or names).
+    (default 20). cut_sets: replaces the model's logic (component indices or names). label:
+    names the run on its progress bar, when a study makes several.
     """
     max_histories = check_arguments(histories, seed, threads, precision, max_histories)
     executor = executor or InProcessExecutor()
@@ -114,7 +115,8 @@ def run_study(model: "Model", histories: int = 100_000, seed: int = 1,
     messages = EngineMessages()
     started = time.perf_counter()
     next_seed, met = seed, None
-    with tqdm(total=histories, unit=" histories", file=sys.stderr, disable=not progress,
+    with tqdm(total=histories, desc=label, unit=" histories", file=sys.stderr,
+              disable=not progress,
               unit_scale=True, dynamic_ncols=True) as bar, _interrupt_flag() as interrupted:
         while sizes:
             tasks = []

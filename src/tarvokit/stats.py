@@ -62,16 +62,18 @@ def student_t_quantile(probability: float, degrees_of_freedom: int) -> float:
     return float(scipy_stats.t.ppf(probability, degrees_of_freedom))
 
 
-def wilson_bounds(proportion: np.ndarray | float, trials: int,
+def wilson_bounds(proportion: np.ndarray | float, trials: int | np.ndarray,
                   confidence: float = CONFIDENCE) -> tuple[np.ndarray, np.ndarray]:
-    """Wilson score interval of a proportion observed over `trials`, element-wise.
+    """Wilson score interval of a proportion observed over `trials`, element-wise (the trials
+    may differ from element to element).
 
     Chosen over the normal approximation because it stays inside [0, 1] and keeps its coverage
     for proportions near 0 or 1, which availability studies are full of. For a mean of values in
     [0, 1] rather than of 0/1 outcomes it is conservative: such a mean m has a variance of at most
     m (1 - m) per trial, the binomial one.
     """
-    if trials < 1:
+    trials = np.asarray(trials, dtype=float)
+    if np.any(trials < 1):
         raise ValueError("a proportion needs at least one trial")
     z = normal_quantile(0.5 + confidence / 2)
     p = np.asarray(proportion, dtype=float)
@@ -88,13 +90,14 @@ def wilson_interval(proportion: float, trials: int, confidence: float = CONFIDEN
 
 
 def batch_means(batch_histories: Sequence[int], batch_means_: Sequence[float],
-                confidence: float = CONFIDENCE) -> Interval:
+                confidence: float = CONFIDENCE,
+                bounds: tuple[float, float] = (0.0, 1.0)) -> Interval:
     """Mean over all histories from independent sub-batches of possibly unequal size.
 
     Sub-batch b of m_b histories has mean A_b. With A the overall mean and N the histories,
     s^2 = sum m_b (A_b - A)^2 / (B - 1) estimates the variance of one history's value, so A has
-    standard error sqrt(s^2 / N) with B - 1 degrees of freedom. The bounds are clipped to [0, 1]
-    (the values are fractions of time).
+    standard error sqrt(s^2 / N) with B - 1 degrees of freedom. The bounds are clipped to
+    `bounds`: [0, 1] for fractions of time, [-1, 1] for paired differences of them.
     """
     sizes = np.asarray(batch_histories, dtype=float)
     means = np.asarray(batch_means_, dtype=float)
@@ -106,7 +109,33 @@ def batch_means(batch_histories: Sequence[int], batch_means_: Sequence[float],
     spread = float(np.sum(sizes * (means - overall) ** 2)) / (batches - 1)
     standard_error = math.sqrt(spread / histories)
     half = student_t_quantile(0.5 + confidence / 2, batches - 1) * standard_error
-    return Interval(overall, max(0.0, overall - half), min(1.0, overall + half), standard_error)
+    return Interval(overall, max(bounds[0], overall - half), min(bounds[1], overall + half),
+                    standard_error)
+
+
+def ratio_of_batch_means(batch_histories: Sequence[int], numerators: Sequence[float],
+                         denominators: Sequence[float], confidence: float = CONFIDENCE) -> Interval:
+    """The ratio X / Y of two means over the same histories, X <= Y, from paired sub-batches.
+
+    Sub-batch b of m_b histories has means x_b and y_b. The ratio R = sum m_b x_b / sum m_b y_b
+    is not a mean of sub-batch values, so its interval comes from the linearised residuals
+    z_b = x_b - R y_b (the delta method): R has standard error sqrt(s_z^2 / N) / Y with
+    s_z^2 = sum m_b z_b^2 / (B - 1), and B - 1 degrees of freedom. Clipped to [0, 1]; an
+    undefined ratio (Y = 0) is NaN.
+    """
+    sizes = np.asarray(batch_histories, dtype=float)
+    x, y = np.asarray(numerators, dtype=float), np.asarray(denominators, dtype=float)
+    if len(sizes) < 2:
+        raise ValueError("an interval by batch means needs at least two sub-batches")
+    y_mean = float(np.sum(sizes * y) / sizes.sum())
+    if y_mean <= 0:
+        return Interval(math.nan, math.nan, math.nan, math.nan)
+    ratio = float(np.sum(sizes * x) / np.sum(sizes * y))
+    residuals = x - ratio * y
+    spread = float(np.sum(sizes * residuals ** 2)) / (len(sizes) - 1)
+    standard_error = math.sqrt(spread / sizes.sum()) / y_mean
+    half = student_t_quantile(0.5 + confidence / 2, len(sizes) - 1) * standard_error
+    return Interval(ratio, max(0.0, ratio - half), min(1.0, ratio + half), standard_error)
 
 
 def split_evenly(total: int, parts: int) -> list[int]:

@@ -1,0 +1,315 @@
+"""What to improve: the importance of every cut set and component, from paired runs.
+
+A component's history does not depend on the system's logic: the engine draws the same numbers
+for the same seed whatever tree it is given. So the model is run once per derived logic on the
+same seeds (the same sub-batches), and the counts of two runs are paired history by history. The
+difference of two such counts is itself a count of histories: those in which the system failed
+while the derived logic did not.
+
+For cut set k, with S the system's failed count at a time:
+- share (Fussell-Vesely): the count with the logic {k} alone over S (k failed implies the system
+  failed, so it is a proportion of the system's failed histories);
+- unique contribution: S minus the count with every cut set but k, the unavailability that
+  would go if k could not occur.
+For component c:
+- share: the count with the cut sets that contain c, over S;
+- improvement potential: S minus the count with the cut sets that do not contain c, the
+  unavailability that would go if c never failed (exact, because components are independent:
+  removing c's failures leaves the others' histories as they are).
+
+Means over the horizon come from the same sub-batches as the system's mean: a share is a ratio of
+two means (its interval by the delta method over the paired sub-batches), a reduction is the mean
+of a paired difference (batch means). Per time unit, a reduction gets a Wilson band over the
+histories like any unavailability, and a share one over the system's failed history-units (the
+binomial one at resolution 1; otherwise a weighted mean of fractions in [0, 1] whose weights are
+those history-units, no more variable than that).
+
+Cost: one run per distinct derived logic (identical ones are run once, the empty logic never
+fails and needs no run). `Maintenance` durations come from the C library's shared generator,
+not from the seed: with them the pairing is only approximate and the report says so.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Sequence
+
+import numpy as np
+
+from . import stats
+from .logic import CutSet, describe_cut_set
+from .output import atomic_path, atomic_write_text, csv_field
+from .planner import StudyInterrupted, run_study
+from .result import Result, _interval_dict
+
+if TYPE_CHECKING:
+    from .execution import Executor
+    from .model import Model
+
+Logic = frozenset[CutSet]  # a derived system logic: a set of cut sets
+CUT_SET, COMPONENT = "cut set", "component"
+DEFAULT_TOP = 5
+
+
+@dataclass(frozen=True)
+class Measure:
+    """One thing to rank: `share_logic` fails exactly when it is involved in the system's
+    failure, `rest_logic` is the system's logic once it can no longer fail."""
+
+    kind: str  # CUT_SET or COMPONENT
+    name: str
+    share_logic: Logic
+    rest_logic: Logic
+
+
+def measures(cut_sets: Sequence[CutSet], names: Sequence[str]) -> list[Measure]:
+    """Every cut set, then every component, with the two derived logics each needs."""
+    system = frozenset(cut_sets)
+    found = [Measure(CUT_SET, describe_cut_set(k, names), frozenset({k}), system - {k})
+             for k in cut_sets]
+    for index, name in enumerate(names):
+        containing = frozenset(k for k in system if index in k)
+        found.append(Measure(COMPONENT, name, containing, system - containing))
+    return found
+
+
+def logics_to_run(system: Logic, found: Sequence[Measure]) -> list[Logic]:
+    """The distinct non-empty logics the measures need, the system's first."""
+    wanted = [system] + [logic for m in found for logic in (m.share_logic, m.rest_logic)]
+    return list(dict.fromkeys(logic for logic in wanted if logic))
+
+
+@dataclass(frozen=True)
+class Row:
+    """A measure's figures: means over the horizon with 95% intervals, in unavailability."""
+
+    measure: Measure
+    rank: int  # within its kind, 1 = largest reduction
+    share: stats.Interval
+    reduction: stats.Interval  # unique contribution (cut set) / improvement potential (component)
+    downtime: stats.Interval  # the reduction in time units over the horizon
+
+
+@dataclass(frozen=True)
+class ImportanceResult:
+    """The runs on the same seeds, one per derived logic (`runs[system]` is the system's)."""
+
+    model: dict  # the model's description
+    names: tuple[str, ...]
+    system: Logic
+    measures: tuple[Measure, ...]
+    runs: dict[Logic, Result]
+    seconds: float
+
+    # --- Facts -----------------------------------------------------------------------------
+
+    @property
+    def system_result(self) -> Result:
+        return self.runs[self.system]
+
+    @property
+    def horizon(self) -> int:
+        return self.system_result.horizon
+
+    @property
+    def time_unit(self) -> str:
+        return self.system_result.time_unit
+
+    @property
+    def histories(self) -> int:
+        return self.system_result.histories
+
+    @property
+    def seeded(self) -> bool:
+        return self.system_result.seeded
+
+    # --- Paired data -----------------------------------------------------------------------
+
+    def failed_steps_per_unit(self, logic: Logic) -> np.ndarray:
+        """Per time unit, the failed steps summed over histories with that logic (int64)."""
+        if not logic:
+            return np.zeros(self.horizon, dtype=np.int64)
+        return self.runs[logic].failed_steps_per_unit.astype(np.int64)
+
+    def batch_means(self, logic: Logic) -> np.ndarray:
+        """Per sub-batch (in the system run's order), the mean unavailability with that logic."""
+        system = self.system_result
+        if not logic:
+            return np.zeros(len(system.batches))
+        steps = self.horizon * system.resolution
+        by_seed = {b.first_seed: b for b in self.runs[logic].batches}
+        return np.array([by_seed[b.first_seed].failed_steps / (b.histories * steps)
+                         for b in system.batches])
+
+    def _batch_sizes(self) -> list[int]:
+        return [b.histories for b in self.system_result.batches]
+
+    # --- Measures over the horizon ---------------------------------------------------------
+
+    def share(self, measure: Measure) -> stats.Interval:
+        return stats.ratio_of_batch_means(self._batch_sizes(), self.batch_means(measure.share_logic),
+                                          self.batch_means(self.system))
+
+    def reduction(self, measure: Measure) -> stats.Interval:
+        differences = self.batch_means(self.system) - self.batch_means(measure.rest_logic)
+        return stats.batch_means(self._batch_sizes(), differences)
+
+    def rows(self) -> list[Row]:
+        """Cut sets, then components, each ranked by reduction (then share), largest first."""
+        rows: list[Row] = []
+        for kind in (CUT_SET, COMPONENT):
+            figures = [(m, self.share(m), self.reduction(m)) for m in self.measures if m.kind == kind]
+            figures.sort(key=lambda f: (-f[2].estimate, -_or_zero(f[1].estimate), f[0].name))
+            rows += [Row(m, rank, share, reduction, reduction.scaled(self.horizon))
+                     for rank, (m, share, reduction) in enumerate(figures, start=1)]
+        return rows
+
+    def top(self, kind: str, count: int) -> list[Measure]:
+        return [row.measure for row in self.rows() if row.measure.kind == kind][:count]
+
+    # --- Curves over time ------------------------------------------------------------------
+
+    def share_curve(self, measure: Measure, bin_units: int = 1) -> np.ndarray:
+        """Per bin of time units: the measure's share of the system's failed time (NaN where the
+        system never failed)."""
+        part = bin_sums(self.failed_steps_per_unit(measure.share_logic), bin_units)
+        whole = bin_sums(self.failed_steps_per_unit(self.system), bin_units)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.where(whole > 0, part / np.maximum(whole, 1), np.nan)
+
+    def share_band(self, measure: Measure, bin_units: int = 1) -> tuple[np.ndarray, np.ndarray]:
+        """Wilson band of share_curve over the system's failed history-units (NaN where fewer
+        than one)."""
+        trials = (bin_sums(self.failed_steps_per_unit(self.system), bin_units)
+                  / self.system_result.resolution)
+        enough = trials >= 1
+        low, high = stats.wilson_bounds(np.nan_to_num(self.share_curve(measure, bin_units)),
+                                        np.where(enough, trials, 1.0))
+        return np.where(enough, low, np.nan), np.where(enough, high, np.nan)
+
+    def reduction_curve(self, measure: Measure, bin_units: int = 1) -> np.ndarray:
+        """Per bin of time units: the system's unavailability that would go with the measure."""
+        removed = (self.failed_steps_per_unit(self.system)
+                   - self.failed_steps_per_unit(measure.rest_logic))
+        return bin_sums(removed, bin_units) / self._steps_per_bin(bin_units)
+
+    def reduction_band(self, measure: Measure, bin_units: int = 1
+                       ) -> tuple[np.ndarray, np.ndarray]:
+        # A paired difference is a count (a fraction per history), but with Maintenance it may
+        # come out slightly negative: the band is taken of the value clipped to [0, 1].
+        return stats.wilson_bounds(np.clip(self.reduction_curve(measure, bin_units), 0, 1),
+                                   self.histories)
+
+    def system_curve(self, bin_units: int = 1) -> np.ndarray:
+        return (bin_sums(self.failed_steps_per_unit(self.system), bin_units)
+                / self._steps_per_bin(bin_units))
+
+    def _steps_per_bin(self, bin_units: int) -> np.ndarray:
+        units = np.diff(bin_edges(self.horizon, bin_units))
+        return units * float(self.histories * self.system_result.resolution)
+
+    # --- Views -----------------------------------------------------------------------------
+
+    def summary(self) -> str:
+        from .importance_views import summary
+
+        return summary(self)
+
+    def to_dict(self) -> dict:
+        system = self.system_result
+        return {
+            "model": self.model,
+            "histories": self.histories,
+            "seeds": [list(r) for r in system.seed_ranges()],
+            "seeded": self.seeded,
+            "runs": len(self.runs),
+            "seconds": self.seconds,
+            "system": {"mean_unavailability": _interval_dict(system.mean()),
+                       "expected_downtime": _interval_dict(system.downtime())},
+            "table": [_row_dict(row) for row in self.rows()],
+            "logics": [{"cut_sets": [[self.names[i] for i in sorted(k)] for k in _ordered(logic)],
+                        "failed_steps_per_unit": self.failed_steps_per_unit(logic).tolist(),
+                        "batches": [vars(b) for b in self.runs[logic].batches]}
+                       for logic in self.runs],
+        }
+
+    def to_json(self, path: str | Path) -> None:
+        atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
+
+    def to_csv(self, path: str | Path) -> None:
+        """The table: one line per cut set and component, ranked within its kind."""
+        unit = self.time_unit
+        header = ["kind", "name", "rank", *_columns("share"), *_columns("reduction"),
+                  *_columns(f"downtime_{unit}")]
+        lines = [",".join(header)]
+        for row in self.rows():
+            figures = [row.share, row.reduction, row.downtime]
+            values = [f"{v:.9g}" for i in figures for v in (i.estimate, i.low, i.high)]
+            lines.append(",".join([row.measure.kind, csv_field(row.measure.name), str(row.rank),
+                                   *values]))
+        atomic_write_text(Path(path), "\n".join(lines) + "\n")
+
+    def plot(self, path: str | Path, top: int = DEFAULT_TOP) -> None:
+        from .importance_views import plot
+
+        with atomic_path(Path(path)) as temporary:
+            plot(self, temporary, top)
+
+
+def run_importance(model: "Model", histories: int = 100_000, seed: int = 1,
+                   threads: int | None = None, progress: bool = False,
+                   executor: "Executor | None" = None,
+                   batches: int | None = None) -> ImportanceResult:
+    """Runs the model once per derived logic, all on seeds seed .. seed + histories - 1 in the
+    same sub-batches, through the same planner as Model.run. Ctrl-C stops after the running
+    sub-batch with StudyInterrupted (no partial table)."""
+    system = frozenset(model.cut_sets)
+    found = measures(model.cut_sets, model.names)
+    logics = logics_to_run(system, found)
+    runs: dict[Logic, Result] = {}
+    seconds = 0.0
+    for number, logic in enumerate(logics, start=1):
+        override = None if logic == system else [sorted(k) for k in _ordered(logic)]
+        try:
+            result = run_study(model, histories=histories, seed=seed, threads=threads,
+                               progress=progress, executor=executor, batches=batches,
+                               cut_sets=override, label=f"run {number}/{len(logics)}")
+        except StudyInterrupted as interruption:
+            raise KeyboardInterrupt(f"run {number} of {len(logics)} {interruption}") from None
+        runs[logic] = result
+        seconds += result.seconds
+    return ImportanceResult(model.description, tuple(model.names), system, tuple(found), runs,
+                            seconds)
+
+
+def _ordered(logic: Logic) -> list[CutSet]:
+    return sorted(logic, key=lambda k: (len(k), sorted(k)))
+
+
+def bin_edges(length: int, bin_units: int) -> np.ndarray:
+    """The edges of consecutive bins of `bin_units` time units; the last one may be shorter."""
+    return np.append(np.arange(0, length, bin_units), length)
+
+
+def bin_sums(values: np.ndarray, bin_units: int) -> np.ndarray:
+    """Sums of `values` (one per time unit) over the bins of bin_edges."""
+    return np.add.reduceat(values.astype(float), bin_edges(len(values), bin_units)[:-1])
+
+
+def _or_zero(value: float) -> float:
+    return 0.0 if math.isnan(value) else value
+
+
+def _columns(name: str) -> list[str]:
+    return [name, f"{name}_low_95", f"{name}_high_95"]
+
+
+def _row_dict(row: Row) -> dict:
+    # A share is undefined (NaN) when the system never failed: null in JSON.
+    share = (_interval_dict(row.share) if not math.isnan(row.share.estimate) else None)
+    return {"kind": row.measure.kind, "name": row.measure.name, "rank": row.rank,
+            "share": share, "reduction": _interval_dict(row.reduction),
+            "downtime": _interval_dict(row.downtime)}

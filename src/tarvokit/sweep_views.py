@@ -1,0 +1,166 @@
+"""The text report and the plot of a sensitivity sweep (sweep.py)."""
+
+from __future__ import annotations
+
+import math
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from .plotting import DPI, FIGURE_INCHES
+from .report import interval_text, percent
+from .stats import normal_quantile
+from .importance import bin_edges, bin_sums
+from .sweep import numeric_values, value_text
+
+if TYPE_CHECKING:
+    from .sweep import SweepResult
+
+PLOT_BINS = 150  # curves over time are drawn per bin of time units, about this many
+
+
+def summary(result: "SweepResult") -> str:
+    reference = result.reference
+    unit, values = reference.time_unit, result.sweep.values
+    first = value_text(values[0])
+    horizons = {r.horizon for r in result.results}
+    horizon_text = f"{reference.horizon:,} {unit}" if len(horizons) == 1 else "the horizons"
+    lines = [
+        f"{reference.name}: sweep of {result.sweep.parameter} over {len(values)} values,"
+        f" {horizon_text}",
+        f"{len(result.results)} runs of {result.histories:,} histories on the same seeds"
+        f" ({reference.seeds_text()}), {result.histories * len(result.results):,} histories"
+        f" simulated in {result.seconds:.1f} s",
+        "",
+    ]
+    cells = []
+    for index, (value, run) in enumerate(zip(values, result.results)):
+        mean, downtime = run.mean(), run.downtime()
+        difference = result.difference(index) if index else None
+        cells.append((value_text(value), interval_text(mean),
+                      f"{downtime.estimate:.4g} {unit} [{downtime.low:.4g}, {downtime.high:.4g}]",
+                      _difference_text(result, index) if difference else "(reference)"))
+    headings = ("value", "mean unavailability", f"downtime per {horizon_text}",
+                f"paired difference from {first}")
+    widths = [max(len(h), *(len(c[i]) for c in cells)) for i, h in enumerate(headings)]
+    lines.append("  " + "  ".join(h.ljust(w) for h, w in zip(headings, widths)).rstrip())
+    lines += ["  " + "  ".join(c.ljust(w) for c, w in zip(cell, widths)).rstrip()
+              for cell in cells]
+    lines += [
+        "",
+        f"Means over the horizon with 95% intervals by batch means over"
+        f" {len(reference.batches)} sub-batches; the differences pair the sub-batches of each"
+        " value with the reference's (the same seeds).",
+        "With independent seeds for each value, the differences' intervals would be wider by"
+        " the factor in brackets.",
+    ]
+    if not result.seeded:
+        lines.append("Note: Maintenance durations are drawn from the C library's shared"
+                     " generator, not from the seed, so the values are paired only approximately.")
+    return "\n".join(lines)
+
+
+def _difference_text(result: "SweepResult", index: int) -> str:
+    difference = result.difference(index)
+    text = (f"{100 * difference.estimate:+.4g} %  [{100 * difference.low:+.4g} %,"
+            f" {100 * difference.high:+.4g} %]")
+    if result.same_horizon:
+        text += f"  {difference.estimate * result.reference.horizon:+.4g} {result.reference.time_unit}"
+    independent = result.independent_standard_error(index)
+    if difference.standard_error > 0:
+        text += f"  (x{independent / difference.standard_error:.3g})"
+    return text
+
+
+# --- Plot ---------------------------------------------------------------------------------
+
+
+def plot(result: "SweepResult", path: Path) -> None:
+    """The mean per value, the paired differences against independent seeds' intervals, and
+    the unavailability curves over time."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
+    grid = figure.add_gridspec(2, 2, height_ratios=[1, 1])
+    means_axes, differences_axes = figure.add_subplot(grid[0, 0]), figure.add_subplot(grid[0, 1])
+    curves_axes = figure.add_subplot(grid[1, :])
+    reference = result.reference
+    figure.suptitle(f"{reference.name}: sweep of {result.sweep.parameter}"
+                    f" ({result.histories:,} histories per value, the same seeds)")
+    positions, labels = _positions(result)
+    _draw_means(means_axes, result, positions, labels)
+    _draw_differences(differences_axes, result, positions, labels)
+    _draw_curves(curves_axes, result)
+    figure.tight_layout()
+    figure.savefig(path, format="png")
+    plt.close(figure)
+
+
+def _positions(result: "SweepResult") -> tuple[np.ndarray, list[str]]:
+    numbers = numeric_values(result.sweep.values)
+    labels = [value_text(v) for v in result.sweep.values]
+    if numbers is not None:
+        return numbers, labels
+    return np.arange(len(labels), dtype=float), labels
+
+
+def _label_axis(axes, result: "SweepResult", positions: np.ndarray, labels: list[str]) -> None:
+    axes.set_xticks(positions, labels, rotation=30 if len(labels) > 6 else 0)
+    axes.set_xlabel(result.sweep.parameter)
+    axes.grid(True, alpha=0.3)
+
+
+def _draw_means(axes, result: "SweepResult", positions: np.ndarray, labels: list[str]) -> None:
+    means = result.means()
+    estimates = np.array([100 * m.estimate for m in means])
+    errors = np.array([[100 * (m.estimate - m.low) for m in means],
+                       [100 * (m.high - m.estimate) for m in means]])
+    axes.errorbar(positions, estimates, yerr=errors, fmt="o-", capsize=4, color="tab:blue")
+    axes.set_title("Mean unavailability over the horizon (95% interval)", fontsize=10)
+    axes.set_ylabel("unavailability (%)")
+    _label_axis(axes, result, positions, labels)
+
+
+def _draw_differences(axes, result: "SweepResult", positions: np.ndarray,
+                      labels: list[str]) -> None:
+    z = normal_quantile(0.975)
+    spacing = np.min(np.diff(np.sort(positions))) if len(positions) > 1 else 1.0
+    offset = 0.08 * spacing
+    for index in range(1, len(positions)):
+        difference = result.difference(index)
+        independent = 100 * z * result.independent_standard_error(index)
+        estimate = 100 * difference.estimate
+        axes.errorbar(positions[index] + offset, estimate, yerr=independent, fmt="none",
+                      capsize=4, color="tab:gray",
+                      label="independent seeds" if index == 1 else None)
+        axes.errorbar(positions[index] - offset, estimate,
+                      yerr=[[estimate - 100 * difference.low], [100 * difference.high - estimate]],
+                      fmt="o", capsize=4, color="tab:red",
+                      label="paired (the same seeds)" if index == 1 else None)
+    axes.axhline(0.0, color="black", linewidth=0.8)
+    axes.set_title(f"Difference from {labels[0]} (95% intervals)", fontsize=10)
+    axes.set_ylabel("difference (percentage points)")
+    _label_axis(axes, result, positions, labels)
+    axes.legend(loc="best", fontsize=8)
+
+
+def _draw_curves(axes, result: "SweepResult") -> None:
+    unit = result.reference.time_unit
+    longest = max(r.horizon for r in result.results)
+    bin_units = max(1, math.ceil(longest / PLOT_BINS))
+    for index, (value, run) in enumerate(zip(result.sweep.values, result.results)):
+        edges = bin_edges(run.horizon, bin_units)
+        binned = bin_sums(run.unavailability, bin_units) / np.diff(edges)
+        axes.step(edges, np.append(binned, binned[-1]), where="post", color=f"C{index}",
+                  linewidth=1.0, label=f"{value_text(value)}: mean {percent(run.mean().estimate)}")
+    axes.set_yscale("log")
+    axes.set_xlim(0, longest)
+    axes.set_title(f"Unavailability over time, mean per {bin_units:,} {unit}", fontsize=10)
+    axes.set_xlabel(f"time ({unit})")
+    axes.set_ylabel("unavailability (log scale)")
+    axes.grid(True, which="major", alpha=0.3)
+    axes.legend(loc="best", fontsize=8, title=result.sweep.parameter, title_fontsize=8)
