@@ -3,7 +3,8 @@
 // Each tree holds 50,000 random cut sets over 60 components: once of 2 to 6 distinct members,
 // where almost every query with a few failed components hits a set, and once of 4 to 10, where
 // most lookups are misses that search every branch a contained set could lie in. Queries have
-// exactly 0, 3 or 10 failed components.
+// exactly 0, 3 or 10 failed components. Last, the insertion of pairs of long cut sets that share
+// all but their last entries, for doubling lengths.
 // Usage: bench_cutsetTree [seed]
 
 #include <algorithm>
@@ -103,6 +104,29 @@ void benchFamily(std::mt19937_64& rng, int minOrder, int maxOrder) {
     }
 }
 
+// Two cut sets over n components that agree on all but their last two entries: the second one
+// splits the first one's leaf at every shared level. Prints the time per pair and per level for
+// doubling n; a constant time per level is a linear cost in n.
+void benchLongSharedPrefix() {
+    std::printf("pairs of cut sets sharing all but their last two entries\n");
+    for (int n = 25000; n <= 400000; n *= 2) {
+        std::vector<int> first(n, 1), second(n, 1);
+        first[n - 1] = 0;
+        second[n - 2] = 0;
+        double bestSeconds = 0.0;
+        for (int round = 0; round < 3; ++round) {
+            CutsetTree tree(n);
+            const Clock::time_point start = Clock::now();
+            tree.insertNode(first);
+            tree.insertNode(second);
+            const double seconds = secondsSince(start);
+            bestSeconds = round == 0 ? seconds : std::min(bestSeconds, seconds);
+        }
+        std::printf("  n = %6d: %8.2f ms per pair, %6.1f ns per shared level\n", n, bestSeconds * 1e3,
+                    bestSeconds * 1e9 / (n - 2));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,5 +135,6 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(seed);
     benchFamily(rng, 2, 6);
     benchFamily(rng, 4, 10);
+    benchLongSharedPrefix();
     return 0;
 }
