@@ -131,8 +131,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"tarvo: error: {error}", file=sys.stderr)
         return EXIT_INVALID
     except KeyboardInterrupt as interruption:
-        detail = f": {interruption}" if str(interruption) else ""
-        print(f"\ntarvo: interrupted{detail}; no file written", file=sys.stderr)
+        what = str(interruption) or "interrupted"  # StudyInterrupted says how far it got
+        print(f"\ntarvo: {what}; no file written", file=sys.stderr)
         return EXIT_INTERRUPTED
 
 
