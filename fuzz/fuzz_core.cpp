@@ -88,24 +88,6 @@ public:
         insert(l);
     }
 
-    // Pre-order rendering: id, the cut set, and which children exist.
-    static void render(const CutsetTreeNode* node, std::vector<int>& out) {
-        if (node == nullptr) return out.push_back(-1);
-        out.push_back(node->id);
-        out.insert(out.end(), node->cutset.begin(), node->cutset.end());
-        out.push_back(-2);
-        render(node->left, out);
-        render(node->right, out);
-    }
-    static void render(const PlainNode* node, std::vector<int>& out) {
-        if (node == nullptr) return out.push_back(-1);
-        out.push_back(node->id);
-        out.insert(out.end(), node->cutset.begin(), node->cutset.end());
-        out.push_back(-2);
-        render(node->left.get(), out);
-        render(node->right.get(), out);
-    }
-
     int nextId = 0;  // before the root, which takes id 0
     std::unique_ptr<PlainNode> root;
 
@@ -120,6 +102,20 @@ private:
         reinsert(node->right.get());
     }
 };
+
+const CutsetTreeNode* raw(const CutsetTreeNode* node) { return node; }
+const PlainNode* raw(const std::unique_ptr<PlainNode>& node) { return node.get(); }
+
+// Pre-order rendering of either tree: id, the cut set, and which children exist.
+template <class Node>
+void render(const Node* node, std::vector<int>& out) {
+    if (node == nullptr) return out.push_back(-1);
+    out.push_back(node->id);
+    out.insert(out.end(), node->cutset.begin(), node->cutset.end());
+    out.push_back(-2);
+    render(raw(node->left), out);
+    render(raw(node->right), out);
+}
 
 // ---- Step 1: the tree ----
 
@@ -147,8 +143,8 @@ void checkStructure(const CutsetTree& tree) {
 
 bool same(const CutsetTree& tree, const PlainTree& plain) {
     std::vector<int> a, b;
-    PlainTree::render(tree.getRoot(), a);
-    PlainTree::render(plain.root.get(), b);
+    render(tree.getRoot(), a);
+    render(plain.root.get(), b);
     return a == b && tree.nextNodeId() == plain.nextId;
 }
 
