@@ -260,25 +260,18 @@ def test_file_errors_name_the_file(tmp_path, text, message):
         tarvokit.load(path)
 
 
-def test_fault_tree_scram_rejects_names_its_message(tmp_path):
+@pytest.mark.parametrize("top, message", [
+    ('<gate name="missing"/><basic-event name="a"/>',
+     r"system.fault_tree: SCRAM rejected it: .*missing"),
+    ('<basic-event name="b"/><basic-event name="a"/>',
+     r'system.fault_tree: basic event "b" of .*tree.xml is not a component'),
+], ids=["scram-rejects", "event-not-a-component"])
+def test_fault_tree_errors_are_named(tmp_path, top, message):
     (tmp_path / "tree.xml").write_text(
         '<?xml version="1.0"?><opsa-mef><define-fault-tree name="ft">'
-        '<define-gate name="top"><or><gate name="missing"/><basic-event name="a"/></or>'
-        "</define-gate></define-fault-tree></opsa-mef>")
+        f'<define-gate name="top"><or>{top}</or></define-gate></define-fault-tree></opsa-mef>')
     data = {"study": {"horizon": 5}, "components": {"a": {"failure": {"law": "Exponential",
                                                                        "mean": 1}}},
             "system": {"fault_tree": "tree.xml"}}
-    with pytest.raises(ModelError, match=r"system.fault_tree: SCRAM rejected it: .*missing"):
-        tarvokit.Model.from_dict(data, base_dir=tmp_path)
-
-
-def test_fault_tree_event_that_is_no_component_is_named(tmp_path):
-    (tmp_path / "tree.xml").write_text(
-        '<?xml version="1.0"?><opsa-mef><define-fault-tree name="ft">'
-        '<define-gate name="top"><or><basic-event name="b"/><basic-event name="a"/></or>'
-        "</define-gate></define-fault-tree></opsa-mef>")
-    data = {"study": {"horizon": 5}, "components": {"a": {"failure": {"law": "Exponential",
-                                                                       "mean": 1}}},
-            "system": {"fault_tree": "tree.xml"}}
-    with pytest.raises(ModelError, match=r'basic event "b" of .*tree.xml is not a component'):
+    with pytest.raises(ModelError, match=message):
         tarvokit.Model.from_dict(data, base_dir=tmp_path)

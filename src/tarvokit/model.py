@@ -114,7 +114,8 @@ class Model:
         reject_unknown_keys(data, ("study", "components", "system", "sweep"), root)
         study = _table(data, "study", root)
         reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution"), root.key("study"))
-        name = _text(study, "name", root.key("study"), default=Path(source).stem)
+        name = _text(study, "name", root.key("study"),
+                     default="study" if source.startswith("<") else Path(source).stem)
         time_unit = _text(study, "time_unit", root.key("study"), default="time unit")
         horizon = _positive_int(study, "horizon", root.key("study"))
         resolution = _positive_int(study, "resolution", root.key("study"), DEFAULT_RESOLUTION)
