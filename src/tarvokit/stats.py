@@ -80,7 +80,10 @@ def wilson_bounds(proportion: np.ndarray | float, trials: int | np.ndarray,
     denominator = 1 + z * z / trials
     centre = (p + z * z / (2 * trials)) / denominator
     half = z * np.sqrt(p * (1 - p) / trials + z * z / (4 * trials * trials)) / denominator
-    return np.clip(centre - half, 0.0, 1.0), np.clip(centre + half, 0.0, 1.0)
+    # At p = 0 (or 1) the bound is exactly 0 (or 1); rounding would leave it just inside.
+    low = np.where(p <= 0, 0.0, np.clip(centre - half, 0.0, 1.0))
+    high = np.where(p >= 1, 1.0, np.clip(centre + half, 0.0, 1.0))
+    return low, high
 
 
 def wilson_interval(proportion: float, trials: int, confidence: float = CONFIDENCE) -> Interval:

@@ -114,6 +114,8 @@ def _toml_value(text: str) -> Any:
 def variant_data(data: dict, parameter: str, value: Any, where: Where) -> dict:
     """A deep copy of the model file's data with the parameter set to `value`. The table or
     list holding it must exist; a key of a table may be new (a default made explicit)."""
+    if re.match(r"sweep($|[.\[])", parameter):
+        where.fail("a sweep cannot vary the sweep itself")
     variant = copy.deepcopy(data)
     variant.pop("sweep", None)
     container, key = _locate(variant, parameter, where)
@@ -134,8 +136,6 @@ def _locate(node: Any, path: str, where: Where) -> tuple[Any, Any]:
                     return node, key
                 where.fail(f'no key "{key}" in {walked or "the model"}'
                            f"{close_match_hint(key, [str(k) for k in node])}")
-            if not walked and key == "sweep":
-                where.fail("a sweep cannot vary the sweep itself")
             rest = rest[len(key):]
         elif isinstance(node, list):
             match = _INDEX.match(rest)
