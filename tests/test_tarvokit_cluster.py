@@ -126,6 +126,16 @@ def test_precision_target_goes_out_in_rounds_on_the_cluster(client, pumps):
     assert np.array_equal(remote.counts, engine_counts(pumps, remote.histories, 3))
 
 
+def test_progress_counts_every_part_before_its_tasks_result(client, pumps):
+    tasks = [Task(pumps.description, 1 + 400 * i, 400) for i in range(5)]
+    reported, yielded = [], []
+    for result in DaskExecutor(client, chunk_histories=150).each(tasks, reported.append):
+        yielded.append(result.task.histories)
+        assert sum(reported) >= sum(yielded)  # the bar is never behind the results
+    assert sum(reported) == sum(yielded) == 2000
+    assert max(reported) <= 150 and len(reported) > len(tasks)
+
+
 @settings(max_examples=25, deadline=None)
 @given(st.lists(st.integers(1, 60), min_size=1, max_size=4), st.integers(1, 25),
        st.randoms(use_true_random=False))

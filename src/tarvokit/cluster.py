@@ -40,7 +40,7 @@ import signal
 import threading
 from contextlib import contextmanager
 from dataclasses import replace
-from typing import TYPE_CHECKING, Any, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence
 
 import numpy as np
 
@@ -229,6 +229,11 @@ class DaskExecutor(Executor):
         self.sizer = ChunkSizer(chunk_seconds, chunk_histories)
 
     def run(self, tasks: Sequence[Task]) -> Iterator[TaskResult]:
+        return self.each(tasks, lambda histories: None)
+
+    def each(self, tasks: Sequence[Task], progress: Callable[[int], None]
+             ) -> Iterator[TaskResult]:
+        """`run`, calling `progress` with the histories of every part as it comes in."""
         distributed = _distributed()
         assemblies = [TaskAssembly(task) for task in tasks]
         waiting = chunks(tasks, self.sizer)
@@ -256,6 +261,7 @@ class DaskExecutor(Executor):
                 future.release()  # the worker may drop the counts now
                 for result in results:
                     self.sizer.record(result)
+                    progress(result.task.histories)
                 refill()
                 for index, result in zip(owners, results):
                     done = assemblies[index].add(result)

@@ -31,7 +31,7 @@ from abc import ABC, abstractmethod
 from collections import Counter
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Iterable, Iterator, Sequence, TextIO
+from typing import Callable, Iterable, Iterator, Sequence, TextIO
 
 import numpy as np
 
@@ -109,6 +109,21 @@ class Executor(ABC):
     def run(self, tasks: Sequence[Task]) -> Iterator[TaskResult]:
         """Yields one result per task, in any order. Closing the iterator early cancels the
         tasks not yet started."""
+
+    def each(self, tasks: Sequence[Task], progress: Callable[[int], None]
+             ) -> Iterator[TaskResult]:
+        """`run`, calling `progress(histories)` as histories finish: for every task before its
+        result is yielded. An executor that runs a task in parts overrides it to report each
+        part, so a progress bar moves while long tasks run."""
+        results = self.run(tasks)
+        try:
+            for result in results:
+                progress(result.task.histories)
+                yield result
+        finally:
+            close = getattr(results, "close", None)
+            if close:
+                close()
 
 
 class InProcessExecutor(Executor):

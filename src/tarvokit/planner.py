@@ -123,10 +123,9 @@ def run_study(model: "Model", histories: int = 100_000, seed: int = 1,
             for size in sizes:
                 tasks.append(Task(description, next_seed, size, threads, override))
                 next_seed += size
-            for result in _each(executor, tasks):
+            for result in _each(executor, tasks, bar.update):
                 accumulator.add(result)
                 messages.add(result.messages)
-                bar.update(result.task.histories)
                 if interrupted():
                     messages.finish()
                     partial = (accumulator.result(time.perf_counter() - started, precision,
@@ -146,8 +145,8 @@ def run_study(model: "Model", histories: int = 100_000, seed: int = 1,
     return accumulator.result(time.perf_counter() - started, precision, met)
 
 
-def _each(executor: Executor, tasks: list[Task]) -> Iterator[TaskResult]:
-    results = executor.run(tasks)
+def _each(executor: Executor, tasks: list[Task], progress) -> Iterator[TaskResult]:
+    results = executor.each(tasks, progress)
     try:
         yield from results
     finally:
