@@ -1,9 +1,15 @@
 // Histories per second of the batch runners on three reference models, serial and parallel with
-// one and two threads, and the parallel speed-up. Prints figures; asserts nothing.
+// one and two threads, and the parallel speed-up; then how the cost of a history follows its
+// events rather than its horizon or its number of components. Prints figures; asserts nothing.
 //
-//   build/<name>/bench_runners [a|b|c]    (build with scripts/dev_build.sh <name>)
+//   build/<name>/bench_runners [a|b|c|h|p]    (build with scripts/dev_build.sh <name>)
 //
-// Without an argument all three models are measured.
+// Without an argument everything is measured. Timings are the best of several runs.
+//
+// (h) the sparse model (c) at horizons 100,000 and 1,000,000, the mean life scaled with the
+//     horizon so that a history has the same events: time per history at each, and their ratio.
+// (p) pairs of two-state components (Exponential failure mean 1000, repair mean 50, 8760 time
+//     units), each pair a cut set, at 10, 100 and 1,000 components: time per event, serial.
 //
 // (a) 10 two-state components, Exponential failure (mean 1000) and repair (mean 50); a
 //     2-out-of-3 voting group (components 0-2) and seven single points; 8760 time units.
@@ -11,7 +17,9 @@
 // (c) model (a) with rare failures (mean life 50,000) on a horizon of 100,000 time units.
 #include <omp.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -91,6 +99,92 @@ std::unique_ptr<BenchModel> largeModel() {
     return m;
 }
 
+// Pairs (2i, 2i + 1) of two-state components, each pair a cut set.
+std::unique_ptr<BenchModel> pairsModel(int components) {
+    auto m = std::make_unique<BenchModel>();
+    m->name = std::to_string(components) + " components in pairs";
+    m->simTime = 8760;
+    Distribution* never = m->own(new Distribution());
+    Distribution* fail = m->own(new Exponential(1.0 / 1000.0));
+    Distribution* repair = m->own(new Exponential(1.0 / 50.0));
+    m->model.assign(static_cast<std::size_t>(components), {{never, fail}, {repair, never}});
+    std::vector<std::vector<int>> cutsets;
+    for (int c = 0; c + 1 < components; c += 2) {
+        std::vector<int> cs(static_cast<std::size_t>(components), 0);
+        cs[static_cast<std::size_t>(c)] = cs[static_cast<std::size_t>(c) + 1] = 1;
+        cutsets.push_back(cs);
+    }
+    m->tree = std::make_unique<CutsetTree>(components);
+    m->tree->constructTree(cutsets);
+    return m;
+}
+
+// Mean events per history over histories seeded 1 .. n, as the runners seed them with seed 1.
+double eventsPerHistory(const BenchModel& m, int n) {
+    std::vector<unsigned int> series(static_cast<std::size_t>(m.simTime));
+    double events = 0.0;
+    for (int i = 0; i < n; ++i) {
+        Simulation history(m.simTime, m.model, m.tree.get(), series.data(),
+                           static_cast<std::uint32_t>(1 + i));
+        history.runSimulation();
+        events += static_cast<double>(history.transitionLog().size());
+    }
+    return events / n;
+}
+
+// Best of `runs` timings of runnerMultipleSim over n histories, in seconds.
+double bestSerialSeconds(const BenchModel& m, int n, int runs) {
+    std::ostringstream discarded;
+    std::streambuf* const console = std::cout.rdbuf(discarded.rdbuf());
+    double best = 1e300;
+    for (int r = 0; r < runs; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        runnerMultipleSim(n, m.simTime, m.model, m.tree.get(), 1);
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        discarded.str("");
+    }
+    std::cout.rdbuf(console);
+    return best;
+}
+
+void horizons() {
+    std::printf("\n(h) sparse model: time per history at two horizons (serial, best of 7)\n");
+    std::printf("%-10s %10s %18s %14s\n", "horizon", "mean life", "events/history", "us/history");
+    const int n = 20000;
+    std::vector<std::unique_ptr<BenchModel>> models;
+    for (int horizon : {100000, 1000000}) {
+        models.push_back(votingModel("sparse", 50000.0 * horizon / 100000.0, horizon));
+    }
+    // Alternated, so that load from elsewhere on the machine falls on both alike.
+    std::vector<double> best(models.size(), 1e300);
+    for (int round = 0; round < 7; ++round) {
+        for (std::size_t i = 0; i < models.size(); ++i) {
+            best[i] = std::min(best[i], bestSerialSeconds(*models[i], n, 1) / n * 1e6);
+        }
+    }
+    for (std::size_t i = 0; i < models.size(); ++i) {
+        std::printf("%-10d %10.0f %18.1f %14.2f\n", models[i]->simTime,
+                    50000.0 * models[i]->simTime / 100000.0, eventsPerHistory(*models[i], 2000),
+                    best[i]);
+    }
+    std::printf("ratio 1,000,000 / 100,000: %.2f\n", best[1] / best[0]);
+}
+
+void pairs() {
+    std::printf("\n(p) pairs model: time per event (serial, best of 5)\n");
+    std::printf("%-12s %18s %14s\n", "components", "events/history", "ns/event");
+    double first = 0.0;
+    for (int components : {10, 100, 1000}) {
+        const auto m = pairsModel(components);
+        const int n = std::max(20, 20000 / components);
+        const double events = eventsPerHistory(*m, n);
+        const double perEvent = bestSerialSeconds(*m, n, 5) / (n * events) * 1e9;
+        std::printf("%-12d %18.1f %14.1f\n", components, events, perEvent);
+        if (first == 0.0) first = perEvent;
+        if (components == 1000) std::printf("ratio 1,000 / 10 components: %.2f\n", perEvent / first);
+    }
+}
+
 using Runner = std::function<std::vector<unsigned int>(int, int, ComponentModel, CutsetTree*, int)>;
 
 // Histories per second, doubling the batch until one run takes at least minSeconds.
@@ -114,7 +208,7 @@ double historiesPerSecond(const Runner& run, const BenchModel& m, double minSeco
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string only = argc > 1 ? argv[1] : "abc";
+    const std::string only = argc > 1 ? argv[1] : "abchp";
     const double minSeconds = 1.5;
     std::vector<std::unique_ptr<BenchModel>> models;
     if (only.find('a') != std::string::npos) {
@@ -125,8 +219,10 @@ int main(int argc, char** argv) {
         models.push_back(votingModel("(c) rare failures, mean life 50000", 50000.0, 100000));
     }
 
-    std::printf("%-48s %12s %12s %12s %9s\n", "model", "multiple/s", "parallel1/s", "parallel2/s",
-                "speed-up");
+    if (!models.empty()) {
+        std::printf("%-48s %12s %12s %12s %9s\n", "model", "multiple/s", "parallel1/s",
+                    "parallel2/s", "speed-up");
+    }
     for (const auto& m : models) {
         const double serial = historiesPerSecond(runnerMultipleSim, *m, minSeconds);
         limitOMPThreads(1);
@@ -136,7 +232,11 @@ int main(int argc, char** argv) {
         std::printf("%-48s %12.0f %12.0f %12.0f %9.2f\n", m->name.c_str(), serial, one, two,
                     two / one);
     }
-    std::printf("speed-up: parallel with 2 threads over parallel with 1 thread (%d cores seen)\n",
-                omp_get_num_procs());
+    if (!models.empty()) {
+        std::printf("speed-up: parallel with 2 threads over parallel with 1 thread (%d cores seen)\n",
+                    omp_get_num_procs());
+    }
+    if (only.find('h') != std::string::npos) horizons();
+    if (only.find('p') != std::string::npos) pairs();
     return 0;
 }

@@ -132,16 +132,24 @@ public:
         });
     }
 
-    // Slot t's buffer belongs to the thread numbered t.
+    // Slot t's buffer belongs to the thread numbered t. The threads take chunks of 50
+    // consecutive indices as they become free (a dynamic schedule written out, so that a
+    // stopping batch hands out no further chunk instead of passing over every index left).
     void runOnWorkers(const std::vector<AlignedSeries>& differences, int threads) {
         workersStarted.store(true);
+        std::atomic<std::int64_t> nextChunk{0};
 #pragma omp parallel num_threads(threads)
         {
             unsigned int* mine = differences[static_cast<std::size_t>(omp_get_thread_num())].data();
             runTaken(mine, [&](auto&& runIndex) {
-                // An OpenMP loop cannot be left early; the remaining indices are passed over.
-#pragma omp for schedule(dynamic, 50)
-                for (int i = 0; i < nSimulations; ++i) runIndex(i);
+                for (;;) {
+                    const std::int64_t first = nextChunk.fetch_add(kChunk);
+                    if (first >= nSimulations) return;
+                    const int last = static_cast<int>(std::min<std::int64_t>(first + kChunk, nSimulations));
+                    for (int i = static_cast<int>(first); i < last; ++i) {
+                        if (!runIndex(i)) return;
+                    }
+                }
             });
         }
     }
@@ -190,6 +198,8 @@ private:
         }
         stopping.store(true);
     }
+
+    static constexpr std::int64_t kChunk = 50;
 
     const int nSimulations;
     const int simTime;

@@ -96,6 +96,38 @@ void checkModel(const ComponentModel& model, const CutsetTree* cutSetTree) {
     checkModelShape(model);
 }
 
+// ---- The engine ----
+
+void LazyMersenneTwister::seedUpTo(int count) {
+    for (; seeded < count; ++seeded) {
+        const std::uint32_t previous = words[seeded - 1];
+        words[seeded] = 1812433253u * (previous ^ (previous >> 30)) + static_cast<std::uint32_t>(seeded);
+    }
+}
+
+// The twist of word k in place, as std::mt19937 does it: words above k still hold the previous
+// round, words below k the new one.
+inline void LazyMersenneTwister::twistWord(int k) {
+    const int after = k + 1 == kWords ? 0 : k + 1;
+    const int partner = k < kWords - kShift ? k + kShift : k + kShift - kWords;
+    const std::uint32_t y = (words[k] & 0x80000000u) | (words[after] & 0x7fffffffu);
+    words[k] = words[partner] ^ (y >> 1) ^ ((y & 1u) != 0 ? 0x9908b0dfu : 0u);
+}
+
+void LazyMersenneTwister::makeReady() {
+    if (next == kWords) {  // a new round, over words that are all seeded
+        next = 0;
+        ready = 0;
+        firstRound = false;
+    }
+    // A few words at a time, so the bookkeeping stays small next to the work.
+    const int target = std::min(kWords, next + 16);
+    // Word k reads the seeding values of words k + 1 and, below 227, k + 397.
+    if (firstRound) seedUpTo(std::min(kWords, target + kShift));
+    for (int k = ready; k < target; ++k) twistWord(k);
+    ready = target;
+}
+
 // ---- What the histories of one call share ----
 
 namespace {
@@ -196,27 +228,33 @@ void prefixSumInPlace(unsigned int* values, std::size_t n) noexcept {
 
 namespace {
 
-// Absolute time unit at which a pending transition fires; kNothingDue when none is pending.
-// 64 bits, so that a time plus a delay never overflows.
-constexpr std::int64_t kNothingDue = std::numeric_limits<std::int64_t>::max();
+// Absolute time unit at which a component's pending transition fires. Due times at or after
+// the horizon never fire and need no order among themselves, so every time too large for an
+// int, and "nothing pending", is kNothingDue (simTime is at most kNothingDue).
+constexpr int kNothingDue = std::numeric_limits<int>::max();
 
-struct PendingTransition {
-    std::int64_t due;
+inline int dueTime(int now, int delay) {
+    return static_cast<int>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(now) + delay, kNothingDue));
+}
+
+// What a pending transition does, apart from its due time.
+struct PendingMove {
     int fromState;
     int target;
 };
 
 // True when a fires before b: the earlier due time, the lower index among equal ones.
-inline bool firesBefore(const PendingTransition* pending, int a, int b) {
-    return pending[a].due < pending[b].due || (pending[a].due == pending[b].due && a < b);
+inline bool firesBefore(const int* due, int a, int b) {
+    return due[a] < due[b] || (due[a] == due[b] && a < b);
 }
 
 // The components ordered by firesBefore in a binary heap, with each component's place in it,
 // so that one component's due time can change in O(log components).
 class EventHeap {
 public:
-    void bind(const PendingTransition* keys, int components) {
-        pending = keys;
+    void bind(const int* dueTimes, int components) {
+        due = dueTimes;
         heap.resize(static_cast<std::size_t>(components));
         place.resize(static_cast<std::size_t>(components));
     }
@@ -232,7 +270,7 @@ public:
     // The due time of `component` changed.
     void update(int component) {
         const int i = place[component];
-        if (i > 0 && firesBefore(pending, component, heap[(i - 1) / 2])) {
+        if (i > 0 && firesBefore(due, component, heap[(i - 1) / 2])) {
             siftUp(i);
         } else {
             siftDown(i);
@@ -249,7 +287,7 @@ private:
         const int moving = heap[i];
         while (i > 0) {
             const int parent = (i - 1) / 2;
-            if (!firesBefore(pending, moving, heap[parent])) break;
+            if (!firesBefore(due, moving, heap[parent])) break;
             put(i, heap[parent]);
             i = parent;
         }
@@ -262,15 +300,15 @@ private:
         for (;;) {
             int child = 2 * i + 1;
             if (child >= n) break;
-            if (child + 1 < n && firesBefore(pending, heap[child + 1], heap[child])) ++child;
-            if (!firesBefore(pending, heap[child], moving)) break;
+            if (child + 1 < n && firesBefore(due, heap[child + 1], heap[child])) ++child;
+            if (!firesBefore(due, heap[child], moving)) break;
             put(i, heap[child]);
             i = child;
         }
         put(i, moving);
     }
 
-    const PendingTransition* pending = nullptr;
+    const int* due = nullptr;
     std::vector<int> heap;
     std::vector<int> place;
 };
@@ -367,11 +405,12 @@ public:
                   (selection == EventSelection::automatic &&
                    model.components() >= kHeapFromComponents)),
           componentStates(static_cast<std::size_t>(numComponents), 0),
-          pending(static_cast<std::size_t>(numComponents), PendingTransition{kNothingDue, 0, 0}),
+          due(static_cast<std::size_t>(numComponents), kNothingDue),
+          moves(static_cast<std::size_t>(numComponents), PendingMove{0, 0}),
           unitOfLastEvent(static_cast<std::size_t>(numComponents), -1),
           eventsInUnit(static_cast<std::size_t>(numComponents), 0),
           failures(model) {
-        if (useHeap) queue.bind(pending.data(), numComponents);
+        if (useHeap) queue.bind(due.data(), numComponents);
     }
 
     void start(std::uint32_t seed) {
@@ -401,10 +440,9 @@ public:
     int time() const { return currentTime; }
 
     Realization pendingOf(int component) const {
-        const PendingTransition& p = pending[static_cast<std::size_t>(component)];
-        const int nextTime = p.due == kNothingDue ? kNeverDelay
-                                                  : static_cast<int>(p.due - currentTime);
-        return Realization{nextTime, p.fromState, p.target};
+        const auto c = static_cast<std::size_t>(component);
+        const int nextTime = due[c] == kNothingDue ? kNeverDelay : due[c] - currentTime;
+        return Realization{nextTime, moves[c].fromState, moves[c].target};
     }
 
 private:
@@ -418,9 +456,10 @@ private:
     const int numStates;
     const int simTime;
     const bool useHeap;
-    std::mt19937 generator;
+    LazyMersenneTwister generator;
     std::vector<int> componentStates;
-    std::vector<PendingTransition> pending;
+    std::vector<int> due;
+    std::vector<PendingMove> moves;
     EventHeap queue;
     std::vector<int> unitOfLastEvent;
     std::vector<std::int64_t> eventsInUnit;
@@ -453,8 +492,8 @@ void HistoryEngine::sampleFirst() {
                 target = k;
             }
         }
-        pending[static_cast<std::size_t>(c)] =
-            PendingTransition{best == kNeverDelay ? kNothingDue : best, 0, target};
+        due[static_cast<std::size_t>(c)] = best;  // kNeverDelay is kNothingDue
+        moves[static_cast<std::size_t>(c)] = PendingMove{0, target};
     }
     if (useHeap) queue.rebuild();
 }
@@ -475,16 +514,13 @@ inline void HistoryEngine::resample(int component) {
             target = k;
         }
     }
-    PendingTransition& next = pending[static_cast<std::size_t>(component)];
-    next.fromState = state;
-    next.target = target;
-    if (best == kNeverDelay) {
-        next.due = kNothingDue;
-    } else if (best < 0) {
-        next.due = currentTime;
+    const auto c = static_cast<std::size_t>(component);
+    moves[c] = PendingMove{state, target};
+    if (best < 0) {
+        due[c] = currentTime;
         urgent = component;
     } else {
-        next.due = static_cast<std::int64_t>(currentTime) + best;
+        due[c] = dueTime(currentTime, best);
     }
     if (useHeap) queue.update(component);
 }
@@ -493,10 +529,11 @@ inline int HistoryEngine::nextComponent() const {
     if (urgent >= 0) return urgent;
     if (useHeap) return queue.earliest();
     int row = -1;
-    std::int64_t best = kNothingDue;
+    int best = kNothingDue;
+    const int* times = due.data();
     for (int c = 0; c < numComponents; ++c) {
-        if (pending[static_cast<std::size_t>(c)].due < best) {
-            best = pending[static_cast<std::size_t>(c)].due;
+        if (times[c] < best) {
+            best = times[c];
             row = c;
         }
     }
@@ -521,13 +558,13 @@ inline void HistoryEngine::countEvent(int component) {
 template <class Output>
 bool HistoryEngine::step(Output& out) {
     const int row = nextComponent();
-    if (row < 0 || pending[static_cast<std::size_t>(row)].due >= simTime) {
+    if (row < 0 || due[static_cast<std::size_t>(row)] >= simTime) {
         out.hold(currentTime, simTime, systemState);
         currentTime = simTime;
         return false;
     }
-    const PendingTransition fired = pending[static_cast<std::size_t>(row)];
-    const int eventTime = static_cast<int>(fired.due);
+    const PendingMove fired = moves[static_cast<std::size_t>(row)];
+    const int eventTime = due[static_cast<std::size_t>(row)];
     urgent = -1;
     out.hold(currentTime, eventTime, systemState);
     currentTime = eventTime;

@@ -91,6 +91,51 @@ inline int delayFromQuantile(double q) noexcept {
     return static_cast<int>(q);
 }
 
+// ---- The engine ----
+
+// The 32-bit Mersenne Twister, output for output the same as std::mt19937 seeded with the same
+// value, but it seeds and twists its first 624 words only as far as the outputs asked for need
+// them. A history that draws a few hundred numbers then pays for a few hundred words instead
+// of the full 624 of seeding and 624 of twisting, which would otherwise be most of the cost of
+// a short history. Reseeding allocates nothing.
+class LazyMersenneTwister {
+public:
+    explicit LazyMersenneTwister(std::uint32_t value = 5489u) { seed(value); }
+
+    void seed(std::uint32_t value) {
+        words[0] = value;
+        seeded = 1;
+        ready = 0;
+        next = 0;
+        firstRound = true;
+    }
+
+    std::uint32_t operator()() {
+        if (next >= ready) makeReady();
+        std::uint32_t y = words[next++];
+        y ^= y >> 11;
+        y ^= (y << 7) & 0x9d2c5680u;
+        y ^= (y << 15) & 0xefc60000u;
+        y ^= y >> 18;
+        return y;
+    }
+
+private:
+    static constexpr int kWords = 624;
+    static constexpr int kShift = 397;
+
+    // Makes words[next] (and a few after it) ready to be tempered.
+    void makeReady();
+    void seedUpTo(int count);
+    void twistWord(int k);
+
+    std::uint32_t words[kWords];
+    int seeded;  // first round: words[0, seeded) hold the seeding values
+    int ready;   // words[0, ready) hold the current round's values
+    int next;    // the next word to temper
+    bool firstRound;
+};
+
 // ---- What the histories of one call share ----
 
 // The model and the tree prepared once for many histories: the laws in one contiguous table and

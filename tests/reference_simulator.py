@@ -57,7 +57,10 @@ BELOW_ONE = to_float32(1.0 - 2.0**-24)  # the largest float below 1
 
 
 def unit_draw(x):
-    """The p handed to a law: float(x) rounded to nearest, times 2^-32, kept below 1."""
+    """The p handed to a law: float(x) rounded to nearest, times 2^-32, kept below 1; an output
+    of 0 gives 2^-33, below every other draw, so that no law is ever asked for p = 0."""
+    if x == 0:
+        return 2.0**-33
     f = to_float32(float(x)) * 2.0**-32
     return BELOW_ONE if f >= 1.0 else f
 

@@ -2,8 +2,11 @@
 simulator's sums, the console lines, and every failure path of both runners."""
 
 import os
+import re
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import reference_simulator as ref
 import tarvo
@@ -95,6 +98,57 @@ def test_no_histories_give_zeros_without_any_check(runner, n, capfd):
     capfd.readouterr()
 
 
+# ---- The runners' accumulation of changes against whole series ----
+
+# Laws that make ties (schedules), overdue transitions (fixed failure times already passed),
+# rejected first samples (uniform laws below 0) and plain randomness. Fixed failure times only
+# leave state 0 and uniform laws reach above 2, so no model cycles through zero delays forever.
+LAWS_FROM_ANY_STATE = st.one_of(
+    st.just(N),
+    st.builds(lambda rate: ("exponential", rate), st.floats(0.02, 0.5)),
+    st.builds(lambda a, width: ("uniform", a, max(a + 0.5, 2.0) + width),
+              st.floats(-10.0, 20.0), st.floats(0.0, 30.0)),
+    st.builds(lambda scale, shape: ("weibull", scale, shape), st.floats(1.0, 40.0), st.floats(0.3, 4.0)),
+    st.builds(lambda period: ("inspection", period), st.integers(1, 12)),
+)
+LAWS_FROM_STATE_0 = st.one_of(LAWS_FROM_ANY_STATE, st.builds(lambda t: ("failure", t), st.integers(0, 80)))
+
+
+@st.composite
+def random_models(draw):
+    """(specs, cutsets): up to 40 components, so that both ways of finding the next event run."""
+    n_components = draw(st.integers(1, 40))
+    n_states = draw(st.integers(2, 3))
+    specs = [
+        [[N if k == s else draw(LAWS_FROM_STATE_0 if s == 0 else LAWS_FROM_ANY_STATE) for k in range(n_states)]
+         for s in range(n_states)]
+        for _ in range(n_components)
+    ]
+    members = st.lists(st.integers(0, n_components - 1), min_size=1, max_size=4)
+    cutsets = [[1 if c in chosen else 0 for c in range(n_components)]
+               for chosen in draw(st.lists(members, min_size=1, max_size=6))]
+    return specs, cutsets
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(model=random_models(), n=st.integers(1, 12), sim_time=st.integers(0, 150),
+       seed=st.integers(-(2**31), 2**31 - 1))
+def test_sums_of_changes_equal_sums_of_whole_series(model, n, sim_time, seed, capfd):
+    # The reference simulator writes whole series and finds each event by scanning every
+    # component; the runners add changes only and use a heap from 24 components on.
+    specs, cutsets = model
+    expected = [0] * sim_time
+    for i in range(n):
+        series, _, _ = ref.simulate(sim_time, specs, cutsets, (seed + i) & 0xFFFFFFFF)
+        expected = [a + b for a, b in zip(expected, series)]
+    tarvo_model, tree = make_model(specs), tarvo.CutsetTree(len(specs))
+    tree.constructTree(cutsets)
+    assert tarvo.runnerMultipleSim(n, sim_time, tarvo_model, tree, seed) == expected
+    assert tarvo.runnerParallelSim(n, sim_time, tarvo_model, tree, seed) == expected
+    assert sum_of_singles(n, sim_time, tarvo_model, tree, seed) == expected
+    capfd.readouterr()
+
+
 # ---- Console ----
 
 
@@ -120,6 +174,29 @@ def test_progress_and_closing_lines(threads, n, capfd):
     # Workers print in any order, each line whole; the closing two lines come last.
     assert sorted(lines[1:-2]) == sorted(expected_lines(n)[:-2])
     assert lines[-2:] == expected_lines(n)[-2:]
+
+
+WARNING_LINE = re.compile(r"Warning: nextTimeDouble is out of bounds: -?[0-9.e+-]+  [0-9.e+-]+")
+
+
+def test_warnings_of_parallel_workers_come_out_as_whole_lines(threads, capfd):
+    # Every first sample of a Normal law centred far below 0 is rejected with a warning line.
+    below = tarvo.Normal(-1000.0, 1.0)
+    model = [[[tarvo.Distribution(), below], [below, tarvo.Distribution()]]] * 3
+    threads(2)
+    tarvo.runnerParallelSim(4000, 2, model, single_tree_of(3), 5)
+    lines = capfd.readouterr().out.splitlines()
+    warnings = [line for line in lines if line.startswith("Warning")]
+    others = [line for line in lines[1:] if not line.startswith("Warning")]
+    assert len(warnings) == 3 * 4000
+    assert all(WARNING_LINE.fullmatch(line) for line in warnings)
+    assert all(re.fullmatch(r"Simulation \d+ done\.|All Simulations Done\.", line) for line in others)
+
+
+def single_tree_of(n_components):
+    tree = tarvo.CutsetTree(n_components)
+    tree.insertNode([1] * n_components)
+    return tree
 
 
 # ---- Failures ----

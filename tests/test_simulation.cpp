@@ -144,6 +144,23 @@ TEST(SimulationDraw, ReferenceTwisterMatchesPublishedOutputs) {
     EXPECT_EQ(mt.next(), 4123659995u);
 }
 
+TEST(SimulationDraw, LazyTwisterMatchesTheStandardEngineAcrossRoundsAndReseeding) {
+    LazyMersenneTwister lazy;
+    for (std::uint32_t seed : {0u, 1u, 5489u, 27494765u, 2147483648u, 4294967295u}) {
+        // Reseeding midway through a round must forget the old round entirely.
+        for (int taken : {0, 1, 226, 227, 623, 624, 625, 1500}) {
+            lazy.seed(seed ^ 0x5a5a5a5au);
+            for (int i = 0; i < taken; ++i) lazy();
+            lazy.seed(seed);
+            std::mt19937 standard(seed);
+            for (int i = 0; i < 2000; ++i) {
+                ASSERT_EQ(lazy(), standard()) << "seed " << seed << ", output " << i
+                                              << ", after " << taken << " outputs of another seed";
+            }
+        }
+    }
+}
+
 TEST(SimulationDraw, UnitFloatFromBits) {
     const float belowOne = std::nextafter(1.0f, 0.0f);
     EXPECT_EQ(belowOne, 0.99999994f);
