@@ -298,6 +298,80 @@ TEST(SimRunnerThreads, LimitOMPThreads) {
         EXPECT_EQ(f.message, "maxThreads must be at least 1");
     }
     EXPECT_EQ(omp_get_max_threads(), 3) << "a rejected value changes nothing";
+
+    const int limit = maxOMPThreads();
+    EXPECT_GE(limit, 1);
+    EXPECT_LE(limit, omp_get_thread_limit());
+    EXPECT_LE(limit, 64 * omp_get_num_procs());
+    for (int bad : {limit + 1, 1000000, 2147483647}) {
+        const Failure f = failureOf([&] { limitOMPThreads(bad); });
+        EXPECT_EQ(f.type, "invalid_argument");
+        EXPECT_EQ(f.message.rfind("maxThreads must be at most " + std::to_string(limit) + " (", 0), 0u)
+            << f.message;
+    }
+    EXPECT_EQ(omp_get_max_threads(), 3);
+    limitOMPThreads(limit);
+    EXPECT_EQ(omp_get_max_threads(), limit);
+}
+
+// ---- Stopping a run ----
+
+int interruptQuestions = 0;
+bool interruptAtOnce() {
+    ++interruptQuestions;
+    return true;
+}
+bool neverInterrupt() {
+    ++interruptQuestions;
+    return false;
+}
+
+TEST(SimRunnerInterrupt, AnsweredCheckStopsEveryRunnerWithoutAResult) {
+    ThreadCountGuard guard;
+    BusyModel m;
+    const int endless = 2000000000;
+    struct Case {
+        const char* name;
+        Runner run;
+        int threads;
+    };
+    const Case cases[] = {{"multiple", kMultiple, 1}, {"parallel, 1 thread", kParallel, 1},
+                          {"parallel, 2 threads", kParallel, 2}, {"parallel, 3 threads", kParallel, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        limitOMPThreads(c.threads);
+        interruptQuestions = 0;
+        std::string output;
+        {
+            const ScopedInterruptCheck check(&interruptAtOnce);
+            bool interrupted = false;
+            testing::internal::CaptureStdout();
+            try {
+                c.run(endless, 60, m.model, &m.tree, 1);
+            } catch (const RunInterrupted&) {
+                interrupted = true;
+            }
+            output = testing::internal::GetCapturedStdout();
+            EXPECT_TRUE(interrupted);
+        }
+        EXPECT_EQ(interruptQuestions, 1) << "asked again after it answered";
+        EXPECT_EQ(output.find("All Simulations Done."), std::string::npos);
+        // Without the check the same runner completes again.
+        std::vector<unsigned int> result;
+        stdoutOf([&] { result = c.run(300, 60, m.model, &m.tree, 1); });
+        EXPECT_EQ(result, sumOfSingles(300, 60, m.model, &m.tree, 1));
+    }
+}
+
+TEST(SimRunnerInterrupt, ChecksAnsweringNoLeaveTheResultAlone) {
+    BusyModel m;
+    interruptQuestions = 0;
+    const ScopedInterruptCheck check(&neverInterrupt);
+    std::vector<unsigned int> result;
+    // Long enough for a few of the checks, which come every few milliseconds.
+    stdoutOf([&] { result = runnerMultipleSim(60000, 60, m.model, &m.tree, 1); });
+    EXPECT_EQ(result, sumOfSingles(60000, 60, m.model, &m.tree, 1));
+    EXPECT_GT(interruptQuestions, 0);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 the independent reference simulator, its console warnings, and its failures."""
 
 import random
+import re
+import subprocess
+import sys
 
 import pytest
 
@@ -204,6 +207,41 @@ def test_wrong_law_type_is_refused_before_anything_runs(capfd):
 def test_history_that_stops_advancing_is_a_runtime_error(specs, unit):
     with pytest.raises(RuntimeError, match=rf"time unit {unit}:"):
         tarvo.runnerSingleSim(10, make_model(specs), single_tree(), 4)
+
+
+@pytest.mark.parametrize("runner", ["runnerSingleSim", "runnerMultipleSim"])
+def test_zero_delay_cycle_among_many_components_is_found_without_a_hang(runner):
+    # One looping component among 10,000 working ones; a search whose cost grows with the
+    # components would take minutes, so the child gets a timeout.
+    script = f"""
+import tarvo
+D, instant = tarvo.Distribution(), tarvo.Uniform(0.0, 1.0)
+calm = [[D, tarvo.Exponential(0.001)], [tarvo.Exponential(0.1), D]]
+model = [calm] * 9999 + [[[D, instant], [instant, D]]]
+tree = tarvo.CutsetTree(10000)
+tree.insertNode([1] * 10000)
+args = (10, model, tree, 4) if "{runner}" == "runnerSingleSim" else (2, 10, model, tree, 4)
+try:
+    tarvo.{runner}(*args)
+except RuntimeError as error:
+    print(error)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert re.search(r"^History stopped advancing at time unit 0: component 9999 ", done.stdout, re.M), done
+
+
+def test_a_zero_engine_output_does_not_stop_a_run_of_normal_laws(capfd):
+    # Seed 27494765: the twister's 40th output is 0, which Normal.quantile would refuse as p.
+    twister = ref.MT19937(27494765)
+    assert [twister.next_u32() for _ in range(40)][39] == 0
+    law = tarvo.Normal(5.0, 1.0)
+    model, tree = [[[law, law], [law, law]]], single_tree()
+    series = tarvo.runnerSingleSim(1000, model, tree, 27494765)
+    assert len(series) == 1000 and set(series) <= {0, 1}
+    assert tarvo.runnerMultipleSim(1, 1000, model, tree, 27494765) == series
+    with pytest.raises(IndexError):
+        law.quantile(0.0, 0)  # the law itself still refuses p = 0
+    capfd.readouterr()
 
 
 def test_same_seed_same_series():
