@@ -12,7 +12,9 @@ import subprocess
 import sys
 import threading
 import time
+import tomllib
 
+import distributed
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -26,17 +28,7 @@ from tarvokit.execution import InProcessExecutor, Task, TaskResult, run_task
 
 from test_tarvokit_run import engine_counts
 
-distributed = pytest.importorskip("distributed")
-
 # No Maintenance: every draw comes from the seeds, so counts are reproducible anywhere.
-PUMPS_AND_POWER = {
-    "study": {"name": "pumps", "time_unit": "h", "horizon": 500, "resolution": 4},
-    "components": {"pump": {"count": 2, "failure": {"law": "Weibull", "scale": 100, "shape": 1.5},
-                            "repair": {"law": "Exponential", "mean": 10}},
-                   "power": {"failure": {"law": "Exponential", "mean": 300},
-                             "repair": {"law": "Uniform", "low": 1, "high": 5}}},
-    "system": {"fails_when": "power or (pump[1] and pump[2])"},
-}
 PUMPS_TOML = """\
 [study]
 name = "pumps"
@@ -56,6 +48,8 @@ repair = {law = "Uniform", low = 1, high = 5}
 [system]
 fails_when = "power or (pump[1] and pump[2])"
 """
+PUMPS_AND_POWER = tomllib.loads(PUMPS_TOML)
+
 # Delays that truncate to zero steps: the engine rejects the model when a history runs.
 ZERO_DELAY_LOOP = {
     "study": {"name": "loop", "horizon": 50, "resolution": 1},
@@ -209,11 +203,13 @@ def test_a_worker_killed_during_a_run_changes_nothing(client, pumps):
     assert state["killed"][0] not in client.run(os.getpid).values()
 
 
-@pytest.mark.parametrize("bad", [
-    Task(PUMPS_AND_POWER, 1, 10, cut_sets=(("pump[9]",),)),  # rejected when rebuilt
-    Task(ZERO_DELAY_LOOP, 1, 10),  # rejected by the engine while it runs
+@pytest.mark.parametrize("make_bad", [
+    lambda model: Task(model.description, 1, 10, cut_sets=(("pump[9]",),)),  # fails rebuilding
+    lambda model: Task(ZERO_DELAY_LOOP, 1, 10),  # rejected by the engine while it runs
 ], ids=["model-error", "engine-error"])
-def test_a_workers_error_reaches_the_caller_as_raised_and_cancels_the_rest(client, pumps, bad):
+def test_a_workers_error_reaches_the_caller_as_raised_and_cancels_the_rest(client, pumps,
+                                                                           make_bad):
+    bad = make_bad(pumps)
     with pytest.raises(Exception) as here:
         run_task(bad)
     good = [Task(pumps.description, 1 + 500 * i, 500) for i in range(40)]
