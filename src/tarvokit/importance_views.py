@@ -63,13 +63,14 @@ def _table(rows: list[Row], kind: str, unit: str, horizon: int) -> list[str]:
     width = max([len(r.measure.name) for r in rows] + [len(kind)])
     cells = [(r.rank, r.measure.name, _share_text(r.share), interval_text(r.reduction),
               _time_text(r.downtime, unit)) for r in rows]
+    downtime = f"{unit} per {horizon:,} {unit}"
     widths = [max([len(c[i]) for c in cells] + [len(h)])
-              for i, h in ((2, "share"), (3, measure), (4, f"per {horizon:,} {unit}"))]
+              for i, h in ((2, "share"), (3, measure))]
     lines = [f"{title}, ranked by {measure} ({meaning}):",
              f"  rank  {kind:<{width}}  {'share':<{widths[0]}}  {measure:<{widths[1]}}"
-             f"  {f'per {horizon:,} {unit}':<{widths[2]}}"]
+             f"  {downtime}"]
     lines += [f"  {rank:>4}  {name:<{width}}  {share:<{widths[0]}}  {reduction:<{widths[1]}}"
-              f"  {time:<{widths[2]}}" for rank, name, share, reduction, time in cells]
+              f"  {time}" for rank, name, share, reduction, time in cells]
     return lines
 
 

@@ -52,8 +52,8 @@ def summary(result: "SweepResult") -> str:
         f"Means over the horizon with 95% intervals by batch means over"
         f" {len(reference.batches)} sub-batches; the differences pair the sub-batches of each"
         " value with the reference's (the same seeds).",
-        "With independent seeds for each value, the differences' intervals would be wider by"
-        " the factor in brackets.",
+        "(xF): with independent seeds for each value, the interval of the difference would be"
+        " F times as wide (from the values' own standard errors).",
     ]
     if not result.seeded:
         lines.append("Note: Maintenance durations are drawn from the C library's shared"
@@ -142,6 +142,8 @@ def _draw_differences(axes, result: "SweepResult", positions: np.ndarray,
                       fmt="o", capsize=4, color="tab:red",
                       label="paired (the same seeds)" if index == 1 else None)
     axes.axhline(0.0, color="black", linewidth=0.8)
+    axes.plot(positions[:1], [0.0], marker="s", color="black", linestyle="none",
+              label=f"reference: {labels[0]}")
     axes.set_title(f"Difference from {labels[0]} (95% intervals)", fontsize=10)
     axes.set_ylabel("difference (percentage points)")
     _label_axis(axes, result, positions, labels)
