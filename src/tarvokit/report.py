@@ -31,8 +31,8 @@ def summary(result: "Result") -> str:
         f"  (95% confidence, batch means over {len(result.batches)} independent sub-batches)",
         f"Expected downtime: {downtime.estimate:.4g} {unit}  [{downtime.low:.4g} {unit},"
         f" {downtime.high:.4g} {unit}] over {horizon:,} {unit}",
-        f"Highest unavailability: {interval_text(result.at(worst))} during {unit} {worst}"
-        f" ({unit} u runs from u to u + 1; 95% Wilson interval)",
+        f"Highest unavailability: {interval_text(result.at(worst))} during {unit} {worst}",
+        f"  ({unit} u runs from u to u + 1; 95% Wilson interval, n = histories)",
         f"Unavailability at the end: {interval_text(result.at(horizon - 1))}",
     ]
     if result.precision is not None:
@@ -48,7 +48,7 @@ def summary(result: "Result") -> str:
                  f" {result.histories_per_second:,.0f} histories per second")
     if not result.seeded:
         lines.append("Note: Maintenance durations are drawn from the C library's shared generator,"
-                     " not from the seed: two runs with the same seed differ slightly.")
+                     " not from the seed:\ntwo runs with the same seed differ slightly.")
     return "\n".join(lines)
 
 
