@@ -130,7 +130,7 @@ def test_engine_warnings_pass_once_and_runner_chatter_never(capfd):
         "study": {"horizon": 4, "resolution": 1},
         "components": {"unit": {"failure": {"law": "Normal", "mean": -50, "sd": 1}}},
         "system": {"cut_sets": [["unit"]]}})
-    model.run(histories=300, batches=3)
+    model.run(histories=300, batches=3, threads=1)  # one thread: its lines do not interleave
     out, err = capfd.readouterr()
     assert "Simulation" not in out + err and "Numero de threads" not in out + err
     assert err.count("engine: Warning: nextTimeDouble is out of bounds") == 1

@@ -123,15 +123,19 @@ def run_study(model: "Model", histories: int = 100_000, seed: int = 1,
             for size in sizes:
                 tasks.append(Task(description, next_seed, size, threads, override))
                 next_seed += size
-            for result in _each(executor, tasks, bar.update):
-                accumulator.add(result)
-                messages.add(result.messages)
-                if interrupted():
-                    messages.finish()
-                    partial = (accumulator.result(time.perf_counter() - started, precision,
-                                                  False, interrupted=True)
-                               if len(accumulator.batches) >= 2 else None)
-                    raise StudyInterrupted(partial, bar.total)
+            try:
+                for result in _each(executor, tasks, bar.update):
+                    accumulator.add(result)
+                    messages.add(result.messages)
+                    if interrupted():
+                        raise KeyboardInterrupt
+            except KeyboardInterrupt:
+                # The flag after a sub-batch, or a second Ctrl-C that stopped the running one.
+                messages.finish()
+                partial = (accumulator.result(time.perf_counter() - started, precision,
+                                              False, interrupted=True)
+                           if len(accumulator.batches) >= 2 else None)
+                raise StudyInterrupted(partial, bar.total) from None
             if precision is None:
                 break
             current = accumulator.result(0.0).mean()
