@@ -99,24 +99,28 @@ def test_precision_target_stops_at_the_maximum(pair):
 
 
 class _InterruptingExecutor(InProcessExecutor):
-    """Presses Ctrl-C while the second task runs and counts the tasks it started."""
+    """Presses Ctrl-C while the second task runs and counts the tasks it started. With
+    `stop_running`, the running call stops too, as a second Ctrl-C makes the runner do."""
 
-    def __init__(self):
-        self.started = 0
+    def __init__(self, stop_running: bool):
+        self.started, self.stop_running = 0, stop_running
 
     def run(self, tasks):
         for task in tasks:
             self.started += 1
-            if self.started == 2:
+            if self.started == 3 and self.stop_running:
+                raise KeyboardInterrupt
+            if self.started == 2 and not self.stop_running:
                 os.kill(os.getpid(), signal.SIGINT)
             yield run_task(task)
 
 
-def test_ctrl_c_stops_after_the_running_sub_batch_and_keeps_what_finished(pair):
-    executor = _InterruptingExecutor()
+@pytest.mark.parametrize("stop_running", [False, True], ids=["after-sub-batch", "second-ctrl-c"])
+def test_ctrl_c_ends_a_study_with_the_sub_batches_that_finished(pair, stop_running):
+    executor = _InterruptingExecutor(stop_running)
     with pytest.raises(tarvokit.StudyInterrupted, match="after 20 of 100 histories") as caught:
         pair.run(histories=100, seed=7, batches=10, executor=executor)
-    assert executor.started == 2
+    assert executor.started == (3 if stop_running else 2)
     partial = caught.value.result
     assert partial.interrupted and partial.seed_ranges() == [(7, 26)]
     assert np.array_equal(partial.counts, engine_counts(pair, 20, 7))
