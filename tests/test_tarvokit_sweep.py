@@ -216,3 +216,11 @@ def test_a_bad_sweep_exits_2_and_writes_nothing(tmp_path, options, message):
     assert done.returncode == 2
     assert message in done.stderr and "Traceback" not in done.stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_check_lists_the_sweep_of_the_file(tmp_path):
+    sweep = '\n[sweep]\nparameter = "components.pump.repair.mean"\nvalues = [10, 5.5]\n'
+    (tmp_path / "pumps.toml").write_text(MODEL_FILE + sweep)
+    done = _tarvo("check", "pumps.toml", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "Sweep: components.pump.repair.mean = 10, 5.5" in done.stdout

@@ -265,7 +265,7 @@ def run_importance(model: "Model", histories: int = 100_000, seed: int = 1,
                    batches: int | None = None) -> ImportanceResult:
     """Runs the model once per derived logic, all on seeds seed .. seed + histories - 1 in the
     same sub-batches, through the same planner as Model.run. Ctrl-C stops after the running
-    sub-batch with StudyInterrupted (no partial table)."""
+    sub-batch with a KeyboardInterrupt saying which run it stopped (no partial table)."""
     system = frozenset(model.cut_sets)
     found = measures(model.cut_sets, model.names)
     logics = logics_to_run(system, found)

@@ -67,5 +67,8 @@ def model_text(model: "Model") -> str:
     names = model.names
     lines += [f"  {{{', '.join(names[i] for i in sorted(s))}}}"
               for s in sorted(model.cut_sets, key=lambda s: (len(s), sorted(s)))]
+    if model.planned_sweep:
+        values = ", ".join(map(repr, model.planned_sweep.values))
+        lines.append(f"Sweep: {model.planned_sweep.parameter} = {values}")
     lines += [f"Warning: {note}" for note in model.warnings]
     return "\n".join(lines)
