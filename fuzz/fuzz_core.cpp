@@ -296,7 +296,9 @@ void fuzzRun(FuzzedDataProvider& in, CutsetTree& tree, const std::vector<std::un
     } catch (const std::invalid_argument&) {
         return;
     }
-    const int simTime = in.ConsumeIntegralInRange(-1, 300);
+    // Short horizons: a state that loops to itself with a delay that is almost always 0 takes
+    // tens of thousands of events per time unit, all of them legitimate.
+    const int simTime = in.ConsumeIntegralInRange(-1, 40);
     const int histories = in.ConsumeIntegralInRange(0, 3);
     const int seed = in.ConsumeIntegral<int>();
     // A model that fails one history (a cycle of zero delays takes a million events to be
