@@ -103,6 +103,7 @@ def test_cluster_run_equals_one_engine_call_and_the_in_process_run(
     remote = pumps.run(histories=histories, seed=seed, batches=batches, executor=executor)
     local = pumps.run(histories=histories, seed=seed, batches=batches)
     assert np.array_equal(remote.counts, engine_counts(pumps, histories, seed))
+    assert remote.threads == 1  # each worker's own thread count, not the machine's cores
     # The same sub-batches (in the order they finished), so the same interval of the mean.
     assert sub_batches(remote) == sub_batches(local)
     here, there = local.mean(), remote.mean()  # equal up to the order of summation
@@ -248,6 +249,7 @@ def test_a_local_cluster_gives_its_workers_the_cores_and_the_same_counts(pumps):
         assert list(own.nthreads().values()) == [len(os.sched_getaffinity(0))]
         result = pumps.run(histories=3000, seed=21, client=own)
     assert np.array_equal(result.counts, engine_counts(pumps, 3000, 21))
+    assert result.threads == len(os.sched_getaffinity(0))
 
 
 def test_ctrl_c_cancels_the_clusters_work_and_exits_at_once(client, tmp_path):

@@ -177,7 +177,8 @@ _ONE_RUN_AT_A_TIME = threading.Lock()
 
 def run_chunk_on_worker(parts: Sequence[Task]) -> list[TaskResult]:
     """Runs on a Dask worker: one runner call per part, with the worker's threads unless the
-    study set them."""
+    study set them. (Dask starts its workers with OMP_NUM_THREADS=1, and a machine may run
+    several workers, so the count is always given.)"""
     from distributed import get_worker
 
     nthreads = get_worker().state.nthreads
