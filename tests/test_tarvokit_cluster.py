@@ -141,7 +141,7 @@ def test_chunks_cover_the_tasks_and_parts_add_up_in_any_order(pumps, task_sizes,
     for size in task_sizes:
         tasks.append(Task(pumps.description, seed, size, threads=1))
         seed += size
-    cut = list(chunks(tasks, ChunkSizer(fixed=chunk_size)))
+    cut = list(chunks(tasks, lambda remaining: chunk_size))
     assert [sum(p.histories for _, p in chunk) for chunk in cut[:-1]] == [chunk_size] * (len(cut) - 1)
     parts = [(index, part) for chunk in cut for index, part in chunk]
     assert [part.first_seed + i for _, part in parts for i in range(part.histories)] == list(
@@ -164,12 +164,27 @@ def test_chunks_cover_the_tasks_and_parts_add_up_in_any_order(pumps, task_sizes,
 def test_chunks_last_about_the_chosen_runner_time_once_the_speed_is_known(
         pumps, histories, seconds, chunk_seconds):
     sizer = ChunkSizer(chunk_seconds)
-    assert sizer.size() == FIRST_CHUNK_HISTORIES
+    plenty = 10**12  # histories left: far from the end of the run
+    assert sizer.size(plenty, workers=4) == FIRST_CHUNK_HISTORIES
     sizer.record(TaskResult(Task(pumps.description, 1, histories),
                             np.zeros(pumps.steps, np.uint32), seconds, 1))
     seconds_per_history = seconds / histories
-    assert sizer.size() * seconds_per_history == pytest.approx(
+    assert sizer.size(plenty, workers=4) * seconds_per_history == pytest.approx(
         chunk_seconds, abs=seconds_per_history)
+
+
+@pytest.mark.parametrize("remaining, workers, expected", [
+    (10**6, 4, 1000),  # far from the end: the target
+    (4000, 4, 500),  # near it: half an even share
+    (400, 4, 125),  # at the very end: an eighth of the target, not less
+    (3, 4, 125),  # nothing smaller, even for the last few histories
+])
+def test_chunks_shrink_near_the_end_so_the_workers_finish_together(
+        pumps, remaining, workers, expected):
+    sizer = ChunkSizer(chunk_seconds=1.0)
+    sizer.record(TaskResult(Task(pumps.description, 1, 1000),
+                            np.zeros(pumps.steps, np.uint32), 1.0, 1))  # 1000 histories/s
+    assert sizer.size(remaining, workers) == expected
 
 
 # --- Faults --------------------------------------------------------------------------------

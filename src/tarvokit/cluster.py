@@ -139,32 +139,45 @@ class ChunkSizer:
         self.histories += result.task.histories
         self.seconds += result.seconds
 
-    def size(self) -> int:
+    def size(self, remaining: int, workers: int) -> int:
+        """The next chunk's histories, with `remaining` histories left for `workers` workers.
+
+        Near the end of a run the chunks shrink to half an even share of what is left, so the
+        workers finish together instead of one finishing a full chunk alone (guided
+        self-scheduling); never below an eighth of the target, where overhead would cost more
+        than the wait it saves.
+        """
         if self.fixed is not None:
             return self.fixed
         if self.seconds <= 0.0:
-            return FIRST_CHUNK_HISTORIES
-        return max(1, math.floor(self.histories / self.seconds * self.chunk_seconds))
+            target = FIRST_CHUNK_HISTORIES
+        else:
+            target = max(1, math.floor(self.histories / self.seconds * self.chunk_seconds))
+        share = math.ceil(remaining / (2 * workers))
+        return max(1, min(target, max(share, target // 8)))
 
 
 Chunk = list[tuple[int, Task]]  # (index of its task, a contiguous part of that task)
 
 
-def chunks(tasks: Sequence[Task], sizer: ChunkSizer) -> Iterator[Chunk]:
-    """The tasks' histories in seed order, as chunks of `sizer.size()` histories (the last one
-    may be smaller): a large task is cut over several chunks, small ones share a chunk. The size
-    is asked of `sizer` when a chunk is begun, so it follows what has been measured so far."""
+def chunks(tasks: Sequence[Task], size: Callable[[int], int]) -> Iterator[Chunk]:
+    """The tasks' histories in seed order, as chunks of `size(remaining)` histories, asked
+    when a chunk is begun with the histories not yet in a chunk (so sizes follow what has been
+    measured so far); the last chunk may be smaller. A large task is cut over several chunks,
+    small ones share a chunk."""
+    remaining = sum(task.histories for task in tasks)
     chunk: Chunk = []
     room = 0
     for index, task in enumerate(tasks):
         seed, end = task.first_seed, task.first_seed + task.histories
         while seed < end:
             if not chunk:
-                room = sizer.size()
-            size = min(room, end - seed)
-            chunk.append((index, replace(task, first_seed=seed, histories=size)))
-            seed += size
-            room -= size
+                room = size(remaining)
+            histories = min(room, end - seed)
+            chunk.append((index, replace(task, first_seed=seed, histories=histories)))
+            seed += histories
+            room -= histories
+            remaining -= histories
             if room == 0:
                 yield chunk
                 chunk = []
@@ -237,13 +250,15 @@ class DaskExecutor(Executor):
         """`run`, calling `progress` with the histories of every part as it comes in."""
         distributed = _distributed()
         assemblies = [TaskAssembly(task) for task in tasks]
-        waiting = chunks(tasks, self.sizer)
+        workers = 1
+        waiting = chunks(tasks, lambda remaining: self.sizer.size(remaining, workers))
         finished = distributed.as_completed()
         in_flight: dict[Any, list[int]] = {}  # future -> the task index of each of its parts
 
         def refill() -> None:
-            window = CHUNKS_IN_FLIGHT_PER_WORKER * max(1, len(self.client.nthreads()))
-            while len(in_flight) < window:
+            nonlocal workers
+            workers = max(1, len(self.client.nthreads()))
+            while len(in_flight) < CHUNKS_IN_FLIGHT_PER_WORKER * workers:
                 chunk = next(waiting, None)
                 if chunk is None:
                     return
