@@ -10,7 +10,7 @@ import numpy as np
 
 from .importance import COMPONENT, CUT_SET, Row, bin_edges
 from .plotting import DPI, FIGURE_INCHES, _log_scale_helps
-from .report import interval_text
+from .report import percent, short_interval_text
 from .stats import Interval
 
 if TYPE_CHECKING:
@@ -20,67 +20,62 @@ if TYPE_CHECKING:
 # per time unit, the shares of rare failures are mostly noise.
 PLOT_BINS = 150
 _HEADINGS = {
-    CUT_SET: ("Cut sets", "unique contribution",
-              "the unavailability that would go if the cut set could not occur"),
-    COMPONENT: ("Components", "improvement potential",
-                "the unavailability that would go if the component never failed"),
+    CUT_SET: ("Cut sets", "unique contribution", "the downtime that would go if it could not occur"),
+    COMPONENT: ("Components", "improvement potential", "the downtime that would go if it never"
+                " failed"),
 }
 
 
 def summary(result: "ImportanceResult") -> str:
     system = result.system_result
     unit, horizon = result.time_unit, result.horizon
-    mean, downtime = system.mean(), system.downtime()
     lines = [
         f"{system.name}: importance of cut sets and components over {horizon:,} {unit}",
         f"{result.histories:,} histories (seeds {system.seeds_text()}), resolution"
         f" {system.resolution} steps per {unit}",
-        f"{len(result.runs)} runs on the same seeds, one per distinct logic (the system, each cut"
-        " set alone, the system without each cut set or component),",
-        f"  {result.histories * len(result.runs):,} histories simulated in {result.seconds:.1f} s",
-        f"System: mean unavailability {interval_text(mean)}, expected downtime"
-        f" {_time_text(downtime, unit)} over {horizon:,} {unit}",
+        f"{len(result.runs)} runs on the same seeds, one per distinct logic:"
+        f" {result.histories * len(result.runs):,} histories in {result.seconds:.1f} s",
+        f"System: mean unavailability {short_interval_text(system.mean())},",
+        f"  downtime {short_interval_text(system.downtime(), unit)} per {horizon:,} {unit}",
     ]
     rows = result.rows()
     for kind in (CUT_SET, COMPONENT):
         lines += ["", *_table([r for r in rows if r.measure.kind == kind], kind, unit, horizon)]
     lines += [
         "",
-        "Share: the fraction of the system's downtime during which it was failed"
-        " (Fussell-Vesely).",
-        f"Means over the horizon with 95% intervals from {len(system.batches)} paired sub-batches"
-        " (shares by the delta method, the others by batch means).",
+        "Share: the fraction of the system's downtime during which it was failed too",
+        "(Fussell-Vesely). 95% intervals from the same"
+        f" {len(system.batches)} sub-batches in every run: shares by the",
+        "delta method, the rest by batch means of the paired differences.",
     ]
     if not result.seeded:
-        lines.append("Note: Maintenance durations are drawn from the C library's shared"
-                     " generator, not from the seed, so the runs are paired only approximately:"
-                     " the figures of what Maintenance touches carry that extra noise.")
+        lines += ["Note: Maintenance durations are drawn from the C library's shared generator,"
+                  " not from the",
+                  "seed: the runs are paired only approximately, and what Maintenance touches"
+                  " carries that noise."]
     return "\n".join(lines)
 
 
 def _table(rows: list[Row], kind: str, unit: str, horizon: int) -> list[str]:
     title, measure, meaning = _HEADINGS[kind]
-    width = max([len(r.measure.name) for r in rows] + [len(kind)])
-    cells = [(r.rank, r.measure.name, _share_text(r.share), interval_text(r.reduction),
-              _time_text(r.downtime, unit)) for r in rows]
-    downtime = f"{unit} per {horizon:,} {unit}"
-    widths = [max([len(c[i]) for c in cells] + [len(h)])
-              for i, h in ((2, "share"), (3, measure))]
-    lines = [f"{title}, ranked by {measure} ({meaning}):",
-             f"  rank  {kind:<{width}}  {'share':<{widths[0]}}  {measure:<{widths[1]}}"
-             f"  {downtime}"]
-    lines += [f"  {rank:>4}  {name:<{width}}  {share:<{widths[0]}}  {reduction:<{widths[1]}}"
-              f"  {time}" for rank, name, share, reduction, time in cells]
-    return lines
+    cells = [(str(r.rank), r.measure.name, _share_text(r.share),
+              f"{short_interval_text(r.downtime, unit)}  ({percent(r.reduction.estimate)})")
+             for r in rows]
+    headings = ("#", kind, "share of the downtime", f"{measure}, {unit} per {horizon:,} {unit}")
+    widths = [max([len(c[i]) for c in cells] + [len(h)]) for i, h in enumerate(headings)]
+    return [f"{title} by {measure}: {meaning}", _columns(headings, widths),
+            *(_columns(c, widths) for c in cells)]
+
+
+def _columns(cells, widths) -> str:
+    rank, *rest = cells
+    return "  " + "  ".join([rank.rjust(widths[0]), *(c.ljust(w) for c, w in
+                                                       zip(rest, widths[1:]))]).rstrip()
 
 
 def _share_text(share: Interval) -> str:
     return "undefined (the system never failed)" if math.isnan(share.estimate) else \
-        interval_text(share)
-
-
-def _time_text(interval: Interval, unit: str) -> str:
-    return f"{interval.estimate:.4g} {unit} [{interval.low:.4g}, {interval.high:.4g}]"
+        short_interval_text(share)
 
 
 # --- Plot ---------------------------------------------------------------------------------

@@ -20,6 +20,14 @@ def interval_text(interval: Interval) -> str:
     return f"{percent(interval.estimate)}  [{percent(interval.low)}, {percent(interval.high)}]"
 
 
+def short_interval_text(interval: Interval, unit: str = "%", sign: bool = False) -> str:
+    """'72.82 % [72.49, 73.16]' for the columns of a table: the bounds in the estimate's unit
+    (a fraction shown in percent when `unit` is %)."""
+    scale, form = (100.0 if unit == "%" else 1.0), ("+.4g" if sign else ".4g")
+    low, estimate, high = (scale * v for v in (interval.low, interval.estimate, interval.high))
+    return f"{estimate:{form}} {unit} [{low:{form}}, {high:{form}}]"
+
+
 def summary(result: "Result") -> str:
     unit, horizon = result.time_unit, result.horizon
     mean, downtime = result.mean(), result.downtime()

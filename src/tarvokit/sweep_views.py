@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .plotting import DPI, FIGURE_INCHES
-from .report import interval_text, percent
+from .report import percent, short_interval_text
 from .stats import normal_quantile
 from .importance import bin_edges, bin_sums
 from .sweep import numeric_values, value_text
@@ -23,53 +23,50 @@ PLOT_BINS = 150  # curves over time are drawn per bin of time units, about this 
 def summary(result: "SweepResult") -> str:
     reference = result.reference
     unit, values = reference.time_unit, result.sweep.values
-    first = value_text(values[0])
-    horizons = {r.horizon for r in result.results}
-    horizon_text = f"{reference.horizon:,} {unit}" if len(horizons) == 1 else "the horizons"
+    same = result.same_horizon
+    per = f"per {reference.horizon:,} {unit}" if same else "over its horizon"
     lines = [
-        f"{reference.name}: sweep of {result.sweep.parameter} over {len(values)} values,"
-        f" {horizon_text}",
+        f"{reference.name}: sweep of {result.sweep.parameter}, {len(values)} values",
         f"{len(result.results)} runs of {result.histories:,} histories on the same seeds"
-        f" ({reference.seeds_text()}), {result.histories * len(result.results):,} histories"
-        f" simulated in {result.seconds:.1f} s",
+        f" ({reference.seeds_text()}): {result.histories * len(result.results):,} histories in"
+        f" {result.seconds:.1f} s",
         "",
     ]
-    cells = []
-    for index, (value, run) in enumerate(zip(values, result.results)):
-        mean, downtime = run.mean(), run.downtime()
-        difference = result.difference(index) if index else None
-        cells.append((value_text(value), interval_text(mean),
-                      f"{downtime.estimate:.4g} {unit} [{downtime.low:.4g}, {downtime.high:.4g}]",
-                      _difference_text(result, index) if difference else "(reference)"))
-    headings = ("value", "mean unavailability", f"downtime per {horizon_text}",
-                f"paired difference from {first}")
+    headings = ("value", "mean unavailability", f"downtime {per}",
+                f"paired difference from {value_text(values[0])}"
+                + (f", {unit}" if same else ""))
+    cells = [(value_text(value), short_interval_text(run.mean()),
+              short_interval_text(run.downtime(), unit),
+              _difference_text(result, index) if index else "(reference)")
+             for index, (value, run) in enumerate(zip(values, result.results))]
     widths = [max(len(h), *(len(c[i]) for c in cells)) for i, h in enumerate(headings)]
-    lines.append("  " + "  ".join(h.ljust(w) for h, w in zip(headings, widths)).rstrip())
-    lines += ["  " + "  ".join(c.ljust(w) for c, w in zip(cell, widths)).rstrip()
-              for cell in cells]
+    lines += ["  " + "  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip()
+              for row in (headings, *cells)]
     lines += [
         "",
-        f"Means over the horizon with 95% intervals by batch means over"
-        f" {len(reference.batches)} sub-batches; the differences pair the sub-batches of each"
-        " value with the reference's (the same seeds).",
-        "(xF): with independent seeds for each value, the interval of the difference would be"
-        " F times as wide (from the values' own standard errors).",
+        f"95% intervals by batch means over {len(reference.batches)} sub-batches; a difference"
+        " pairs the sub-batches",
+        "of its value with the reference's (the same seeds). xF: with independent seeds the"
+        " interval",
+        "of the difference would be F times as wide (from the values' own standard errors).",
     ]
     if not result.seeded:
-        lines.append("Note: Maintenance durations are drawn from the C library's shared"
-                     " generator, not from the seed, so the values are paired only approximately.")
+        lines += ["Note: Maintenance durations are drawn from the C library's shared generator,"
+                  " not from the",
+                  "seed: the values are paired only approximately."]
     return "\n".join(lines)
 
 
 def _difference_text(result: "SweepResult", index: int) -> str:
     difference = result.difference(index)
-    text = (f"{100 * difference.estimate:+.4g} %  [{100 * difference.low:+.4g} %,"
-            f" {100 * difference.high:+.4g} %]")
     if result.same_horizon:
-        text += f"  {difference.estimate * result.reference.horizon:+.4g} {result.reference.time_unit}"
-    independent = result.independent_standard_error(index)
+        downtime = difference.scaled(result.reference.horizon)
+        text = (short_interval_text(downtime, result.reference.time_unit, sign=True)
+                + f"  ({100 * difference.estimate:+.4g} %)")
+    else:
+        text = short_interval_text(difference, sign=True)
     if difference.standard_error > 0:
-        text += f"  (x{independent / difference.standard_error:.3g})"
+        text += f"  x{result.independent_standard_error(index) / difference.standard_error:.3g}"
     return text
 
 
