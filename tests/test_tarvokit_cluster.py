@@ -332,3 +332,24 @@ def test_without_dask_the_command_says_it_in_one_line(monkeypatch, tmp_path, cap
 def test_contradictory_cluster_requests_are_refused(client, pumps, request_):
     with pytest.raises(ValueError):
         request_(client, pumps)
+
+
+# --- Paired studies ------------------------------------------------------------------------
+
+
+def test_importance_and_sweeps_on_the_cluster_pair_the_same_histories(client, pumps):
+    # Sub-batches come back in the order they finish; the pairing goes by their seeds.
+    local = pumps.importance(histories=600, seed=7, batches=3)
+    remote = pumps.importance(histories=600, seed=7, batches=3, client=client)
+    assert remote.runs.keys() == local.runs.keys()
+    for logic, result in local.runs.items():
+        assert np.array_equal(remote.runs[logic].counts, result.counts)
+    figures = [[(r.measure.name, r.share.estimate, r.share.low, r.reduction.estimate,
+                 r.reduction.high) for r in result.rows()] for result in (local, remote)]
+    assert [row[0] for row in figures[1]] == [row[0] for row in figures[0]]
+    assert [row[1:] for row in figures[1]] == [pytest.approx(row[1:]) for row in figures[0]]
+    sweep = tarvokit.Sweep("components.pump.repair.mean", (10, 5))
+    here, there = (pumps.sweep(sweep, histories=600, seed=7, batches=3, client=c)
+                   for c in (None, client))
+    assert all(np.array_equal(a.counts, b.counts) for a, b in zip(here.results, there.results))
+    assert there.difference(1).estimate == pytest.approx(here.difference(1).estimate)

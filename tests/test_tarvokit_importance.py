@@ -6,6 +6,8 @@ of freedom of batch means).
 """
 
 import json
+import os
+import signal
 import sys
 import warnings
 from pathlib import Path
@@ -196,6 +198,34 @@ def test_paired_counts_obey_the_identities_exactly(case):
             # Removing a component removes every cut set holding it, and more.
             assert np.all(_failed_histories(result, component.rest_logic)
                           <= _failed_histories(result, cut_set.rest_logic))
+
+
+class _CtrlCDuringTask(tarvokit.InProcessExecutor):
+    """Presses Ctrl-C once, while task number `at` (counted over all runs) is running."""
+
+    def __init__(self, at):
+        self.at, self.started = at, 0
+
+    def run(self, tasks):
+        for task in tasks:
+            self.started += 1
+            if self.started == self.at:
+                os.kill(os.getpid(), signal.SIGINT)
+            yield tarvokit.run_task(task)
+
+
+@pytest.mark.parametrize("study, message", [
+    (lambda model, executor: model.importance(histories=40, batches=4, executor=executor),
+     "run 2 of 3 interrupted after 20 of 40 histories"),
+    (lambda model, executor: model.sweep(tarvokit.Sweep("components.a.repair.rate", (0.1, 0.2)),
+                                         histories=40, batches=4, executor=executor),
+     "value 2 of 2 interrupted after 20 of 40 histories"),
+], ids=["importance", "sweep"])
+def test_ctrl_c_stops_after_the_running_sub_batch_and_says_which_run(study, message):
+    executor = _CtrlCDuringTask(at=6)  # the second sub-batch of the second run
+    with pytest.raises(KeyboardInterrupt, match=message):
+        study(repairable_model([["a"], ["b"]]), executor)
+    assert executor.started == 6  # nothing ran after it
 
 
 # --- Views ---------------------------------------------------------------------------------

@@ -15,15 +15,17 @@ from importlib import metadata
 
 from .errors import ModelError, ModelWarning
 from .execution import Executor, InProcessExecutor, Task, TaskResult, run_task
+from .importance import ImportanceResult
 from .model import DEFAULT_RESOLUTION, Model, load
 from .planner import StudyInterrupted
 from .result import Batch, Result, combine
+from .sweep import Sweep, SweepResult
 
 try:
     __version__ = metadata.version("tarvo")
 except metadata.PackageNotFoundError:  # run from the source tree
     __version__ = "0.1.0"
 
-__all__ = ["Batch", "DEFAULT_RESOLUTION", "Executor", "InProcessExecutor", "Model", "ModelError",
-           "ModelWarning", "Result", "StudyInterrupted", "Task", "TaskResult", "combine", "load",
-           "run_task", "__version__"]
+__all__ = ["Batch", "DEFAULT_RESOLUTION", "Executor", "ImportanceResult", "InProcessExecutor",
+           "Model", "ModelError", "ModelWarning", "Result", "StudyInterrupted", "Sweep",
+           "SweepResult", "Task", "TaskResult", "combine", "load", "run_task", "__version__"]
