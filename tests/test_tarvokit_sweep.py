@@ -4,7 +4,6 @@ import copy
 import json
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,7 +13,7 @@ from tarvokit.errors import Where
 from tarvokit.stats import student_t_quantile
 from tarvokit.sweep import Sweep, parse_sweep_option, variant_data
 
-SRC = Path(__file__).resolve().parent.parent / "src"
+from test_tarvokit_cli import ENVIRONMENT
 
 LOOP = {
     "study": {"name": "loop", "time_unit": "h", "horizon": 400, "resolution": 2},
@@ -172,8 +171,7 @@ def test_views_write_one_line_per_value(tmp_path):
 
 def _tarvo(*arguments, cwd):
     return subprocess.run([sys.executable, "-m", "tarvokit.cli", *map(str, arguments)],
-                          capture_output=True, text=True, cwd=cwd,
-                          env={"PYTHONPATH": str(SRC), "PATH": "/usr/bin:/bin"}, timeout=300)
+                          capture_output=True, text=True, cwd=cwd, env=ENVIRONMENT, timeout=300)
 
 
 MODEL_FILE = """
