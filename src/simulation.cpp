@@ -244,33 +244,32 @@ struct PendingMove {
     int target;
 };
 
-// True when a fires before b: the earlier due time, the lower index among equal ones.
-inline bool firesBefore(const int* due, int a, int b) {
-    return due[a] < due[b] || (due[a] == due[b] && a < b);
-}
 
-// The components ordered by firesBefore in a binary heap, with each component's place in it,
-// so that one component's due time can change in O(log components).
+// The components ordered by (due time, index) in a binary heap, with each component's place in
+// it, so that one component's due time can change in O(log components). An entry is the key
+// itself, due time above index in one 64-bit word: one comparison orders two entries, without
+// reading anything else.
 class EventHeap {
 public:
-    void bind(const int* dueTimes, int components) {
-        due = dueTimes;
+    void resize(int components) {
         heap.resize(static_cast<std::size_t>(components));
         place.resize(static_cast<std::size_t>(components));
     }
 
-    void rebuild() {
+    void rebuild(const int* due) {
         const int n = static_cast<int>(heap.size());
-        for (int i = 0; i < n; ++i) heap[i] = place[i] = i;
+        for (int c = 0; c < n; ++c) put(c, keyOf(due[c], c));
         for (int i = n / 2 - 1; i >= 0; --i) siftDown(i);
     }
 
-    int earliest() const { return heap.empty() ? -1 : heap[0]; }
+    int earliest() const { return heap.empty() ? -1 : static_cast<int>(heap[0] & 0xffffffffu); }
 
-    // The due time of `component` changed.
-    void update(int component) {
-        const int i = place[component];
-        if (i > 0 && firesBefore(due, component, heap[(i - 1) / 2])) {
+    void update(int component, int due) {
+        const int i = place[static_cast<std::size_t>(component)];
+        const std::uint64_t key = keyOf(due, component);
+        const bool earlier = key < heap[static_cast<std::size_t>(i)];
+        heap[static_cast<std::size_t>(i)] = key;
+        if (earlier) {
             siftUp(i);
         } else {
             siftDown(i);
@@ -278,17 +277,22 @@ public:
     }
 
 private:
-    void put(int i, int component) {
-        heap[i] = component;
-        place[component] = i;
+    // Due times are never negative.
+    static std::uint64_t keyOf(int due, int component) {
+        return (static_cast<std::uint64_t>(due) << 32) | static_cast<std::uint32_t>(component);
+    }
+
+    void put(int i, std::uint64_t key) {
+        heap[static_cast<std::size_t>(i)] = key;
+        place[static_cast<std::size_t>(key & 0xffffffffu)] = i;
     }
 
     void siftUp(int i) {
-        const int moving = heap[i];
+        const std::uint64_t moving = heap[static_cast<std::size_t>(i)];
         while (i > 0) {
             const int parent = (i - 1) / 2;
-            if (!firesBefore(due, moving, heap[parent])) break;
-            put(i, heap[parent]);
+            if (moving >= heap[static_cast<std::size_t>(parent)]) break;
+            put(i, heap[static_cast<std::size_t>(parent)]);
             i = parent;
         }
         put(i, moving);
@@ -296,20 +300,19 @@ private:
 
     void siftDown(int i) {
         const int n = static_cast<int>(heap.size());
-        const int moving = heap[i];
+        const std::uint64_t moving = heap[static_cast<std::size_t>(i)];
         for (;;) {
             int child = 2 * i + 1;
             if (child >= n) break;
-            if (child + 1 < n && firesBefore(due, heap[child + 1], heap[child])) ++child;
-            if (!firesBefore(due, heap[child], moving)) break;
-            put(i, heap[child]);
+            if (child + 1 < n && heap[static_cast<std::size_t>(child) + 1] < heap[static_cast<std::size_t>(child)]) ++child;
+            if (heap[static_cast<std::size_t>(child)] >= moving) break;
+            put(i, heap[static_cast<std::size_t>(child)]);
             i = child;
         }
         put(i, moving);
     }
 
-    const int* due = nullptr;
-    std::vector<int> heap;
+    std::vector<std::uint64_t> heap;
     std::vector<int> place;
 };
 
@@ -373,6 +376,7 @@ struct SeriesAndLog {
     void hold(int from, int to, int systemState) {
         if (to > from) std::fill(series + from, series + to, static_cast<unsigned int>(systemState));
     }
+    void expect(int) {}
     void event(int time, int fromState, int toState, int component, int, int systemState) {
         log.push_back(Transition{time, fromState, toState, component});
         series[time] = static_cast<unsigned int>(systemState);
@@ -385,6 +389,9 @@ struct ChangesOnly {
     unsigned int* differences;
 
     void hold(int, int, int) {}
+    // A transition is now due at `time`: if it changes the system state, the entry is written
+    // then. Fetching its line now hides the cache miss of a long buffer behind the work between.
+    void expect(int time) { __builtin_prefetch(differences + time, 1); }
     void event(int time, int, int, int, int before, int after) {
         if (after != before) differences[time] += after != 0 ? 1u : ~0u;
     }
@@ -410,7 +417,7 @@ public:
           unitOfLastEvent(static_cast<std::size_t>(numComponents), -1),
           eventsInUnit(static_cast<std::size_t>(numComponents), 0),
           failures(model) {
-        if (useHeap) queue.bind(due.data(), numComponents);
+        if (useHeap) queue.resize(numComponents);
     }
 
     void start(std::uint32_t seed) {
@@ -447,7 +454,8 @@ public:
 
 private:
     std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
-    void resample(int component);
+    template <class Output>
+    void resample(int component, Output& out);
     int nextComponent() const;
     void countEvent(int component);
 
@@ -495,10 +503,11 @@ void HistoryEngine::sampleFirst() {
         due[static_cast<std::size_t>(c)] = best;  // kNeverDelay is kNothingDue
         moves[static_cast<std::size_t>(c)] = PendingMove{0, target};
     }
-    if (useHeap) queue.rebuild();
+    if (useHeap) queue.rebuild(due.data());
 }
 
-inline void HistoryEngine::resample(int component) {
+template <class Output>
+inline void HistoryEngine::resample(int component, Output& out) {
     const int state = componentStates[static_cast<std::size_t>(component)];
     const Distribution* const* laws = model.row(component, state);
     int best = kNeverDelay;
@@ -521,8 +530,9 @@ inline void HistoryEngine::resample(int component) {
         urgent = component;
     } else {
         due[c] = dueTime(currentTime, best);
+        if (due[c] < simTime) out.expect(due[c]);
     }
-    if (useHeap) queue.update(component);
+    if (useHeap) queue.update(component, due[c]);
 }
 
 inline int HistoryEngine::nextComponent() const {
@@ -578,7 +588,7 @@ bool HistoryEngine::step(Output& out) {
         systemState = failures.afterChange(row, fired.target != 0, systemState);
     }
     out.event(currentTime, fired.fromState, fired.target, row, before, systemState);
-    resample(row);
+    resample(row, out);
     return true;
 }
 
