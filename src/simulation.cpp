@@ -244,7 +244,6 @@ struct PendingMove {
     int target;
 };
 
-
 // The components ordered by (due time, index) in a binary heap, with each component's place in
 // it, so that one component's due time can change in O(log components). An entry is the key
 // itself, due time above index in one 64-bit word: one comparison orders two entries, without
@@ -257,18 +256,17 @@ public:
     }
 
     void rebuild(const int* due) {
-        const int n = static_cast<int>(heap.size());
-        for (int c = 0; c < n; ++c) put(c, keyOf(due[c], c));
-        for (int i = n / 2 - 1; i >= 0; --i) siftDown(i);
+        for (std::size_t c = 0; c < heap.size(); ++c) put(c, keyOf(due[c], c));
+        for (std::size_t i = heap.size() / 2; i-- > 0;) siftDown(i);
     }
 
-    int earliest() const { return heap.empty() ? -1 : static_cast<int>(heap[0] & 0xffffffffu); }
+    int earliest() const { return heap.empty() ? -1 : static_cast<int>(heap[0] & kIndexBits); }
 
     void update(int component, int due) {
-        const int i = place[static_cast<std::size_t>(component)];
-        const std::uint64_t key = keyOf(due, component);
-        const bool earlier = key < heap[static_cast<std::size_t>(i)];
-        heap[static_cast<std::size_t>(i)] = key;
+        const std::size_t i = place[static_cast<std::size_t>(component)];
+        const std::uint64_t key = keyOf(due, static_cast<std::size_t>(component));
+        const bool earlier = key < heap[i];
+        heap[i] = key;
         if (earlier) {
             siftUp(i);
         } else {
@@ -277,43 +275,45 @@ public:
     }
 
 private:
+    static constexpr std::uint64_t kIndexBits = 0xffffffffu;
+
     // Due times are never negative.
-    static std::uint64_t keyOf(int due, int component) {
-        return (static_cast<std::uint64_t>(due) << 32) | static_cast<std::uint32_t>(component);
+    static std::uint64_t keyOf(int due, std::size_t component) {
+        return (static_cast<std::uint64_t>(due) << 32) | component;
     }
 
-    void put(int i, std::uint64_t key) {
-        heap[static_cast<std::size_t>(i)] = key;
-        place[static_cast<std::size_t>(key & 0xffffffffu)] = i;
+    void put(std::size_t i, std::uint64_t key) {
+        heap[i] = key;
+        place[key & kIndexBits] = static_cast<std::uint32_t>(i);
     }
 
-    void siftUp(int i) {
-        const std::uint64_t moving = heap[static_cast<std::size_t>(i)];
+    void siftUp(std::size_t i) {
+        const std::uint64_t moving = heap[i];
         while (i > 0) {
-            const int parent = (i - 1) / 2;
-            if (moving >= heap[static_cast<std::size_t>(parent)]) break;
-            put(i, heap[static_cast<std::size_t>(parent)]);
+            const std::size_t parent = (i - 1) / 2;
+            if (moving >= heap[parent]) break;
+            put(i, heap[parent]);
             i = parent;
         }
         put(i, moving);
     }
 
-    void siftDown(int i) {
-        const int n = static_cast<int>(heap.size());
-        const std::uint64_t moving = heap[static_cast<std::size_t>(i)];
+    void siftDown(std::size_t i) {
+        const std::size_t n = heap.size();
+        const std::uint64_t moving = heap[i];
         for (;;) {
-            int child = 2 * i + 1;
+            std::size_t child = 2 * i + 1;
             if (child >= n) break;
-            if (child + 1 < n && heap[static_cast<std::size_t>(child) + 1] < heap[static_cast<std::size_t>(child)]) ++child;
-            if (heap[static_cast<std::size_t>(child)] >= moving) break;
-            put(i, heap[static_cast<std::size_t>(child)]);
+            if (child + 1 < n && heap[child + 1] < heap[child]) ++child;
+            if (heap[child] >= moving) break;
+            put(i, heap[child]);
             i = child;
         }
         put(i, moving);
     }
 
     std::vector<std::uint64_t> heap;
-    std::vector<int> place;
+    std::vector<std::uint32_t> place;  // 32 bits: the heap's bookkeeping stays in cache longer
 };
 
 // Below this many components a plain pass finds the next event faster than a heap keeps order.
