@@ -6,8 +6,13 @@
 // through the cutset tree, and only the component that fired is re-sampled. The system state
 // (0 working, 1 failed) of every time unit is written into a caller-owned series.
 //
-// A Simulation is used by one thread from construction to destruction. It only reads the laws,
-// the model and the tree, which many histories may share at once.
+// One event loop serves two outputs: Simulation writes the whole series and logs every state
+// change; ChangeRecorder, for the batch runners, only adds the history's changes of system state
+// into a difference buffer, so that a history costs in proportion to its events. Both read the
+// model from a CompiledModel, prepared once and shared by any number of histories.
+//
+// A Simulation or ChangeRecorder is used by one thread at a time. They only read the laws, the
+// model and the tree, which many histories may share at once.
 #pragma once
 
 #include <cstddef>
