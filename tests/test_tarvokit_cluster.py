@@ -142,8 +142,15 @@ def test_chunks_cover_the_tasks_and_parts_add_up_in_any_order(pumps, task_sizes,
         tasks.append(Task(pumps.description, seed, size, threads=1))
         seed += size
     cut = list(chunks(tasks, lambda remaining: chunk_size))
-    assert [sum(p.histories for _, p in chunk) for chunk in cut[:-1]] == [chunk_size] * (len(cut) - 1)
+    totals = [sum(part.histories for _, part in chunk) for chunk in cut]
+    assert all(0 < total <= chunk_size for total in totals)
+    # A chunk ends early only when the next part would not fit in it.
+    assert all(total + following[0][1].histories > chunk_size
+               for total, following in zip(totals, cut[1:]))
     parts = [(index, part) for chunk in cut for index, part in chunk]
+    # A task is cut only into whole chunks and a rest.
+    for (index, part), (next_index, _) in zip(parts, parts[1:]):
+        assert index != next_index or part.histories == chunk_size
     assert [part.first_seed + i for _, part in parts for i in range(part.histories)] == list(
         range(5, seed))
     assert all(part.model is tasks[i].model and tasks[i].first_seed <= part.first_seed

@@ -161,15 +161,20 @@ Chunk = list[tuple[int, Task]]  # (index of its task, a contiguous part of that 
 
 
 def chunks(tasks: Sequence[Task], size: Callable[[int], int]) -> Iterator[Chunk]:
-    """The tasks' histories in seed order, as chunks of `size(remaining)` histories, asked
-    when a chunk is begun with the histories not yet in a chunk (so sizes follow what has been
-    measured so far); the last chunk may be smaller. A large task is cut over several chunks,
-    small ones share a chunk."""
+    """The tasks' histories in seed order, as chunks of at most `size(remaining)` histories,
+    asked when a chunk is begun with the histories not yet in a chunk (so sizes follow what has
+    been measured so far). Small tasks share a chunk; a task that does not fit in what is left
+    of one starts the next, and only a task larger than a whole chunk is cut (into whole chunks
+    and a rest). Each part is a runner call with a fixed cost per call, so tasks are cut no more
+    than they must be."""
     remaining = sum(task.histories for task in tasks)
     chunk: Chunk = []
     room = 0
     for index, task in enumerate(tasks):
         seed, end = task.first_seed, task.first_seed + task.histories
+        if chunk and end - seed > room:
+            yield chunk
+            chunk = []
         while seed < end:
             if not chunk:
                 room = size(remaining)
