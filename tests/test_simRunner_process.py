@@ -29,8 +29,18 @@ PRELUDE = textwrap.dedent(
 def child(script, **kwargs):
     """Starts `script` after the prelude in a fresh interpreter; the runners' progress lines
     (standard output) are dropped, the script reports on standard error."""
+    # A session of its own, so that a hung child can be ended together with the children it forked.
     return subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent(script)],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, **kwargs)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True, **kwargs)
+
+
+def end(process):
+    """Kills the child and everything it forked."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
 
 
 def read_line(process, timeout):
@@ -43,7 +53,7 @@ def finish(process, timeout=120):
     try:
         _, err = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
-        process.kill()
+        end(process)
         process.communicate()
         pytest.fail("the child did not finish: it hung")
     return process.returncode, err
@@ -74,7 +84,7 @@ def test_ctrl_c_stops_a_long_batch_within_a_second_and_leaves_nothing_behind(run
     line = read_line(process, 10)
     elapsed = time.monotonic() - sent
     if line is None:
-        process.kill()
+        end(process)
     code, rest = finish(process)
     assert (line, code) == ("KeyboardInterrupt", 0), rest
     assert elapsed < 1.0, f"KeyboardInterrupt came {elapsed:.2f} s after SIGINT"
@@ -141,21 +151,22 @@ def test_thread_counts_beyond_the_limit_are_refused_and_the_limit_itself_runs():
 # ---- Memory ----
 
 
-@pytest.mark.parametrize("call", [
-    "tarvo.runnerMultipleSim(1, SIM_TIME, never, one, 0)",
-    "tarvo.runnerSingleSim(SIM_TIME, never, one, 0)",
+@pytest.mark.parametrize("call, budget_mb", [
+    ("tarvo.runnerMultipleSim(300, SIM_TIME, failed, one, 0)", 400),
+    ("tarvo.runnerSingleSim(SIM_TIME, failed, one, 0)", 200),
 ])
-def test_result_list_that_does_not_fit_is_a_memory_error(call):
-    # The run itself fits in the limit (a few buffers of 400 MB); the list of 10^8 Python ints
-    # (800 MB of pointers beside the 400 MB result) does not.
+def test_result_list_that_does_not_fit_is_a_memory_error(call, budget_mb):
+    # The system is failed from time 0 on. The run fits in the budget (a few buffers of 80 MB);
+    # the list of 2 * 10^7 Python ints does not (8 bytes a pointer, and an object of 32 bytes
+    # for every count above 256).
     process = child(f"""
         import resource
-        SIM_TIME = 100_000_000
-        never, one = [[[D]]], tarvo.CutsetTree(1)
+        SIM_TIME = 20_000_000
+        failed, one = [[[D, tarvo.InstantaneousFailure(0)], [D, D]]], tarvo.CutsetTree(1)
         one.insertNode([1])
         with open("/proc/self/status") as status:
             used = int(next(line for line in status if line.startswith("VmSize")).split()[1]) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (used + 1000 * 2**20, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (used + {budget_mb} * 2**20, resource.RLIM_INFINITY))
         try:
             {call}
         except MemoryError:
