@@ -288,8 +288,8 @@ def test_ctrl_c_cancels_the_clusters_work_and_exits_at_once(client, tmp_path):
     interrupted = time.monotonic()
     stdout, stderr = process.communicate(timeout=60)
     assert process.returncode == cli.EXIT_INTERRUPTED, stderr
-    assert time.monotonic() - interrupted < 5
-    assert "Traceback" not in stderr
+    assert time.monotonic() - interrupted < 10  # not the minutes the run had left
+    assert "interrupted after" in stderr and "Traceback" not in stderr
     assert not (tmp_path / "out").exists()
     assert wait_until_idle(client)
 

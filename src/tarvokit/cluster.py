@@ -239,7 +239,8 @@ class DaskExecutor(Executor):
     precision target start with chunks of the right size.
 
     While it waits for the cluster, Ctrl-C raises KeyboardInterrupt at once (nothing of this
-    process is half done), and the chunks in flight are cancelled.
+    process is half done; the planner turns it into StudyInterrupted with the sub-batches that
+    finished), and the chunks in flight are cancelled.
     """
 
     def __init__(self, client: "Client", chunk_histories: int | None = None,
