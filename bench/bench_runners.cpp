@@ -2,7 +2,7 @@
 // one and two threads, and the parallel speed-up; then how the cost of a history follows its
 // events rather than its horizon or its number of components. Prints figures; asserts nothing.
 //
-//   build/<name>/bench_runners [a|b|c|h|p]    (build with scripts/dev_build.sh <name>)
+//   build/<name>/bench_runners [a|b|c|h|p|t]    (build with scripts/dev_build.sh <name>)
 //
 // Without an argument everything is measured. Timings are the best of several runs.
 //
@@ -10,6 +10,8 @@
 //     horizon so that a history has the same events: time per history at each, and their ratio.
 // (p) pairs of two-state components (Exponential failure mean 1000, repair mean 50, 8760 time
 //     units), each pair a cut set, at 10, 100 and 1,000 components: time per event, serial.
+// (t) the large tree of model (b): time per event, and how the system state is found (the
+//     tree, or counts of failed members per cut set).
 //
 // (a) 10 two-state components, Exponential failure (mean 1000) and repair (mean 50); a
 //     2-out-of-3 voting group (components 0-2) and seven single points; 8760 time units.
@@ -195,6 +197,17 @@ void pairs() {
     std::printf("ratio 1,000 / 10 components: %.2f\n", best[2] / best[0]);
 }
 
+void largeTree() {
+    std::printf("\n(t) large tree, model (b): time per event (serial, best of 5)\n");
+    const auto m = largeModel();
+    const int n = 2000;
+    const double events = eventsPerHistory(*m, n);
+    const double perEvent = bestSerialSeconds(*m, n, 5) / (n * events) * 1e9;
+    const CompiledModel compiled(m->model, m->tree.get());
+    std::printf("%.1f events/history, %.1f ns/event, system state from %s\n", events, perEvent,
+                compiled.countsCutSets() ? "counts of failed members" : "the tree");
+}
+
 using Runner = std::function<std::vector<unsigned int>(int, int, ComponentModel, CutsetTree*, int)>;
 
 // Histories per second, doubling the batch until one run takes at least minSeconds.
@@ -218,7 +231,7 @@ double historiesPerSecond(const Runner& run, const BenchModel& m, double minSeco
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string only = argc > 1 ? argv[1] : "abchp";
+    const std::string only = argc > 1 ? argv[1] : "abchpt";
     const double minSeconds = 1.5;
     std::vector<std::unique_ptr<BenchModel>> models;
     if (only.find('a') != std::string::npos) {
@@ -248,5 +261,6 @@ int main(int argc, char** argv) {
     }
     if (only.find('h') != std::string::npos) horizons();
     if (only.find('p') != std::string::npos) pairs();
+    if (only.find('t') != std::string::npos) largeTree();
     return 0;
 }
