@@ -23,8 +23,8 @@ from hypothesis import strategies as st
 import tarvokit
 from tarvokit import cli
 from tarvokit.cluster import (FIRST_CHUNK_HISTORIES, ChunkSizer, ClusterError, DaskExecutor,
-                              TaskAssembly, chunks, client_for, connect, local_cluster)
-from tarvokit.execution import InProcessExecutor, Task, TaskResult, run_task
+                              TaskAssembly, chunks, connect, local_cluster)
+from tarvokit.execution import Task, TaskResult, run_task
 
 from test_tarvokit_run import engine_counts
 
@@ -329,34 +329,3 @@ def test_without_dask_the_command_says_it_in_one_line(monkeypatch, tmp_path, cap
     error = capsys.readouterr().err.strip()
     assert error.count("\n") == 0 and "pip install 'tarvo[distributed]'" in error
     assert not (tmp_path / "out").exists()
-
-
-@pytest.mark.parametrize("request_", [
-    lambda client, model: model.run(histories=10, client=client, executor=InProcessExecutor()),
-    lambda client, model: client_for("tcp://127.0.0.1:8786", 2).__enter__(),
-    lambda client, model: local_cluster(0).__enter__(),
-], ids=["client-and-executor", "scheduler-and-workers", "no-workers"])
-def test_contradictory_cluster_requests_are_refused(client, pumps, request_):
-    with pytest.raises(ValueError):
-        request_(client, pumps)
-
-
-# --- Paired studies ------------------------------------------------------------------------
-
-
-def test_importance_and_sweeps_on_the_cluster_pair_the_same_histories(client, pumps):
-    # Sub-batches come back in the order they finish; the pairing goes by their seeds.
-    local = pumps.importance(histories=600, seed=7, batches=3)
-    remote = pumps.importance(histories=600, seed=7, batches=3, client=client)
-    assert remote.runs.keys() == local.runs.keys()
-    for logic, result in local.runs.items():
-        assert np.array_equal(remote.runs[logic].counts, result.counts)
-    figures = [[(r.measure.name, r.share.estimate, r.share.low, r.reduction.estimate,
-                 r.reduction.high) for r in result.rows()] for result in (local, remote)]
-    assert [row[0] for row in figures[1]] == [row[0] for row in figures[0]]
-    assert [row[1:] for row in figures[1]] == [pytest.approx(row[1:]) for row in figures[0]]
-    sweep = tarvokit.Sweep("components.pump.repair.mean", (10, 5))
-    here, there = (pumps.sweep(sweep, histories=600, seed=7, batches=3, client=c)
-                   for c in (None, client))
-    assert all(np.array_equal(a.counts, b.counts) for a, b in zip(here.results, there.results))
-    assert there.difference(1).estimate == pytest.approx(here.difference(1).estimate)
