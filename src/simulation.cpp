@@ -161,7 +161,8 @@ std::vector<std::vector<int>> storedCutSets(const CutsetTree& tree) {
 
 }  // namespace
 
-CompiledModel::CompiledModel(const ComponentModel& model, CutsetTree* cutSetTree)
+CompiledModel::CompiledModel(const ComponentModel& model, CutsetTree* cutSetTree,
+                             FailureLogic logic)
     : numComponents((checkRunArguments(model, cutSetTree), static_cast<int>(model.size()))),
       numStates(static_cast<int>(model[0].size())),
       laws(static_cast<std::size_t>(numComponents) * static_cast<std::size_t>(numStates) *
@@ -183,10 +184,11 @@ CompiledModel::CompiledModel(const ComponentModel& model, CutsetTree* cutSetTree
     }
     alwaysFailed =
         cutSetTree->isSystemFailed(std::vector<int>(static_cast<std::size_t>(numComponents), 0));
-    prepareCounting();
+    prepareCounting(logic);
 }
 
-void CompiledModel::prepareCounting() {
+void CompiledModel::prepareCounting(FailureLogic logic) {
+    if (logic == FailureLogic::tree) return;
     std::vector<std::vector<int>> cutSets = storedCutSets(*cutSetTree);
     // A cut set with a member beyond the last component can never be wholly failed, and one
     // without members is covered by alwaysFailed: neither needs counting.
@@ -197,7 +199,8 @@ void CompiledModel::prepareCounting() {
                   cutSets.end());
     std::size_t memberships = 0;
     for (const auto& members : cutSets) memberships += members.size();
-    countMembers = memberships <= kMaxCountedMembershipsPerComponent *
+    countMembers = logic == FailureLogic::counts ||
+                   memberships <= kMaxCountedMembershipsPerComponent *
                                       static_cast<std::size_t>(numComponents);
     if (!countMembers) return;
 
@@ -608,9 +611,9 @@ void ChangeRecorder::record(std::uint32_t seed, unsigned int* differences) {
 
 Simulation::Simulation(int simTime, const ComponentModel& transitionsMatrix,
                        CutsetTree* cutSetTree, unsigned int* stateSeries, std::uint32_t seed,
-                       EventSelection selection)
-    : compiled(transitionsMatrix, cutSetTree),
-      engine(std::make_unique<HistoryEngine>(compiled, simTime, selection)),
+                       EngineOptions options)
+    : compiled(transitionsMatrix, cutSetTree, options.failureLogic),
+      engine(std::make_unique<HistoryEngine>(compiled, simTime, options.events)),
       stateSeries(stateSeries) {
     engine->start(seed);
 }

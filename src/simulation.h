@@ -143,6 +143,14 @@ private:
 
 // ---- What the histories of one call share ----
 
+// How a history finds the system state after a component fails or is repaired. Both give the
+// tree's answer.
+enum class FailureLogic {
+    automatic,  // counts while components belong to few cut sets on average, else the tree
+    tree,       // ask the tree, only when the change can alter the system state
+    counts,     // count the failed members of every stored cut set
+};
+
 // The model and the tree prepared once for many histories: the laws in one contiguous table and
 // the failure logic in the form that answers fastest. Read-only once built, so any number of
 // threads may run histories of it at once. Borrows the laws and the tree, which must outlive it.
@@ -150,7 +158,8 @@ class CompiledModel {
 public:
     // Runs checkRunArguments first. Entries a row does not hold, null entries and plain
     // Distribution entries all count as never firing; checkModelShape is the caller's affair.
-    CompiledModel(const ComponentModel& model, CutsetTree* cutSetTree);
+    CompiledModel(const ComponentModel& model, CutsetTree* cutSetTree,
+                  FailureLogic logic = FailureLogic::automatic);
 
     int components() const { return numComponents; }
     int states() const { return numStates; }
@@ -180,7 +189,7 @@ private:
                 static_cast<std::size_t>(state)) *
                static_cast<std::size_t>(numStates);
     }
-    void prepareCounting();
+    void prepareCounting(FailureLogic logic);
 
     int numComponents;
     int numStates;
@@ -200,6 +209,12 @@ enum class EventSelection {
     automatic,  // scan for few components, heap for many
     scan,       // a pass over all components per event
     heap,       // an indexed binary heap: O(log components) per event
+};
+
+// The engine's choices for a Simulation; every combination gives the same history.
+struct EngineOptions {
+    EventSelection events = EventSelection::automatic;
+    FailureLogic failureLogic = FailureLogic::automatic;
 };
 
 class HistoryEngine;  // the event loop, private to simulation.cpp
@@ -246,11 +261,10 @@ public:
     // room for simTime entries (simTime >= 0). The engine is std::mt19937 seeded with the
     // 32-bit pattern of seed.
     Simulation(int simTime, const ComponentModel& transitionsMatrix, CutsetTree* cutSetTree,
-               unsigned int* stateSeries, std::uint32_t seed,
-               EventSelection selection = EventSelection::automatic);
+               unsigned int* stateSeries, std::uint32_t seed, EngineOptions options = {});
     // A temporary model would dangle: the history keeps a reference to it.
     Simulation(int, ComponentModel&&, CutsetTree*, unsigned int*, std::uint32_t,
-               EventSelection = EventSelection::automatic) = delete;
+               EngineOptions = {}) = delete;
     ~Simulation();
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;

@@ -456,7 +456,7 @@ TEST(SimulationGuard, OneLoopingComponentAmongManyIsNamedAndBurstsOfManyComponen
     }
 }
 
-// ---- Choosing the next event: the heap against the scan ----
+// ---- The engine's choices: the heap against the scan, counts against the tree ----
 
 // Laws that make ties (schedules), overdue transitions (fixed failure times already passed),
 // rejected first samples (negative uniform bounds) and plain randomness.
@@ -508,28 +508,36 @@ RandomModel randomModel(std::mt19937& rng) {
     return m;
 }
 
-History runWith(EventSelection selection, const RandomModel& m, int simTime, std::uint32_t seed) {
+History runWith(EngineOptions options, const RandomModel& m, int simTime, std::uint32_t seed) {
     History h;
     h.series.assign(static_cast<std::size_t>(simTime), 77u);
-    Simulation sim(simTime, m.model, m.tree.get(), h.series.data(), seed, selection);
+    Simulation sim(simTime, m.model, m.tree.get(), h.series.data(), seed, options);
     sim.runSimulation();
     h.log = sim.transitionLog();
     return h;
 }
 
-TEST(SimulationEventSelection, HeapAndScanFireTheSameEventsOnRandomModels) {
+TEST(SimulationEngineChoices, EveryChoiceFiresTheSameEventsOnRandomModels) {
+    // The scan with the tree against the heap, and against either with counts of failed members.
+    const EngineOptions reference{EventSelection::scan, FailureLogic::tree};
+    const EngineOptions others[] = {{EventSelection::heap, FailureLogic::tree},
+                                    {EventSelection::scan, FailureLogic::counts},
+                                    {EventSelection::heap, FailureLogic::counts}};
     std::mt19937 rng(20261207u);
     std::size_t events = 0;
     for (int round = 0; round < 60; ++round) {
         SCOPED_TRACE(round);
         const RandomModel m = randomModel(rng);
         testing::internal::CaptureStdout();  // warnings of rejected first samples
-        const History scan = runWith(EventSelection::scan, m, 400, 1000u + round);
-        const History heap = runWith(EventSelection::heap, m, 400, 1000u + round);
+        const History expected = runWith(reference, m, 400, 1000u + round);
+        std::vector<History> histories;
+        for (const EngineOptions& options : others) histories.push_back(runWith(options, m, 400, 1000u + round));
         testing::internal::GetCapturedStdout();
-        EXPECT_EQ(scan.series, heap.series);
-        EXPECT_EQ(asRows(scan.log), asRows(heap.log));
-        events += scan.log.size();
+        for (std::size_t i = 0; i < histories.size(); ++i) {
+            EXPECT_EQ(histories[i].series, expected.series) << "choice " << i;
+            EXPECT_EQ(asRows(histories[i].log), asRows(expected.log)) << "choice " << i;
+        }
+        events += expected.log.size();
     }
     EXPECT_GT(events, 10000u) << "the models are meant to be busy";
 }
