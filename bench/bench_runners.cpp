@@ -10,8 +10,9 @@
 //     horizon so that a history has the same events: time per history at each, and their ratio.
 // (p) pairs of two-state components (Exponential failure mean 1000, repair mean 50, 8760 time
 //     units), each pair a cut set, at 10, 100 and 1,000 components: time per event, serial.
-// (t) the large tree of model (b): time per event, and how the system state is found (the
-//     tree, or counts of failed members per cut set).
+// (t) the large tree of model (b) and a denser one (40 components, 3,000 cut sets of three):
+//     time per event with the system state found by the tree and by counts of failed members
+//     per cut set, and which of them the runners use.
 //
 // (a) 10 two-state components, Exponential failure (mean 1000) and repair (mean 50); a
 //     2-out-of-3 voting group (components 0-2) and seven single points; 8760 time units.
@@ -197,15 +198,65 @@ void pairs() {
     std::printf("ratio 1,000 / 10 components: %.2f\n", best[2] / best[0]);
 }
 
-void largeTree() {
-    std::printf("\n(t) large tree, model (b): time per event (serial, best of 5)\n");
-    const auto m = largeModel();
-    const int n = 2000;
-    const double events = eventsPerHistory(*m, n);
-    const double perEvent = bestSerialSeconds(*m, n, 5) / (n * events) * 1e9;
-    const CompiledModel compiled(m->model, m->tree.get());
-    std::printf("%.1f events/history, %.1f ns/event, system state from %s\n", events, perEvent,
-                compiled.countsCutSets() ? "counts of failed members" : "the tree");
+// Best of `runs` timings of n histories through a ChangeRecorder of the given failure logic.
+double bestRecorderSeconds(const BenchModel& m, FailureLogic logic, int n, int runs) {
+    const CompiledModel compiled(m.model, m.tree.get(), logic);
+    ChangeRecorder recorder(compiled, m.simTime);
+    std::vector<unsigned int> differences(static_cast<std::size_t>(m.simTime), 0u);
+    double best = 1e300;
+    for (int r = 0; r < runs; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < n; ++i) recorder.record(static_cast<std::uint32_t>(1 + i), differences.data());
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return best;
+}
+
+// 40 two-state components and 3,000 random cut sets of three: each component is in hundreds
+// of cut sets, where a walk of the tree beats counting.
+std::unique_ptr<BenchModel> denseTreeModel() {
+    auto m = std::make_unique<BenchModel>();
+    m->name = "40 components, 3000 cut sets of 3";
+    m->simTime = 8760;
+    Distribution* never = m->own(new Distribution());
+    Distribution* fail = m->own(new Exponential(1.0 / 2000.0));
+    Distribution* repair = m->own(new Exponential(1.0 / 24.0));
+    const int components = 40;
+    m->model.assign(components, {{never, fail}, {repair, never}});
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> member(0, components - 1);
+    std::vector<std::vector<int>> cutsets;
+    for (int i = 0; i < 3000; ++i) {
+        std::vector<int> cs(components, 0);
+        for (int placed = 0; placed < 3;) {
+            int& entry = cs[static_cast<std::size_t>(member(rng))];
+            if (entry == 0) ++placed;
+            entry = 1;
+        }
+        cutsets.push_back(cs);
+    }
+    m->tree = std::make_unique<CutsetTree>(components);
+    m->tree->constructTree(cutsets);
+    return m;
+}
+
+void largeTrees() {
+    std::printf("\n(t) large trees: time per event by failure logic (serial, best of 5)\n");
+    std::printf("%-44s %14s %12s %12s  %s\n", "model", "events/history", "tree ns", "counts ns",
+                "runners use");
+    std::vector<std::unique_ptr<BenchModel>> models;
+    models.push_back(largeModel());
+    models.push_back(denseTreeModel());
+    const int n = 1000;
+    for (const auto& m : models) {
+        const double events = eventsPerHistory(*m, n);
+        const double tree = bestRecorderSeconds(*m, FailureLogic::tree, n, 5) / (n * events) * 1e9;
+        const double counts =
+            bestRecorderSeconds(*m, FailureLogic::counts, n, 5) / (n * events) * 1e9;
+        const CompiledModel automatic(m->model, m->tree.get());
+        std::printf("%-44s %14.1f %12.1f %12.1f  %s\n", m->name.c_str(), events, tree, counts,
+                    automatic.countsCutSets() ? "counts" : "tree");
+    }
 }
 
 using Runner = std::function<std::vector<unsigned int>(int, int, ComponentModel, CutsetTree*, int)>;
@@ -261,6 +312,6 @@ int main(int argc, char** argv) {
     }
     if (only.find('h') != std::string::npos) horizons();
     if (only.find('p') != std::string::npos) pairs();
-    if (only.find('t') != std::string::npos) largeTree();
+    if (only.find('t') != std::string::npos) largeTrees();
     return 0;
 }

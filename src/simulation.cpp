@@ -133,9 +133,11 @@ void LazyMersenneTwister::makeReady() {
 namespace {
 
 // Counting the failed members of every cut set costs, per change of a component, one step per
-// cut set holding it; a walk of the tree costs a path through the components. Counting wins
-// while components belong to few cut sets on average.
-constexpr std::size_t kMaxCountedMembershipsPerComponent = 8;
+// cut set holding it; a look-up in the tree walks a path of up to one node per component, but
+// only when the change can alter the system state. Measured on random trees (40 to 200
+// components, 500 to 20,000 cut sets), counting wins while a component belongs to no more than
+// about twice as many cut sets as there are components, and the tree beyond.
+constexpr std::size_t kCountedMembershipsPerComponentAndComponent = 2;
 
 // Every stored cut set of the tree, each as the list of its members, in no particular order.
 // Iterative: a tree over many components is as deep as it has components.
@@ -199,9 +201,9 @@ void CompiledModel::prepareCounting(FailureLogic logic) {
                   cutSets.end());
     std::size_t memberships = 0;
     for (const auto& members : cutSets) memberships += members.size();
+    const auto components = static_cast<std::size_t>(numComponents);
     countMembers = logic == FailureLogic::counts ||
-                   memberships <= kMaxCountedMembershipsPerComponent *
-                                      static_cast<std::size_t>(numComponents);
+                   memberships <= kCountedMembershipsPerComponentAndComponent * components * components;
     if (!countMembers) return;
 
     memberStart.assign(static_cast<std::size_t>(numComponents) + 1, 0);

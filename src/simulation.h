@@ -146,7 +146,7 @@ private:
 // How a history finds the system state after a component fails or is repaired. Both give the
 // tree's answer.
 enum class FailureLogic {
-    automatic,  // counts while components belong to few cut sets on average, else the tree
+    automatic,  // whichever is faster for the tree's size (see CompiledModel::countsCutSets)
     tree,       // ask the tree, only when the change can alter the system state
     counts,     // count the failed members of every stored cut set
 };
@@ -175,8 +175,8 @@ public:
     // without members): every event then leaves the system failed.
     bool failedWhenAllWork() const { return alwaysFailed; }
     // Whether the histories count the failed members of every cut set instead of asking the
-    // tree: chosen when components belong to few cut sets, so that an event costs a few
-    // increments where a walk of the tree would cost a path through all components.
+    // tree: chosen when a component belongs on average to at most about twice as many cut sets
+    // as there are components, where a few increments cost less than a walk of the tree.
     bool countsCutSets() const { return countMembers; }
     // Cut sets (that can fail) holding `component`: [first, last) into cutSetOf.
     const int* cutSetsOfBegin(int component) const { return &cutSetOf[memberStart[component]]; }
