@@ -102,6 +102,10 @@ std::unique_ptr<BenchModel> largeModel() {
     return m;
 }
 
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // Pairs (2i, 2i + 1) of two-state components, each pair a cut set.
 std::unique_ptr<BenchModel> pairsModel(int components) {
     auto m = std::make_unique<BenchModel>();
@@ -143,7 +147,7 @@ double bestSerialSeconds(const BenchModel& m, int n, int runs) {
     for (int r = 0; r < runs; ++r) {
         const auto start = std::chrono::steady_clock::now();
         runnerMultipleSim(n, m.simTime, m.model, m.tree.get(), 1);
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        best = std::min(best, secondsSince(start));
         discarded.str("");
     }
     std::cout.rdbuf(console);
@@ -206,8 +210,10 @@ double bestRecorderSeconds(const BenchModel& m, FailureLogic logic, int n, int r
     double best = 1e300;
     for (int r = 0; r < runs; ++r) {
         const auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < n; ++i) recorder.record(static_cast<std::uint32_t>(1 + i), differences.data());
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        for (int i = 0; i < n; ++i) {
+            recorder.record(static_cast<std::uint32_t>(1 + i), differences.data());
+        }
+        best = std::min(best, secondsSince(start));
     }
     return best;
 }

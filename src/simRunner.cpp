@@ -86,7 +86,8 @@ void afterForkInChild() {
     if (workersStarted.load()) workersLost.store(true);
 }
 
-[[maybe_unused]] const bool forkHandlerInstalled = pthread_atfork(nullptr, nullptr, &afterForkInChild) == 0;
+[[maybe_unused]] const bool forkHandlerInstalled =
+    pthread_atfork(nullptr, nullptr, &afterForkInChild) == 0;
 
 // ---- Interrupts ----
 
@@ -145,7 +146,8 @@ public:
                 for (;;) {
                     const std::int64_t first = nextChunk.fetch_add(kChunk);
                     if (first >= nSimulations) return;
-                    const int last = static_cast<int>(std::min<std::int64_t>(first + kChunk, nSimulations));
+                    const int last =
+                        static_cast<int>(std::min<std::int64_t>(first + kChunk, nSimulations));
                     for (int i = static_cast<int>(first); i < last; ++i) {
                         if (!runIndex(i)) return;
                     }
@@ -217,7 +219,8 @@ long userProcessLimit() {
     if (getrlimit(RLIMIT_NPROC, &processes) != 0 || processes.rlim_cur == RLIM_INFINITY) {
         return std::numeric_limits<long>::max();
     }
-    return static_cast<long>(std::min<rlim_t>(processes.rlim_cur, std::numeric_limits<long>::max()));
+    const auto most = static_cast<rlim_t>(std::numeric_limits<long>::max());
+    return static_cast<long>(std::min(processes.rlim_cur, most));
 }
 
 }  // namespace

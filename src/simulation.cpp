@@ -101,7 +101,8 @@ void checkModel(const ComponentModel& model, const CutsetTree* cutSetTree) {
 void LazyMersenneTwister::seedUpTo(int count) {
     for (; seeded < count; ++seeded) {
         const std::uint32_t previous = words[seeded - 1];
-        words[seeded] = 1812433253u * (previous ^ (previous >> 30)) + static_cast<std::uint32_t>(seeded);
+        words[seeded] =
+            1812433253u * (previous ^ (previous >> 30)) + static_cast<std::uint32_t>(seeded);
     }
 }
 
@@ -203,7 +204,8 @@ void CompiledModel::prepareCounting(FailureLogic logic) {
     for (const auto& members : cutSets) memberships += members.size();
     const auto components = static_cast<std::size_t>(numComponents);
     countMembers = logic == FailureLogic::counts ||
-                   memberships <= kCountedMembershipsPerComponentAndComponent * components * components;
+                   memberships <=
+                       kCountedMembershipsPerComponentAndComponent * components * components;
     if (!countMembers) return;
 
     memberStart.assign(static_cast<std::size_t>(numComponents) + 1, 0);
@@ -215,7 +217,9 @@ void CompiledModel::prepareCounting(FailureLogic logic) {
     std::vector<int> filled(memberStart.begin(), memberStart.end() - 1);
     for (std::size_t set = 0; set < cutSets.size(); ++set) {
         sizes.push_back(static_cast<int>(cutSets[set].size()));
-        for (int c : cutSets[set]) cutSetOf[static_cast<std::size_t>(filled[c]++)] = static_cast<int>(set);
+        for (int c : cutSets[set]) {
+            cutSetOf[static_cast<std::size_t>(filled[c]++)] = static_cast<int>(set);
+        }
     }
     // Keeps cutSetsOfBegin valid for a component in no cut set of an empty list.
     if (cutSetOf.empty()) cutSetOf.push_back(0);
@@ -379,7 +383,9 @@ struct SeriesAndLog {
     std::vector<Transition>& log;
 
     void hold(int from, int to, int systemState) {
-        if (to > from) std::fill(series + from, series + to, static_cast<unsigned int>(systemState));
+        if (to > from) {
+            std::fill(series + from, series + to, static_cast<unsigned int>(systemState));
+        }
     }
     void expect(int) {}
     void event(int time, int fromState, int toState, int component, int, int systemState) {
