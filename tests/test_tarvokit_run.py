@@ -127,6 +127,14 @@ def test_ctrl_c_ends_a_study_with_the_sub_batches_that_finished(pair, stop_runni
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
+def test_ctrl_c_after_one_sub_batch_counts_it_though_it_gives_no_interval(pair):
+    executor = _InterruptingExecutor(stop_running=False)
+    executor.started = 1  # the signal comes while the first task runs
+    with pytest.raises(tarvokit.StudyInterrupted, match="after 10 of 100 histories") as caught:
+        pair.run(histories=100, seed=7, batches=10, executor=executor)
+    assert caught.value.result is None
+
+
 def test_engine_warnings_pass_once_and_runner_chatter_never(capfd):
     # A Normal law with a negative mean gives out-of-range first delays: the engine warns in
     # most histories.

@@ -39,10 +39,10 @@ _ROUND_MARGIN = 1.2
 
 
 class StudyInterrupted(KeyboardInterrupt):
-    """Ctrl-C during a study. `result` holds the finished sub-batches (None if none finished)."""
+    """Ctrl-C during a study. `result` holds the finished sub-batches (None if fewer than two
+    finished: one sub-batch gives no interval); `done` counts the histories they ran."""
 
-    def __init__(self, result: Result | None, planned: int):
-        done = result.histories if result else 0
+    def __init__(self, result: Result | None, done: int, planned: int):
         super().__init__(f"interrupted after {done:,} of {planned:,} histories")
         self.result = result
 
@@ -135,7 +135,7 @@ def run_study(model: "Model", histories: int = 100_000, seed: int = 1,
                 partial = (accumulator.result(time.perf_counter() - started, precision,
                                               False, interrupted=True)
                            if len(accumulator.batches) >= 2 else None)
-                raise StudyInterrupted(partial, bar.total) from None
+                raise StudyInterrupted(partial, accumulator.histories, bar.total) from None
             if precision is None:
                 break
             current = accumulator.result(0.0).mean()

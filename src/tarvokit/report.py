@@ -51,8 +51,10 @@ def summary(result: "Result") -> str:
                         " of histories)"))
     if result.interrupted:
         lines.append("Interrupted: the figures cover the sub-batches that finished.")
+    # Per runner call: on a cluster several calls run at once, each on its worker's threads.
     threads = f"{result.threads} thread{'s' if result.threads != 1 else ''}" if result.threads else "?"
-    lines.append(f"Run: {result.histories:,} histories on {threads} in {result.seconds:.2f} s,"
+    lines.append(f"Run: {result.histories:,} histories, {threads} per runner call, in"
+                 f" {result.seconds:.2f} s,"
                  f" {result.histories_per_second:,.0f} histories per second")
     if not result.seeded:
         lines.append("Note: Maintenance durations are drawn from the C library's shared generator,"
