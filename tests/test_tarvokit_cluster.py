@@ -21,7 +21,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tarvokit
-from tarvokit import cli
+from tarvokit import cli, cluster
 from tarvokit.cluster import (FIRST_CHUNK_HISTORIES, ChunkSizer, ClusterError, DaskExecutor,
                               TaskAssembly, chunks, connect, local_cluster)
 from tarvokit.execution import Task, TaskResult, run_task
@@ -87,6 +87,34 @@ def wait_until_idle(client, seconds: float = 15.0) -> bool:
 
 def sub_batches(result: tarvokit.Result) -> list[tuple[int, int, int]]:
     return sorted((b.first_seed, b.histories, b.failed_steps) for b in result.batches)
+
+
+# --- Maintenance on workers ---------------------------------------------------------------
+
+MAINTAINED_ONLY = {  # its downtime comes from Maintenance durations alone
+    "study": {"horizon": 200, "resolution": 1},
+    "components": {"unit": {
+        "states": ["working", "maintenance"],
+        "transitions": [
+            {"from": "working", "to": "maintenance", "law": "Inspection", "period": 10},
+            {"from": "maintenance", "to": "working", "law": "Maintenance",
+             "durations": list(range(1, 10))},
+        ]}},
+    "system": {"cut_sets": [["unit"]]},
+}
+
+
+def test_fresh_workers_on_different_seeds_draw_different_maintenance_durations():
+    # A fresh worker process starts the C library's generator in its default state, as srand(1)
+    # sets it; two such workers must not replay the same durations for different seed ranges.
+    description = tarvokit.Model.from_dict(MAINTAINED_ONLY).description
+    generator = cluster._c_library_generator()
+    counts = []
+    for first_seed in (1, 1001):
+        generator.srand(1)
+        [result] = cluster.run_parts([Task(description, first_seed, 200, 1)], nthreads=1)
+        counts.append(result.counts)
+    assert not np.array_equal(counts[0], counts[1])
 
 
 # --- Identical counts ----------------------------------------------------------------------

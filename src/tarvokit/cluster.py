@@ -34,6 +34,7 @@ it raises ClusterError with that hint.
 
 from __future__ import annotations
 
+import ctypes
 import logging
 import math
 import signal
@@ -199,9 +200,31 @@ def run_chunk_on_worker(parts: Sequence[Task]) -> list[TaskResult]:
     several workers, so the count is always given.)"""
     from distributed import get_worker
 
-    nthreads = get_worker().state.nthreads
+    return run_parts(parts, get_worker().state.nthreads)
+
+
+def run_parts(parts: Sequence[Task], nthreads: int) -> list[TaskResult]:
+    """Runs a chunk's parts in this worker process, one runner call each.
+
+    Every worker process starts the C library's generator, which Maintenance durations come
+    from, in the same state: unseeded, all workers would replay the same durations, and the
+    histories of different chunks would share them. Each part therefore seeds it with its first
+    seed, so different seed ranges get different durations (still not reproducible run to run,
+    since the engine's threads take them in no fixed order).
+    """
     with _ONE_RUN_AT_A_TIME:
-        return [run_task(replace(part, threads=part.threads or nthreads)) for part in parts]
+        results = []
+        for part in parts:
+            _c_library_generator().srand(part.first_seed & 0xFFFFFFFF)
+            results.append(run_task(replace(part, threads=part.threads or nthreads)))
+        return results
+
+
+def _c_library_generator() -> ctypes.CDLL:
+    library = ctypes.CDLL(None)  # the process's own C library, which the engine calls
+    library.srand.argtypes = [ctypes.c_uint]
+    library.srand.restype = None
+    return library
 
 
 class TaskAssembly:
