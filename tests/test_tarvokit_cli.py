@@ -61,7 +61,7 @@ def test_run_prints_the_report_and_writes_its_files(small_model, tmp_path):
                              "--threads", "2", "--out", str(out), "--no-progress")
     assert finished.returncode == 0, finished.stderr
     for text in ("Mean unavailability over the horizon", "Expected downtime",
-                 "3,000 histories (seeds 7..3006)", "on 2 threads", "{pump[1], pump[2]}"):
+                 "3,000 histories (seeds 7..3006)", "2 threads per runner call", "{pump[1], pump[2]}"):
         assert text in finished.stdout
     assert "Simulation 0 done." not in finished.stdout + finished.stderr
     assert sorted(p.name for p in out.iterdir()) == sorted(OUTPUT_FILES)

@@ -48,13 +48,13 @@ class _Parameters:
     def steps(self, value: float, where: Where) -> int:
         """A time in time units as whole sub-steps."""
         scaled = value * self.resolution
+        if not scaled <= INT_MAX:  # also infinity, which has no whole number to round to
+            where.fail(f"{value:g} time units are more than {INT_MAX} sub-steps at resolution"
+                       f" {self.resolution}")
         steps = round(scaled)
         if abs(scaled - steps) > 1e-9 * max(1.0, abs(scaled)):
             where.fail(f"{value:g} is not a whole number of sub-steps at resolution"
                        f" {self.resolution} (1/{self.resolution} time unit)")
-        if steps > INT_MAX:
-            where.fail(f"{value:g} time units are more than {INT_MAX} sub-steps at resolution"
-                       f" {self.resolution}")
         return steps
 
     def one_of(self, *names: str) -> str:
@@ -127,7 +127,7 @@ def law_name(table: Any, where: Where) -> str:
     if "law" not in table:
         where.fail(f'a law needs "law", one of: {", ".join(LAWS)}')
     name = table["law"]
-    if name not in LAWS:
+    if not isinstance(name, str) or name not in LAWS:
         where.key("law").fail(f"unknown law {name!r}{close_match_hint(str(name), LAWS)};"
                               f" expected one of: {', '.join(LAWS)}")
     return name

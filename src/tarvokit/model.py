@@ -316,17 +316,17 @@ def _components(table: dict, where: Where, resolution: int) -> list[Component]:
     if not table:
         where.fail("expected at least one component")
     components: list[Component] = []
-    for name, spec in table.items():
+    for name, entry in table.items():
         at = where.key(name)
-        if not _COMPONENT_NAME.fullmatch(name) or ("count" in spec and "[" in name):
+        if not isinstance(entry, dict):
+            at.fail(f"expected a table with failure/repair or states/transitions, got {entry!r}")
+        if not _COMPONENT_NAME.fullmatch(name) or ("count" in entry and "[" in name):
             at.fail("a component name may not be empty or contain brackets other than a unit"
                     " number such as pump[2] (a template adds those)")
-        if not isinstance(spec, dict):
-            at.fail(f"expected a table with failure/repair or states/transitions, got {spec!r}")
-        reject_unknown_keys(spec, ("count", "failure", "repair", "states", "transitions"), at)
-        states, transitions = _states_and_transitions(spec, at, resolution)
-        if "count" in spec:
-            count = _positive_int(spec, "count", at)
+        reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions"), at)
+        states, transitions = _states_and_transitions(entry, at, resolution)
+        if "count" in entry:
+            count = _positive_int(entry, "count", at)
             names = [f"{name}[{unit}]" for unit in range(1, count + 1)]
         else:
             names = [name]
