@@ -334,23 +334,23 @@ def _components(table: dict, where: Where, resolution: int) -> list[Component]:
     return components
 
 
-def _states_and_transitions(spec: dict, where: Where, resolution: int
+def _states_and_transitions(entry: dict, where: Where, resolution: int
                             ) -> tuple[tuple[str, ...], tuple[Transition, ...]]:
-    shorthand = "failure" in spec or "repair" in spec
-    general = "states" in spec or "transitions" in spec
+    shorthand = "failure" in entry or "repair" in entry
+    general = "states" in entry or "transitions" in entry
     if shorthand == general:
         where.fail("expected either failure (and repair) or states and transitions")
     if shorthand:
-        if "failure" not in spec:
+        if "failure" not in entry:
             where.fail('missing "failure" (a component with a repair needs a failure)')
-        entries = [("failure", 0, 1, spec["failure"])]
-        if "repair" in spec:
-            entries.append(("repair", 1, 0, spec["repair"]))
+        entries = [("failure", 0, 1, entry["failure"])]
+        if "repair" in entry:
+            entries.append(("repair", 1, 0, entry["repair"]))
         transitions = [_transition(law, source, target, where.key(key), resolution)
                        for key, source, target, law in entries]
         return TWO_STATES, tuple(transitions)
-    states = _state_names(spec, where)
-    items = spec.get("transitions")
+    states = _state_names(entry, where)
+    items = entry.get("transitions")
     if not isinstance(items, list):
         where.key("transitions").fail("expected a list of tables {from = ..., to = ..., law = ...}")
     result, seen = [], set()
@@ -370,8 +370,8 @@ def _states_and_transitions(spec: dict, where: Where, resolution: int
     return states, tuple(result)
 
 
-def _state_names(spec: dict, where: Where) -> tuple[str, ...]:
-    states = spec.get("states")
+def _state_names(entry: dict, where: Where) -> tuple[str, ...]:
+    states = entry.get("states")
     if (not isinstance(states, list) or len(states) < 2
             or not all(isinstance(s, str) and s for s in states)):
         where.key("states").fail('expected a list of at least two state names, the working one'
