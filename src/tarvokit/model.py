@@ -97,6 +97,7 @@ class Model:
         self.input: dict = {}
         self.base_dir = Path(".")
         self.planned_sweep: "Sweep | None" = None  # the [sweep] table, if any
+        self.planned_variants: list["Model"] = []  # its models, one per value
         self.resolution = resolution
         self.components = tuple(components)
         self.cut_sets = tuple(cut_sets)
@@ -137,7 +138,8 @@ class Model:
             from .sweep import read_sweep, variants
 
             model.planned_sweep = read_sweep(data["sweep"], root.key("sweep"))
-            variants(model, model.planned_sweep)  # every value must make a valid model
+            # Every value must make a valid model; the checked models serve the run too.
+            model.planned_variants = variants(model, model.planned_sweep)
         return model
 
     @property

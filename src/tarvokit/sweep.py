@@ -273,7 +273,8 @@ def run_sweep(model: "Model", sweep: Sweep, histories: int = 100_000, seed: int 
               executor: "Executor | None" = None, batches: int | None = None) -> SweepResult:
     """Runs every variant on seeds seed .. seed + histories - 1, in the same sub-batches,
     through the same planner as Model.run."""
-    models = variants(model, sweep)
+    models = (model.planned_variants if sweep is model.planned_sweep and model.planned_variants
+              else variants(model, sweep))
     results, seconds = [], 0.0
     for number, (value, variant) in enumerate(zip(sweep.values, models), start=1):
         try:
