@@ -13,11 +13,14 @@ Python list), so it grows with the number of sub-batches. Usage:
 from __future__ import annotations
 
 import argparse
+import array
 import resource
 import statistics
 import time
 from contextlib import contextmanager
 from pathlib import Path
+
+import numpy as np
 
 import tarvo
 import tarvokit
@@ -46,6 +49,24 @@ def run_bare(model: tarvokit.Model, histories: int) -> None:
         tarvo.runnerParallelSim(histories, model.steps, laws, tree, 1)
 
 
+def per_call_floor(model: tarvokit.Model, repeats: int) -> tuple[float, float]:
+    """Median seconds of what every sub-batch pays whatever its size: a runner call on one
+    history (buffers of horizon x resolution counts, their sum and the returned list) and the
+    conversion of that list into a numpy array."""
+    laws, tree = model.engine_laws(), model.engine_tree()
+    tarvo.limitOMPThreads(available_cores())
+    calls, conversions = [], []
+    for _ in range(max(5, repeats)):
+        with engine_output_captured():
+            started = time.perf_counter()
+            counts = tarvo.runnerParallelSim(1, model.steps, laws, tree, 1)
+            calls.append(time.perf_counter() - started)
+        started = time.perf_counter()
+        np.frombuffer(array.array("I", counts), dtype=np.uint32)
+        conversions.append(time.perf_counter() - started)
+    return statistics.median(calls), statistics.median(conversions)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--histories", type=int, default=100_000)
@@ -71,6 +92,13 @@ def main() -> None:
             s = statistics.median(times[kind])
             print(f"    study, {batches:>2} sub-batches: {s:8.3f}  overhead {100 * (s / b - 1):+7.1f} %"
                   f"  ({1000 * (s - b) / batches:+.1f} ms per runner call)")
+    call, conversion = per_call_floor(model, arguments.repeats)
+    floor = call + conversion
+    print(f"  floor per sub-batch, whatever its size: runner call on 1 history {1000 * call:.1f} ms"
+          f" + list to numpy {1000 * conversion:.1f} ms = {1000 * floor:.1f} ms;"
+          f" {BATCH_COUNTS[0]} sub-batches pay at least"
+          f" {100 * (BATCH_COUNTS[0] - 1) * floor / statistics.median(bare['wall']):.0f} %"
+          f" over the bare call")
 
 
 if __name__ == "__main__":

@@ -22,6 +22,8 @@ for the planner to pass on.
 from __future__ import annotations
 
 import array
+import functools
+import json
 import os
 import re
 import sys
@@ -83,20 +85,14 @@ def available_cores() -> int:
 
 def run_task(task: Task) -> TaskResult:
     """Runs one task in this process: one runnerParallelSim call. Thread count is process-wide."""
-    from .model import Model
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", ModelWarning)  # reported once, when the model was read
-        model = Model.from_dict(task.model, source="task")
-    laws = model.engine_laws()
-    tree = model.engine_tree(task.cut_sets)
+    steps, laws, tree = _engine_inputs(json.dumps([task.model, task.cut_sets]))
     tarvo.limitOMPThreads(task.threads or available_cores())
     with engine_output_captured() as lines:
         started = time.perf_counter()
-        counts = tarvo.runnerParallelSim(task.histories, model.steps, laws, tree, task.first_seed)
+        counts = tarvo.runnerParallelSim(task.histories, steps, laws, tree, task.first_seed)
         seconds = time.perf_counter() - started
-    if len(counts) != model.steps:
-        raise RuntimeError(f"the engine returned {len(counts)} values instead of {model.steps}"
+    if len(counts) != steps:
+        raise RuntimeError(f"the engine returned {len(counts)} values instead of {steps}"
                            " (it could not allocate its buffers)")
     threads = next((int(m.group(1)) for m in map(_THREAD_LINE.match, lines) if m), None)
     messages = tuple(line for line in lines if line and not _RUNNER_CHATTER.match(line))
@@ -104,6 +100,23 @@ def run_task(task: Task) -> TaskResult:
     # which matters for a list of horizon x resolution counts per call.
     counts_array = np.frombuffer(array.array("I", counts), dtype=np.uint32)
     return TaskResult(task, counts_array, seconds, threads, messages)
+
+
+@functools.lru_cache(maxsize=8)
+def _engine_inputs(task_model: str) -> tuple[int, list, tarvo.CutsetTree]:
+    """The engine's horizon, laws and tree for a task's model and logic (as JSON).
+
+    A study's tasks share their model, so it is rebuilt once per process rather than once per
+    runner call. The JSON keeps the description's key order: the order of the components is
+    their numbering in the engine. Sharing the laws and the tree between calls is safe: the runners only read them.
+    """
+    from .model import Model
+
+    description, cut_sets = json.loads(task_model)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ModelWarning)  # reported once, when the model was read
+        model = Model.from_dict(description, source="task")
+    return model.steps, model.engine_laws(), model.engine_tree(cut_sets)
 
 
 class Executor(ABC):
