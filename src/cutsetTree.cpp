@@ -1,7 +1,10 @@
 #include "cutsetTree.h"
 
+#include <algorithm>
 #include <iostream>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -330,37 +333,75 @@ bool isSubset(const std::vector<int>& a, const std::vector<int>& b) {
     return containedFrom(a.data(), a.size(), b, 0);
 }
 
+// The diagnostics walk the tree with explicit stacks: a tree is as deep as its longest shared
+// prefix, up to one level per component, far more than a thread's stack holds frames for.
+
 void printTreeOrd(CutsetTreeNode* node) {
-    if (node->left != nullptr) printTreeOrd(node->left);
-    if (node->right != nullptr) printTreeOrd(node->right);
-    std::cout << "Node ID: " << node->id << ", Cutset: ";
-    for (int entry : node->cutset) std::cout << entry << ' ';
-    std::cout << std::endl;
+    // A node is listed when it comes off the stack the second time, after both its subtrees.
+    std::vector<std::pair<const CutsetTreeNode*, bool>> pending{{node, false}};
+    while (!pending.empty()) {
+        const auto [current, subtreesListed] = pending.back();
+        pending.pop_back();
+        if (!subtreesListed) {
+            pending.emplace_back(current, true);
+            if (current->right != nullptr) pending.emplace_back(current->right, false);
+            if (current->left != nullptr) pending.emplace_back(current->left, false);
+            continue;
+        }
+        std::cout << "Node ID: " << current->id << ", Cutset: ";
+        for (int entry : current->cutset) std::cout << entry << ' ';
+        std::cout << std::endl;
+    }
 }
+
+namespace {
+
+struct PrettyLine {
+    const CutsetTreeNode* node;
+    std::string prefix;
+    bool isLeft;
+};
+
+void printPrettyLine(const PrettyLine& line) {
+    // The connector tells which child a node is, not whether a sibling follows it.
+    std::cout << line.prefix;
+    if (!line.prefix.empty()) std::cout << (line.isLeft ? "├── " : "└── ");
+    std::cout << "id=" << line.node->id << "  cutset=[";
+    const std::vector<int>& cutset = line.node->cutset;
+    for (std::size_t k = 0; k < cutset.size(); ++k) {
+        if (k != 0) std::cout << ' ';
+        std::cout << cutset[k];
+    }
+    std::cout << "]\n";
+}
+
+}  // namespace
 
 void printTreePretty(const CutsetTreeNode* node, const std::string& prefix, bool isLeft) {
     if (node == nullptr) return;
-    // The connector tells which child a node is, not whether a sibling follows it.
-    std::cout << prefix;
-    if (!prefix.empty()) std::cout << (isLeft ? "├── " : "└── ");
-    std::cout << "id=" << node->id << "  cutset=[";
-    for (std::size_t k = 0; k < node->cutset.size(); ++k) {
-        if (k != 0) std::cout << ' ';
-        std::cout << node->cutset[k];
-    }
-    std::cout << "]\n";
-
-    std::string childPrefix = prefix;
-    if (!prefix.empty()) childPrefix += isLeft ? "│   " : "    ";
-    if (node->left != nullptr || node->right != nullptr) {
-        printTreePretty(node->left, childPrefix, true);
-        printTreePretty(node->right, childPrefix, false);
+    // Pre-order: the left child goes on the stack last, so its subtree is drawn first.
+    std::vector<PrettyLine> pending{{node, prefix, isLeft}};
+    while (!pending.empty()) {
+        PrettyLine line = std::move(pending.back());
+        pending.pop_back();
+        printPrettyLine(line);
+        std::string childPrefix = std::move(line.prefix);
+        if (!childPrefix.empty()) childPrefix += line.isLeft ? "│   " : "    ";
+        if (line.node->right != nullptr) pending.push_back({line.node->right, childPrefix, false});
+        if (line.node->left != nullptr) pending.push_back({line.node->left, std::move(childPrefix), true});
     }
 }
 
 int maxDepth(CutsetTreeNode* node) {
-    if (node == nullptr) return 0;
-    const int left = maxDepth(node->left);
-    const int right = maxDepth(node->right);
-    return 1 + (left > right ? left : right);
+    int deepest = 0;
+    std::vector<std::pair<const CutsetTreeNode*, int>> pending;
+    if (node != nullptr) pending.emplace_back(node, 1);
+    while (!pending.empty()) {
+        const auto [current, depth] = pending.back();
+        pending.pop_back();
+        deepest = std::max(deepest, depth);
+        if (current->left != nullptr) pending.emplace_back(current->left, depth + 1);
+        if (current->right != nullptr) pending.emplace_back(current->right, depth + 1);
+    }
+    return deepest;
 }

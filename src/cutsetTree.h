@@ -92,7 +92,8 @@ private:
 // An entry missing from the shorter vector counts as 0.
 bool isSubset(const std::vector<int>& a, const std::vector<int>& b);
 
-// Diagnostics (standard output). printTreeOrd lists nodes post-order; `node` must not be null.
+// Diagnostics (standard output). None of them recurses, so any depth fits a small thread stack.
+// printTreeOrd lists nodes post-order; `node` must not be null.
 void printTreeOrd(CutsetTreeNode* node);
 // Draws the tree pre-order with UTF-8 box-drawing connectors; a null node prints nothing.
 void printTreePretty(const CutsetTreeNode* node, const std::string& prefix, bool isLeft);

@@ -220,11 +220,11 @@ const LongPathCase kLongPathCases[] = {
 
 class CutsetTreeLongPath : public testing::TestWithParam<LongPathCase> {};
 
-// Runs `work` to its end on a new thread with a 256 KiB stack.
-void onSmallStack(const std::function<void()>& work) {
+// Runs `work` to its end on a new thread with a small stack (256 KiB by default).
+void onSmallStack(const std::function<void()>& work, std::size_t stackBytes = 256 * 1024) {
     pthread_attr_t attributes;
     ASSERT_EQ(pthread_attr_init(&attributes), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, stackBytes), 0);
     pthread_t thread;
     auto run = [](void* argument) -> void* {
         (*static_cast<const std::function<void()>*>(argument))();
@@ -597,6 +597,46 @@ TEST(CutsetTreePrint, MaxDepthCountsNodesOnLongestPath) {
         CutsetTree tree(c.cutsetSize);
         ASSERT_EQ(insertAll(tree, c.stored), "");
         EXPECT_EQ(maxDepth(tree.getRoot()), c.depth) << testing::PrintToString(c.stored);
+    }
+}
+
+// A path one level per component (the Chain case above, widened): the diagnostics walk it on a
+// 64 KiB stack. The drawing grows with the square of the depth, so it is checked on a shorter path.
+TEST(CutsetTreePrint, DeepPathOnSmallStack) {
+    for (int n : {4, 2000, 50000}) {
+        CutsetTree tree(n);
+        const Family chain = {onesWithZeroAt(n, n - 2), onesWithZeroAt(n, n - 1)};
+        ASSERT_EQ(insertAll(tree, chain), "");
+        auto entries = [](const Cutset& cutset, const char* separator, const char* end) {
+            std::string text;
+            for (std::size_t k = 0; k < cutset.size(); ++k) {
+                text += std::to_string(cutset[k]) + (k + 1 < cutset.size() ? separator : end);
+            }
+            return text;
+        };
+        std::string listing = "Node ID: " + std::to_string(n - 1) + ", Cutset: " + entries(chain[0], " ", " ") + "\n" +
+                              "Node ID: " + std::to_string(n) + ", Cutset: " + entries(chain[1], " ", " ") + "\n";
+        for (int id = n - 2; id >= 0; --id) listing += "Node ID: " + std::to_string(id) + ", Cutset: \n";
+        const bool drawn = n <= 2000;
+        std::string drawing;
+        std::string indent = " ";
+        for (int id = 0; drawn && id <= n - 2; ++id, indent += "    ") {
+            drawing += indent + "\u2514\u2500\u2500 id=" + std::to_string(id) + "  cutset=[]\n";
+        }
+        drawing += indent + "\u251c\u2500\u2500 id=" + std::to_string(n - 1) + "  cutset=[" + entries(chain[0], " ", "") + "]\n" +
+                   indent + "\u2514\u2500\u2500 id=" + std::to_string(n) + "  cutset=[" + entries(chain[1], " ", "") + "]\n";
+        onSmallStack(
+            [&] {
+                EXPECT_EQ(maxDepth(tree.getRoot()), n);
+                testing::internal::CaptureStdout();
+                printTreeOrd(tree.getRoot());
+                EXPECT_EQ(testing::internal::GetCapturedStdout(), listing) << n << " components";
+                if (!drawn) return;
+                testing::internal::CaptureStdout();
+                printTreePretty(tree.getRoot(), " ", false);
+                EXPECT_EQ(testing::internal::GetCapturedStdout(), drawing) << n << " components";
+            },
+            64 * 1024);
     }
 }
 
