@@ -2,8 +2,9 @@
 
 A study is run as tasks: a `Task` is plain, picklable data (the model's description, an optional
 override of its logic as cut sets, the first seed, the number of histories, the threads) and
-`run_task` turns it into a `TaskResult` by rebuilding the engine's model from the description and
-making ONE `runnerParallelSim` call on the contiguous seeds first_seed .. first_seed + histories - 1.
+`run_task` turns it into a `TaskResult` by building the engine's model from the description (once
+per process for the tasks of one study) and making ONE `runnerParallelSim` call on the contiguous
+seeds first_seed .. first_seed + histories - 1.
 A TaskResult is data that merges: counts add element-wise modulo 2^32 (exactly as the engine's own
 sums do), the per-batch figures that the batch-means interval needs are kept side by side.
 
@@ -108,7 +109,8 @@ def _engine_inputs(task_model: str) -> tuple[int, list, tarvo.CutsetTree]:
 
     A study's tasks share their model, so it is rebuilt once per process rather than once per
     runner call. The JSON keeps the description's key order: the order of the components is
-    their numbering in the engine. Sharing the laws and the tree between calls is safe: the runners only read them.
+    their numbering in the engine. Sharing the laws and the tree between calls is safe: the
+    runners only read them.
     """
     from .model import Model
 
