@@ -1,31 +1,84 @@
 """tarvokit: availability studies with tarvo, from a model file to a result with intervals.
 
     import tarvokit
-    model = tarvokit.load("examples/cooling_water_loop.toml")
-    result = model.run(histories=100_000, seed=1)
-    print(result.summary())
-    result.plot("out/plot.png")
+    study = tarvokit.load("examples/cooling_water_loop.toml")
+    result = study.run(histories=100_000, seed=1)
+    print(tarvokit.summary(result))
+    result.to_json("out/results.json")
+    again = tarvokit.read("out")            # a folder a run wrote into
 
-The layers: model.py reads and checks a model (laws.py, logic.py), planner.py plans the runs
-through the execution seam (execution.py), result.py holds the data and its views (report.py,
-plotting.py), cli.py is the `tarvo` command.
+The package is in one-way layers, each importing only those below it:
+- model:   reading and checking model files and dicts, describing them, sweep variants;
+- engine:  a model's description turned into engine inputs, tasks, executors (here, Dask);
+- data:    results, their statistics and files;
+- studies: the options, the planner (single and paired runs, precision, interruption), and the
+           studies on it: run, importance, sweep;
+- views:   text reports and plots drawn on a caller's matplotlib axes;
+- command: the `tarvo` command.
+Names are resolved when first used, so that `import tarvokit` and the command start fast.
 """
 
-from importlib import metadata
+from __future__ import annotations
 
-from .errors import ModelError, ModelWarning
-from .execution import Executor, InProcessExecutor, Task, TaskResult, run_task
-from .importance import ImportanceResult
-from .model import DEFAULT_RESOLUTION, Model, load
-from .planner import StudyInterrupted
-from .result import Batch, Result, combine
-from .sweep import Sweep, SweepResult
+import importlib
+from typing import Any
 
-try:
-    __version__ = metadata.version("tarvo")
-except metadata.PackageNotFoundError:  # run from the source tree
-    __version__ = "0.1.0"
+# Public name -> the module that defines it.
+_PUBLIC = {
+    "DEFAULT_RESOLUTION": "model.reading",
+    "ModelError": "model.errors",
+    "ModelWarning": "model.errors",
+    "Sweep": "model.variants",
+    "parse_sweep_option": "model.variants",
+    "Executor": "engine.tasks",
+    "InProcessExecutor": "engine.tasks",
+    "Task": "engine.tasks",
+    "TaskResult": "engine.tasks",
+    "run_task": "engine.tasks",
+    "Batch": "data.result",
+    "Result": "data.result",
+    "ResultError": "data.result",
+    "combine": "data.result",
+    "read": "data.result",
+    "Interval": "data.stats",
+    "ImportanceResult": "data.importance",
+    "SweepResult": "data.sweep",
+    "OutputError": "data.files",
+    "RunOptions": "studies.options",
+    "StudyInterrupted": "studies.planner",
+    "Study": "studies.study",
+    "load": "studies.study",
+    "summary": "views.text",
+    "model_text": "views.text",
+    "draw_result": "views.plots",
+    "draw_unavailability": "views.plots",
+    "draw_importance": "views.importance_views",
+    "draw_sweep": "views.sweep_views",
+}
+# A study reads as the model it holds: `tarvokit.Model.from_dict(...)` gives one.
+_ALIASES = {"Model": ("studies.study", "Study")}
 
-__all__ = ["Batch", "DEFAULT_RESOLUTION", "Executor", "ImportanceResult", "InProcessExecutor",
-           "Model", "ModelError", "ModelWarning", "Result", "StudyInterrupted", "Sweep",
-           "SweepResult", "Task", "TaskResult", "combine", "load", "run_task", "__version__"]
+__all__ = sorted([*_PUBLIC, *_ALIASES, "__version__"])
+
+
+def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        from importlib import metadata
+
+        try:
+            value = metadata.version("tarvo")
+        except metadata.PackageNotFoundError:  # run from the source tree
+            value = "0.1.0"
+    elif name in _PUBLIC:
+        value = getattr(importlib.import_module(f".{_PUBLIC[name]}", __name__), name)
+    elif name in _ALIASES:
+        module, attribute = _ALIASES[name]
+        value = getattr(importlib.import_module(f".{module}", __name__), attribute)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return __all__

@@ -1,4 +1,4 @@
-"""A study's model: read from a TOML file or a plain dict, checked, and built for the engine.
+"""A study's model: read from a TOML file or a plain dict and checked.
 
 The file and the dict have the same structure:
 
@@ -26,10 +26,10 @@ The file and the dict have the same structure:
 Every error is a ModelError naming the source, the key path and what is expected, raised while
 the input is read: nothing invalid reaches the engine.
 
-The engine counts whole steps and truncates every delay toward zero. Laws are therefore built in
-sub-steps of 1 / resolution time unit (times multiplied by the resolution), which makes that
-truncation bias about 1 / resolution of a time unit per delay, and the results are folded back to
-time units (result.py).
+The engine counts whole steps and truncates every delay toward zero. Laws are therefore given to
+it in sub-steps of 1 / resolution time unit (times multiplied by the resolution, laws.py), which
+makes that truncation bias about 1 / resolution of a time unit per delay; the engine layer folds
+its counts back to time units.
 """
 
 from __future__ import annotations
@@ -40,20 +40,11 @@ import tomllib
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Sequence
-
-import tarvo
+from typing import Any, Sequence
 
 from . import laws, logic
 from .errors import ModelError, ModelWarning, Where, close_match_hint, reject_unknown_keys
-
-if TYPE_CHECKING:
-    from distributed import Client
-
-    from .execution import Executor
-    from .importance import ImportanceResult
-    from .result import Result
-    from .sweep import Sweep, SweepResult
+from .variants import Sweep, read_sweep, variant_data
 
 DEFAULT_RESOLUTION = 60
 INT_MAX = 2**31 - 1
@@ -82,27 +73,32 @@ class Component:
 
 
 class Model:
-    """A checked model. Build it with `load(path)` or `Model.from_dict(data)`.
+    """A checked model: what to simulate, nothing about running it. Build it with `load(path)`
+    or `Model.from_dict(data)`.
 
     `description` is its plain, picklable form: the same structure as the file with templates
     expanded, every component in the general form and the logic as minimal cut sets, so
     `Model.from_dict(model.description)` rebuilds it without SCRAM or the fault-tree file.
+    `input` is the data as given (templates unexpanded) and `base_dir` where its files are:
+    sweeps vary them. `sweep` is the file's [sweep] table, if any, and `variants` its checked
+    models, one per value.
     """
 
     def __init__(self, name: str, time_unit: str, horizon: int, resolution: int,
                  components: Sequence[Component], cut_sets: Sequence[logic.CutSet],
-                 source: str, warnings_: Sequence[str] = ()):
+                 source: str, warnings_: Sequence[str] = (), input_: dict | None = None,
+                 base_dir: Path | None = None, sweep: Sweep | None = None,
+                 variants_: Sequence["Model"] = ()):
         self.name, self.time_unit, self.horizon = name, time_unit, horizon
-        # The input as given (templates unexpanded) and where its files are: sweeps vary it.
-        self.input: dict = {}
-        self.base_dir = Path(".")
-        self.planned_sweep: "Sweep | None" = None  # the [sweep] table, if any
-        self.planned_variants: list["Model"] = []  # its models, one per value
         self.resolution = resolution
         self.components = tuple(components)
         self.cut_sets = tuple(cut_sets)
         self.source = source
         self.warnings = tuple(warnings_)
+        self.input: dict = input_ if input_ is not None else {}
+        self.base_dir = base_dir or Path(".")
+        self.sweep = sweep
+        self.variants = tuple(variants_)
 
     # --- Reading ---------------------------------------------------------------------------
 
@@ -126,20 +122,18 @@ class Model:
         components = _components(_table(data, "components", root), root.key("components"),
                                  resolution)
         names = [c.name for c in components]
-        cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names,
-                             base_dir or Path("."))
+        base_dir = base_dir or Path(".")
+        cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names, base_dir)
         notes = [f'component "{names[i]}" is in no cut set: it cannot fail the system'
                  for i in logic.components_in_no_cut_set(cut_sets, len(names))]
         for note in notes:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
-        model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes)
-        model.input, model.base_dir = copy.deepcopy(data), base_dir or Path(".")
-        if "sweep" in data:
-            from .sweep import read_sweep, variants
-
-            model.planned_sweep = read_sweep(data["sweep"], root.key("sweep"))
-            # Every value must make a valid model; the checked models serve the run too.
-            model.planned_variants = variants(model, model.planned_sweep)
+        sweep = read_sweep(data["sweep"], root.key("sweep")) if "sweep" in data else None
+        model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes,
+                    copy.deepcopy(data), base_dir, sweep)
+        if sweep is not None:
+            # Every value must make a valid model; the checked models serve the runs too.
+            model.variants = tuple(variants(model, sweep))
         return model
 
     @property
@@ -173,37 +167,8 @@ class Model:
         """Maintenance laws draw from the C library's shared generator, not from the seed."""
         return any(t.law["law"] == "Maintenance" for c in self.components for t in c.transitions)
 
-    # --- The engine's model ----------------------------------------------------------------
-
-    def engine_laws(self) -> list:
-        """The component model in engine steps: laws[c][s][k] times state s -> k.
-
-        The engine takes the number of states of component 0 for all of them, so every
-        component is padded to the largest count with transitions that never happen.
-        """
-        never = tarvo.Distribution()
-        states = max(len(c.states) for c in self.components)
-        model = []
-        for index, component in enumerate(self.components):
-            rows = [[never] * states for _ in range(states)]
-            where = Where(self.source).key("components").key(component.name)
-            for t in component.transitions:
-                rows[t.source][t.target] = laws.engine_law(t.law, where, self.resolution)
-            model.append(rows)
-        return model
-
-    def engine_tree(self, cut_sets: Sequence[Sequence[int | str]] | None = None
-                    ) -> tarvo.CutsetTree:
-        """The cut sets as a CutsetTree; `cut_sets` (component indices or names) overrides the
-        model's own logic."""
-        sets = self.cut_sets if cut_sets is None else self.resolve_cut_sets(cut_sets)
-        tree = tarvo.CutsetTree(len(self.components))
-        if sets:
-            tree.constructTree([[1 if i in s else 0 for i in range(len(self.components))]
-                                for s in sets])
-        return tree
-
     def resolve_cut_sets(self, cut_sets: Sequence[Sequence[int | str]]) -> list[logic.CutSet]:
+        """Cut sets given as component indices or names, as index sets."""
         names = self.names
         resolved = []
         for members in cut_sets:
@@ -218,57 +183,21 @@ class Model:
             resolved.append(frozenset(indices))
         return resolved
 
-    # --- Running ---------------------------------------------------------------------------
 
-    def run(self, histories: int = 100_000, seed: int = 1, threads: int | None = None,
-            precision: float | None = None, max_histories: int | None = None,
-            progress: bool = False, executor: "Executor | None" = None,
-            batches: int | None = None, client: "Client | None" = None) -> "Result":
-        """Simulates the model; see planner.run_study for the arguments. `client`, a
-        distributed.Client, runs the histories on that Dask cluster (cluster.py)."""
-        from .planner import run_study
-
-        return run_study(self, histories=histories, seed=seed, threads=threads,
-                         precision=precision, max_histories=max_histories, progress=progress,
-                         executor=_executor(executor, client), batches=batches)
-
-    def importance(self, histories: int = 100_000, seed: int = 1, threads: int | None = None,
-                   progress: bool = False, executor: "Executor | None" = None,
-                   batches: int | None = None, client: "Client | None" = None
-                   ) -> "ImportanceResult":
-        """Share and unique contribution / improvement potential of every cut set and
-        component, from one run per derived logic on the same seeds (importance.py)."""
-        from .importance import run_importance
-
-        return run_importance(self, histories=histories, seed=seed, threads=threads,
-                              progress=progress, executor=_executor(executor, client),
-                              batches=batches)
-
-    def sweep(self, sweep: "Sweep | None" = None, histories: int = 100_000, seed: int = 1,
-              threads: int | None = None, progress: bool = False,
-              executor: "Executor | None" = None, batches: int | None = None,
-              client: "Client | None" = None) -> "SweepResult":
-        """Runs the model once per value of a parameter (the file's [sweep] table unless
-        `sweep` is given), all on the same seeds (sweep.py)."""
-        from .sweep import run_sweep
-
-        sweep = sweep or self.planned_sweep
-        if sweep is None:
-            raise ValueError(f"{self.source}: no [sweep] table and no sweep given")
-        return run_sweep(self, sweep, histories=histories, seed=seed, threads=threads,
-                         progress=progress, executor=_executor(executor, client),
-                         batches=batches)
-
-
-def _executor(executor: "Executor | None", client: "Client | None") -> "Executor | None":
-    """The executor a run asked for: a distributed.Client runs it on that Dask cluster."""
-    if client is None:
-        return executor
-    if executor is not None:
-        raise ValueError("give either an executor or a client, not both")
-    from .cluster import DaskExecutor
-
-    return DaskExecutor(client)
+def variants(model: Model, sweep: Sweep) -> list[Model]:
+    """One checked model per value of `sweep`. Raises ModelError naming the value that makes the
+    model invalid, and why."""
+    where = Where(model.source, "sweep")
+    built = []
+    for index, value in enumerate(sweep.values):
+        data = variant_data(model.input, sweep.parameter, value, where.key("parameter"))
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", ModelWarning)  # reported for the model itself
+                built.append(Model.from_dict(data, model.source, model.base_dir))
+        except ModelError as error:
+            where.key("values").item(index).fail(str(error).removeprefix(f"{model.source}: "))
+    return built
 
 
 def load(path: str | Path) -> Model:
@@ -394,7 +323,7 @@ def _state_index(item: dict, key: str, states: tuple[str, ...], where: Where) ->
 
 
 def _transition(law: Any, source: int, target: int, where: Where, resolution: int) -> Transition:
-    laws.engine_law(law, where, resolution)  # checks it; the engine law is rebuilt per run
+    laws.engine_law(law, where, resolution)  # checks it; the engine layer builds it per run
     return Transition(source, target, dict(law))
 
 

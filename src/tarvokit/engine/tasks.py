@@ -2,15 +2,15 @@
 
 A study is run as tasks: a `Task` is plain, picklable data (the model's description, an optional
 override of its logic as cut sets, the first seed, the number of histories, the threads) and
-`run_task` turns it into a `TaskResult` by building the engine's model from the description (once
-per process for the tasks of one study) and making ONE `runnerParallelSim` call on the contiguous
+`run_task` turns it into a `TaskResult` by building the engine's inputs from the description (once
+per process for the tasks of one study, build.py) and making ONE runner call on the contiguous
 seeds first_seed .. first_seed + histories - 1.
-A TaskResult is data that merges: counts add element-wise modulo 2^32 (exactly as the engine's own
-sums do), the per-batch figures that the batch-means interval needs are kept side by side.
+A TaskResult is data that merges: its counts (failed engine steps per time unit, summed over its
+histories) add element-wise, exactly as the engine's own sums do.
 
 An `Executor` takes tasks and yields their results as they finish, in any order; closing its
 iterator early (an interrupted study) drops the tasks that have not started. The planner
-(planner.py) decides the tasks, merges the results and applies the stopping rules; it works the
+(studies/planner.py) decides the tasks, merges the results and applies the stopping rules; it works the
 same whatever executor runs the tasks: `InProcessExecutor` in this process, or one that ships the
 tasks to other processes or machines (they only need the `tarvo` and `tarvokit` packages).
 
@@ -23,14 +23,11 @@ for the planner to pass on.
 from __future__ import annotations
 
 import array
-import functools
-import json
 import os
 import re
 import sys
 import tempfile
 import time
-import warnings
 from abc import ABC, abstractmethod
 from collections import Counter
 from contextlib import contextmanager
@@ -41,7 +38,7 @@ import numpy as np
 
 import tarvo
 
-from .errors import ModelWarning
+from .build import engine_inputs
 
 # Lines the runners print on every call; anything else the engine prints is a message to pass on.
 _RUNNER_CHATTER = re.compile(
@@ -69,7 +66,7 @@ class TaskResult:
     """What one task measured; results of one model merge by adding counts."""
 
     task: Task
-    counts: np.ndarray  # uint32, failed histories per engine step
+    counts: np.ndarray  # uint64, failed engine steps per time unit, summed over the histories
     seconds: float  # wall-clock time of the runner call
     threads: int | None  # worker threads the runner reported
     messages: tuple[str, ...] = field(default=())  # engine lines other than runner chatter
@@ -86,11 +83,13 @@ def available_cores() -> int:
 
 def run_task(task: Task) -> TaskResult:
     """Runs one task in this process: one runnerParallelSim call. Thread count is process-wide."""
-    steps, laws, tree = _engine_inputs(json.dumps([task.model, task.cut_sets]))
+    inputs = engine_inputs(task.model, task.cut_sets)
+    steps = inputs.steps
     tarvo.limitOMPThreads(task.threads or available_cores())
     with engine_output_captured() as lines:
         started = time.perf_counter()
-        counts = tarvo.runnerParallelSim(task.histories, steps, laws, tree, task.first_seed)
+        counts = tarvo.runnerParallelSim(task.histories, steps, inputs.laws, inputs.tree,
+                                         task.first_seed)
         seconds = time.perf_counter() - started
     if len(counts) != steps:
         raise RuntimeError(f"the engine returned {len(counts)} values instead of {steps}"
@@ -99,26 +98,9 @@ def run_task(task: Task) -> TaskResult:
     messages = tuple(line for line in lines if line and not _RUNNER_CHATTER.match(line))
     # Through array.array: three times faster than numpy's own conversion of a list of ints,
     # which matters for a list of horizon x resolution counts per call.
-    counts_array = np.frombuffer(array.array("I", counts), dtype=np.uint32)
-    return TaskResult(task, counts_array, seconds, threads, messages)
-
-
-@functools.lru_cache(maxsize=8)
-def _engine_inputs(task_model: str) -> tuple[int, list, tarvo.CutsetTree]:
-    """The engine's horizon, laws and tree for a task's model and logic (as JSON).
-
-    A study's tasks share their model, so it is rebuilt once per process rather than once per
-    runner call. The JSON keeps the description's key order: the order of the components is
-    their numbering in the engine. Sharing the laws and the tree between calls is safe: the
-    runners only read them.
-    """
-    from .model import Model
-
-    description, cut_sets = json.loads(task_model)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", ModelWarning)  # reported once, when the model was read
-        model = Model.from_dict(description, source="task")
-    return model.steps, model.engine_laws(), model.engine_tree(cut_sets)
+    per_step = np.frombuffer(array.array("I", counts), dtype=np.uint32)
+    per_unit = per_step.astype(np.uint64).reshape(-1, inputs.steps_per_unit).sum(axis=1)
+    return TaskResult(task, per_unit, seconds, threads, messages)
 
 
 class Executor(ABC):

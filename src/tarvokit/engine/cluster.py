@@ -45,7 +45,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence
 
 import numpy as np
 
-from .execution import Executor, Task, TaskResult, available_cores, run_task
+from .tasks import Executor, Task, TaskResult, available_cores, run_task
 
 if TYPE_CHECKING:
     from distributed import Client

@@ -1,26 +1,20 @@
-"""The text report and the plot of a sensitivity sweep (sweep.py)."""
+"""The text report and the plots of a sensitivity sweep (data/sweep.py)."""
 
 from __future__ import annotations
 
 import math
-from pathlib import Path
-from typing import TYPE_CHECKING
-
 import numpy as np
 
-from .plotting import DPI, FIGURE_INCHES
-from .report import percent, short_interval_text
-from .stats import normal_quantile
-from .importance import bin_edges, bin_sums
-from .sweep import numeric_values, value_text
-
-if TYPE_CHECKING:
-    from .sweep import SweepResult
+from ..data.stats import bin_edges, bin_sums, normal_quantile
+from ..data.sweep import SweepResult, numeric_values
+from ..model.variants import value_text
+from .plots import text
+from .text import percent, short_interval_text
 
 PLOT_BINS = 150  # curves over time are drawn per bin of time units, about this many
 
 
-def summary(result: "SweepResult") -> str:
+def summary(result: SweepResult) -> str:
     reference = result.reference
     unit, values = reference.time_unit, result.sweep.values
     same = result.same_horizon
@@ -57,7 +51,7 @@ def summary(result: "SweepResult") -> str:
     return "\n".join(lines)
 
 
-def _difference_text(result: "SweepResult", index: int) -> str:
+def _difference_text(result: SweepResult, index: int) -> str:
     difference = result.difference(index)
     if result.same_horizon:
         downtime = difference.scaled(result.reference.horizon)
@@ -73,31 +67,21 @@ def _difference_text(result: "SweepResult", index: int) -> str:
 # --- Plot ---------------------------------------------------------------------------------
 
 
-def plot(result: "SweepResult", path: Path) -> None:
+def draw_sweep(means_axes, differences_axes, curves_axes, result: SweepResult) -> None:
     """The mean per value, the paired differences against independent seeds' intervals, and
-    the unavailability curves over time."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
-    grid = figure.add_gridspec(2, 2, height_ratios=[1, 1])
-    means_axes, differences_axes = figure.add_subplot(grid[0, 0]), figure.add_subplot(grid[0, 1])
-    curves_axes = figure.add_subplot(grid[1, :])
-    reference = result.reference
-    figure.suptitle(f"{reference.name}: sweep of {result.sweep.parameter}"
-                    f" ({result.histories:,} histories per value, the same seeds)")
+    the unavailability curves over time, each on its matplotlib axes."""
     positions, labels = _positions(result)
     _draw_means(means_axes, result, positions, labels)
     _draw_differences(differences_axes, result, positions, labels)
     _draw_curves(curves_axes, result)
-    figure.tight_layout()
-    figure.savefig(path, format="png")
-    plt.close(figure)
 
 
-def _positions(result: "SweepResult") -> tuple[np.ndarray, list[str]]:
+def sweep_title(result: SweepResult) -> str:
+    return text(f"{result.reference.name}: sweep of {result.sweep.parameter}"
+                f" ({result.histories:,} histories per value, the same seeds)")
+
+
+def _positions(result: SweepResult) -> tuple[np.ndarray, list[str]]:
     numbers = numeric_values(result.sweep.values)
     labels = [value_text(v) for v in result.sweep.values]
     if numbers is not None:
@@ -105,13 +89,13 @@ def _positions(result: "SweepResult") -> tuple[np.ndarray, list[str]]:
     return np.arange(len(labels), dtype=float), labels
 
 
-def _label_axis(axes, result: "SweepResult", positions: np.ndarray, labels: list[str]) -> None:
+def _label_axis(axes, result: SweepResult, positions: np.ndarray, labels: list[str]) -> None:
     axes.set_xticks(positions, labels, rotation=30 if len(labels) > 6 else 0)
     axes.set_xlabel(result.sweep.parameter)
     axes.grid(True, alpha=0.3)
 
 
-def _draw_means(axes, result: "SweepResult", positions: np.ndarray, labels: list[str]) -> None:
+def _draw_means(axes, result: SweepResult, positions: np.ndarray, labels: list[str]) -> None:
     means = result.means()
     estimates = np.array([100 * m.estimate for m in means])
     errors = np.array([[100 * (m.estimate - m.low) for m in means],
@@ -122,7 +106,7 @@ def _draw_means(axes, result: "SweepResult", positions: np.ndarray, labels: list
     _label_axis(axes, result, positions, labels)
 
 
-def _draw_differences(axes, result: "SweepResult", positions: np.ndarray,
+def _draw_differences(axes, result: SweepResult, positions: np.ndarray,
                       labels: list[str]) -> None:
     z = normal_quantile(0.975)
     spacing = np.min(np.diff(np.sort(positions))) if len(positions) > 1 else 1.0
@@ -147,7 +131,7 @@ def _draw_differences(axes, result: "SweepResult", positions: np.ndarray,
     axes.legend(loc="best", fontsize=8)
 
 
-def _draw_curves(axes, result: "SweepResult") -> None:
+def _draw_curves(axes, result: SweepResult) -> None:
     unit = result.reference.time_unit
     longest = max(r.horizon for r in result.results)
     bin_units = max(1, math.ceil(longest / PLOT_BINS))

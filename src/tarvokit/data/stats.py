@@ -15,7 +15,6 @@ from dataclasses import dataclass
 from typing import Sequence
 
 import numpy as np
-from scipy import stats as scipy_stats
 
 CONFIDENCE = 0.95
 
@@ -52,13 +51,21 @@ class Interval:
         return (value - self.estimate) / self.standard_error
 
 
+# scipy.stats is imported where a quantile is needed: it takes longer to import than a command
+# that asks for no interval takes to run.
+
+
 def normal_quantile(probability: float) -> float:
+    from scipy import stats as scipy_stats
+
     return float(scipy_stats.norm.ppf(probability))
 
 
 def student_t_quantile(probability: float, degrees_of_freedom: int) -> float:
     if degrees_of_freedom < 1:
         raise ValueError("Student's t needs at least one degree of freedom")
+    from scipy import stats as scipy_stats
+
     return float(scipy_stats.t.ppf(probability, degrees_of_freedom))
 
 
@@ -145,3 +152,13 @@ def split_evenly(total: int, parts: int) -> list[int]:
     """`parts` sizes adding up to `total`, differing by at most one."""
     base, extra = divmod(total, parts)
     return [base + 1 if i < extra else base for i in range(parts)]
+
+
+def bin_edges(length: int, bin_units: int) -> np.ndarray:
+    """The edges of consecutive bins of `bin_units` time units; the last one may be shorter."""
+    return np.append(np.arange(0, length, bin_units), length)
+
+
+def bin_sums(values: np.ndarray, bin_units: int) -> np.ndarray:
+    """Sums of `values` (one per time unit) over the bins of bin_edges."""
+    return np.add.reduceat(values.astype(float), bin_edges(len(values), bin_units)[:-1])

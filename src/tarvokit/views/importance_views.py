@@ -1,20 +1,14 @@
-"""The text report and the plot of an importance study (importance.py)."""
+"""The text report and the plots of an importance study (data/importance.py)."""
 
 from __future__ import annotations
 
 import math
-from pathlib import Path
-from typing import TYPE_CHECKING
-
 import numpy as np
 
-from .importance import COMPONENT, CUT_SET, Row, bin_edges
-from .plotting import DPI, FIGURE_INCHES, _log_scale_helps
-from .report import percent, short_interval_text
-from .stats import Interval
-
-if TYPE_CHECKING:
-    from .importance import ImportanceResult
+from ..data.importance import COMPONENT, CUT_SET, ImportanceResult, Row
+from ..data.stats import Interval, bin_edges
+from .plots import log_scale_helps, text
+from .text import percent, short_interval_text
 
 # Curves over time are drawn per bin of time units, about this many bins over the horizon:
 # per time unit, the shares of rare failures are mostly noise.
@@ -26,7 +20,7 @@ _HEADINGS = {
 }
 
 
-def summary(result: "ImportanceResult") -> str:
+def summary(result: ImportanceResult) -> str:
     system = result.system_result
     unit, horizon = result.time_unit, result.horizon
     lines = [
@@ -81,19 +75,10 @@ def _share_text(share: Interval) -> str:
 # --- Plot ---------------------------------------------------------------------------------
 
 
-def plot(result: "ImportanceResult", path: Path, top: int) -> None:
-    """Shares and reductions over time of the top `top` cut sets and components, one panel
-    each, with pointwise 95% bands."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+def draw_importance(axes, result: ImportanceResult, top: int) -> None:
+    """Shares and reductions over time of the top `top` cut sets and components on a 2 x 2
+    grid of matplotlib axes (cut sets above, components below), with pointwise 95% bands."""
     bin_units = max(1, math.ceil(result.horizon / PLOT_BINS))
-    figure, axes = plt.subplots(2, 2, figsize=FIGURE_INCHES, dpi=DPI, sharex=True)
-    unit = result.time_unit
-    figure.suptitle(f"{result.system_result.name}: what matters, per {bin_units:,} {unit}"
-                    f" ({result.histories:,} histories, {len(result.runs)} paired runs)")
     for row, kind in enumerate((CUT_SET, COMPONENT)):
         chosen = result.top(kind, top)
         title, measure, _ = _HEADINGS[kind]
@@ -104,13 +89,17 @@ def plot(result: "ImportanceResult", path: Path, top: int) -> None:
         _draw_reductions(reduction_axes, result, chosen, bin_units)
         reduction_axes.set_title(f"{title}: {measure}", fontsize=10)
     for column in axes[1]:
-        column.set_xlabel(f"time ({unit})")
-    figure.tight_layout()
-    figure.savefig(path, format="png")
-    plt.close(figure)
+        column.set_xlabel(text(f"time ({result.time_unit})"))
 
 
-def _draw_shares(axes, result: "ImportanceResult", chosen, bin_units: int) -> None:
+def importance_title(result: ImportanceResult) -> str:
+    bin_units = max(1, math.ceil(result.horizon / PLOT_BINS))
+    return text(f"{result.system_result.name}: what matters, per {bin_units:,}"
+                f" {result.time_unit} ({result.histories:,} histories, {len(result.runs)}"
+                " paired runs)")
+
+
+def _draw_shares(axes, result: ImportanceResult, chosen, bin_units: int) -> None:
     edges = bin_edges(result.horizon, bin_units)
     for index, measure in enumerate(chosen):
         colour = f"C{index}"
@@ -119,7 +108,7 @@ def _draw_shares(axes, result: "ImportanceResult", chosen, bin_units: int) -> No
         axes.fill_between(edges, _closed(low), _closed(high), step="post", color=colour,
                           alpha=0.2, linewidth=0)
         axes.step(edges, _closed(curve), where="post", color=colour, linewidth=1.0,
-                  label=measure.name)
+                  label=text(measure.name))
     axes.set_ylim(0, 1.05)
     axes.set_ylabel("share")
     axes.set_xlim(0, result.horizon)
@@ -127,11 +116,11 @@ def _draw_shares(axes, result: "ImportanceResult", chosen, bin_units: int) -> No
     axes.legend(loc="best", fontsize=8, framealpha=0.9)
 
 
-def _draw_reductions(axes, result: "ImportanceResult", chosen, bin_units: int) -> None:
+def _draw_reductions(axes, result: ImportanceResult, chosen, bin_units: int) -> None:
     edges = bin_edges(result.horizon, bin_units)
     system = result.system_curve(bin_units)
     curves = [result.reduction_curve(m, bin_units) for m in chosen]
-    log_scale = _log_scale_helps(np.concatenate([system, *curves]))
+    log_scale = log_scale_helps(np.concatenate([system, *curves]))
     floor = 0.0
     if log_scale:
         positive = np.concatenate([system, *curves])
@@ -145,7 +134,7 @@ def _draw_reductions(axes, result: "ImportanceResult", chosen, bin_units: int) -
         axes.fill_between(edges, _closed(np.maximum(low, floor)), _closed(np.maximum(high, floor)),
                           step="post", color=colour, alpha=0.2, linewidth=0)
         axes.step(edges, _closed(np.maximum(curve, floor)), where="post", color=colour,
-                  linewidth=1.0, label=measure.name)
+                  linewidth=1.0, label=text(measure.name))
     axes.set_ylabel("unavailability" + (" (log scale)" if log_scale else ""))
     axes.set_xlim(0, result.horizon)
     axes.grid(True, which="major", alpha=0.3)

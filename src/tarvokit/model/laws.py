@@ -1,10 +1,11 @@
-"""The transition laws of a model file, in the terms engineers use, and their engine laws.
+"""The transition laws of a model file, in the terms engineers use, and their engine form.
 
 A law is a table such as `{law = "Weibull", scale = 4000, shape = 1.8}` whose times are in the
-study's time unit. `engine_law` checks it and builds the engine's law in sub-steps of
-1 / resolution time unit: times are multiplied by the resolution, rates divided by it. Scheduled
-times (an inspection period, maintenance durations, an instantaneous failure's time) must come
-out as whole sub-steps, since the engine counts them in whole steps.
+study's time unit. `engine_law` checks it and gives the engine law's class name and arguments in
+sub-steps of 1 / resolution time unit: times are multiplied by the resolution, rates divided by
+it. Scheduled times (an inspection period, maintenance durations, an instantaneous failure's
+time) must come out as whole sub-steps, since the engine counts them in whole steps. The engine
+objects themselves are built by the engine layer (engine/build.py) from that plain form.
 """
 
 from __future__ import annotations
@@ -12,11 +13,11 @@ from __future__ import annotations
 import math
 from typing import Any, Callable
 
-import tarvo
-
-from .errors import ModelError, Where, close_match_hint, reject_unknown_keys
+from .errors import Where, close_match_hint, reject_unknown_keys
 
 INT_MAX = 2**31 - 1
+# An engine law as plain data: the class name in the `tarvo` module and its arguments.
+EngineLaw = tuple[str, tuple]
 
 
 class _Parameters:
@@ -68,29 +69,35 @@ class _Parameters:
         return str(self.table.get("law"))
 
 
-def _exponential(p: _Parameters) -> tarvo.Distribution:
+def _exponential(p: _Parameters) -> EngineLaw:
     if p.one_of("rate", "mean") == "rate":
-        return tarvo.Exponential(p.positive("rate") / p.resolution)
-    return tarvo.Exponential(1.0 / (p.positive("mean") * p.resolution))
+        return "Exponential", (p.positive("rate") / p.resolution,)
+    return "Exponential", (1.0 / (p.positive("mean") * p.resolution),)
 
 
-def _weibull(p: _Parameters) -> tarvo.Distribution:
-    return tarvo.Weibull(p.number("scale") * p.resolution, p.number("shape"))
+def _weibull(p: _Parameters) -> EngineLaw:
+    scale, shape = p.number("scale"), p.number("shape")
+    if scale <= 0 or shape <= 0:
+        p.where.fail("Weibull: Parameters must be positive")
+    return "Weibull", (scale * p.resolution, shape)
 
 
-def _normal(p: _Parameters) -> tarvo.Distribution:
-    return tarvo.Normal(p.number("mean") * p.resolution, p.positive("sd") * p.resolution)
+def _normal(p: _Parameters) -> EngineLaw:
+    return "Normal", (p.number("mean") * p.resolution, p.positive("sd") * p.resolution)
 
 
-def _uniform(p: _Parameters) -> tarvo.Distribution:
-    return tarvo.Uniform(p.non_negative("low") * p.resolution, p.number("high") * p.resolution)
+def _uniform(p: _Parameters) -> EngineLaw:
+    low, high = p.non_negative("low"), p.number("high")
+    if not low < high:
+        p.where.fail("Uniform: Lower bound must be less than upper bound")
+    return "Uniform", (low * p.resolution, high * p.resolution)
 
 
-def _inspection(p: _Parameters) -> tarvo.Distribution:
-    return tarvo.Inspection(p.steps(p.positive("period"), p.where.key("period")))
+def _inspection(p: _Parameters) -> EngineLaw:
+    return "Inspection", (p.steps(p.positive("period"), p.where.key("period")),)
 
 
-def _maintenance(p: _Parameters) -> tarvo.Distribution:
+def _maintenance(p: _Parameters) -> EngineLaw:
     where = p.where.key("durations")
     durations = p.table.get("durations")
     if not isinstance(durations, list):
@@ -102,15 +109,15 @@ def _maintenance(p: _Parameters) -> tarvo.Distribution:
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0:
             at.fail(f"expected a duration of at least 0, got {value!r}")
         steps.append(p.steps(float(value), at))
-    return tarvo.Maintenance(steps)
+    return "Maintenance", (steps,)
 
 
-def _instantaneous_failure(p: _Parameters) -> tarvo.Distribution:
-    return tarvo.InstantaneousFailure(p.steps(p.number("at"), p.where.key("at")))
+def _instantaneous_failure(p: _Parameters) -> EngineLaw:
+    return "InstantaneousFailure", (p.steps(p.number("at"), p.where.key("at")),)
 
 
 # Law name -> (its parameter names, the builder of its engine law).
-LAWS: dict[str, tuple[tuple[str, ...], Callable[[_Parameters], tarvo.Distribution]]] = {
+LAWS: dict[str, tuple[tuple[str, ...], Callable[[_Parameters], EngineLaw]]] = {
     "Exponential": (("rate", "mean"), _exponential),
     "Weibull": (("scale", "shape"), _weibull),
     "Normal": (("mean", "sd"), _normal),
@@ -133,21 +140,17 @@ def law_name(table: Any, where: Where) -> str:
     return name
 
 
-def engine_law(table: Any, where: Where, resolution: int) -> tarvo.Distribution:
+def engine_law(table: Any, where: Where, resolution: int) -> EngineLaw:
     """The engine law of a law table, in sub-steps; raises ModelError for bad input.
 
-    The engine's own checks (Weibull's positive parameters, Uniform's bounds, ...) run here, while
-    the input is read, and their messages are passed on with the key path.
+    The checks the engine's constructors make (Weibull's positive parameters, Uniform's bounds)
+    are made here too, with the engine's words, so that nothing the engine refuses gets past
+    the reading of the file.
     """
     name = law_name(table, where)
     parameters, build = LAWS[name]
     reject_unknown_keys(table, ("law", *parameters), where)
-    try:
-        return build(_Parameters(table, where, resolution))
-    except ModelError:
-        raise
-    except ValueError as error:  # the engine law's own check
-        where.fail(f"{name}: {error}")
+    return build(_Parameters(table, where, resolution))
 
 
 def describe(table: dict, unit: str) -> str:

@@ -2,14 +2,10 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
-
-from . import laws
-from .stats import Interval
-
-if TYPE_CHECKING:
-    from .model import Model
-    from .result import Result
+from ..data.result import Result
+from ..data.stats import Interval
+from ..model import laws
+from ..model.reading import Model
 
 
 def percent(value: float, digits: int = 4) -> str:
@@ -28,7 +24,8 @@ def short_interval_text(interval: Interval, unit: str = "%", sign: bool = False)
     return f"{estimate:{form}} {unit} [{low:{form}}, {high:{form}}]"
 
 
-def summary(result: "Result") -> str:
+def summary(result: Result) -> str:
+    """The report of a run: the mean unavailability, downtime and how the run went."""
     unit, horizon = result.time_unit, result.horizon
     mean, downtime = result.mean(), result.downtime()
     worst = int(result.unavailability.argmax())
@@ -62,7 +59,7 @@ def summary(result: "Result") -> str:
     return "\n".join(lines)
 
 
-def model_text(model: "Model") -> str:
+def model_text(model: Model) -> str:
     """Components, their states and transitions, and the minimal cut sets, for `tarvo check`."""
     unit = model.time_unit
     lines = [f"{model.name}: horizon {model.horizon:,} {unit}, resolution {model.resolution}"
@@ -77,8 +74,8 @@ def model_text(model: "Model") -> str:
     names = model.names
     lines += [f"  {{{', '.join(names[i] for i in sorted(s))}}}"
               for s in sorted(model.cut_sets, key=lambda s: (len(s), sorted(s)))]
-    if model.planned_sweep:
-        values = ", ".join(map(repr, model.planned_sweep.values))
-        lines.append(f"Sweep: {model.planned_sweep.parameter} = {values}")
+    if model.sweep:
+        values = ", ".join(map(repr, model.sweep.values))
+        lines.append(f"Sweep: {model.sweep.parameter} = {values}")
     lines += [f"Warning: {note}" for note in model.warnings]
     return "\n".join(lines)

@@ -1,4 +1,4 @@
-"""What to improve: the importance of every cut set and component, from paired runs.
+"""What to improve: the importance of every cut set and component, from paired runs (the data).
 
 A component's history does not depend on the system's logic: the engine draws the same numbers
 for the same seed whatever tree it is given. So the model is run once per derived logic on the
@@ -35,19 +35,15 @@ import json
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Sequence
+from typing import Sequence
 
 import numpy as np
 
+from ..model.logic import CutSet, describe_cut_set
 from . import stats
-from .logic import CutSet, describe_cut_set
-from .output import atomic_path, atomic_write_text, csv_field
-from .planner import StudyInterrupted, run_study
-from .result import Result, _interval_dict
-
-if TYPE_CHECKING:
-    from .execution import Executor
-    from .model import Model
+from .files import atomic_write_text, csv_field
+from .result import Result, interval_dict, paired_batch_means
+from .stats import bin_edges, bin_sums
 
 Logic = frozenset[CutSet]  # a derived system logic: a set of cut sets
 CUT_SET, COMPONENT = "cut set", "component"
@@ -132,17 +128,14 @@ class ImportanceResult:
         """Per time unit, the failed steps summed over histories with that logic (int64)."""
         if not logic:
             return np.zeros(self.horizon, dtype=np.int64)
-        return self.runs[logic].failed_steps_per_unit.astype(np.int64)
+        return self.runs[logic].counts.astype(np.int64)
 
     def batch_means(self, logic: Logic) -> np.ndarray:
         """Per sub-batch (in the system run's order), the mean unavailability with that logic."""
         system = self.system_result
         if not logic:
             return np.zeros(len(system.batches))
-        steps = self.horizon * system.resolution
-        by_seed = {b.first_seed: b for b in self.runs[logic].batches}
-        return np.array([by_seed[b.first_seed].failed_steps / (b.histories * steps)
-                         for b in system.batches])
+        return paired_batch_means(system, self.runs[logic])
 
     def _batch_sizes(self) -> list[int]:
         return [b.histories for b in self.system_result.batches]
@@ -211,12 +204,7 @@ class ImportanceResult:
         units = np.diff(bin_edges(self.horizon, bin_units))
         return units * float(self.histories * self.system_result.resolution)
 
-    # --- Views -----------------------------------------------------------------------------
-
-    def summary(self) -> str:
-        from .importance_views import summary
-
-        return summary(self)
+    # --- Files ---------------------------------------------------------------------------
 
     def to_dict(self) -> dict:
         system = self.system_result
@@ -227,10 +215,10 @@ class ImportanceResult:
             "seeded": self.seeded,
             "runs": len(self.runs),
             "seconds": self.seconds,
-            "system": {"mean_unavailability": _interval_dict(system.mean()),
-                       "expected_downtime": _interval_dict(system.downtime())},
+            "system": {"mean_unavailability": interval_dict(system.mean()),
+                       "expected_downtime": interval_dict(system.downtime())},
             "table": [_row_dict(row) for row in self.rows()],
-            "logics": [{"cut_sets": [[self.names[i] for i in sorted(k)] for k in _ordered(logic)],
+            "logics": [{"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(logic)],
                         "failed_steps_per_unit": self.failed_steps_per_unit(logic).tolist(),
                         "batches": [vars(b) for b in self.runs[logic].batches]}
                        for logic in self.runs],
@@ -252,51 +240,10 @@ class ImportanceResult:
                                    *values]))
         atomic_write_text(Path(path), "\n".join(lines) + "\n")
 
-    def plot(self, path: str | Path, top: int = DEFAULT_TOP) -> None:
-        from .importance_views import plot
-
-        with atomic_path(Path(path)) as temporary:
-            plot(self, temporary, top)
 
 
-def run_importance(model: "Model", histories: int = 100_000, seed: int = 1,
-                   threads: int | None = None, progress: bool = False,
-                   executor: "Executor | None" = None,
-                   batches: int | None = None) -> ImportanceResult:
-    """Runs the model once per derived logic, all on seeds seed .. seed + histories - 1 in the
-    same sub-batches, through the same planner as Model.run. Ctrl-C stops after the running
-    sub-batch with a KeyboardInterrupt saying which run it stopped (no partial table)."""
-    system = frozenset(model.cut_sets)
-    found = measures(model.cut_sets, model.names)
-    logics = logics_to_run(system, found)
-    runs: dict[Logic, Result] = {}
-    seconds = 0.0
-    for number, logic in enumerate(logics, start=1):
-        override = None if logic == system else [sorted(k) for k in _ordered(logic)]
-        try:
-            result = run_study(model, histories=histories, seed=seed, threads=threads,
-                               progress=progress, executor=executor, batches=batches,
-                               cut_sets=override, label=f"run {number}/{len(logics)}")
-        except StudyInterrupted as interruption:
-            raise KeyboardInterrupt(f"run {number} of {len(logics)} {interruption}") from None
-        runs[logic] = result
-        seconds += result.seconds
-    return ImportanceResult(model.description, tuple(model.names), system, tuple(found), runs,
-                            seconds)
-
-
-def _ordered(logic: Logic) -> list[CutSet]:
+def ordered(logic: Logic) -> list[CutSet]:
     return sorted(logic, key=lambda k: (len(k), sorted(k)))
-
-
-def bin_edges(length: int, bin_units: int) -> np.ndarray:
-    """The edges of consecutive bins of `bin_units` time units; the last one may be shorter."""
-    return np.append(np.arange(0, length, bin_units), length)
-
-
-def bin_sums(values: np.ndarray, bin_units: int) -> np.ndarray:
-    """Sums of `values` (one per time unit) over the bins of bin_edges."""
-    return np.add.reduceat(values.astype(float), bin_edges(len(values), bin_units)[:-1])
 
 
 def _or_zero(value: float) -> float:
@@ -309,7 +256,7 @@ def _columns(name: str) -> list[str]:
 
 def _row_dict(row: Row) -> dict:
     # A share is undefined (NaN) when the system never failed: null in JSON.
-    share = (_interval_dict(row.share) if not math.isnan(row.share.estimate) else None)
+    share = (interval_dict(row.share) if not math.isnan(row.share.estimate) else None)
     return {"kind": row.measure.kind, "name": row.measure.name, "rank": row.rank,
-            "share": share, "reduction": _interval_dict(row.reduction),
-            "downtime": _interval_dict(row.downtime)}
+            "share": share, "reduction": interval_dict(row.reduction),
+            "downtime": interval_dict(row.downtime)}

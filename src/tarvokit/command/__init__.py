@@ -1,0 +1,1 @@
+"""The `tarvo` command (cli.py) and the figures it writes (figures.py)."""

@@ -1,0 +1,344 @@
+"""A study's result: the data, their statistics, and their files.
+
+The data are the engine's counts (failed engine steps per time unit, summed over all histories;
+exact integers), one record per independent sub-batch (its seeds, histories, failed steps and
+runner time) and how the run went. Results of the same model merge by adding counts and joining
+the sub-batch lists, provided their seeds are disjoint.
+
+Statistics, in time units of the study:
+- the unavailability of time unit u: the mean over histories of the fraction of the unit the
+  system was failed, i.e. the unit's failed steps / (resolution x histories). Its 95% band is a
+  Wilson interval with n = histories, conservative because a fraction in [0, 1] with mean m has
+  a variance of at most m (1 - m);
+- the mean unavailability over the horizon, by batch means over the sub-batches (Student's t);
+- the expected downtime: that mean times the horizon.
+
+Files: results.json holds every figure and the data to rebuild the result (`Result.from_json`,
+`read`); curve.csv one line per time unit, its failed steps among them, so that a long horizon's
+per-unit arrays may stay out of the JSON.
+"""
+
+from __future__ import annotations
+
+import csv
+import hashlib
+import json
+import math
+from dataclasses import dataclass, field, replace
+from pathlib import Path
+from typing import Any, Sequence
+
+import numpy as np
+
+from . import stats
+from .files import atomic_write_text
+
+RESULTS_FILE, CURVE_FILE = "results.json", "curve.csv"
+# Above this many time units the per-unit arrays are left to curve.csv.
+JSON_UNITS_LIMIT = 100_000
+
+
+class ResultError(ValueError):
+    """Results that cannot be read, or cannot be merged. One line."""
+
+
+@dataclass(frozen=True)
+class Batch:
+    """One independent sub-batch: histories first_seed .. first_seed + histories - 1."""
+
+    first_seed: int
+    histories: int
+    failed_steps: int  # failed engine steps summed over its histories
+    seconds: float  # runner time
+
+    @property
+    def last_seed(self) -> int:
+        return self.first_seed + self.histories - 1
+
+
+def study_id(model: dict, cut_sets: Sequence[Sequence[int | str]] | None = None) -> str:
+    """A hex digest of what is simulated: the components and their laws in engine order, the
+    logic, the dependencies, the horizon and the resolution. The study's name, its time unit's
+    label and the file's path do not enter it: the same model anywhere has the same id."""
+    payload = {
+        "components": [[name, component] for name, component in model["components"].items()],
+        "logic": [list(s) for s in cut_sets] if cut_sets is not None
+        else model["system"]["cut_sets"],
+        "horizon": model["study"]["horizon"],
+        "resolution": model["study"]["resolution"],
+        **{key: value for key, value in model.items()
+           if key not in ("study", "components", "system")},
+    }
+    text = json.dumps(payload, sort_keys=True, separators=(",", ":"))
+    return hashlib.sha256(text.encode()).hexdigest()[:32]
+
+
+@dataclass(frozen=True)
+class Result:
+    model: dict  # the model's description (plain data)
+    counts: np.ndarray  # uint64, failed engine steps per time unit, summed over the histories
+    batches: tuple[Batch, ...]
+    seconds: float  # wall-clock time of the whole run
+    threads: int | None  # worker threads per runner call
+    seeded: bool  # False when Maintenance laws made the draws depend on the process
+    precision: float | None = None  # the target relative half-width, if any
+    precision_met: bool | None = None
+    interrupted: bool = False
+    cut_sets: tuple[tuple[int | str, ...], ...] | None = field(default=None)  # logic override
+    model_path: str | None = None  # where the model was read from, for the record
+    created: str | None = None  # ISO 8601 date of the run
+    version: str | None = None  # the package version that ran it
+
+    # --- Facts of the study ----------------------------------------------------------------
+
+    @property
+    def id(self) -> str:
+        return study_id(self.model, self.cut_sets)
+
+    @property
+    def name(self) -> str:
+        return str(self.model["study"]["name"])
+
+    @property
+    def time_unit(self) -> str:
+        return str(self.model["study"]["time_unit"])
+
+    @property
+    def horizon(self) -> int:
+        return int(self.model["study"]["horizon"])
+
+    @property
+    def resolution(self) -> int:
+        return int(self.model["study"]["resolution"])
+
+    @property
+    def histories(self) -> int:
+        return sum(b.histories for b in self.batches)
+
+    @property
+    def histories_per_second(self) -> float:
+        return self.histories / self.seconds if self.seconds > 0 else math.inf
+
+    def seed_ranges(self) -> list[tuple[int, int]]:
+        """The seeds used, as inclusive (first, last) ranges, contiguous ones joined."""
+        ranges: list[tuple[int, int]] = []
+        for b in sorted(self.batches, key=lambda b: b.first_seed):
+            if ranges and ranges[-1][1] + 1 == b.first_seed:
+                ranges[-1] = (ranges[-1][0], b.last_seed)
+            else:
+                ranges.append((b.first_seed, b.last_seed))
+        return ranges
+
+    def seeds_text(self) -> str:
+        return ", ".join(f"{a}..{b}" for a, b in self.seed_ranges())
+
+    def next_seed(self) -> int:
+        """The first seed after every seed this result used: where more histories may start."""
+        return max(b.last_seed for b in self.batches) + 1
+
+    # --- Statistics ------------------------------------------------------------------------
+
+    @property
+    def failed_steps_per_unit(self) -> np.ndarray:
+        return self.counts
+
+    @property
+    def unavailability(self) -> np.ndarray:
+        """Per time unit: the mean fraction of the unit the system was failed."""
+        return self.counts / float(self.resolution * self.histories)
+
+    def band(self, confidence: float = stats.CONFIDENCE) -> tuple[np.ndarray, np.ndarray]:
+        """Pointwise Wilson interval of every time unit's unavailability (n = histories)."""
+        return stats.wilson_bounds(self.unavailability, self.histories, confidence)
+
+    def at(self, unit: int, confidence: float = stats.CONFIDENCE) -> stats.Interval:
+        return stats.wilson_interval(float(self.unavailability[unit]), self.histories, confidence)
+
+    def batch_means(self) -> np.ndarray:
+        """Per sub-batch, in order: its mean unavailability over the horizon."""
+        steps = self.horizon * self.resolution
+        return np.array([b.failed_steps / (b.histories * steps) for b in self.batches])
+
+    def mean(self, confidence: float = stats.CONFIDENCE) -> stats.Interval:
+        """Mean unavailability over the horizon, by batch means over the sub-batches."""
+        return stats.batch_means([b.histories for b in self.batches], self.batch_means(),
+                                 confidence)
+
+    def downtime(self, confidence: float = stats.CONFIDENCE) -> stats.Interval:
+        """Expected failed time over the horizon, in time units."""
+        return self.mean(confidence).scaled(self.horizon)
+
+    # --- Merging ---------------------------------------------------------------------------
+
+    def merge(self, other: "Result") -> "Result":
+        """Both results' histories together: the same study (id) on disjoint seeds, else
+        ResultError. Counts add exactly."""
+        if other.id != self.id:
+            raise ResultError(f"results of different studies do not merge (ids {self.id[:12]}"
+                              f" and {other.id[:12]}: another model, logic, horizon or"
+                              " resolution)")
+        overlap = _overlap(self.seed_ranges(), other.seed_ranges())
+        if overlap is not None:
+            raise ResultError(f"results sharing seeds do not merge: both used seeds"
+                              f" {overlap[0]}..{overlap[1]}")
+        return replace(self, counts=self.counts + other.counts,
+                       batches=self.batches + other.batches,
+                       seconds=self.seconds + other.seconds,
+                       seeded=self.seeded and other.seeded,
+                       interrupted=self.interrupted or other.interrupted,
+                       precision=None, precision_met=None)
+
+    # --- Files -----------------------------------------------------------------------------
+
+    def to_dict(self) -> dict:
+        mean, downtime = self.mean(), self.downtime()
+        data: dict[str, Any] = {
+            "id": self.id,
+            "version": self.version,
+            "created": self.created,
+            "model_path": self.model_path,
+            "model": self.model,
+            "cut_sets": [list(s) for s in self.cut_sets] if self.cut_sets is not None else None,
+            "histories": self.histories,
+            "seeds": [list(r) for r in self.seed_ranges()],
+            "seeded": self.seeded,
+            "threads": self.threads,
+            "seconds": self.seconds,
+            "histories_per_second": self.histories_per_second,
+            "precision": self.precision,
+            "precision_met": self.precision_met,
+            "interrupted": self.interrupted,
+            "mean_unavailability": interval_dict(mean),
+            "expected_downtime": interval_dict(downtime),
+            "batches": [vars(b) for b in self.batches],
+        }
+        if self.horizon <= JSON_UNITS_LIMIT:
+            low, high = self.band()
+            data.update({"unavailability": self.unavailability.tolist(),
+                         "band_low": low.tolist(), "band_high": high.tolist(),
+                         "failed_steps_per_unit": [int(v) for v in self.counts]})
+        else:
+            data["per_unit"] = f"in {CURVE_FILE}: more than {JSON_UNITS_LIMIT:,} time units"
+        return data
+
+    def to_json(self, path: str | Path) -> None:
+        atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
+
+    def csv_text(self) -> str:
+        """One line per time unit: its start and end, unavailability, 95% band, failed steps."""
+        low, high = self.band()
+        unit = self.time_unit
+        lines = [f"start_{unit},end_{unit},unavailability,low_95,high_95,failed_steps"]
+        lines += [f"{u},{u + 1},{p:.9g},{a:.9g},{b:.9g},{c}"
+                  for u, (p, a, b, c) in enumerate(zip(self.unavailability.tolist(),
+                                                       low.tolist(), high.tolist(),
+                                                       self.counts.tolist()))]
+        return "\n".join(lines) + "\n"
+
+    def to_csv(self, path: str | Path) -> None:
+        atomic_write_text(Path(path), self.csv_text())
+
+    @classmethod
+    def from_dict(cls, data: dict, counts: np.ndarray | None = None) -> "Result":
+        """The result that `to_dict` described; `counts` (from the CSV) when the JSON has no
+        per-unit arrays. Raises ResultError for data that is not such a result."""
+        try:
+            if counts is None:
+                if "failed_steps_per_unit" not in data:
+                    raise ResultError(f"the per-unit counts are not in the JSON"
+                                      f" ({data.get('per_unit', 'missing')})")
+                counts = np.array(data["failed_steps_per_unit"], dtype=np.uint64)
+            cut_sets = data.get("cut_sets")
+            result = cls(
+                model=data["model"], counts=np.asarray(counts, dtype=np.uint64),
+                batches=tuple(Batch(**b) for b in data["batches"]),
+                seconds=float(data["seconds"]), threads=data["threads"],
+                seeded=bool(data["seeded"]), precision=data["precision"],
+                precision_met=data["precision_met"], interrupted=bool(data["interrupted"]),
+                cut_sets=tuple(tuple(s) for s in cut_sets) if cut_sets is not None else None,
+                model_path=data.get("model_path"), created=data.get("created"),
+                version=data.get("version"))
+        except (KeyError, TypeError, ValueError) as error:
+            if isinstance(error, ResultError):
+                raise
+            raise ResultError(f"not a tarvo result ({type(error).__name__}: {error})") from None
+        if len(result.counts) != result.horizon:
+            raise ResultError(f"{len(result.counts)} per-unit counts for a horizon of"
+                              f" {result.horizon}")
+        if "id" in data and data["id"] != result.id:
+            raise ResultError("its id does not match its model: the file was altered")
+        return result
+
+    @classmethod
+    def from_json(cls, path: str | Path) -> "Result":
+        """Reads results.json (and the curve.csv beside it when the JSON leaves the per-unit
+        counts to it)."""
+        path = Path(path)
+        data = _read_json(path)
+        counts = None
+        if "failed_steps_per_unit" not in data:
+            counts = _counts_from_csv(path.parent / CURVE_FILE)
+        return cls.from_dict(data, counts)
+
+
+def read(folder: str | Path) -> Result:
+    """The result a study wrote into `folder` (its results.json and curve.csv)."""
+    return Result.from_json(Path(folder) / RESULTS_FILE)
+
+
+def combine(results: Sequence[Result]) -> Result:
+    """The results merged (see Result.merge)."""
+    if not results:
+        raise ResultError("nothing to combine")
+    merged = results[0]
+    for result in results[1:]:
+        merged = merged.merge(result)
+    return merged
+
+
+def paired_batch_means(reference: Result, run: Result) -> np.ndarray:
+    """Per sub-batch of `reference` (in its order), the mean unavailability of `run` over the
+    same seeds: `run` must have been cut into the same sub-batches."""
+    steps = run.horizon * run.resolution
+    by_seed = {b.first_seed: b for b in run.batches}
+    return np.array([by_seed[b.first_seed].failed_steps / (b.histories * steps)
+                     for b in reference.batches])
+
+
+def interval_dict(interval: stats.Interval) -> dict:
+    return {"estimate": interval.estimate, "low": interval.low, "high": interval.high,
+            "standard_error": interval.standard_error}
+
+
+def _overlap(first: list[tuple[int, int]], second: list[tuple[int, int]]
+             ) -> tuple[int, int] | None:
+    for a, b in first:
+        for c, d in second:
+            if max(a, c) <= min(b, d):
+                return max(a, c), min(b, d)
+    return None
+
+
+def _read_json(path: Path) -> dict:
+    try:
+        data = json.loads(path.read_text(encoding="utf-8"))
+    except FileNotFoundError:
+        raise ResultError(f"{path}: no such file (not a folder a study wrote into?)") from None
+    except OSError as error:
+        raise ResultError(f"{path}: cannot read it: {error.strerror}") from None
+    except (json.JSONDecodeError, UnicodeDecodeError) as error:
+        raise ResultError(f"{path}: not JSON ({error})") from None
+    if not isinstance(data, dict):
+        raise ResultError(f"{path}: not a tarvo result")
+    return data
+
+
+def _counts_from_csv(path: Path) -> np.ndarray:
+    try:
+        with path.open(newline="", encoding="utf-8") as stream:
+            rows = csv.DictReader(stream)
+            return np.array([int(row["failed_steps"]) for row in rows], dtype=np.uint64)
+    except FileNotFoundError:
+        raise ResultError(f"{path}: missing; the per-unit counts are kept there") from None
+    except (OSError, KeyError, ValueError) as error:
+        raise ResultError(f"{path}: cannot read the per-unit counts ({error})") from None

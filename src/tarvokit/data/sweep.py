@@ -1,0 +1,107 @@
+"""A sensitivity sweep's results: one result per value of a parameter, all on the same seeds.
+
+Every value runs on the same seeds in the same sub-batches. The engine draws one number for every
+law it consults, whatever the law's parameters, so the values' histories stay strongly correlated
+and the paired differences of their sub-batch means vary far less than those of independent runs:
+the difference against the first value gets its interval by batch means over the paired
+sub-batches.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Sequence
+
+import numpy as np
+
+from ..model.variants import Sweep, value_text
+from . import stats
+from .files import atomic_write_text, csv_field
+from .result import Result, interval_dict, paired_batch_means
+
+
+@dataclass(frozen=True)
+class SweepResult:
+    """One result per value, all on the same seeds and sub-batches."""
+
+    sweep: Sweep
+    results: tuple[Result, ...]
+    seconds: float
+
+    @property
+    def reference(self) -> Result:
+        return self.results[0]
+
+    @property
+    def histories(self) -> int:
+        return self.reference.histories
+
+    @property
+    def seeded(self) -> bool:
+        return all(r.seeded for r in self.results)
+
+    @property
+    def same_horizon(self) -> bool:
+        return len({r.horizon for r in self.results}) == 1
+
+    def means(self) -> list[stats.Interval]:
+        return [r.mean() for r in self.results]
+
+    def difference(self, index: int) -> stats.Interval:
+        """Mean unavailability of value `index` minus the first value's, by batch means over
+        the paired sub-batches."""
+        differences = (paired_batch_means(self.reference, self.results[index])
+                       - self.reference.batch_means())
+        sizes = [b.histories for b in self.reference.batches]
+        return stats.batch_means(sizes, differences, bounds=(-1.0, 1.0))
+
+    def independent_standard_error(self, index: int) -> float:
+        """The standard error the same difference would have from independent seeds."""
+        return math.hypot(self.results[index].mean().standard_error,
+                          self.reference.mean().standard_error)
+
+    # --- Files ---------------------------------------------------------------------------
+
+    def to_dict(self) -> dict:
+        return {
+            "parameter": self.sweep.parameter,
+            "histories": self.histories,
+            "seeds": [list(r) for r in self.reference.seed_ranges()],
+            "seeded": self.seeded,
+            "runs": len(self.results),
+            "seconds": self.seconds,
+            "values": [{"value": value, "mean_unavailability": interval_dict(result.mean()),
+                        "expected_downtime": interval_dict(result.downtime()),
+                        "difference": interval_dict(self.difference(index)),
+                        "independent_standard_error": self.independent_standard_error(index),
+                        "batches": [vars(b) for b in result.batches],
+                        "unavailability": result.unavailability.tolist()}
+                       for index, (value, result) in enumerate(zip(self.sweep.values,
+                                                                   self.results))],
+        }
+
+    def to_json(self, path: str | Path) -> None:
+        atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
+
+    def to_csv(self, path: str | Path) -> None:
+        """One line per value: its mean unavailability and the paired difference."""
+        header = ["value", "mean", "mean_low_95", "mean_high_95", "difference",
+                  "difference_low_95", "difference_high_95", "independent_standard_error"]
+        lines = [",".join(header)]
+        for index, value in enumerate(self.sweep.values):
+            mean, difference = self.results[index].mean(), self.difference(index)
+            figures = [mean.estimate, mean.low, mean.high, difference.estimate, difference.low,
+                       difference.high, self.independent_standard_error(index)]
+            lines.append(",".join([csv_field(value_text(value)),
+                                   *(f"{v:.9g}" for v in figures)]))
+        atomic_write_text(Path(path), "\n".join(lines) + "\n")
+
+
+def numeric_values(values: Sequence[Any]) -> np.ndarray | None:
+    """The values as numbers, when all are numbers (for a numeric axis)."""
+    if all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in values):
+        return np.asarray(values, dtype=float)
+    return None

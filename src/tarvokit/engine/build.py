@@ -1,0 +1,87 @@
+"""From a model's plain description to the engine's inputs: laws, tree and horizon in steps.
+
+The description (model/reading.py) holds every component in the general form with its law tables
+in time units, and the logic as minimal cut sets of component names. The engine works in steps of
+1 / resolution time unit: the laws are built from their engine form (model/laws.py) and the cut
+sets become a CutsetTree over the components in the description's order, which is their
+numbering in the engine.
+"""
+
+from __future__ import annotations
+
+import functools
+import json
+from dataclasses import dataclass
+from typing import Sequence
+
+import tarvo
+
+from ..model import laws
+from ..model.errors import Where
+
+
+@dataclass(frozen=True)
+class EngineInputs:
+    """What a runner call takes besides the seeds: borrowed by every call, only read."""
+
+    steps: int  # the horizon in engine steps
+    steps_per_unit: int  # the resolution
+    laws: list  # laws[c][s][k]: the law of component c's transition from state s into k
+    tree: tarvo.CutsetTree
+
+
+def engine_laws(description: dict) -> list:
+    """The component model in engine steps: laws[c][s][k] times state s -> k.
+
+    The engine takes the number of states of component 0 for all of them, so every component is
+    padded to the largest count with transitions that never happen.
+    """
+    resolution = int(description["study"]["resolution"])
+    components = description["components"]
+    never = tarvo.Distribution()
+    states = max(len(c["states"]) for c in components.values())
+    model = []
+    for name, component in components.items():
+        rows = [[never] * states for _ in range(states)]
+        where = Where("<description>").key("components").key(name)
+        index = {state: i for i, state in enumerate(component["states"])}
+        for transition in component["transitions"]:
+            table = {k: v for k, v in transition.items() if k not in ("from", "to")}
+            kind, arguments = laws.engine_law(table, where, resolution)
+            rows[index[transition["from"]]][index[transition["to"]]] = \
+                getattr(tarvo, kind)(*arguments)
+        model.append(rows)
+    return model
+
+
+def engine_tree(description: dict, cut_sets: Sequence[Sequence[int | str]] | None = None
+                ) -> tarvo.CutsetTree:
+    """The description's cut sets as a CutsetTree; `cut_sets` (component indices or names)
+    replaces them."""
+    names = list(description["components"])
+    given = description["system"]["cut_sets"] if cut_sets is None else cut_sets
+    position = {name: i for i, name in enumerate(names)}
+    sets = [{position[m] if isinstance(m, str) else m for m in members} for members in given]
+    tree = tarvo.CutsetTree(len(names))
+    if sets:
+        tree.constructTree([[1 if i in s else 0 for i in range(len(names))] for s in sets])
+    return tree
+
+
+def engine_inputs(description: dict, cut_sets: Sequence[Sequence[int | str]] | None = None
+                  ) -> EngineInputs:
+    """The engine's inputs for a description and an optional logic override, built once per
+    process for the same pair (the tasks of a study share them)."""
+    override = None if cut_sets is None else [list(s) for s in cut_sets]
+    return _cached_inputs(json.dumps([description, override]))
+
+
+@functools.lru_cache(maxsize=8)
+def _cached_inputs(key: str) -> EngineInputs:
+    # The JSON keeps the description's key order: the order of the components is their numbering
+    # in the engine, so the key must not sort them.
+    description, cut_sets = json.loads(key)
+    study = description["study"]
+    resolution = int(study["resolution"])
+    return EngineInputs(int(study["horizon"]) * resolution, resolution,
+                        engine_laws(description), engine_tree(description, cut_sets))
