@@ -103,6 +103,8 @@ def _maintenance(p: _Parameters) -> EngineLaw:
     if not isinstance(durations, list):
         (where if "durations" in p.table else p.where).fail(
             "Maintenance needs \"durations\", a list of durations in time units")
+    if not durations:
+        p.where.fail("Maintenance: Maintenance times cannot be empty")
     steps = []
     for index, value in enumerate(durations):
         at = where.item(index)
@@ -113,7 +115,10 @@ def _maintenance(p: _Parameters) -> EngineLaw:
 
 
 def _instantaneous_failure(p: _Parameters) -> EngineLaw:
-    return "InstantaneousFailure", (p.steps(p.number("at"), p.where.key("at")),)
+    at = p.number("at")
+    if at < 0:
+        p.where.fail("InstantaneousFailure: Failure time must be non-negative")
+    return "InstantaneousFailure", (p.steps(at, p.where.key("at")),)
 
 
 # Law name -> (its parameter names, the builder of its engine law).
