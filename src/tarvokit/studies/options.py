@@ -21,7 +21,9 @@ class RunOptions:
     the 95% interval of the mean to reach by adding histories, up to `max_histories` (default
     100 x histories). `progress`: a bar on standard error. `executor`: where tasks run (this
     process by default; `client`, a distributed.Client, runs them on that Dask cluster).
-    `batches`: sub-batches of the first round (default 20)."""
+    `batches`: sub-batches of paired runs (importance, sweeps; default 20); a single run sizes
+    its own. `precision_measure`: the measure a precision target applies to (a key of
+    results.json; mean_unavailability by default)."""
 
     histories: int = DEFAULT_HISTORIES
     seed: int = 1
@@ -31,6 +33,7 @@ class RunOptions:
     progress: bool = False
     executor: Executor | None = None
     batches: int | None = None
+    precision_measure: str | None = None
 
     @classmethod
     def of(cls, client: "Client | None" = None, **given: Any) -> "RunOptions":
