@@ -49,6 +49,7 @@ void StudyTally::addHistory(std::uint64_t failedSteps, std::uint64_t failures, i
     failuresBins.add(bins.binOf(failures), 1);
     failedStepsSums.add(failedSteps);
     failuresSums.add(failures);
+    crossSum += static_cast<Wide>(failedSteps) * failures;
     if (firstFailure < 0) {
         ++neverFailed;
     } else {
@@ -62,6 +63,7 @@ void StudyTally::mergeHistoriesFrom(const StudyTally& other) {
     firstFailureBins.mergeFrom(other.firstFailureBins);
     failedStepsSums.mergeFrom(other.failedStepsSums);
     failuresSums.mergeFrom(other.failuresSums);
+    crossSum += other.crossSum;
     historyCount += other.historyCount;
     neverFailed += other.neverFailed;
 }

@@ -126,6 +126,9 @@ public:
     const BlockedCounts& firstFailureHistogram() const { return firstFailureBins; }
     const ExactMoments& failedStepsMoments() const { return failedStepsSums; }
     const ExactMoments& failuresMoments() const { return failuresSums; }
+    // The sum over histories of failed steps times failures: with the two moments above it
+    // gives the variance of a ratio of their totals (mean down time per failure).
+    Wide failedStepsTimesFailures() const { return crossSum; }
 
 private:
     int stepsPerUnit;
@@ -139,6 +142,7 @@ private:
     BlockedCounts firstFailureBins;
     ExactMoments failedStepsSums;
     ExactMoments failuresSums;
+    Wide crossSum = 0;
     std::uint64_t historyCount = 0;
     std::uint64_t neverFailed = 0;
 };

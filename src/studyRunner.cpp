@@ -69,6 +69,7 @@ StudyResult collect(std::vector<std::unique_ptr<StudyTally>>& tallies,
     result.binWidth = total.binning().width();
     result.failedSteps = total.failedStepsMoments();
     result.failures = total.failuresMoments();
+    result.failedStepsTimesFailures = total.failedStepsTimesFailures();
     result.warnings = warnings[0].messages();
     return result;
 }

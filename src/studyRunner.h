@@ -64,6 +64,7 @@ struct StudyResult {
     std::uint64_t binWidth = 1;                          // width of the bins beyond
     ExactMoments failedSteps;
     ExactMoments failures;
+    Wide failedStepsTimesFailures = 0;  // the sum over histories of their product
     std::vector<std::string> warnings;
 };
 

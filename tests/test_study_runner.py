@@ -56,6 +56,7 @@ def expected_from_series(n, sim_time, model, tree, seed):
         "failed_steps_sum_of_squares": sum(f * f for f in failed),
         "failures_sum": sum(failures),
         "failures_sum_of_squares": sum(k * k for k in failures),
+        "failed_steps_times_failures_sum": sum(f * k for f, k in zip(failed, failures)),
         "histories": n,
     }
 

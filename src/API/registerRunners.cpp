@@ -107,6 +107,7 @@ StudyFigures studyDict(StudyResult&& result, const StudyPlan& plan) {
     figures["failed_steps_sum_of_squares"] = exactInt(result.failedSteps.sumOfSquares);
     figures["failures_sum"] = exactInt(result.failures.sum);
     figures["failures_sum_of_squares"] = exactInt(result.failures.sumOfSquares);
+    figures["failed_steps_times_failures_sum"] = exactInt(result.failedStepsTimesFailures);
     figures["histories"] = py::int_(result.histories);
     figures["sim_time"] = py::int_(plan.simTime);
     figures["steps_per_unit"] = py::int_(plan.stepsPerUnit);
@@ -156,7 +157,8 @@ Returns a dict:
   histories_without_failure  int
   exact_bins, bin_width      ints: value v falls in bin v below exact_bins, else in bin
                              exact_bins + (v - exact_bins) // bin_width
-  failed_steps_sum, failed_steps_sum_of_squares, failures_sum, failures_sum_of_squares
+  failed_steps_sum, failed_steps_sum_of_squares, failures_sum, failures_sum_of_squares,
+  failed_steps_times_failures_sum
                              ints, exact, over the histories
   histories, sim_time, steps_per_unit
                              ints, the call's own

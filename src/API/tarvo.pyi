@@ -154,7 +154,8 @@ def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequ
       histories_without_failure  int
       exact_bins, bin_width      ints: value v falls in bin v below exact_bins, else in bin
                                  exact_bins + (v - exact_bins) // bin_width
-      failed_steps_sum, failed_steps_sum_of_squares, failures_sum, failures_sum_of_squares
+      failed_steps_sum, failed_steps_sum_of_squares, failures_sum, failures_sum_of_squares,
+      failed_steps_times_failures_sum
                                  ints, exact, over the histories
       histories, sim_time, steps_per_unit
                                  ints, the call's own

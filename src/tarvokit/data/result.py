@@ -95,6 +95,7 @@ class Result:
     created: str | None = None  # ISO 8601 date of the run
     version: str | None = None  # the package version that ran it
     distributions: Distributions | None = None  # per-history figures (engine/outputs.py)
+    precision_measure: str | None = None  # what the precision target applied to
 
     # --- Facts of the study ----------------------------------------------------------------
 
@@ -236,6 +237,7 @@ class Result:
             "histories_per_second": self.histories_per_second,
             "precision": self.precision,
             "precision_met": self.precision_met,
+            "precision_measure": self.precision_measure,
             "interrupted": self.interrupted,
             "mean_unavailability": interval_dict(mean),
             "expected_downtime": interval_dict(downtime),
@@ -304,7 +306,7 @@ class Result:
                 precision_met=data["precision_met"], interrupted=bool(data["interrupted"]),
                 cut_sets=tuple(tuple(s) for s in cut_sets) if cut_sets is not None else None,
                 model_path=data.get("model_path"), created=data.get("created"),
-                version=data.get("version"),
+                version=data.get("version"), precision_measure=data.get("precision_measure"),
                 distributions=(Distributions.from_dict(data["distributions"])
                                if data.get("distributions") is not None else None))
         except (KeyError, TypeError, ValueError) as error:
@@ -355,8 +357,10 @@ def paired_batch_means(reference: Result, run: Result) -> np.ndarray:
 
 
 def interval_dict(interval: stats.Interval) -> dict:
-    return {"estimate": interval.estimate, "low": interval.low, "high": interval.high,
-            "standard_error": interval.standard_error}
+    """An interval for JSON: an undefined figure (NaN) is null, as JSON has no NaN."""
+    return {name: (value if math.isfinite(value) else None) for name, value in
+            (("estimate", interval.estimate), ("low", interval.low), ("high", interval.high),
+             ("standard_error", interval.standard_error))}
 
 
 def _overlap(first: list[tuple[int, int]], second: list[tuple[int, int]]

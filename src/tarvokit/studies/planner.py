@@ -26,7 +26,7 @@ import sys
 import threading
 import time
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from datetime import datetime, timezone
 from importlib import metadata
 from typing import Iterator, Sequence
@@ -38,7 +38,7 @@ from ..data.stats import split_evenly
 from ..engine.outputs import Distributions
 from ..engine.tasks import EngineMessages, Executor, Task, TaskResult
 from ..model.reading import Model
-from .options import DEFAULT_BATCHES, RunOptions
+from .options import DEFAULT_BATCHES, PRECISION_MEASURES, RunOptions
 
 # When the target is not met, plan this much more than the estimate of what is missing, so
 # that one more round usually suffices.
@@ -48,9 +48,7 @@ FIRST_TASK_HISTORIES = 2_000
 TASK_SECONDS = 2.0
 # No call of a precision round is smaller than this: below it the fixed cost of a call shows.
 MIN_TASK_HISTORIES = 1_000
-# The measures a precision target may name (keys of results.json).
-PRECISION_MEASURES = ("mean_unavailability", "failure_frequency", "reliability",
-                      "mean_down_time", "mean_up_time")
+
 
 
 def package_version() -> str:
@@ -106,8 +104,9 @@ class _Accumulator:
     def result(self, seconds: float, precision: float | None = None,
                precision_met: bool | None = None, interrupted: bool = False) -> Result:
         model = self.run.model
+        # Every law draws from the history's own generator (Maintenance runs as Discrete).
         return Result(model.description, self.counts.copy(), tuple(self.batches), seconds,
-                      self.threads, not model.has_maintenance, precision, precision_met,
+                      self.threads, True, precision, precision_met,
                       interrupted, self.run.cut_sets,
                       model_path=None if model.source.startswith("<") else model.source,
                       created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
@@ -129,9 +128,6 @@ def run_study(run: PlannedRun, options: RunOptions, paired: bool = False) -> Res
     started = time.perf_counter()
     next_seed, met = options.seed, None
     measure = options.precision_measure or PRECISION_MEASURES[0]
-    if measure not in PRECISION_MEASURES:
-        raise ValueError(f"--precision-of: expected one of {', '.join(PRECISION_MEASURES)},"
-                         f" got {measure!r}")
     with _progress_bar(options, run.label) as bar, _interrupt_flag() as interrupted:
         planned = _first_round(options, paired)
         while planned:
@@ -151,7 +147,9 @@ def run_study(run: PlannedRun, options: RunOptions, paired: bool = False) -> Res
             bar.total = max(bar.total, accumulator.histories + sum(planned))
             bar.refresh()
     messages.finish()
-    return accumulator.result(time.perf_counter() - started, options.precision, met)
+    result = accumulator.result(time.perf_counter() - started, options.precision, met)
+    return replace(result, precision_measure=measure) if options.precision is not None \
+        else result
 
 
 def _first_round(options: RunOptions, paired: bool) -> list[int]:
