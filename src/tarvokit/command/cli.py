@@ -57,7 +57,8 @@ def parser() -> argparse.ArgumentParser:
     main = _Parser(prog="tarvo", description="Availability studies of repairable systems by"
                    " Monte Carlo simulation.", epilog=EXAMPLES,
                    formatter_class=argparse.RawDescriptionHelpFormatter)
-    main.add_argument("--version", action="version", version=f"tarvo {_version()}")
+    main.add_argument("--version", action=_VersionAction, nargs=0,
+                      help="show the version and exit")
     verbs = main.add_subparsers(dest="verb", required=True, parser_class=_Parser,
                                 metavar="{run,check,importance,sweep,combine,plot}")
     run = _study_parser(verbs, "run", "simulate a model and write the report, results and plot",
@@ -129,6 +130,14 @@ def _study_parser(verbs, verb: str, summary: str, files: Sequence[str],
     return study
 
 
+class _VersionAction(argparse.Action):
+    """--version, looked up only when asked for (reading the package metadata takes time)."""
+
+    def __call__(self, parser, namespace, values, option_string=None) -> NoReturn:
+        print(f"tarvo {_version()}")
+        parser.exit()
+
+
 def _version() -> str:
     from importlib import metadata
 
@@ -138,28 +147,36 @@ def _version() -> str:
         return "0.1.0"
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    from ..data.files import OutputError
-    from ..data.result import ResultError
+def _invalid_input() -> tuple[type[BaseException], ...]:
+    """What the command reports as invalid input: imported only when an error is on its way,
+    so that --version and --help load nothing of the package."""
+    from ..data.files import OutputError, ResultError
     from ..engine.cluster import ClusterError
     from ..model.errors import ModelError
 
+    return (_InvalidInput, ModelError, ValueError, ClusterError, OutputError, ResultError)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
     try:
         arguments = parser().parse_args(argv)
         verb: Callable[[argparse.Namespace, Sequence[str] | None], int] = {
             "run": _run, "check": _check, "importance": _importance, "sweep": _sweep,
             "combine": _combine, "plot": _plot}[arguments.verb]
         return verb(arguments, argv)
-    except (_InvalidInput, ModelError, ValueError, ClusterError, OutputError,
-            ResultError) as error:
-        print(f"tarvo: error: {error}", file=sys.stderr)
-        return EXIT_INVALID
+    except SystemExit:
+        raise
     except KeyboardInterrupt as interruption:
         what = str(interruption) or "interrupted"  # StudyInterrupted says how far it got
         print(f"\ntarvo: {what}; no file written", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         return _reader_went_away()
+    except Exception as error:
+        if not isinstance(error, _invalid_input()):
+            raise
+        print(f"tarvo: error: {error}", file=sys.stderr)
+        return EXIT_INVALID
 
 
 def _reader_went_away() -> int:
