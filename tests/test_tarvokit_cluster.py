@@ -105,17 +105,16 @@ MAINTAINED_ONLY = {  # its downtime comes from Maintenance durations alone
 }
 
 
-def test_fresh_workers_on_different_seeds_draw_different_maintenance_durations():
-    # A fresh worker process starts the C library's generator in its default state, as srand(1)
-    # sets it; two such workers must not replay the same durations for different seed ranges.
+def test_maintenance_durations_follow_the_seeds_whatever_the_cut_into_parts():
+    # Maintenance durations come from each history's own generator: parts of one seed range
+    # give the counts of the whole, and another range gives other durations.
     description = tarvokit.Model.from_dict(MAINTAINED_ONLY).description
-    generator = cluster._c_library_generator()
-    counts = []
-    for first_seed in (1, 1001):
-        generator.srand(1)
-        [result] = cluster.run_parts([Task(description, first_seed, 200, 1)], nthreads=1)
-        counts.append(result.counts)
-    assert not np.array_equal(counts[0], counts[1])
+    whole = run_task(Task(description, 1, 400, 1))
+    parts = cluster.run_parts([Task(description, 1, 150, 1), Task(description, 151, 250, 1)],
+                              nthreads=2)
+    assert np.array_equal(parts[0].counts + parts[1].counts, whole.counts)
+    elsewhere = run_task(Task(description, 1001, 400, 1))
+    assert not np.array_equal(elsewhere.counts, whole.counts)
 
 
 # --- Identical counts ----------------------------------------------------------------------

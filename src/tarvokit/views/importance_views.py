@@ -7,7 +7,7 @@ import numpy as np
 
 from ..data.importance import COMPONENT, CUT_SET, ImportanceResult, Row
 from ..data.stats import Interval, bin_edges
-from .plots import log_scale_helps, text
+from .plots import use_log_scale, log_scale_helps, text
 from .text import percent, short_interval_text
 
 # Curves over time are drawn per bin of time units, about this many bins over the horizon:
@@ -120,7 +120,7 @@ def _draw_reductions(axes, result: ImportanceResult, chosen, bin_units: int) -> 
     if log_scale:
         positive = np.concatenate([system, *curves])
         floor = 10 ** np.floor(np.log10(positive[positive > 0].min()))
-        axes.set_yscale("log")
+        use_log_scale(axes)
     axes.step(edges, _closed(np.maximum(system, floor)), where="post", color="0.4",
               linestyle="--", linewidth=1.0, label="system unavailability")
     for index, (measure, curve) in enumerate(zip(chosen, curves)):

@@ -8,7 +8,7 @@ import numpy as np
 from ..data.stats import bin_edges, bin_sums
 from ..data.sweep import SweepResult, numeric_values
 from ..model.variants import value_text
-from .plots import text
+from .plots import use_log_scale, text
 from .text import percent, short_interval_text
 
 PLOT_BINS = 150  # curves over time are drawn per bin of time units, about this many
@@ -135,7 +135,7 @@ def _draw_curves(axes, result: SweepResult) -> None:
         binned = bin_sums(run.unavailability, bin_units) / np.diff(edges)
         axes.step(edges, np.append(binned, binned[-1]), where="post", color=f"C{index}",
                   linewidth=1.0, label=f"{value_text(value)}: mean {percent(run.mean().estimate)}")
-    axes.set_yscale("log")
+    use_log_scale(axes)
     axes.set_xlim(0, longest)
     axes.set_title(f"Unavailability over time, mean per {bin_units:,} {unit}", fontsize=10)
     axes.set_xlabel(f"time ({unit})")
