@@ -16,6 +16,8 @@ def _pyplot():
     import matplotlib
 
     matplotlib.use("Agg")
+    # The command's figures hold no mathematics: every text as written, `$` included.
+    matplotlib.rcParams["text.parse_math"] = False
     import matplotlib.pyplot as plt
 
     return plt

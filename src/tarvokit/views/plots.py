@@ -127,8 +127,11 @@ def _power_of_ten(value: float, position) -> str:
 
 
 def text(label: str) -> str:
-    """A label shown as written: matplotlib reads $...$ as mathematics, names are not."""
-    return label.replace("$", r"\$")
+    """A label shown as written: matplotlib reads $...$ as mathematics, and names (of studies,
+    components, time units) are not. Escaped unless mathematics is off altogether."""
+    import matplotlib
+
+    return label.replace("$", r"\$") if matplotlib.rcParams["text.parse_math"] else label
 
 
 def log_scale_helps(values: np.ndarray) -> bool:

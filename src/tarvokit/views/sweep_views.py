@@ -86,8 +86,9 @@ def _positions(result: SweepResult) -> tuple[np.ndarray, list[str]]:
 
 
 def _label_axis(axes, result: SweepResult, positions: np.ndarray, labels: list[str]) -> None:
-    axes.set_xticks(positions, labels, rotation=30 if len(labels) > 6 else 0)
-    axes.set_xlabel(result.sweep.parameter)
+    axes.set_xticks(positions, [text(label) for label in labels],
+                    rotation=30 if len(labels) > 6 else 0)
+    axes.set_xlabel(text(result.sweep.parameter))
     axes.grid(True, alpha=0.3)
 
 
@@ -119,8 +120,8 @@ def _draw_differences(axes, result: SweepResult, positions: np.ndarray,
                       label="paired (the same seeds)" if index == 1 else None)
     axes.axhline(0.0, color="black", linewidth=0.8)
     axes.plot(positions[:1], [0.0], marker="s", color="black", linestyle="none",
-              label=f"reference: {labels[0]}")
-    axes.set_title(f"Difference from {labels[0]} (95% intervals)", fontsize=10)
+              label=text(f"reference: {labels[0]}"))
+    axes.set_title(text(f"Difference from {labels[0]} (95% intervals)"), fontsize=10)
     axes.set_ylabel("difference (percentage points)")
     _label_axis(axes, result, positions, labels)
     axes.legend(loc="best", fontsize=8)
@@ -134,11 +135,11 @@ def _draw_curves(axes, result: SweepResult) -> None:
         edges = bin_edges(run.horizon, bin_units)
         binned = bin_sums(run.unavailability, bin_units) / np.diff(edges)
         axes.step(edges, np.append(binned, binned[-1]), where="post", color=f"C{index}",
-                  linewidth=1.0, label=f"{value_text(value)}: mean {percent(run.mean().estimate)}")
+                  linewidth=1.0, label=text(f"{value_text(value)}: mean {percent(run.mean().estimate)}"))
     use_log_scale(axes)
     axes.set_xlim(0, longest)
-    axes.set_title(f"Unavailability over time, mean per {bin_units:,} {unit}", fontsize=10)
-    axes.set_xlabel(f"time ({unit})")
+    axes.set_title(text(f"Unavailability over time, mean per {bin_units:,} {unit}"), fontsize=10)
+    axes.set_xlabel(text(f"time ({unit})"))
     axes.set_ylabel("unavailability (log scale)")
     axes.grid(True, which="major", alpha=0.3)
-    axes.legend(loc="best", fontsize=8, title=result.sweep.parameter, title_fontsize=8)
+    axes.legend(loc="best", fontsize=8, title=text(result.sweep.parameter), title_fontsize=8)
