@@ -340,7 +340,41 @@ def test_an_unreachable_scheduler_fails_within_the_timeout_with_one_line():
         connect(address, timeout=1.5)
     assert time.monotonic() - started < 1.5 + 3
     message = str(failure.value)
-    assert "\n" not in message and address in message and "1.5 s" in message
+    assert "\n" not in message and address in message and "Connection refused" in message
+
+
+@pytest.mark.parametrize("greeting, message", [
+    (None, "sent no greeting within"),               # an HTTP server waits for a request
+    (b"SSH-2.0-OpenSSH_9.2\r\n", "greets with 'SSH-2.0-OpenSSH_9.2'"),
+], ids=["silent", "another-protocol"])
+def test_a_server_that_is_not_a_scheduler_is_named_in_one_line(greeting, message):
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+    address = f"tcp://127.0.0.1:{server.getsockname()[1]}"
+
+    def answer():
+        connection, _ = server.accept()
+        if greeting:
+            connection.sendall(greeting)
+        time.sleep(3)
+        connection.close()
+
+    threading.Thread(target=answer, daemon=True).start()
+    started = time.monotonic()
+    with pytest.raises(ClusterError) as failure:
+        connect(address, timeout=1.0)
+    assert time.monotonic() - started < 10
+    assert f"{address} is not a Dask scheduler" in str(failure.value)
+    assert message in str(failure.value) and "\n" not in str(failure.value)
+    server.close()
+
+
+def test_more_local_workers_than_cores_is_refused_at_once():
+    started = time.monotonic()
+    with pytest.raises(ValueError, match="--workers must be at most"):
+        local_cluster(100_000).__enter__()
+    assert time.monotonic() - started < 5
 
 
 @pytest.mark.parametrize("ask", [

@@ -12,9 +12,11 @@ import argparse
 import sys
 import warnings
 from pathlib import Path
-from typing import Callable, NoReturn, Sequence
+from contextlib import contextmanager
+from typing import Callable, Iterator, NoReturn, Sequence
 
-EXIT_DONE, EXIT_INVALID, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 2, 130, 141
+EXIT_DONE, EXIT_INVALID, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE, EXIT_TERMINATED = \
+    0, 2, 130, 141, 143
 OUTPUT_FILES = ("report.txt", "results.json", "curve.csv", "plot.png")
 IMPORTANCE_FILES = ("importance.txt", "importance.json", "importance.csv", "importance.png")
 SWEEP_FILES = ("sweep.txt", "sweep.json", "sweep.csv", "sweep.png")
@@ -158,6 +160,41 @@ def _invalid_input() -> tuple[type[BaseException], ...]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    with _termination_as_interruption() as terminated:
+        code = _main(argv)
+    # SIGTERM (what `timeout` and batch schedulers send) ends a run as Ctrl-C does; only the
+    # status tells them apart, as a shell's would.
+    return EXIT_TERMINATED if terminated() and code == EXIT_INTERRUPTED else code
+
+
+@contextmanager
+def _termination_as_interruption() -> Iterator[Callable[[], bool]]:
+    """While the block runs, SIGTERM does what SIGINT does at that moment (the planner's first
+    Ctrl-C only asks to stop after the running call). Outside the main thread, nothing."""
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        yield lambda: False
+        return
+    received: list[int] = []
+
+    def on_terminate(signum, frame):
+        received.append(signum)
+        handler = signal.getsignal(signal.SIGINT)
+        if callable(handler):
+            handler(signal.SIGINT, frame)
+        else:
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, on_terminate)
+    try:
+        yield lambda: bool(received)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         arguments = parser().parse_args(argv)
         verb: Callable[[argparse.Namespace, Sequence[str] | None], int] = {
