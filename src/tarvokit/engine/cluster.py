@@ -100,7 +100,15 @@ def _probe(address: str, timeout: float) -> None:
     host, port = match.group(1), int(match.group(2))
     greeting = b""
     try:
-        with socket.create_connection((host, port), timeout=timeout) as probe:
+        probe = socket.create_connection((host, port), timeout=timeout)
+    except socket.timeout:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address} within"
+                           f" {timeout:g} s") from None
+    except OSError as error:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address}:"
+                           f" {error.strerror or error}") from None
+    try:
+        with probe:
             probe.settimeout(timeout)
             while b"compression" not in greeting and len(greeting) < 256:
                 chunk = probe.recv(256)
