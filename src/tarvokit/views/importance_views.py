@@ -118,11 +118,11 @@ def _draw_reductions(axes, result: ImportanceResult, chosen, bin_units: int) -> 
     log_scale = log_scale_helps(np.concatenate([system, *curves]))
     floor = 0.0
     if log_scale:
-        positive = np.concatenate([system, *curves])
-        floor = 10 ** np.floor(np.log10(positive[positive > 0].min()))
+        # Four decades below the system's highest: a contributor smaller than that is drawn on
+        # the floor rather than stretching the axis (and its band) over many empty decades.
+        floor = 10 ** np.floor(np.log10(float(system.max()) * 1e-4))
         use_log_scale(axes)
-    axes.step(edges, _closed(np.maximum(system, floor)), where="post", color="0.4",
-              linestyle="--", linewidth=1.0, label="system unavailability")
+        axes.set_ylim(floor, 1.5)
     for index, (measure, curve) in enumerate(zip(chosen, curves)):
         colour = f"C{index}"
         low, high = result.reduction_band(measure, bin_units)
@@ -130,6 +130,9 @@ def _draw_reductions(axes, result: ImportanceResult, chosen, bin_units: int) -> 
                           step="post", color=colour, alpha=0.2, linewidth=0)
         axes.step(edges, _closed(np.maximum(curve, floor)), where="post", color=colour,
                   linewidth=1.0, label=text(measure.name))
+    # Last and on top: the largest contributor often equals the system, and would hide it.
+    axes.step(edges, _closed(np.maximum(system, floor)), where="post", color="black",
+              linestyle=(0, (4, 3)), linewidth=1.2, label="system unavailability", zorder=5)
     axes.set_ylabel("unavailability" + (" (log scale)" if log_scale else ""))
     axes.set_xlim(0, result.horizon)
     axes.grid(True, which="major", alpha=0.3)

@@ -97,7 +97,10 @@ def _draw_means(axes, result: SweepResult, positions: np.ndarray, labels: list[s
     estimates = np.array([100 * m.estimate for m in means])
     errors = np.array([[100 * (m.estimate - m.low) for m in means],
                        [100 * (m.high - m.estimate) for m in means]])
-    axes.errorbar(positions, estimates, yerr=errors, fmt="o-", capsize=4, color="tab:blue")
+    # Joined in the order of the values, not the order they were given in.
+    order = np.argsort(positions, kind="stable")
+    axes.errorbar(positions[order], estimates[order], yerr=errors[:, order], fmt="o-",
+                  capsize=4, color="tab:blue")
     axes.set_title("Mean unavailability over the horizon (95% interval)", fontsize=10)
     axes.set_ylabel("unavailability (%)")
     _label_axis(axes, result, positions, labels)
