@@ -215,3 +215,11 @@ def test_runs_from_two_threads_at_once_give_their_own_results_and_keep_the_outpu
         thread.join()
     assert np.array_equal(together[1], alone[0]) and np.array_equal(together[10_001], alone[1])
     assert os.readlink("/proc/self/fd/1") == stdout_before  # nothing redirected the output
+
+
+@pytest.mark.parametrize("verb", ["run", "check", "importance", "sweep", "combine", "plot"])
+def test_each_verb_explains_itself_on_its_own_example(verb):
+    finished = tarvo_command(verb, "--help")
+    assert finished.returncode == 0
+    example = finished.stdout.split("example:", 1)[1]
+    assert f"tarvo {verb} " in example and len(example.splitlines()) >= 3

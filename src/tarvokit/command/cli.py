@@ -36,6 +36,40 @@ History i of a run with seed S uses seed S + i: runs whose seeds are closer than
 counts share histories. The report states the seeds used."""
 
 
+# Each verb's --help ends with what it does on an example.
+VERB_EXAMPLES = {
+    "run": """example:
+  tarvo run examples/cooling_water_loop.toml --histories 200000 --seed 7 --out out/loop
+    simulates 200,000 histories (seeds 7..200006) and writes out/loop/report.txt,
+    results.json, curve.csv and plot.png; Ctrl-C keeps the finished histories, and
+  tarvo run examples/cooling_water_loop.toml --resume out/loop --histories 100000
+    adds 100,000 more on the next seeds. With --precision 0.02 it runs until the 95 %
+    interval of the mean unavailability is within +-2 % of it.""",
+    "check": """example:
+  tarvo check examples/cooling_water_loop.toml
+    reads and checks the model, then lists its components, their transitions, the minimal
+    cut sets and the memory a run needs; nothing is simulated.""",
+    "importance": """example:
+  tarvo importance examples/cooling_water_loop.toml --histories 20000 --top 3
+    ranks every cut set and component by its share of the downtime and by the downtime that
+    would go without it, from paired runs on the same seeds; writes importance.txt, .json,
+    .csv and .png.""",
+    "sweep": """example:
+  tarvo sweep examples/cooling_water_loop.toml --sweep components.valve.repair.period=730,365
+    runs the model with the valve inspected every 730 h and every 365 h on the same seeds
+    and reports each value's figures and the paired differences; writes sweep.txt, .json,
+    .csv and .png.""",
+    "combine": """example:
+  tarvo combine out/a out/b --out out/both
+    merges two runs of the same model on disjoint seeds into one result (the counts add
+    exactly); overlapping seeds or another model are refused.""",
+    "plot": """example:
+  tarvo plot out/loop
+    redraws out/loop/plot.png from out/loop/results.json and curve.csv; the other files stay
+    as they are.""",
+}
+
+
 class _InvalidInput(Exception):
     pass
 
@@ -90,18 +124,18 @@ def parser() -> argparse.ArgumentParser:
                        help="the parameter's key path in the model file and its values, the"
                             " first the reference (default: the file's [sweep] table)")
     check = verbs.add_parser("check", help="validate a model; print its components and minimal"
-                             " cut sets", epilog=EXAMPLES,
+                             " cut sets", epilog=VERB_EXAMPLES["check"],
                              formatter_class=argparse.RawDescriptionHelpFormatter)
     check.add_argument("model", type=Path, help="the model file (TOML)")
     combine = verbs.add_parser("combine", help="merge results of one model on disjoint seeds",
-                               epilog=EXAMPLES,
+                               epilog=VERB_EXAMPLES["combine"],
                                formatter_class=argparse.RawDescriptionHelpFormatter)
     combine.add_argument("folders", type=Path, nargs="+", metavar="DIR",
                          help="folders written by `tarvo run` of the same model")
     combine.add_argument("--out", type=Path, required=True,
                          help=f"folder for the merged {', '.join(OUTPUT_FILES)}")
     plot = verbs.add_parser("plot", help="redraw DIR/plot.png from DIR/results.json",
-                            epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+                            epilog=VERB_EXAMPLES["plot"], formatter_class=argparse.RawDescriptionHelpFormatter)
     plot.add_argument("folder", type=Path, metavar="DIR", help="a folder written by `tarvo run`")
     return main
 
@@ -109,7 +143,7 @@ def parser() -> argparse.ArgumentParser:
 def _study_parser(verbs, verb: str, summary: str, files: Sequence[str],
                   histories_note: str) -> argparse.ArgumentParser:
     """A verb that simulates: the options every study shares."""
-    study = verbs.add_parser(verb, help=summary, epilog=EXAMPLES,
+    study = verbs.add_parser(verb, help=summary, description=summary, epilog=VERB_EXAMPLES[verb],
                              formatter_class=argparse.RawDescriptionHelpFormatter)
     study.add_argument("model", type=Path, help="the model file (TOML)")
     study.add_argument("--histories", type=_positive, default=100_000,
