@@ -396,3 +396,16 @@ def test_without_dask_the_command_says_it_in_one_line(monkeypatch, tmp_path, cap
     error = capsys.readouterr().err.strip()
     assert error.count("\n") == 0 and "pip install 'tarvo[distributed]'" in error
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("delay", [1.0, 2.5])
+def test_ctrl_c_while_a_local_cluster_starts_exits_130_without_a_traceback(tmp_path, delay):
+    model = tmp_path / "pumps.toml"
+    model.write_text(PUMPS_TOML)
+    process = tarvo_run(str(model), "--histories", "300000", "--workers", "2", "--out",
+                        str(tmp_path / "out"))
+    time.sleep(delay)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=120)
+    assert process.returncode == cli.EXIT_INTERRUPTED, stderr
+    assert "Traceback" not in stderr and "interrupted" in stderr

@@ -145,9 +145,16 @@ def local_cluster(workers: int) -> Iterator["Client"]:
                          " own)")
     distributed = _distributed()
     # Any free port for the scheduler's web pages: the default one may belong to another cluster.
-    cluster = distributed.LocalCluster(
-        n_workers=workers, threads_per_worker=max(1, available_cores() // workers),
-        processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
+    # Dask's start-up swallows a Ctrl-C that comes in the middle of it, or leaves a half-made
+    # cluster for its exit handlers to trip over: the signal waits until the cluster is up,
+    # which then closes in order.
+    with _interrupts_deferred() as interrupted:
+        cluster = distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=max(1, available_cores() // workers),
+            processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
+    if interrupted():
+        cluster.close()
+        raise KeyboardInterrupt("interrupted while the local cluster started")
     try:
         with distributed.Client(cluster) as client:
             yield client
@@ -339,6 +346,20 @@ class DaskExecutor(Executor):
         finally:
             if in_flight:
                 self.client.cancel(list(in_flight))
+
+
+@contextmanager
+def _interrupts_deferred() -> Iterator[Callable[[], bool]]:
+    """Inside the block, Ctrl-C is only noted; the caller asks afterwards."""
+    if threading.current_thread() is not threading.main_thread():
+        yield lambda: False
+        return
+    noted: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: noted.append(signum))
+    try:
+        yield lambda: bool(noted)
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @contextmanager
