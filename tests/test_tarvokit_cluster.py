@@ -398,13 +398,19 @@ def test_without_dask_the_command_says_it_in_one_line(monkeypatch, tmp_path, cap
     assert not (tmp_path / "out").exists()
 
 
-@pytest.mark.parametrize("delay", [1.0, 2.5])
-def test_ctrl_c_while_a_local_cluster_starts_exits_130_without_a_traceback(tmp_path, delay):
+@pytest.mark.parametrize("children", [1, 2], ids=["first-worker", "second-worker"])
+def test_ctrl_c_while_a_local_cluster_starts_exits_130_without_a_traceback(tmp_path, children):
+    import psutil
+
     model = tmp_path / "pumps.toml"
     model.write_text(PUMPS_TOML)
     process = tarvo_run(str(model), "--histories", "300000", "--workers", "2", "--out",
                         str(tmp_path / "out"))
-    time.sleep(delay)
+    # The cluster is starting once the command has forked its worker processes.
+    deadline = time.monotonic() + 60
+    while (len(psutil.Process(process.pid).children()) < children
+           and time.monotonic() < deadline and process.poll() is None):
+        time.sleep(0.02)
     process.send_signal(signal.SIGINT)
     stdout, stderr = process.communicate(timeout=120)
     assert process.returncode == cli.EXIT_INTERRUPTED, stderr
