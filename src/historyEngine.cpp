@@ -7,7 +7,8 @@
 
 #include "utils.h"
 
-HistoryEngine::HistoryEngine(const CompiledModel& model, int simTime, EventSelection selection)
+HistoryEngine::HistoryEngine(const CompiledModel& model, int simTime, EventSelection selection,
+                             FirstSampling firstSampling)
     : model(model),
       numComponents(model.components()),
       numStates(model.states()),
@@ -15,6 +16,7 @@ HistoryEngine::HistoryEngine(const CompiledModel& model, int simTime, EventSelec
       useHeap(selection == EventSelection::heap ||
               (selection == EventSelection::automatic &&
                model.components() >= kHeapFromComponents)),
+      firstSampling(firstSampling),
       componentStates(static_cast<std::size_t>(numComponents), 0),
       due(static_cast<std::size_t>(numComponents), kNothingDue),
       moves(static_cast<std::size_t>(numComponents), PendingMove{0, 0}),
@@ -48,20 +50,29 @@ void HistoryEngine::sampleFirstOf(int component) {
         if (laws[k] == nullptr) continue;  // never fires: no warning, never chosen
         const double p = static_cast<double>(unitFloatFromBits(bits));
         const double q = laws[k]->quantile(p, 0);
-        if (!(q >= 0.0 && q <= 2147483647.0)) {
-            std::ostringstream line;
-            line << "Warning: nextTimeDouble is out of bounds: " << q << "  " << p << '\n';
-            printWholeLine(std::cout, line.str());
-            continue;
-        }
+        if (!keepsFirstDraw(q, p)) continue;
+        // Under fireNegative, delayFromQuantile makes NaN and too large a result kNeverDelay.
         const int delay = delayFromQuantile(q);
         if (delay < best) {
             best = delay;
             target = k;
         }
     }
-    due[static_cast<std::size_t>(component)] = best;  // kNeverDelay is kNothingDue
+    // A negative delay is overdue at time 0; kNeverDelay is kNothingDue.
+    due[static_cast<std::size_t>(component)] = std::max(best, 0);
     moves[static_cast<std::size_t>(component)] = PendingMove{0, target};
+}
+
+// Whether the first sampling weighs the draw's result q; false after the warning of
+// warnAndSkip.
+bool HistoryEngine::keepsFirstDraw(double q, double p) const {
+    if (firstSampling == FirstSampling::fireNegative || (q >= 0.0 && q <= 2147483647.0)) {
+        return true;
+    }
+    std::ostringstream line;
+    line << "Warning: nextTimeDouble is out of bounds: " << q << "  " << p << '\n';
+    printWholeLine(std::cout, line.str());
+    return false;
 }
 
 void HistoryEngine::throwStuck(int component) const {

@@ -43,18 +43,29 @@ enum class EventSelection {
 // O(1) per event, and bursts of many components in one time unit never reach it.
 inline constexpr std::int64_t kMaxEventsPerComponentAndTimeUnit = 1'000'000;
 
+// What the first sampling does with a quantile that is no delay in [0, 2147483647].
+enum class FirstSampling {
+    // The specified runners: a warning line on standard output, and the draw is skipped (so a
+    // negative first draw never fires).
+    warnAndSkip,
+    // Silent, and as re-sampling does: a negative delay fires at once (at time 0, with the other
+    // components due then, in index order); NaN and anything above 2147483647 never fire.
+    fireNegative,
+};
+
 class HistoryEngine {
 public:
     // simTime >= 0: the history covers time units [0, simTime). Allocates all its memory.
-    HistoryEngine(const CompiledModel& model, int simTime, EventSelection selection);
+    HistoryEngine(const CompiledModel& model, int simTime, EventSelection selection,
+                  FirstSampling firstSampling = FirstSampling::warnAndSkip);
 
     // Begins the history seeded with `seed`: every component in state 0, time 0.
     void start(std::uint32_t seed);
 
     // The first sampling, from state 0 at time 0, for every component in index order. A
-    // quantile below 0, above 2147483647 or NaN prints "Warning: nextTimeDouble is out of
-    // bounds: " q "  " p on standard output (one whole line, under the lock the runners print
-    // with) and is skipped.
+    // quantile below 0, above 2147483647 or NaN is handled as FirstSampling says; under
+    // warnAndSkip it prints "Warning: nextTimeDouble is out of bounds: " q "  " p on standard
+    // output (one whole line, under the lock the runners print with) and is skipped.
     void sampleFirst();
 
     // Fires the next event, or ends the history; false once it is over. Throws what a law's
@@ -105,6 +116,7 @@ private:
 
     std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
     void sampleFirstOf(int component);
+    bool keepsFirstDraw(double q, double p) const;
     template <class Output>
     void resample(int component, Output& out);
     int nextComponent() const;
@@ -117,6 +129,7 @@ private:
     const int numStates;
     const int simTime;
     const bool useHeap;
+    const FirstSampling firstSampling;
     LazyMersenneTwister generator;
     std::vector<int> componentStates;
     std::vector<int> due;
