@@ -120,6 +120,12 @@ void Dependencies::addStandby(int component, std::vector<int> covers, int runnin
     });
     standbys.insert(at, std::move(added));
     initial[static_cast<std::size_t>(component)] = standbyState;
+    std::vector<bool>& flags = down[static_cast<std::size_t>(component)];
+    if (flags.empty()) flags.push_back(false);  // the default: only state 0 working
+    if (flags.size() <= static_cast<std::size_t>(standbyState)) {
+        flags.resize(static_cast<std::size_t>(standbyState) + 1, true);
+    }
+    flags[static_cast<std::size_t>(standbyState)] = false;
 }
 
 int Dependencies::addCrewPool(int count, std::vector<int> members, CrewOrder order) {

@@ -77,9 +77,9 @@ public:
     int addCommonCause(std::vector<int> members, std::vector<int> failedStates,
                        const Distribution* shock);
 
-    // Makes `component` a standby unit covering `covers`, and sets its initial state to
-    // standbyState (setInitialState may change it afterwards). A component is at most one
-    // standby unit. `dormant` may be null.
+    // Makes `component` a standby unit covering `covers`, sets its initial state to
+    // standbyState and marks standbyState as working (setInitialState and setDownStates may
+    // change either afterwards). A component is at most one standby unit. `dormant` may be null.
     void addStandby(int component, std::vector<int> covers, int runningState, int standbyState,
                     int failedState, const Distribution* dormant, double startFailure);
 

@@ -8,7 +8,8 @@
 #include "utils.h"
 
 DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int simTime,
-                                               EventSelection selection)
+                                               EventSelection selection,
+                                               FirstSampling firstSampling)
     : model(model),
       base(model.base()),
       numComponents(model.components()),
@@ -17,6 +18,7 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       simTime(simTime),
       useHeap(selection == EventSelection::heap ||
               (selection == EventSelection::automatic && numSlots >= kHeapFromSlots)),
+      firstSampling(firstSampling),
       states(at(numComponents), 0),
       downNow(at(numComponents), 0),
       due(at(numSlots), kNothingDue),
@@ -54,16 +56,16 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     urgent = -1;
 }
 
-// The quantile of a first sample, or kNever when it is out of range (NaN included), after the
-// warning HistoryEngine prints for it.
-double DependentHistoryEngine::firstSample(const Distribution& law, std::uint32_t bits) const {
-    const double p = static_cast<double>(unitFloatFromBits(bits));
-    const double q = law.quantile(p, 0);
-    if (q >= 0.0 && q <= 2147483647.0) return q;
+// Whether the first sampling weighs the draw's result q; false after the warning of
+// FirstSampling::warnAndSkip, as HistoryEngine prints it.
+bool DependentHistoryEngine::keepsFirstDraw(double q, double p) const {
+    if (firstSampling == FirstSampling::fireNegative || (q >= 0.0 && q <= 2147483647.0)) {
+        return true;
+    }
     std::ostringstream line;
     line << "Warning: nextTimeDouble is out of bounds: " << q << "  " << p << '\n';
     printWholeLine(std::cout, line.str());
-    return kNever;
+    return false;
 }
 
 void DependentHistoryEngine::sampleFirstOf(int component) {
@@ -76,23 +78,30 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     for (int k = 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr || (k == 0 && skipRepair)) continue;
-        const double q = firstSample(*laws[k], bits);
-        if (q == kNever) continue;
+        const double p = static_cast<double>(unitFloatFromBits(bits));
+        const double q = laws[k]->quantile(p, 0);
+        if (!keepsFirstDraw(q, p)) continue;
         const int delay = delayFromQuantile(q);
         if (delay < best) {
             best = delay;
             target = k;
         }
     }
-    due[at(component)] = best;  // kNeverDelay is kNothingDue
+    // A negative delay is overdue at time 0; kNeverDelay is kNothingDue.
+    due[at(component)] = std::max(best, 0);
     moves[at(component)] = PendingMove{state, target};
 }
 
 void DependentHistoryEngine::sampleFirstShock(int group) {
     const std::uint32_t bits = nextBits();
     const Distribution* law = model.shockLaw(group);
-    const double q = law == nullptr ? kNever : firstSample(*law, bits);
-    due[at(numComponents + group)] = delayFromQuantile(q);
+    int delay = kNeverDelay;
+    if (law != nullptr) {
+        const double p = static_cast<double>(unitFloatFromBits(bits));
+        const double q = law->quantile(p, 0);
+        if (keepsFirstDraw(q, p)) delay = delayFromQuantile(q);
+    }
+    due[at(numComponents + group)] = std::max(delay, 0);
 }
 
 void DependentHistoryEngine::throwStuck(int slot) const {

@@ -65,14 +65,15 @@ class DependentHistoryEngine {
 public:
     // simTime >= 0: the history covers time units [0, simTime). Allocates all its memory.
     DependentHistoryEngine(const DependentModel& model, int simTime,
-                           EventSelection selection = EventSelection::automatic);
+                           EventSelection selection = EventSelection::automatic,
+                           FirstSampling firstSampling = FirstSampling::warnAndSkip);
 
     // Begins the history seeded with `seed`: every component in its initial state, time 0.
     void start(std::uint32_t seed);
 
     // The first sampling, every component from its initial state in index order, then every
-    // group's first shock; out-of-range first samples print the warning HistoryEngine prints
-    // and are skipped. Then, at time 0, the components that start down are put there and their
+    // group's first shock, at time 0; a quantile that is no delay in [0, 2147483647] is handled
+    // as FirstSampling says (see historyEngine.h). Then, at time 0, the components that start down are put there and their
     // standby units demanded.
     template <class Output>
     void sampleFirst(Output& out);
@@ -124,7 +125,7 @@ private:
     // Sampling.
     void sampleFirstOf(int component);
     void sampleFirstShock(int group);
-    double firstSample(const Distribution& law, std::uint32_t bits) const;
+    bool keepsFirstDraw(double q, double p) const;
     template <class Output>
     void resample(int component, Output& out);
     template <class Output>
@@ -172,6 +173,7 @@ private:
     const int numSlots;  // components, then common-cause groups
     const int simTime;
     const bool useHeap;
+    const FirstSampling firstSampling;
     LazyMersenneTwister generator;
     std::vector<int> states;
     std::vector<std::uint8_t> downNow;
