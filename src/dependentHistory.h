@@ -376,8 +376,12 @@ void DependentHistoryEngine::settleInitialStates(Output& out) {
         systemState = base.failedWhenAllWork() ? 1 : failures.afterChange(c, true, systemState);
         out.event(0, states[at(c)], states[at(c)], c, before, systemState);
     }
+    // Only the components that started down: others may go down on the way (failed starts),
+    // and have had their consequences already.
     for (int c = 0; c < numComponents; ++c) {
-        if (downNow[at(c)] != 0 && model.roles(c) != kRoleNone) wentDown(c, false, out);
+        if (model.isDown(c, model.initialState(c)) && model.roles(c) != kRoleNone) {
+            wentDown(c, false, out);
+        }
     }
 }
 
