@@ -75,9 +75,9 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     const bool skipRepair = (model.roles(component) & kRolePooled) != 0 && downNow[at(component)] != 0;
     int best = kNeverDelay;
     int target = 0;
-    for (int k = 0; k < numStates; ++k) {
+    for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
-        if (laws[k] == nullptr || (k == 0 && skipRepair)) continue;
+        if (laws[k] == nullptr) continue;
         const double p = static_cast<double>(unitFloatFromBits(bits));
         const double q = laws[k]->quantile(p, 0);
         if (!keepsFirstDraw(q, p)) continue;
@@ -112,27 +112,4 @@ void DependentHistoryEngine::throwStuck(int slot) const {
                              std::to_string(currentTime) + ": " + who + " took part in more than " +
                              std::to_string(kMaxEventsPerComponentAndTimeUnit) +
                              " events in it (a cycle of transitions with zero delay).");
-}
-
-void DependentHistoryEngine::joinCrewQueue(int component) {
-    const int p = model.poolOf(component);
-    const int rank = model.rankInPool(component);
-    const std::uint32_t primary = model.crewOrder(p) == CrewOrder::firstFailed
-                                      ? static_cast<std::uint32_t>(currentTime)
-                                      : static_cast<std::uint32_t>(rank);
-    waiting[at(p)].push(rank, CrewQueue::key(primary, component));
-    crewsPending = true;
-}
-
-// The component is up again: its crew is free, or it no longer waits for one.
-void DependentHistoryEngine::leaveCrew(int component) {
-    const int p = model.poolOf(component);
-    if (crewHeld[at(component)] != 0) {
-        crewHeld[at(component)] = 0;
-        ++free[at(p)];
-        crewsPending = true;
-    } else {
-        const int rank = model.rankInPool(component);
-        if (waiting[at(p)].contains(rank)) waiting[at(p)].remove(rank);
-    }
 }

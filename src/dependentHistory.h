@@ -21,8 +21,8 @@
 //     down state enters its standby state, and is demanded at once if a component it covers is
 //     down. Its laws out of the standby state (the dormant law among them) apply while it waits.
 //   - Repair crews. A pooled component that goes down waits for a crew of its pool; while it
-//     waits, its transition into state 0 is not sampled (its other transitions are). When a
-//     crew takes it, that law is drawn at the crew's start, and fires if it comes before the
+//     waits, its transition into state 0 is not sampled, nor its draw taken (its other
+//     transitions are sampled). When a crew takes it, that law is drawn at the crew's start, and fires if it comes before the
 //     component's pending transition (ties go to state 0). The crew stays with the component
 //     until it enters a working state.
 //
@@ -161,8 +161,10 @@ private:
     void returnToStandby(int unit, Output& out);
     void joinCrewQueue(int component);
     void leaveCrew(int component);
+    int earlierSlot(int a, int b) const;
+    // Returns the next slot to fire, given `next`, the one before the crews started.
     template <class Output>
-    void handOutCrews(Output& out);
+    int handOutCrews(int next, Output& out);
     template <class Output>
     void startRepair(int component, Output& out);
 
@@ -175,8 +177,10 @@ private:
     const bool useHeap;
     const FirstSampling firstSampling;
     LazyMersenneTwister generator;
+    // Flags held as int, not as bytes: a store through a character type may alias anything, and
+    // would make the compiler reload every other array of the loop after it.
     std::vector<int> states;
-    std::vector<std::uint8_t> downNow;
+    std::vector<int> downNow;
     std::vector<int> due;  // per slot
     std::vector<PendingMove> moves;
     EventHeap queue;
@@ -184,11 +188,11 @@ private:
     std::vector<std::int64_t> eventsInUnit;
     FailureTracker failures;
     std::vector<int> downCovered;  // per standby unit: covered components now down
-    std::vector<std::uint8_t> crewHeld;
+    std::vector<int> crewHeld;
     std::vector<int> free;  // per pool
     std::vector<CrewQueue> waiting;
     std::vector<int> struck;  // the members of the shock being applied
-    std::vector<std::uint8_t> struckRunning;
+    std::vector<int> struckRunning;
     bool crewsPending = false;
     int systemState = 0;
     int currentTime = 0;
@@ -210,20 +214,19 @@ inline void DependentHistoryEngine::setDue(int slot, int delay, Output& out) {
 }
 
 // As HistoryEngine::resample, except that a component waiting for a crew does not sample its
-// transition into state 0 (its draw is still spent).
+// transition into state 0: that draw is taken when a crew starts.
 template <class Output>
 inline void DependentHistoryEngine::resample(int component, Output& out) {
     const int state = states[at(component)];
     const Distribution* const* laws = model.row(component, state);
-    const bool skipRepair = waitsForCrew(component);
     int best = kNeverDelay;
     int target = 0;
-    for (int k = 0; k < numStates; ++k) {
+    for (int k = waitsForCrew(component) ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
-        const Distribution* law = laws[k];
-        if (law == nullptr || (k == 0 && skipRepair)) continue;
+        if (laws[k] == nullptr) continue;
+        // No range check here: a negative delay fires at once.
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        const int delay = delayFromQuantile(law->quantile(p, currentTime));
+        const int delay = delayFromQuantile(laws[k]->quantile(p, currentTime));
         if (delay < best) {
             best = delay;
             target = k;
@@ -339,8 +342,7 @@ bool DependentHistoryEngine::step(Output& out) {
     if (crewsPending && (slot < 0 || due[at(slot)] > currentTime)) {
         // The instant is over: crews take the components waiting for them.
         crewsPending = false;
-        handOutCrews(out);
-        slot = nextSlot();
+        slot = handOutCrews(slot, out);
     }
     if (slot < 0 || due[at(slot)] >= simTime) {
         out.hold(currentTime, simTime, systemState);
@@ -457,14 +459,50 @@ void DependentHistoryEngine::returnToStandby(int unit, Output& out) {
     resample(c, out);
 }
 
+// A repair only brings a component's due time forward, so the next slot is the earlier of the
+// one before and the components whose repair started (or the one re-sampled as overdue).
 template <class Output>
-void DependentHistoryEngine::handOutCrews(Output& out) {
+int DependentHistoryEngine::handOutCrews(int next, Output& out) {
     for (int p = 0; p < model.pools(); ++p) {
         CrewQueue& line = waiting[at(p)];
         while (free[at(p)] > 0 && !line.empty()) {
             --free[at(p)];
-            startRepair(model.poolMember(p, line.pop()), out);
+            const int component = model.poolMember(p, line.pop());
+            startRepair(component, out);
+            next = earlierSlot(next, component);
         }
+    }
+    return urgent >= 0 ? urgent : next;
+}
+
+inline int DependentHistoryEngine::earlierSlot(int a, int b) const {
+    if (a < 0) return b;
+    const int dueA = due[at(a)];
+    const int dueB = due[at(b)];
+    return dueB < dueA || (dueB == dueA && b < a) ? b : a;
+}
+
+inline void DependentHistoryEngine::joinCrewQueue(int component) {
+    const int p = model.poolOf(component);
+    const int rank = model.rankInPool(component);
+    const std::uint32_t primary = model.crewOrder(p) == CrewOrder::firstFailed
+                                      ? static_cast<std::uint32_t>(currentTime)
+                                      : static_cast<std::uint32_t>(rank);
+    waiting[at(p)].push(rank, CrewQueue::key(primary, component));
+    // With every crew busy, nothing can start when the instant is over.
+    if (free[at(p)] > 0) crewsPending = true;
+}
+
+// The component is up again: its crew is free, or it no longer waits for one.
+inline void DependentHistoryEngine::leaveCrew(int component) {
+    const int p = model.poolOf(component);
+    if (crewHeld[at(component)] != 0) {
+        crewHeld[at(component)] = 0;
+        ++free[at(p)];
+        if (!waiting[at(p)].empty()) crewsPending = true;
+    } else {
+        const int rank = model.rankInPool(component);
+        if (waiting[at(p)].contains(rank)) waiting[at(p)].remove(rank);
     }
 }
 
