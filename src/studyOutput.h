@@ -35,21 +35,24 @@ private:
     unsigned widthShift = 0;
 };
 
-// Exact counts per bin, stored in blocks allocated when a bin of theirs is first counted: a
-// call that touches few bins costs little whatever the value range. Not thread-safe.
-class LazyHistogram {
+// Unsigned 64-bit counters indexed from 0, stored in blocks allocated (zeroed) when one of their
+// counters is first added to: memory follows the indices touched, not their range, so a call
+// that touches few of them costs little. Additions wrap modulo 2^64. Not thread-safe.
+class BlockedCounts {
 public:
-    void add(std::uint64_t bin) {
-        const std::size_t block = static_cast<std::size_t>(bin >> kBlockShift);
+    void add(std::uint64_t index, std::uint64_t value) {
+        const std::size_t block = static_cast<std::size_t>(index >> kBlockShift);
         if (block >= blocks.size() || !blocks[block]) makeBlock(block);
-        ++blocks[block][bin & (kBlockSize - 1)];
-        if (bin + 1 > binsUsed) binsUsed = bin + 1;
+        blocks[block][index & (kBlockSize - 1)] += value;
+        if (index + 1 > indicesUsed) indicesUsed = index + 1;
     }
-    // One past the largest bin counted (0 when nothing was counted).
-    std::uint64_t size() const { return binsUsed; }
-    // Adds every count of `other` into this histogram.
-    void mergeFrom(const LazyHistogram& other);
-    // The counts of bins 0 .. size() - 1.
+    // One past the largest index added to (0 when none was).
+    std::uint64_t size() const { return indicesUsed; }
+    // Adds every counter of `other` into this one.
+    void mergeFrom(const BlockedCounts& other);
+    // Adds counters 0 .. n - 1 into destination[0 .. n - 1]; counters from n on are left out.
+    void addInto(std::uint64_t* destination, std::uint64_t n) const;
+    // Counters 0 .. size() - 1.
     std::vector<std::uint64_t> toVector() const;
 
 private:
@@ -58,7 +61,7 @@ private:
     void makeBlock(std::size_t block);
 
     std::vector<std::unique_ptr<std::uint64_t[]>> blocks;
-    std::uint64_t binsUsed = 0;
+    std::uint64_t indicesUsed = 0;
 };
 
 // Count, sum and sum of squares of one per-history figure, exact (squares of values below 2^32
@@ -78,8 +81,8 @@ struct ExactMoments {
 };
 
 // Everything one thread keeps of its histories. simTime >= 0 engine steps, a multiple of
-// stepsPerUnit >= 1. Allocates the per-unit differences (units + 2 words) up front and the
-// histograms as they fill.
+// stepsPerUnit >= 1. Allocates as it fills: memory follows the units where failed intervals
+// begin and end and the histogram bins touched.
 class StudyTally {
 public:
     StudyTally(int simTime, int stepsPerUnit);
@@ -95,38 +98,45 @@ public:
         const auto intoLast = static_cast<std::uint64_t>(to % stepsPerUnit);
         // Unit `first` gets s - intoFirst, units strictly between get s each, unit `last` gets
         // intoLast; when first == last the terms net out to to - from. Arithmetic modulo 2^64.
-        unitDifferences[first] += s - intoFirst;
-        unitDifferences[first + 1] += intoFirst;
-        unitDifferences[last] += intoLast - s;
-        unitDifferences[last + 1] -= intoLast;
+        // Zero terms are left out, so that no block is made for them.
+        unitDifferences.add(first, s - intoFirst);
+        if (intoFirst != 0) unitDifferences.add(first + 1, intoFirst);
+        unitDifferences.add(last, intoLast - s);
+        if (intoLast != 0) unitDifferences.add(last + 1, 0 - intoLast);
     }
 
     // Records one finished history: its failed steps, failures and first failure step (or a
     // negative value for none).
     void addHistory(std::uint64_t failedSteps, std::uint64_t failures, int firstFailure);
 
-    // Adds `other`, a tally of the same simTime and stepsPerUnit, into this one.
-    void mergeFrom(const StudyTally& other);
+    // Adds the per-history figures of `other` (histograms, moments, counts) into this one; the
+    // per-unit counts are summed by failedStepsPerUnit.
+    void mergeHistoriesFrom(const StudyTally& other);
 
-    // Failed steps per reported unit; leaves the tally's per-unit counts empty.
-    std::vector<std::uint64_t> takeFailedStepsPerUnit();
+    // Failed steps per reported unit (simTime / stepsPerUnit of them), summed over the tallies
+    // given, which must share simTime and stepsPerUnit; each is freed of its per-unit
+    // differences as soon as they are added.
+    static std::vector<std::uint64_t> failedStepsPerUnit(const std::vector<StudyTally*>& tallies);
 
     const StudyBinning& binning() const { return bins; }
     std::uint64_t histories() const { return historyCount; }
     std::uint64_t historiesWithoutFailure() const { return neverFailed; }
-    const LazyHistogram& failedStepsHistogram() const { return failedStepsBins; }
-    const LazyHistogram& failuresHistogram() const { return failuresBins; }
-    const LazyHistogram& firstFailureHistogram() const { return firstFailureBins; }
+    const BlockedCounts& failedStepsHistogram() const { return failedStepsBins; }
+    const BlockedCounts& failuresHistogram() const { return failuresBins; }
+    const BlockedCounts& firstFailureHistogram() const { return firstFailureBins; }
     const ExactMoments& failedStepsMoments() const { return failedStepsSums; }
     const ExactMoments& failuresMoments() const { return failuresSums; }
 
 private:
     int stepsPerUnit;
+    std::uint64_t units;
     StudyBinning bins;
-    std::vector<std::uint64_t> unitDifferences;  // units + 2: the last end unit may be `units`
-    LazyHistogram failedStepsBins;
-    LazyHistogram failuresBins;
-    LazyHistogram firstFailureBins;
+    // Differences whose prefix sums are the failed steps per unit; an interval ending at the
+    // horizon touches indices units and units + 1, whose sums are 0.
+    BlockedCounts unitDifferences;
+    BlockedCounts failedStepsBins;
+    BlockedCounts failuresBins;
+    BlockedCounts firstFailureBins;
     ExactMoments failedStepsSums;
     ExactMoments failuresSums;
     std::uint64_t historyCount = 0;

@@ -51,14 +51,16 @@ void StopState::throwIfIncomplete() const {
 
 StudyResult collect(std::vector<std::unique_ptr<StudyTally>>& tallies,
                     std::vector<StudyWarnings>& warnings) {
+    std::vector<StudyTally*> all;
+    for (auto& tally : tallies) all.push_back(tally.get());
+    StudyResult result;
+    result.failedStepsPerUnit = StudyTally::failedStepsPerUnit(all);
     StudyTally& total = *tallies[0];
     for (std::size_t t = 1; t < tallies.size(); ++t) {
-        total.mergeFrom(*tallies[t]);
-        tallies[t].reset();  // frees its per-unit counts before the next one is added
+        total.mergeHistoriesFrom(*tallies[t]);
+        tallies[t].reset();
         warnings[0].mergeFrom(warnings[t]);
     }
-    StudyResult result;
-    result.failedStepsPerUnit = total.takeFailedStepsPerUnit();
     result.failedStepsHistogram = total.failedStepsHistogram().toVector();
     result.failuresHistogram = total.failuresHistogram().toVector();
     result.firstFailureHistogram = total.firstFailureHistogram().toVector();

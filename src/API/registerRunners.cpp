@@ -21,6 +21,7 @@ namespace py = pybind11;
 namespace {
 
 using IntList = py::typing::List<py::int_>;
+using StudyFigures = py::typing::Dict<py::str, py::object>;
 
 // The result as a Python list, built here so that running out of memory is a MemoryError
 // (the automatic conversion would report a TypeError).
@@ -94,8 +95,8 @@ void warnAll(const std::vector<std::string>& messages) {
     }
 }
 
-py::dict studyDict(StudyResult&& result, const StudyPlan& plan) {
-    py::dict figures;
+StudyFigures studyDict(StudyResult&& result, const StudyPlan& plan) {
+    StudyFigures figures;
     figures["failed_steps_per_unit"] = arrayOwning(std::move(result.failedStepsPerUnit));
     figures["failed_steps_histogram"] = arrayOwning(std::move(result.failedStepsHistogram));
     figures["failures_histogram"] = arrayOwning(std::move(result.failuresHistogram));
@@ -113,7 +114,7 @@ py::dict studyDict(StudyResult&& result, const StudyPlan& plan) {
     return figures;
 }
 
-py::dict runStudyFromPython(PinnedComponentModel transitionsMatrix,
+StudyFigures runStudyFromPython(PinnedComponentModel transitionsMatrix,
                             InitialisedOrNone<CutsetTree> cutSetTree, int simTime,
                             std::int64_t nSimulations, long long seed, int threads,
                             int stepsPerUnit, InitialisedOrNone<Dependencies> dependencies) {
