@@ -69,7 +69,7 @@ void registerDependencies(py::module_& m) {
         .def(
             "addStandby",
             [](Self self, int component, std::vector<int> covers, int runningState,
-               int standbyState, int failedState, InitialisedOrNone<Distribution> dormant,
+               int standbyState, int failedState, OptionalInitialised<Distribution> dormant,
                double startFailure) {
                 self->addStandby(component, std::move(covers), runningState, standbyState,
                                  failedState, dormant.object, startFailure);
@@ -77,11 +77,12 @@ void registerDependencies(py::module_& m) {
             py::arg("component"), py::arg("covers"), py::arg("runningState"),
             py::arg("standbyState"), py::arg("failedState"), py::arg("dormant") = py::none(),
             py::arg("startFailure") = 0.0, py::keep_alive<1, 7>(),
-            "Make a component a standby unit covering the components `covers`; it starts in\n"
-            "standbyState, which counts as working. When a covered component goes down it is demanded: it fails to start\n"
-            "(into failedState) with probability startFailure, else runs in runningState. It\n"
-            "returns to standby when no covered component is down. `dormant`, if given, is the\n"
-            "law of its failure in standby (standbyState -> failedState).")
+            "Make a component a standby unit covering the components `covers`. It starts in\n"
+            "standbyState, which counts as working. When a covered component goes down it is\n"
+            "demanded: it fails to start (into failedState) with probability startFailure, else\n"
+            "runs in runningState; it returns to standby when no covered component is down.\n"
+            "`dormant`, if given, is the law of its failure in standby (standbyState ->\n"
+            "failedState).")
         .def(
             "addCrewPool",
             [](Self self, int count, std::vector<int> members, const std::string& order) {

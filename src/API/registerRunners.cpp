@@ -117,7 +117,7 @@ StudyFigures studyDict(StudyResult&& result, const StudyPlan& plan) {
 StudyFigures runStudyFromPython(PinnedComponentModel transitionsMatrix,
                             InitialisedOrNone<CutsetTree> cutSetTree, int simTime,
                             std::int64_t nSimulations, long long seed, int threads,
-                            int stepsPerUnit, InitialisedOrNone<Dependencies> dependencies) {
+                            int stepsPerUnit, OptionalInitialised<Dependencies> dependencies) {
     StudyPlan plan;
     plan.simTime = simTime;
     plan.stepsPerUnit = stepsPerUnit;
