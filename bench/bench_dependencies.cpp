@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
     const CompiledModel compiled(m.model, &m.tree);
     const Mechanisms configurations[] = {{}, {true, false, false}, {false, true, false},
                                          {false, false, true}, {true, true, true}};
-    const char* names[] = {"dependent engine, no dependencies", "dependent engine, crews (2 for 11)",
+    const char* names[] = {"dependent engine, no dependencies",
+                           "dependent engine, crews (2 for 11)",
                            "dependent engine, standby spare pump",
                            "dependent engine, common-cause group", "dependent engine, all three"};
     std::vector<std::unique_ptr<Dependencies>> dependencies;
@@ -196,7 +197,8 @@ int main(int argc, char** argv) {
     const Row& studyIndependent = rows[rows.size() - 2];
     const Row& studyAll = rows.back();
     std::printf("Through the study runner:\n");
-    std::printf("  %-40s %6.1f ns/event\n", studyIndependent.name.c_str(), studyIndependent.nsPerEvent());
+    std::printf("  %-40s %6.1f ns/event\n", studyIndependent.name.c_str(),
+                studyIndependent.nsPerEvent());
     std::printf("  %-40s %6.1f ns/event                         %5.2f x\n", studyAll.name.c_str(),
                 studyAll.nsPerEvent(), studyAll.nsPerEvent() / studyIndependent.nsPerEvent());
     std::printf("Goal: with all three at most 1.30 x the cost per event without; engine %.2f x,"

@@ -14,7 +14,8 @@ class CrewQueue {
 public:
     // Members are numbered 0 to members - 1 (their rank in the pool).
     explicit CrewQueue(int members)
-        : heap(static_cast<std::size_t>(members)), place(static_cast<std::size_t>(members), kAbsent) {}
+        : heap(static_cast<std::size_t>(members)),
+          place(static_cast<std::size_t>(members), kAbsent) {}
 
     // A key orders the queue: the smallest is served first. Its low 32 bits must identify the
     // member's component, so that two keys never tie.

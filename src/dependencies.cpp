@@ -84,7 +84,9 @@ int Dependencies::addCommonCause(std::vector<int> members, std::vector<int> fail
                  std::to_string(failedStates[i]));
         }
     }
-    if (shock == nullptr) fail("common-cause group " + std::to_string(groups.size()) + ": no shock law");
+    if (shock == nullptr) {
+        fail("common-cause group " + std::to_string(groups.size()) + ": no shock law");
+    }
     groups.push_back(CommonCauseGroup{std::move(members), std::move(failedStates), shock});
     return static_cast<int>(groups.size()) - 1;
 }
@@ -184,7 +186,8 @@ void DependentModel::checkState(int component, int state, const std::string& wha
 }
 
 void DependentModel::takeStates(const Dependencies& dependencies) {
-    downFlags.assign(static_cast<std::size_t>(numComponents) * static_cast<std::size_t>(numStates), 1);
+    const auto states = static_cast<std::size_t>(numStates);
+    downFlags.assign(static_cast<std::size_t>(numComponents) * states, 1);
     initial.resize(static_cast<std::size_t>(numComponents));
     for (int c = 0; c < numComponents; ++c) {
         const std::vector<bool>& given = dependencies.downStates(c);
@@ -192,7 +195,7 @@ void DependentModel::takeStates(const Dependencies& dependencies) {
             fail(componentText(c) + ": down flags for " + std::to_string(given.size()) +
                  " states, but the model has " + std::to_string(numStates));
         }
-        std::uint8_t* flags = &downFlags[static_cast<std::size_t>(c) * static_cast<std::size_t>(numStates)];
+        std::uint8_t* flags = &downFlags[static_cast<std::size_t>(c) * states];
         if (given.empty()) {
             flags[0] = 0;
         } else {
@@ -208,13 +211,15 @@ void DependentModel::takeGroups(const Dependencies& dependencies) {
     for (const CommonCauseGroup& group : dependencies.commonCauseGroups()) {
         std::vector<std::size_t> order(group.members.size());
         std::iota(order.begin(), order.end(), 0);
-        std::sort(order.begin(), order.end(),
-                  [&](std::size_t a, std::size_t b) { return group.members[a] < group.members[b]; });
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return group.members[a] < group.members[b];
+        });
         for (std::size_t i : order) {
             const int c = group.members[i];
             checkState(c, group.failedStates[i], "failed state");
             if (!isDown(c, group.failedStates[i])) {
-                fail(componentText(c) + ": the failed state " + std::to_string(group.failedStates[i]) +
+                fail(componentText(c) + ": the failed state " +
+                     std::to_string(group.failedStates[i]) +
                      " of its common-cause group is not a down state");
             }
             groupMembers.push_back(c);
@@ -245,10 +250,12 @@ void DependentModel::takeStandbyUnits(const Dependencies& dependencies) {
                  " of the standby unit is not a down state");
         }
         if (unit.dormant != nullptr) {
-            const std::size_t entry = rowStart(c, unit.standbyState) + static_cast<std::size_t>(unit.failedState);
+            const std::size_t entry =
+                rowStart(c, unit.standbyState) + static_cast<std::size_t>(unit.failedState);
             if (!neverFires(laws[entry])) {
-                fail(componentText(c) + ": the model already has a law from the standby state into "
-                                        "the failed state; give it there or as the dormant law, not both");
+                fail(componentText(c) +
+                     ": the model already has a law from the standby state into the failed "
+                     "state; give it there or as the dormant law, not both");
             }
             laws[entry] = neverFires(unit.dormant) ? nullptr : unit.dormant;
         }

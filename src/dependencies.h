@@ -139,54 +139,56 @@ public:
         return &laws[rowStart(component, state)];
     }
     bool isDown(int component, int state) const {
-        return downFlags[static_cast<std::size_t>(component) * static_cast<std::size_t>(numStates) +
-                         static_cast<std::size_t>(state)] != 0;
+        return downFlags[at(component) * at(numStates) + at(state)] != 0;
     }
-    int initialState(int component) const { return initial[static_cast<std::size_t>(component)]; }
-    std::uint8_t roles(int component) const { return role[static_cast<std::size_t>(component)]; }
+    int initialState(int component) const { return initial[at(component)]; }
+    std::uint8_t roles(int component) const { return role[at(component)]; }
 
     // ---- Common-cause groups ----
     // Null when the group is never struck (a plain Distribution).
-    const Distribution* shockLaw(int group) const { return shockLaws[static_cast<std::size_t>(group)]; }
+    const Distribution* shockLaw(int group) const { return shockLaws[at(group)]; }
     // Members of a group in component index order, with their failed states: [begin, end).
-    int groupBegin(int group) const { return groupStart[static_cast<std::size_t>(group)]; }
-    int groupEnd(int group) const { return groupStart[static_cast<std::size_t>(group) + 1]; }
-    int groupMember(int i) const { return groupMembers[static_cast<std::size_t>(i)]; }
-    int groupFailedState(int i) const { return groupFailed[static_cast<std::size_t>(i)]; }
+    int groupBegin(int group) const { return groupStart[at(group)]; }
+    int groupEnd(int group) const { return groupStart[at(group) + 1]; }
+    int groupMember(int i) const { return groupMembers[at(i)]; }
+    int groupFailedState(int i) const { return groupFailed[at(i)]; }
     int largestGroup() const { return largestGroupSize; }
 
     // ---- Standby units, numbered 0.. in component index order ----
-    int standbyOf(int component) const { return standbyIndex[static_cast<std::size_t>(component)]; }
+    int standbyOf(int component) const { return standbyIndex[at(component)]; }
     int standbyUnits() const { return static_cast<int>(standbyComponent.size()); }
-    int standbyComponentOf(int unit) const { return standbyComponent[static_cast<std::size_t>(unit)]; }
-    int runningState(int unit) const { return running[static_cast<std::size_t>(unit)]; }
-    int standbyState(int unit) const { return standbyStates[static_cast<std::size_t>(unit)]; }
-    int failedState(int unit) const { return standbyFailed[static_cast<std::size_t>(unit)]; }
-    double startFailure(int unit) const { return startFailures[static_cast<std::size_t>(unit)]; }
+    int standbyComponentOf(int unit) const { return standbyComponent[at(unit)]; }
+    int runningState(int unit) const { return running[at(unit)]; }
+    int standbyState(int unit) const { return standbyStates[at(unit)]; }
+    int failedState(int unit) const { return standbyFailed[at(unit)]; }
+    double startFailure(int unit) const { return startFailures[at(unit)]; }
     // The components a unit covers, in the order given: [begin, end).
-    const int* coversBegin(int unit) const { return &covered[coversStart[static_cast<std::size_t>(unit)]]; }
-    const int* coversEnd(int unit) const { return &covered[coversStart[static_cast<std::size_t>(unit) + 1]]; }
+    const int* coversBegin(int unit) const { return &covered[at(coversStart[at(unit)])]; }
+    const int* coversEnd(int unit) const { return &covered[at(coversStart[at(unit) + 1])]; }
     // The standby units covering a component, in component index order.
-    const int* coveringBegin(int component) const { return &covering[coveringStart[static_cast<std::size_t>(component)]]; }
-    const int* coveringEnd(int component) const { return &covering[coveringStart[static_cast<std::size_t>(component) + 1]]; }
+    const int* coveringBegin(int component) const {
+        return &covering[at(coveringStart[at(component)])];
+    }
+    const int* coveringEnd(int component) const {
+        return &covering[at(coveringStart[at(component) + 1])];
+    }
 
     // ---- Crew pools ----
-    int poolOf(int component) const { return pool[static_cast<std::size_t>(component)]; }
+    int poolOf(int component) const { return pool[at(component)]; }
     // The position of a pooled component in its pool's members list.
-    int rankInPool(int component) const { return rank[static_cast<std::size_t>(component)]; }
-    int crewCount(int p) const { return crewCounts[static_cast<std::size_t>(p)]; }
-    int poolSize(int p) const { return poolSizes[static_cast<std::size_t>(p)]; }
-    CrewOrder crewOrder(int p) const { return orders[static_cast<std::size_t>(p)]; }
+    int rankInPool(int component) const { return rank[at(component)]; }
+    int crewCount(int p) const { return crewCounts[at(p)]; }
+    int poolSize(int p) const { return poolSizes[at(p)]; }
+    CrewOrder crewOrder(int p) const { return orders[at(p)]; }
     // The member of pool p at position `rankInPool`.
     int poolMember(int p, int rankInPool) const {
-        return poolMembers[static_cast<std::size_t>(poolStart[static_cast<std::size_t>(p)] + rankInPool)];
+        return poolMembers[at(poolStart[at(p)] + rankInPool)];
     }
 
 private:
+    static std::size_t at(int index) { return static_cast<std::size_t>(index); }
     std::size_t rowStart(int component, int state) const {
-        return (static_cast<std::size_t>(component) * static_cast<std::size_t>(numStates) +
-                static_cast<std::size_t>(state)) *
-               static_cast<std::size_t>(numStates);
+        return (at(component) * at(numStates) + at(state)) * at(numStates);
     }
     void takeStates(const Dependencies& dependencies);
     void takeGroups(const Dependencies& dependencies);

@@ -72,7 +72,8 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     const int state = states[at(component)];
     const Distribution* const* laws = model.row(component, state);
     // No crew is handed out before the first instant is over.
-    const bool skipRepair = (model.roles(component) & kRolePooled) != 0 && downNow[at(component)] != 0;
+    const bool skipRepair =
+        (model.roles(component) & kRolePooled) != 0 && downNow[at(component)] != 0;
     int best = kNeverDelay;
     int target = 0;
     for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {

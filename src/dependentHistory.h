@@ -22,9 +22,9 @@
 //     down. Its laws out of the standby state (the dormant law among them) apply while it waits.
 //   - Repair crews. A pooled component that goes down waits for a crew of its pool; while it
 //     waits, its transition into state 0 is not sampled, nor its draw taken (its other
-//     transitions are sampled). When a crew takes it, that law is drawn at the crew's start, and fires if it comes before the
-//     component's pending transition (ties go to state 0). The crew stays with the component
-//     until it enters a working state.
+//     transitions are sampled). When a crew takes it, that law is drawn at the crew's start,
+//     and fires if it comes before the component's pending transition (ties go to state 0).
+//     The crew stays with the component until it enters a working state.
 //
 // Order of simultaneous events, so that a history is reproducible from its seed:
 //   - The next event is the earliest pending one; among equal times the lowest slot fires
@@ -73,8 +73,8 @@ public:
 
     // The first sampling, every component from its initial state in index order, then every
     // group's first shock, at time 0; a quantile that is no delay in [0, 2147483647] is handled
-    // as FirstSampling says (see historyEngine.h). Then, at time 0, the components that start down are put there and their
-    // standby units demanded.
+    // as FirstSampling says (see historyEngine.h). Then, at time 0, the components that start
+    // down are put there and their standby units demanded.
     template <class Output>
     void sampleFirst(Output& out);
 
@@ -93,9 +93,9 @@ public:
     }
 
     int time() const { return currentTime; }
-    int stateOf(int component) const { return states[static_cast<std::size_t>(component)]; }
-    bool holdsCrew(int component) const { return crewHeld[static_cast<std::size_t>(component)] != 0; }
-    int freeCrews(int pool) const { return free[static_cast<std::size_t>(pool)]; }
+    int stateOf(int component) const { return states[at(component)]; }
+    bool holdsCrew(int component) const { return crewHeld[at(component)] != 0; }
+    int freeCrews(int pool) const { return free[at(pool)]; }
 
 private:
     static constexpr int kNothingDue = std::numeric_limits<int>::max();
@@ -394,7 +394,8 @@ void DependentHistoryEngine::wentDown(int component, bool wasRunning, Output& ou
     const std::uint8_t roles = model.roles(component);
     if ((roles & kRolePooled) != 0) joinCrewQueue(component);
     if ((roles & kRoleCovered) != 0) {
-        for (const int* unit = model.coveringBegin(component); unit != model.coveringEnd(component); ++unit) {
+        const int* end = model.coveringEnd(component);
+        for (const int* unit = model.coveringBegin(component); unit != end; ++unit) {
             ++downCovered[at(*unit)];
         }
     }
@@ -407,7 +408,8 @@ void DependentHistoryEngine::cameUp(int component, Output& out) {
     const std::uint8_t roles = model.roles(component);
     if ((roles & kRolePooled) != 0) leaveCrew(component);
     if ((roles & kRoleCovered) != 0) {
-        for (const int* unit = model.coveringBegin(component); unit != model.coveringEnd(component); ++unit) {
+        const int* end = model.coveringEnd(component);
+        for (const int* unit = model.coveringBegin(component); unit != end; ++unit) {
             if (--downCovered[at(*unit)] == 0 && isRunning(*unit)) returnToStandby(*unit, out);
         }
     }
@@ -421,7 +423,8 @@ void DependentHistoryEngine::cameUp(int component, Output& out) {
 
 template <class Output>
 void DependentHistoryEngine::demand(int covered, Output& out) {
-    for (const int* unit = model.coveringBegin(covered); unit != model.coveringEnd(covered); ++unit) {
+    const int* end = model.coveringEnd(covered);
+    for (const int* unit = model.coveringBegin(covered); unit != end; ++unit) {
         const int c = model.standbyComponentOf(*unit);
         if (states[at(c)] == model.standbyState(*unit) && tryStart(*unit, out)) return;
     }

@@ -19,13 +19,14 @@ std::string plural(std::size_t count, const char* one, const char* many) {
 }
 
 std::string describe(const Dependencies& d) {
-    return "<tarvo.Dependencies of " + plural(static_cast<std::size_t>(d.components()), "component", "components") +
-           ": " + plural(d.commonCauseGroups().size(), "common-cause group", "common-cause groups") +
+    const auto components = static_cast<std::size_t>(d.components());
+    return "<tarvo.Dependencies of " + plural(components, "component", "components") + ": " +
+           plural(d.commonCauseGroups().size(), "common-cause group", "common-cause groups") +
            ", " + plural(d.standbyUnits().size(), "standby unit", "standby units") + ", " +
            plural(d.crewPools().size(), "crew pool", "crew pools") + ">";
 }
 
-constexpr const char* kClassDoc = R"(Dependencies between the components of a model, for runnerStudy.
+constexpr const char* kClassDoc = R"(Dependencies between the components of a model for runnerStudy.
 
 Components are numbered as in the model (transitionsMatrix); states as in its rows. By default
 every component starts in state 0, state 0 is its only working state, and components are

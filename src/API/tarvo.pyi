@@ -113,7 +113,7 @@ class CutsetTree:
         """
 class Dependencies:
     """
-    Dependencies between the components of a model, for runnerStudy.
+    Dependencies between the components of a model for runnerStudy.
     
     Components are numbered as in the model (transitionsMatrix); states as in its rows. By default
     every component starts in state 0, state 0 is its only working state, and components are

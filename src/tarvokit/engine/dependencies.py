@@ -200,7 +200,8 @@ class _Translation:
     def standby(self, dependencies: tarvo.Dependencies, index: int, table: Any) -> None:
         path = f"components.{self.names[index]}.standby"
         if not isinstance(table, dict):
-            self.fail(path, f"expected a table with covers, start_failure and dormant, got {table!r}")
+            self.fail(path, "expected a table with covers, start_failure and dormant,"
+                            f" got {table!r}")
         _reject_unknown(table, _STANDBY_KEYS, path, self)
         covers = self.indices(table.get("covers"), f"{path}.covers")
         if index in covers:
@@ -208,7 +209,8 @@ class _Translation:
         start_failure = table.get("start_failure", 0.0)
         if (isinstance(start_failure, bool) or not isinstance(start_failure, (int, float))
                 or not 0 <= start_failure <= 1):
-            self.fail(f"{path}.start_failure", f"expected a probability in [0, 1], got {start_failure!r}")
+            self.fail(f"{path}.start_failure",
+                      f"expected a probability in [0, 1], got {start_failure!r}")
         dormant = self.build(table["dormant"], f"{path}.dormant") if "dormant" in table else None
         dependencies.addStandby(index, covers, runningState=0,
                                 standbyState=self.standby_state[index],
@@ -269,8 +271,10 @@ def _table(description: dict, key: str, translation: _Translation) -> dict:
     return value
 
 
-def _reject_unknown(table: dict, allowed: Sequence[str], path: str, translation: _Translation) -> None:
+def _reject_unknown(table: dict, allowed: Sequence[str], path: str,
+                    translation: _Translation) -> None:
     for key in table:
         if key not in allowed:
-            translation.fail(f"{path}.{key}", f'unknown key "{key}"; expected one of: {", ".join(allowed)}')
+            translation.fail(f"{path}.{key}",
+                             f'unknown key "{key}"; expected one of: {", ".join(allowed)}')
 
