@@ -60,6 +60,16 @@ def cold_standby_pair(crews: int) -> float:
                                3, {2})
 
 
+def pumps_two_out_of_three(crews: int) -> float:
+    """Three pumps, the system down with two: the chain of the number of pumps down, repaired by
+    at most `crews` at once."""
+    rates = {}
+    for down in range(3):
+        rates[(down, down + 1)] = (3 - down) * LAMBDA
+        rates[(down + 1, down)] = min(down + 1, crews) * MU
+    return mean_unavailability(rates, 4, {2, 3})
+
+
 def warm_standby_with_start_failures(dormant: float, start_failure: float) -> float:
     """States: 0 (A up, B standby), 1 (A up, B down), 2 (A down, B running), 3 (both down);
     repairs independent. B back from repair while A is down is demanded at once."""
@@ -151,6 +161,13 @@ def standby_pair(crews: int | None, start_failure: float = 0.0, dormant: float |
     return description
 
 
+def three_pumps(crews: int) -> dict:
+    pumps = ["pump[1]", "pump[2]", "pump[3]"]
+    return {"components": {p: two_state() for p in pumps},
+            "crews": {"mechanics": {"count": crews, "repairs": ["pump[*]"]}},
+            "system": {"cut_sets": [[a, b] for i, a in enumerate(pumps) for b in pumps[i + 1:]]}}
+
+
 THEORY = [
     pytest.param(standby_pair(crews=1), cold_standby_pair(1), id="cold standby, one crew"),
     pytest.param(standby_pair(crews=2), cold_standby_pair(2), id="cold standby, two crews"),
@@ -162,6 +179,8 @@ THEORY = [
                  beta_pair(0.1), id="beta pair"),
     pytest.param(standby_pair(crews=None, shock=2e-5), shocked_standby_pair(2e-5),
                  id="shocks over a standby pair"),
+    pytest.param(three_pumps(crews=1), pumps_two_out_of_three(1), id="three pumps, one crew"),
+    pytest.param(three_pumps(crews=3), pumps_two_out_of_three(3), id="three pumps, three crews"),
 ]
 
 
