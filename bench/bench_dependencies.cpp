@@ -38,7 +38,7 @@ namespace {
 
 constexpr int kSimTime = 8760;
 constexpr int kComponents = 11;
-constexpr int kRounds = 15;
+constexpr int kRounds = 40;
 
 // Counts the events of a history and accumulates its changes of system state, as the batch
 // runners' output does.
@@ -141,7 +141,7 @@ std::function<std::uint64_t()> engineBatch(std::shared_ptr<Engine> engine, int h
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int histories = argc > 1 ? std::atoi(argv[1]) : 4000;
+    const int histories = argc > 1 ? std::atoi(argv[1]) : 1000;
     BenchModel m;
     const CompiledModel compiled(m.model, &m.tree);
     const Mechanisms configurations[] = {{}, {true, false, false}, {false, true, false},

@@ -143,6 +143,10 @@ public:
     }
     int initialState(int component) const { return initial[at(component)]; }
     std::uint8_t roles(int component) const { return role[at(component)]; }
+    // The same flags and roles as tables, [component * states() + state] and [component], for
+    // a loop that keeps the pointers at hand.
+    const std::uint8_t* downTable() const { return downFlags.data(); }
+    const std::uint8_t* roleTable() const { return role.data(); }
 
     // ---- Common-cause groups ----
     // Null when the group is never struck (a plain Distribution).

@@ -19,6 +19,8 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       useHeap(selection == EventSelection::heap ||
               (selection == EventSelection::automatic && numSlots >= kHeapFromSlots)),
       firstSampling(firstSampling),
+      downTable(model.downTable()),
+      roleTable(model.roleTable()),
       states(at(numComponents), 0),
       downNow(at(numComponents), 0),
       due(at(numSlots), kNothingDue),
@@ -40,7 +42,7 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     generator.seed(seed);
     for (int c = 0; c < numComponents; ++c) {
         states[at(c)] = model.initialState(c);
-        downNow[at(c)] = model.isDown(c, states[at(c)]) ? 1 : 0;
+        downNow[at(c)] = isDown(c, states[at(c)]) ? 1 : 0;
     }
     std::fill(unitOfLastEvent.begin(), unitOfLastEvent.end(), -1);
     failures.reset();
@@ -73,7 +75,7 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     const Distribution* const* laws = model.row(component, state);
     // No crew is handed out before the first instant is over.
     const bool skipRepair =
-        (model.roles(component) & kRolePooled) != 0 && downNow[at(component)] != 0;
+        (rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0;
     int best = kNeverDelay;
     int target = 0;
     for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {

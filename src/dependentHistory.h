@@ -113,8 +113,12 @@ private:
 
     std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
     std::size_t at(int index) const { return static_cast<std::size_t>(index); }
+    bool isDown(int component, int state) const {
+        return downTable[at(component) * at(numStates) + at(state)] != 0;
+    }
+    std::uint8_t rolesOf(int component) const { return roleTable[at(component)]; }
     bool waitsForCrew(int component) const {
-        return (model.roles(component) & kRolePooled) != 0 && downNow[at(component)] != 0 &&
+        return (rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0 &&
                crewHeld[at(component)] == 0;
     }
     bool isRunning(int unit) const {
@@ -176,6 +180,9 @@ private:
     const int simTime;
     const bool useHeap;
     const FirstSampling firstSampling;
+    // The model's tables, read on every event.
+    const std::uint8_t* const downTable;
+    const std::uint8_t* const roleTable;
     LazyMersenneTwister generator;
     // Flags held as int, not as bytes: a store through a character type may alias anything, and
     // would make the compiler reload every other array of the loop after it.
@@ -280,7 +287,7 @@ inline void DependentHistoryEngine::setState(int component, int to, Output& out)
     const int from = states[c];
     states[c] = to;
     const bool wasDown = downNow[c] != 0;
-    const bool nowDown = model.isDown(component, to);
+    const bool nowDown = isDown(component, to);
     downNow[c] = nowDown ? 1 : 0;
     const int before = systemState;
     if (base.failedWhenAllWork()) {
@@ -294,11 +301,11 @@ inline void DependentHistoryEngine::setState(int component, int to, Output& out)
 template <class Output>
 inline void DependentHistoryEngine::fireComponent(int component, Output& out) {
     const PendingMove fired = moves[at(component)];
-    const std::uint8_t roles = model.roles(component);
+    const std::uint8_t roles = rolesOf(component);
     const bool wasDown = downNow[at(component)] != 0;
     int target = fired.target;
     // A standby unit back from a down state waits in standby, whatever state it was repaired to.
-    if ((roles & kRoleStandby) != 0 && wasDown && !model.isDown(component, target)) {
+    if ((roles & kRoleStandby) != 0 && wasDown && !isDown(component, target)) {
         target = model.standbyState(model.standbyOf(component));
     }
     setState(component, target, out);
@@ -332,7 +339,7 @@ void DependentHistoryEngine::fireShock(int group, Output& out) {
     }
     for (std::size_t j = 0; j < count; ++j) resample(struck[j], out);
     for (std::size_t j = 0; j < count; ++j) {
-        if (model.roles(struck[j]) != kRoleNone) wentDown(struck[j], struckRunning[j] != 0, out);
+        if (rolesOf(struck[j]) != kRoleNone) wentDown(struck[j], struckRunning[j] != 0, out);
     }
 }
 
@@ -381,7 +388,7 @@ void DependentHistoryEngine::settleInitialStates(Output& out) {
     // Only the components that started down: others may go down on the way (failed starts),
     // and have had their consequences already.
     for (int c = 0; c < numComponents; ++c) {
-        if (model.isDown(c, model.initialState(c)) && model.roles(c) != kRoleNone) {
+        if (isDown(c, model.initialState(c)) && rolesOf(c) != kRoleNone) {
             wentDown(c, false, out);
         }
     }
@@ -391,7 +398,7 @@ void DependentHistoryEngine::settleInitialStates(Output& out) {
 
 template <class Output>
 void DependentHistoryEngine::wentDown(int component, bool wasRunning, Output& out) {
-    const std::uint8_t roles = model.roles(component);
+    const std::uint8_t roles = rolesOf(component);
     if ((roles & kRolePooled) != 0) joinCrewQueue(component);
     if ((roles & kRoleCovered) != 0) {
         const int* end = model.coveringEnd(component);
@@ -405,7 +412,7 @@ void DependentHistoryEngine::wentDown(int component, bool wasRunning, Output& ou
 
 template <class Output>
 void DependentHistoryEngine::cameUp(int component, Output& out) {
-    const std::uint8_t roles = model.roles(component);
+    const std::uint8_t roles = rolesOf(component);
     if ((roles & kRolePooled) != 0) leaveCrew(component);
     if ((roles & kRoleCovered) != 0) {
         const int* end = model.coveringEnd(component);
