@@ -20,8 +20,7 @@ from scipy.linalg import expm
 
 import tarvo
 from tarvokit.engine.dependencies import build_dependencies, has_dependencies
-from tarvokit.errors import Where
-from tarvokit.laws import engine_law
+from tarvokit.engine.build import engine_law
 
 LAMBDA = 1e-4  # failures per engine step
 MU = 1e-3  # repairs per engine step
@@ -120,7 +119,7 @@ def two_state(failure_mean: float = 1 / LAMBDA, repair_mean: float = 1 / MU, **e
 
 
 def at_resolution_one(table: dict, path: str) -> tarvo.Distribution:
-    return engine_law(table, Where("<test>", path), 1)
+    return engine_law(table, path, 1)
 
 
 def tree_of(names: list[str], cut_sets: list[list[str]]) -> tarvo.CutsetTree:
@@ -330,8 +329,7 @@ def test_beta_splits_each_members_rate_between_itself_and_the_group(failure):
     description = {"components": {"a": member, "b": member},
                    "common_cause": {"g": {"members": ["a", "b"], "beta": 0.05}}}
     given = repr(description)
-    engine = build_dependencies(description, lambda table, path: engine_law(
-        table, Where("<test>", path), 4))
+    engine = build_dependencies(description, lambda table, path: engine_law(table, path, 4))
     # State "failed" (2), not state 1, is the failed state; rates are per step (resolution 4).
     assert rate_per_step(engine.laws[0][0][2]) == pytest.approx(0.95e-3 / 4, rel=1e-6)
     assert type(engine.laws[0][0][1]) is tarvo.Distribution
