@@ -63,6 +63,10 @@ VERB_EXAMPLES = {
   tarvo combine out/a out/b --out out/both
     merges two runs of the same model on disjoint seeds into one result (the counts add
     exactly); overlapping seeds or another model are refused.""",
+    "markov": """example:
+  tarvo markov examples/pumps_with_dependencies.toml --out out/exact
+    solves the model's continuous-time Markov chain (every law Exponential) and writes the
+    exact report, results.json, curve.csv and plot.png, as `tarvo run` does.""",
     "plot": """example:
   tarvo plot out/loop
     redraws out/loop/plot.png from out/loop/results.json and curve.csv; the other files stay
@@ -96,7 +100,7 @@ def parser() -> argparse.ArgumentParser:
     main.add_argument("--version", action=_VersionAction, nargs=0,
                       help="show the version and exit")
     verbs = main.add_subparsers(dest="verb", required=True, parser_class=_Parser,
-                                metavar="{run,check,importance,sweep,combine,plot}")
+                                metavar="{run,check,importance,sweep,markov,combine,plot}")
     run = _study_parser(verbs, "run", "simulate a model and write the report, results and plot",
                         OUTPUT_FILES, "; with --precision, the first round")
     run.add_argument("--precision", type=float, default=None,
@@ -123,6 +127,15 @@ def parser() -> argparse.ArgumentParser:
     sweep.add_argument("--sweep", metavar="KEY=V1,V2,...", default=None,
                        help="the parameter's key path in the model file and its values, the"
                             " first the reference (default: the file's [sweep] table)")
+    markov = verbs.add_parser("markov", help="the exact answer of a model whose laws are all"
+                              " Exponential, from its Markov chain",
+                              epilog=VERB_EXAMPLES["markov"],
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    markov.add_argument("model", type=Path, help="the model file (TOML)")
+    markov.add_argument("--out", type=Path, default=None,
+                        help=f"folder for {', '.join(OUTPUT_FILES)} (default out)")
+    markov.add_argument("--state-limit", type=_positive, default=200_000,
+                        help="refuse chains of more states (default 200000)")
     check = verbs.add_parser("check", help="validate a model; print its components and minimal"
                              " cut sets", epilog=VERB_EXAMPLES["check"],
                              formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -233,7 +246,7 @@ def _main(argv: Sequence[str] | None) -> int:
         arguments = parser().parse_args(argv)
         verb: Callable[[argparse.Namespace, Sequence[str] | None], int] = {
             "run": _run, "check": _check, "importance": _importance, "sweep": _sweep,
-            "combine": _combine, "plot": _plot}[arguments.verb]
+            "combine": _combine, "plot": _plot, "markov": _markov}[arguments.verb]
         return verb(arguments, argv)
     except SystemExit:
         raise
@@ -398,6 +411,21 @@ def _sweep(arguments: argparse.Namespace, argv) -> int:
                                  client=client, batches=arguments.batches)
         _write_views(out, SWEEP_FILES, summary(result) + "\n", result,
                      lambda path: sweep_figure(result, path))
+    return EXIT_DONE
+
+
+def _markov(arguments: argparse.Namespace, argv) -> int:
+    from ..views.markov_views import summary
+    from ..views.text import model_text
+    from .figures import markov_figure
+
+    study = _load(arguments.model)
+    result = study.markov(arguments.state_limit)  # refused models write nothing
+    report = (f"{summary(result)}\n\nModel ({study.model.source}):\n"
+              f"{model_text(study.model)}\n")
+    with _output_folder(arguments.out or Path("out"), argv) as out:
+        _write_views(out, OUTPUT_FILES, report, result,
+                     lambda path: markov_figure(result, path))
     return EXIT_DONE
 
 

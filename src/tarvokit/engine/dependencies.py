@@ -40,7 +40,9 @@ LawsBuilder = Callable[[dict, str], tarvo.Distribution]
 
 ORDERS = ("first_failed", "listed")
 _STANDBY_KEYS = ("covers", "start_failure", "dormant")
-_GROUP_KEYS = ("members", "beta", "shock")
+# "silent": the group never strikes (its shocks are still drawn, so the histories pair with the
+# model's own): the model without its common cause, for importance.
+_GROUP_KEYS = ("members", "beta", "shock", "silent")
 _POOL_KEYS = ("count", "repairs", "order")
 # Rates of the members of one beta group are equal when they differ by no more than this share.
 _SAME_RATE = 1e-9
@@ -151,13 +153,15 @@ class _Translation:
             self.fail(path, 'expected exactly one of "beta" and "shock"')
         failed = [self.failed[m] for m in members]
         if "shock" in group:
-            return members, failed, self.build(group["shock"], f"{path}.shock")
+            shock = self.build(group["shock"], f"{path}.shock")
+            return members, failed, tarvo.Distribution() if group.get("silent") else shock
         for member in members:
             if member in self.beta_members:
                 self.fail(f"{path}.members", f'"{self.names[member]}" already has a beta factor in'
                                              f" common_cause.{self.beta_members[member]}")
             self.beta_members[member] = name
-        return members, failed, self.beta_shock(group["beta"], members, path)
+        shock = self.beta_shock(group["beta"], members, path)
+        return members, failed, tarvo.Distribution() if group.get("silent") else shock
 
     def beta_shock(self, beta: Any, members: list[int], path: str) -> tarvo.Distribution:
         if isinstance(beta, bool) or not isinstance(beta, (int, float)) or not 0 <= beta < 1:

@@ -43,6 +43,7 @@ from pathlib import Path
 from typing import Any, Sequence
 
 from . import laws, logic
+from .dependencies import COMPONENT_KEYS, TOP_LEVEL_KEYS, Dependencies, read_dependencies
 from .errors import ModelError, ModelWarning, Where, close_match_hint, reject_unknown_keys
 from .variants import Sweep, read_sweep, variant_data
 
@@ -88,7 +89,7 @@ class Model:
                  components: Sequence[Component], cut_sets: Sequence[logic.CutSet],
                  source: str, warnings_: Sequence[str] = (), input_: dict | None = None,
                  base_dir: Path | None = None, sweep: Sweep | None = None,
-                 variants_: Sequence["Model"] = ()):
+                 variants_: Sequence["Model"] = (), dependencies: Dependencies | None = None):
         self.name, self.time_unit, self.horizon = name, time_unit, horizon
         self.resolution = resolution
         self.components = tuple(components)
@@ -99,6 +100,8 @@ class Model:
         self.base_dir = base_dir or Path(".")
         self.sweep = sweep
         self.variants = tuple(variants_)
+        # Common-cause groups, standby units and repair crews (dependencies.py).
+        self.dependencies = dependencies or Dependencies()
 
     # --- Reading ---------------------------------------------------------------------------
 
@@ -108,7 +111,8 @@ class Model:
         root = Where(source)
         if not isinstance(data, dict):
             root.fail("expected a table with [study], [components] and [system]")
-        reject_unknown_keys(data, ("study", "components", "system", "sweep"), root)
+        reject_unknown_keys(data, ("study", "components", "system", "sweep", *TOP_LEVEL_KEYS),
+                            root)
         study = _table(data, "study", root)
         reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution"), root.key("study"))
         name = _text(study, "name", root.key("study"),
@@ -122,6 +126,7 @@ class Model:
         components = _components(_table(data, "components", root), root.key("components"),
                                  resolution)
         names = [c.name for c in components]
+        dependencies = read_dependencies(data, components, root, resolution)
         base_dir = base_dir or Path(".")
         cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names, base_dir)
         notes = [f'component "{names[i]}" is in no cut set: it cannot fail the system'
@@ -130,7 +135,7 @@ class Model:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
         sweep = read_sweep(data["sweep"], root.key("sweep")) if "sweep" in data else None
         model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes,
-                    copy.deepcopy(data), base_dir, sweep)
+                    copy.deepcopy(data), base_dir, sweep, dependencies=dependencies)
         if sweep is not None:
             # Every value must make a valid model; the checked models serve the runs too.
             model.variants = tuple(variants(model, sweep))
@@ -139,12 +144,12 @@ class Model:
     @property
     def description(self) -> dict:
         names = self.names
-        return {
+        return self.dependencies.add_to({
             "study": {"name": self.name, "time_unit": self.time_unit, "horizon": self.horizon,
                       "resolution": self.resolution},
             "components": {c.name: c.description() for c in self.components},
             "system": {"cut_sets": [[names[i] for i in sorted(s)] for s in self.cut_sets]},
-        }
+        })
 
     def with_resolution(self, resolution: int) -> "Model":
         data = copy.deepcopy(self.description)
@@ -254,7 +259,8 @@ def _components(table: dict, where: Where, resolution: int) -> list[Component]:
         if not _COMPONENT_NAME.fullmatch(name) or ("count" in entry and "[" in name):
             at.fail("a component name may not be empty or contain brackets other than a unit"
                     " number such as pump[2] (a template adds those)")
-        reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions"), at)
+        reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions",
+                                    *COMPONENT_KEYS), at)
         states, transitions = _states_and_transitions(entry, at, resolution)
         if "count" in entry:
             count = _positive_int(entry, "count", at)
