@@ -64,7 +64,7 @@ VERB_EXAMPLES = {
     merges two runs of the same model on disjoint seeds into one result (the counts add
     exactly); overlapping seeds or another model are refused.""",
     "markov": """example:
-  tarvo markov examples/pumps_with_dependencies.toml --out out/exact
+  tarvo markov examples/pumps_markov.toml --out out/exact
     solves the model's continuous-time Markov chain (every law Exponential) and writes the
     exact report, results.json, curve.csv and plot.png, as `tarvo run` does.""",
     "plot": """example:
