@@ -56,6 +56,9 @@ DEFAULT_STATE_LIMIT = 200_000
 # expm_multiply returns every requested time point at once: chunks of time units keep that
 # array within about this many numbers.
 _NUMBERS_PER_CHUNK = 8_000_000
+# Up to this many states (accumulators included) a chain propagates by its dense one-unit
+# propagator: a product per time unit instead of an expm_multiply per chunk.
+_DENSE_PROPAGATOR_STATES = 400
 
 
 class MarkovError(ModelError):
@@ -472,7 +475,26 @@ def build_chain(description: dict, state_limit: int = DEFAULT_STATE_LIMIT,
 
 
 def _propagate(matrix: sparse.csr_matrix, start: np.ndarray, horizon: int) -> Iterator[np.ndarray]:
-    """The solution of v' = matrix v, v(0) = start, at t = 1 .. horizon, in chunks of rows."""
+    """The solution of v' = matrix v, v(0) = start, at t = 1 .. horizon, in chunks of rows.
+
+    A small chain takes one time unit's propagator exp(matrix) once, then one product per
+    unit; a large one, expm_multiply over each chunk of units (the propagator would be dense).
+    """
+    if len(start) <= _DENSE_PROPAGATOR_STATES:
+        from scipy.linalg import expm
+
+        step = expm(matrix.toarray())
+        chunk = max(1, min(horizon, _NUMBERS_PER_CHUNK // max(len(start), 1)))
+        vector, done = start, 0
+        while done < horizon:
+            length = min(chunk, horizon - done)
+            values = np.empty((length, len(start)))
+            for row in range(length):
+                vector = step @ vector
+                values[row] = vector
+            yield values
+            done += length
+        return
     chunk = max(1, min(horizon, _NUMBERS_PER_CHUNK // max(len(start), 1)))
     vector, done = start, 0
     while done < horizon:
