@@ -329,13 +329,13 @@ def _run(arguments: argparse.Namespace, argv) -> int:
                 raise
             partial = (previous.merge(interruption.result) if previous is not None
                        else interruption.result)
-            _write_result(study, partial, out, quiet=True)
+            _write_result(study, partial, out, quiet=True, progress=not arguments.no_progress)
             print(f"\ntarvo: {interruption}; the {interruption.done:,} finished histories are"
                   f" written to {out.folder}, marked interrupted"
                   f" (tarvo run {arguments.model} --resume {out.folder} continues it)",
                   file=sys.stderr)
             return EXIT_INTERRUPTED
-        _write_result(study, result, out)
+        _write_result(study, result, out, progress=not arguments.no_progress)
     return EXIT_DONE
 
 
@@ -347,28 +347,47 @@ def _check_options(arguments: argparse.Namespace, **more) -> None:
                **more).checked()
 
 
-def _write_result(study, result, out, quiet: bool = False) -> None:
+def _write_result(study, result, out, quiet: bool = False, progress: bool = True) -> None:
     from ..views.text import model_text, summary
     from .figures import result_figure
 
     report = f"{summary(result)}\n\nModel ({study.model.source}):\n{model_text(study.model)}\n"
     _write_views(out, OUTPUT_FILES, report, result, lambda path: result_figure(result, path),
-                 quiet)
+                 quiet, result.horizon if progress else 0)
 
 
-def _write_views(out, files: Sequence[str], report: str, result, draw, quiet: bool = False
-                 ) -> None:
+# Above this many time units, a bar shows the CSV being written (millions of lines take a while).
+PROGRESS_FROM_UNITS = 200_000
+
+
+def _write_views(out, files: Sequence[str], report: str, result, draw, quiet: bool = False,
+                 csv_lines: int = 0) -> None:
     """Writes the report, JSON, CSV and PNG of a result under `files` as one set, and prints
-    the report."""
+    the report. `csv_lines`: the lines of a curve CSV, shown with a bar when they are many."""
     from ..data.files import atomic_write_text
 
     text, json_file, csv_file, png_file = files
-    written = out.write_set({text: lambda path: atomic_write_text(path, report),
-                             json_file: result.to_json, csv_file: result.to_csv,
-                             png_file: draw})
+    with _file_progress(csv_lines if csv_lines >= PROGRESS_FROM_UNITS else 0) as lines:
+        written = out.write_set({text: lambda path: atomic_write_text(path, report),
+                                 json_file: result.to_json,
+                                 csv_file: lambda path: result.to_csv(path, progress=lines),
+                                 png_file: draw})
     if not quiet:
         print(report)
         print("Written: " + ", ".join(str(path) for path in written))
+
+
+@contextmanager
+def _file_progress(lines: int) -> Iterator:
+    """A bar on standard error counting the CSV's lines as they are written (none for 0)."""
+    if not lines:
+        yield None
+        return
+    from tqdm import tqdm
+
+    with tqdm(total=lines, desc="writing curve.csv", unit=" lines", unit_scale=True,
+              file=sys.stderr, dynamic_ncols=True) as bar:
+        yield bar.update
 
 
 def _importance(arguments: argparse.Namespace, argv) -> int:
@@ -425,7 +444,7 @@ def _markov(arguments: argparse.Namespace, argv) -> int:
               f"{model_text(study.model)}\n")
     with _output_folder(arguments.out or Path("out"), argv) as out:
         _write_views(out, OUTPUT_FILES, report, result,
-                     lambda path: markov_figure(result, path))
+                     lambda path: markov_figure(result, path), csv_lines=result.horizon)
     return EXIT_DONE
 
 

@@ -255,7 +255,7 @@ class ImportanceResult:
     def to_json(self, path: str | Path) -> None:
         atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
 
-    def to_csv(self, path: str | Path) -> None:
+    def to_csv(self, path: str | Path, progress=None) -> None:
         """The table: one line per cut set, component and common-cause group, ranked within
         its kind."""
         unit = self.time_unit

@@ -105,7 +105,8 @@ class MarkovResult:
                  "reliability_high_95"]
         columns = [units, units + 1, a.unavailability, a.unavailability, a.unavailability,
                    a.failures_per_unit, a.reliability, a.reliability, a.reliability]
-        write_csv(Path(path), ",".join(csv_field(n) for n in names), columns, progress)
+        write_csv(Path(path), ",".join(csv_field(n) for n in names), self.horizon,
+                  lambda start, stop: [c[start:stop] for c in columns], progress)
 
 
 def _finite_or_none(value: float) -> float | None:

@@ -136,12 +136,13 @@ def measures(distributions: Distributions, histories: int, steps: int, resolutio
 
 
 def reliability_curve(distributions: Distributions, histories: int, horizon: int,
-                      resolution: int, confidence: float = stats.CONFIDENCE
-                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Per time unit u: the share of histories without a system failure by the end of u (the
-    first failure at a step of u + 1 or later, or none), and its Wilson band."""
+                      resolution: int, confidence: float = stats.CONFIDENCE,
+                      units: slice = slice(None)) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Per time unit u (of `units`, all by default): the share of histories without a system
+    failure by the end of u (the first failure at a step of u + 1 or later, or none), and its
+    Wilson band."""
     first = distributions.first_failure
-    ends = (np.arange(horizon, dtype=np.int64) + 1) * resolution
+    ends = (np.arange(horizon, dtype=np.int64)[units] + 1) * resolution
     if len(first.counts):
         edges = first.lower_edge(np.arange(len(first.counts)))
         cumulative = np.cumsum(first.counts, dtype=np.uint64)
@@ -149,7 +150,7 @@ def reliability_curve(distributions: Distributions, histories: int, horizon: int
         positions = np.searchsorted(edges, ends, side="left")
         failed = np.where(positions > 0, cumulative[np.maximum(positions - 1, 0)], 0)
     else:
-        failed = np.zeros(horizon, dtype=np.uint64)
+        failed = np.zeros(len(ends), dtype=np.uint64)
     share = 1.0 - failed.astype(float) / histories
     low, high = stats.wilson_bounds(share, histories, confidence)
     return share, low, high

@@ -179,13 +179,15 @@ class Result:
                                         self.horizon * self.resolution, self.resolution,
                                         confidence)
 
-    def reliability_curve(self, confidence: float = stats.CONFIDENCE
+    def reliability_curve(self, confidence: float = stats.CONFIDENCE, units: slice = slice(None)
                           ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """Per time unit: the chance of no system failure by its end, and its Wilson band."""
+        """Per time unit (of `units`, all by default): the chance of no system failure by its
+        end, and its Wilson band."""
         if self.distributions is None:
             raise ValueError("this result has no per-history distributions")
         return measures_module.reliability_curve(self.distributions, self.histories,
-                                                 self.horizon, self.resolution, confidence)
+                                                 self.horizon, self.resolution, confidence,
+                                                 units)
 
     def downtime(self, confidence: float = stats.CONFIDENCE) -> stats.Interval:
         """Expected failed time over the horizon, in time units."""
@@ -262,26 +264,33 @@ class Result:
     def to_json(self, path: str | Path) -> None:
         atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
 
-    def csv_columns(self) -> tuple[list[str], list[np.ndarray]]:
+    def csv_names(self) -> list[str]:
         """The columns of curve.csv: per time unit its start and end, unavailability and 95%
         band, failed steps, and (with per-history distributions) the reliability by its end
         with its band."""
         unit = self.time_unit
-        low, high = self.band()
-        units = np.arange(self.horizon, dtype=np.int64)
         names = [f"start_{unit}", f"end_{unit}", "unavailability", "low_95", "high_95",
                  "failed_steps"]
-        columns = [units, units + 1, self.unavailability, low, high, self.counts]
         if self.distributions is not None:
             names += ["reliability", "reliability_low_95", "reliability_high_95"]
-            columns += list(self.reliability_curve())
-        return names, columns
+        return names
+
+    def csv_block(self, start: int, stop: int) -> list[np.ndarray]:
+        """The columns of curve.csv for time units start .. stop - 1: a long horizon's file is
+        made a block at a time, never holding all its columns at once."""
+        units = np.arange(start, stop, dtype=np.int64)
+        counts = self.counts[start:stop]
+        unavailability = counts / float(self.resolution * self.histories)
+        low, high = stats.wilson_bounds(unavailability, self.histories)
+        columns = [units, units + 1, unavailability, low, high, counts]
+        if self.distributions is not None:
+            columns += list(self.reliability_curve(units=slice(start, stop)))
+        return columns
 
     def to_csv(self, path: str | Path, progress=None) -> None:
         """curve.csv, written in blocks of lines (`progress(lines)` after each)."""
-        names, columns = self.csv_columns()
-        header = ",".join(csv_field(name) for name in names)
-        write_csv(Path(path), header, columns, progress)
+        header = ",".join(csv_field(name) for name in self.csv_names())
+        write_csv(Path(path), header, self.horizon, self.csv_block, progress)
 
     @classmethod
     def from_dict(cls, data: dict, counts: np.ndarray | None = None) -> "Result":

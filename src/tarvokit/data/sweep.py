@@ -94,7 +94,7 @@ class SweepResult:
     def to_json(self, path: str | Path) -> None:
         atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
 
-    def to_csv(self, path: str | Path) -> None:
+    def to_csv(self, path: str | Path, progress=None) -> None:
         """One line per value: its mean unavailability and the paired difference."""
         header = ["value", "mean", "mean_low_95", "mean_high_95", "difference",
                   "difference_low_95", "difference_high_95", "independent_standard_error"]

@@ -31,10 +31,9 @@ class Histogram:
     def __add__(self, other: "Histogram") -> "Histogram":
         if (self.exact, self.width) != (other.exact, other.width):
             raise ValueError("histograms of different bins do not add")
-        size = max(len(self.counts), len(other.counts))
-        total = np.zeros(size, dtype=np.uint64)
-        total[:len(self.counts)] += self.counts
-        total[:len(other.counts)] += other.counts
+        longer, shorter = sorted((self.counts, other.counts), key=len, reverse=True)
+        total = longer.copy()
+        total[:len(shorter)] += shorter
         return Histogram(total, self.exact, self.width)
 
     @property

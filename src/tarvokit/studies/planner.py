@@ -20,6 +20,7 @@ after the other through the same planner, with a fixed number of equal sub-batch
 
 from __future__ import annotations
 
+import functools
 import math
 import signal
 import sys
@@ -51,6 +52,7 @@ MIN_TASK_HISTORIES = 1_000
 
 
 
+@functools.lru_cache(maxsize=1)
 def package_version() -> str:
     try:
         return metadata.version("tarvo")

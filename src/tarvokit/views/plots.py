@@ -13,6 +13,7 @@ from __future__ import annotations
 import numpy as np
 
 from ..data.result import Result
+from ..data import stats
 from ..data.stats import bin_edges
 
 FIGURE_INCHES = (11.0, 8.5)
@@ -50,8 +51,9 @@ def draw_result(whole, start, result: Result, reliability=None, downtime=None) -
 
 def draw_reliability(axes, result: Result) -> None:
     """The chance of no system failure by the end of each time unit, with its Wilson band."""
-    share, low, high = result.reliability_curve()
-    edges, (share, low, high) = _aggregated(result.horizon, share, low, high, how="last")
+    edges = _edges(result.horizon)
+    # At the end of each bin drawn: the curve is computed there only.
+    share, low, high = result.reliability_curve(units=edges[1:] - 1)
     axes.fill_between(edges, _closed(low), _closed(high), step="post", color="tab:green",
                       alpha=0.3, linewidth=0)
     axes.step(edges, _closed(share), where="post", color="tab:green", linewidth=1.0)
@@ -90,12 +92,16 @@ def draw_downtime_histogram(axes, result: Result, bins: int = 60) -> None:
 MAX_POINTS = 2_000
 
 
+def _edges(horizon: int) -> np.ndarray:
+    """The edges of the bins drawn: every time unit, or bins of a few when they are many."""
+    return bin_edges(horizon, max(1, -(-horizon // MAX_POINTS)))
+
+
 def _aggregated(horizon: int, *curves: np.ndarray, how: str = "mean"
                 ) -> tuple[np.ndarray, list[np.ndarray]]:
     """Edges of the bins drawn and each curve per bin (its mean, or its last value)."""
-    width = max(1, -(-horizon // MAX_POINTS))
-    edges = bin_edges(horizon, width)
-    if width == 1:
+    edges = _edges(horizon)
+    if len(edges) == horizon + 1:
         return edges, list(curves)
     starts = edges[:-1]
     if how == "last":
@@ -142,9 +148,11 @@ def log_scale_helps(values: np.ndarray) -> bool:
 def draw_unavailability(axes, result: Result, stop: int, log_scale: bool) -> None:
     """The unavailability of time units 0 .. stop - 1 with its pointwise band, on `axes`; per
     bin of units, their mean, when they outnumber the pixels."""
-    low, high = result.band()
-    edges, (curve, low, high) = _aggregated(stop, result.unavailability[:stop], low[:stop],
-                                            high[:stop])
+    # Per bin drawn: the mean unavailability of its units and its Wilson band (n = histories;
+    # a mean of fractions in [0, 1] is no more variable than one of them).
+    edges, (curve,) = _aggregated(stop, result.counts[:stop].astype(float))
+    curve = curve / float(result.resolution * result.histories)
+    low, high = stats.wilson_bounds(curve, result.histories)
     if log_scale:
         # Nothing below the smallest unavailability a run can show, one failed step in all
         # its histories: units without failures sit on that floor.
