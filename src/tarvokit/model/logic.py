@@ -393,7 +393,7 @@ def _first_repeated(arguments: Sequence[Formula]) -> Formula | None:
 
 def _formula_text(formula: Formula, names: Sequence[str]) -> str:
     if isinstance(formula, Event):
-        return names[formula.index]
+        return f'"{names[formula.index]}"'
     return "a sub-expression"
 
 
@@ -509,9 +509,11 @@ def _event_components(events: Sequence[str], names: Sequence[str], path: Path,
         if event in index and unit in index:
             where.fail(f'basic event "{event}" of {path} could be component "{event}" or unit'
                        f' "{unit}": rename one')
-        if "[" in event:
+        bracketed = re.fullmatch(r"(.*)\[(\d+)\]", event)
+        if bracketed:
+            base, number = bracketed.groups()
             where.fail(f'basic event "{event}" of {path}: Open-PSA names cannot hold brackets;'
-                       f" name unit pump[1] of a template pump_1 or pump-1")
+                       f' name this unit "{base}_{number}" or "{base}-{number}"')
         component = index.get(event, index.get(unit) if unit else None)
         if component is None:
             where.fail(f'basic event "{event}" of {path} is not a component'

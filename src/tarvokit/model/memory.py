@@ -128,14 +128,19 @@ def estimate(shape: Shape, threads: int) -> Estimate:
     ), threads)
 
 
+def default_threads() -> int:
+    """The threads a run uses when none are given: one per core this process may run on."""
+    return len(os.sched_getaffinity(0))
+
+
 def available_memory() -> tuple[int, str]:
     """The memory this process may use, and what limits it: the machine's physical memory, or
     the process's address-space limit when that is lower."""
     machine = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
     limit, _ = resource.getrlimit(resource.RLIMIT_AS)
     if limit != resource.RLIM_INFINITY and limit < machine:
-        return limit, f"this process's memory limit ({size_text(limit)})"
-    return machine, f"this machine's memory ({size_text(machine)})"
+        return limit, f"this process may use {size_text(limit)} (its memory limit)"
+    return machine, f"this machine has {size_text(machine)}"
 
 
 def size_text(size: int) -> str:
@@ -154,24 +159,35 @@ def refusal(shape: Shape, threads: int) -> tuple[str, str] | None:
     if run.total <= available:
         return None
     part = run.largest
+    large = _large_count
     cause = {
-        "engine steps": f"horizon {shape.horizon:,} x resolution {shape.resolution} ="
-                        f" {shape.steps:,} engine steps",
-        "per-thread study buffers": f"horizon {shape.horizon:,} x resolution {shape.resolution}"
-                                    f" on {threads} thread{'s' if threads != 1 else ''}",
-        "time units": f"a horizon of {shape.horizon:,} time units",
-        "laws table": f"{shape.components:,} components padded to {shape.states:,} states"
-                      f" (every component gets as many states as the largest)",
-        "components": f"{shape.components:,} components",
-        "cut sets": f"{shape.cut_set_members:,} cut-set members",
+        "engine steps": f"horizon {large(shape.horizon)} x resolution"
+                        f" {large(shape.resolution)} = {large(shape.steps)} engine steps",
+        "per-thread study buffers": f"horizon {large(shape.horizon)} x resolution"
+                                    f" {large(shape.resolution)} on {threads}"
+                                    f" thread{'s' if threads != 1 else ''}",
+        "time units": f"a horizon of {large(shape.horizon)} time units",
+        "laws table": f"{large(shape.components)} components padded to {large(shape.states)}"
+                      " states (every component gets as many states as the largest)",
+        "components": f"{large(shape.components)} components",
+        "cut sets": f"{large(shape.cut_set_members)} cut-set members",
     }[part.what]
-    return part.key, (f"{cause}: a run needs about {size_text(run.total)}, more than {what}"
-                      f" (estimate of {size_text(part.bytes)} for the {part.what} alone)")
+    return part.key, (f"{cause}: a run needs {about(run.total)} ({about(part.bytes)} for the"
+                      f" {part.what} alone), but {what}")
+
+
+def about(size: int) -> str:
+    """'about 35 MB', or 'more than 1,000 TB' for sizes past any machine."""
+    return "more than 1,000 TB" if size >= 10**15 else f"about {size_text(size)}"
+
+
+def _large_count(value: int) -> str:
+    return f"{value:,}" if value < 10**15 else "more than 10^15"
 
 
 def summary_line(shape: Shape, threads: int) -> str:
     """One line for `tarvo check`: the estimate of a run, and the memory available."""
     run = estimate(shape, threads)
     _, what = available_memory()
-    return (f"Memory: a run needs about {size_text(run.total)} on {threads}"
-            f" thread{'s' if threads != 1 else ''} (estimate; {what})")
+    return (f"Memory: a run on {threads} thread{'s' if threads != 1 else ''} needs"
+            f" {about(run.total)} (estimated); {what}")

@@ -175,6 +175,21 @@ class Model:
         """Maintenance laws draw from the C library's shared generator, not from the seed."""
         return any(t.law["law"] == "Maintenance" for c in self.components for t in c.transitions)
 
+    @property
+    def shape(self) -> memory.Shape:
+        """The dimensions its memory grows with (memory.py)."""
+        return memory.Shape.of(self.horizon, self.resolution, self.names,
+                               [len(c.states) for c in self.components],
+                               sum(len(s) for s in self.cut_sets))
+
+    def refuse_if_too_large(self, threads: int) -> None:
+        """ModelError naming the key responsible when a run on `threads` threads would not fit
+        in the memory available (the reader checked one thread)."""
+        refused = memory.refusal(self.shape, threads)
+        if refused is not None:
+            key, message = refused
+            Where(self.source, key).fail(message)
+
     def resolve_cut_sets(self, cut_sets: Sequence[Sequence[int | str]]) -> list[logic.CutSet]:
         """Cut sets given as component indices or names, as index sets."""
         names = self.names

@@ -31,7 +31,7 @@ import numpy as np
 
 from ..data.result import Batch, Result
 from ..data.stats import split_evenly
-from ..engine.tasks import EngineMessages, Executor, Task, TaskResult
+from ..engine.tasks import EngineMessages, Executor, Task, TaskResult, available_cores
 from ..model.reading import Model
 from .options import DEFAULT_BATCHES, RunOptions
 
@@ -99,6 +99,7 @@ def run_study(run: PlannedRun, options: RunOptions) -> Result:
     """Runs options.histories histories (seeds seed, seed + 1, ...) of one model in sub-batches,
     adding rounds for a precision target; StudyInterrupted on Ctrl-C."""
     options = options.checked()
+    run.model.refuse_if_too_large(options.threads or available_cores())
     executor = options.runner()
     sizes = split_evenly(options.histories, min(options.batches or DEFAULT_BATCHES,
                                                 options.histories))
