@@ -24,7 +24,7 @@ import numpy as np
 
 import tarvo
 import tarvokit
-from tarvokit.execution import available_cores, engine_output_captured
+from tarvokit.engine.tasks import available_cores, engine_output_captured
 
 BATCH_COUNTS = (20, 10, 5, 2)
 LOOP = Path(__file__).resolve().parent.parent / "examples" / "cooling_water_loop.toml"

@@ -1,6 +1,7 @@
 """Running studies: the counts are the engine's, sub-batches and seeds, the precision target,
 interruption, merging, the fold back to time units, and the statistics behind the intervals."""
 
+import copy
 import math
 import os
 import pickle
@@ -11,8 +12,9 @@ import pytest
 
 import tarvo
 import tarvokit
-from tarvokit import stats
-from tarvokit.execution import InProcessExecutor, Task, engine_output_captured, run_task
+from tarvokit.data import stats
+from tarvokit.studies import PlannedRun, RunOptions, run_study
+from tarvokit.engine.tasks import InProcessExecutor, Task, engine_output_captured, run_task
 
 REPAIRABLE_PAIR = {
     "study": {"name": "pair", "time_unit": "h", "horizon": 60, "resolution": 4},
@@ -30,10 +32,11 @@ def pair() -> tarvokit.Model:
 
 
 def engine_counts(model: tarvokit.Model, histories: int, seed: int, cut_sets=None) -> np.ndarray:
+    """One runnerParallelSim call's counts folded per time unit, as a study reports them."""
     with engine_output_captured():
         counts = tarvo.runnerParallelSim(histories, model.steps, model.engine_laws(),
                                          model.engine_tree(cut_sets), seed)
-    return np.array(counts, dtype=np.uint32)
+    return np.array(counts, dtype=np.uint64).reshape(model.horizon, model.resolution).sum(axis=1)
 
 
 @pytest.mark.parametrize("threads", [1, 2], ids=["threads=1", "threads=2"])
@@ -47,7 +50,7 @@ def test_counts_equal_one_runner_call_with_the_same_seed(pair, threads, batches)
 
 def test_a_logic_override_runs_the_same_histories_on_another_tree(pair):
     override = [["valve"], ["pump[1]"]]
-    result = tarvokit.planner.run_study(pair, histories=90, seed=3, batches=3, cut_sets=override)
+    result = run_study(PlannedRun(pair.model, tuple(map(tuple, override))), RunOptions(histories=90, seed=3, batches=3))
     assert np.array_equal(result.counts, engine_counts(pair, 90, 3, override))
     assert not np.array_equal(result.counts, engine_counts(pair, 90, 3))
 
@@ -64,9 +67,34 @@ def test_results_of_disjoint_seed_ranges_merge_into_one_run(pair):
     both = tarvokit.combine([first, second])
     assert np.array_equal(both.counts, engine_counts(pair, 100, 100))
     assert both.seed_ranges() == [(100, 199)] and len(both.batches) == 7
-    with pytest.raises(ValueError, match="same model"):
+    with pytest.raises(tarvokit.ResultError, match="different studies"):
         first.merge(tarvokit.Model.from_dict({**REPAIRABLE_PAIR, "study": {
             **REPAIRABLE_PAIR["study"], "horizon": 61}}).run(histories=4, batches=2))
+
+
+@pytest.mark.parametrize("seed, histories, shared", [
+    (100, 40, "100..139"),   # the same run twice
+    (139, 10, "139..139"),   # one seed in common at the edge
+    (90, 200, "100..139"),   # a run that holds the other
+])
+def test_results_sharing_seeds_do_not_merge(pair, seed, histories, shared):
+    first = pair.run(histories=40, seed=100, batches=2)
+    other = pair.run(histories=histories, seed=seed, batches=2)
+    with pytest.raises(tarvokit.ResultError, match=f"both used seeds {shared}"):
+        first.merge(other)
+    with pytest.raises(tarvokit.ResultError):
+        tarvokit.combine([other, first])
+
+
+def test_the_id_names_what_was_simulated_not_its_label():
+    renamed = {**REPAIRABLE_PAIR, "study": {**REPAIRABLE_PAIR["study"], "name": "other",
+                                            "time_unit": "hour"}}
+    slower = copy.deepcopy(REPAIRABLE_PAIR)
+    slower["components"]["valve"]["repair"]["period"] = 25
+    ids = [tarvokit.Model.from_dict(data).run(histories=2, batches=2).id
+           for data in (REPAIRABLE_PAIR, renamed, slower)]
+    assert ids[0] == ids[1] != ids[2]
+    assert len(ids[0]) >= 16 and int(ids[0], 16) >= 0
 
 
 def test_time_units_report_the_failed_fraction_of_their_steps():
@@ -95,7 +123,7 @@ def test_precision_target_adds_sub_batches_until_it_is_met(pair):
 def test_precision_target_stops_at_the_maximum(pair):
     result = pair.run(histories=100, seed=5, precision=1e-4, max_histories=1000)
     assert result.precision_met is False and result.histories == 1000
-    assert "not met" in result.summary()
+    assert "not met" in tarvokit.summary(result)
 
 
 class _InterruptingExecutor(InProcessExecutor):
@@ -155,7 +183,7 @@ def test_engine_warnings_pass_once_and_runner_chatter_never(capfd):
     (dict(seed=2**31 - 50, histories=100), "the seeds"),
     (dict(threads=0), "threads must be"),
     (dict(precision=0), "precision must"),
-    (dict(histories=100, max_histories=50), "max_histories"),
+    (dict(histories=100, max_histories=50), "--max-histories must be at least --histories"),
     (dict(histories=10, batches=1), "batches must be at least 2"),
 ])
 def test_run_arguments_are_checked_before_anything_runs(pair, arguments, message):

@@ -203,7 +203,11 @@ def _run(arguments: argparse.Namespace, argv) -> int:
     from ..studies.planner import StudyInterrupted
 
     study = _load(arguments.model)
+    _check_options(arguments, precision=arguments.precision,
+                   max_histories=arguments.max_histories)
     previous = read(arguments.resume) if arguments.resume is not None else None
+    if previous is not None:
+        study.check_resumable(previous)
     out_dir = arguments.out or arguments.resume or Path("out")
     with _output_folder(out_dir, argv) as out:
         try:
@@ -226,6 +230,14 @@ def _run(arguments: argparse.Namespace, argv) -> int:
             return EXIT_INTERRUPTED
         _write_result(study, result, out)
     return EXIT_DONE
+
+
+def _check_options(arguments: argparse.Namespace, **more) -> None:
+    """The run options, checked before the output folder is touched (ValueError)."""
+    from ..studies.options import RunOptions
+
+    RunOptions(histories=arguments.histories, seed=arguments.seed, threads=arguments.threads,
+               **more).checked()
 
 
 def _write_result(study, result, out, quiet: bool = False) -> None:
@@ -258,6 +270,7 @@ def _importance(arguments: argparse.Namespace, argv) -> int:
     from .figures import importance_figure
 
     study = _load(arguments.model)
+    _check_options(arguments)
     with _output_folder(arguments.out or Path("out"), argv) as out:
         with client_for(arguments.scheduler, arguments.workers) as client:
             result = study.importance(histories=arguments.histories, seed=arguments.seed,
@@ -271,6 +284,7 @@ def _importance(arguments: argparse.Namespace, argv) -> int:
 
 def _sweep(arguments: argparse.Namespace, argv) -> int:
     from ..engine.cluster import client_for
+    from ..model.reading import variants
     from ..model.variants import parse_sweep_option
     from ..views.sweep_views import summary
     from .figures import sweep_figure
@@ -280,6 +294,9 @@ def _sweep(arguments: argparse.Namespace, argv) -> int:
     sweep = sweep or study.model.sweep
     if sweep is None:
         raise ValueError(f"{study.model.source}: no [sweep] table; give --sweep KEY=V1,V2,...")
+    _check_options(arguments)
+    if sweep is not study.model.sweep:
+        variants(study.model, sweep)  # every value a valid model before the folder is touched
     with _output_folder(arguments.out or Path("out"), argv) as out:
         with client_for(arguments.scheduler, arguments.workers) as client:
             result = study.sweep(sweep, histories=arguments.histories, seed=arguments.seed,

@@ -107,6 +107,8 @@ class OutputFolder:
         self._lock: int | None = None
 
     def __enter__(self) -> "OutputFolder":
+        # The folders this run makes, removed again if it ends without writing anything.
+        self._made = [p for p in [self.folder, *self.folder.parents] if not p.exists()]
         check_output_folder(self.folder)
         self._lock = _take_lock(self.folder / LOCK_NAME, self.command)
         _remove_stale_staging(self.folder)
@@ -122,6 +124,12 @@ class OutputFolder:
             finally:
                 os.close(self._lock)
                 self._lock = None
+        for made in getattr(self, "_made", []):  # deepest first; stops at one that holds files
+            try:
+                made.rmdir()
+            except OSError:
+                break
+        self._made = []
 
     def write_set(self, writers: dict[str, Callable[[Path], None]],
                   progress: Callable[[str], None] | None = None) -> list[Path]:
@@ -136,6 +144,7 @@ class OutputFolder:
                 if progress is not None:
                     progress(name)
                 write(staging / name)
+            self._made = []  # the folder now holds this run's files
             written = []
             for name in writers:
                 target = self.folder / name

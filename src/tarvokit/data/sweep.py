@@ -58,6 +58,14 @@ class SweepResult:
         sizes = [b.histories for b in self.reference.batches]
         return stats.batch_means(sizes, differences, bounds=(-1.0, 1.0))
 
+    def independent_difference(self, index: int) -> stats.Interval:
+        """The interval the same difference would have from independent seeds (normal)."""
+        difference = self.difference(index)
+        error = self.independent_standard_error(index)
+        half = stats.normal_quantile(0.5 + stats.CONFIDENCE / 2) * error
+        return stats.Interval(difference.estimate, difference.estimate - half,
+                              difference.estimate + half, error)
+
     def independent_standard_error(self, index: int) -> float:
         """The standard error the same difference would have from independent seeds."""
         return math.hypot(self.results[index].mean().standard_error,

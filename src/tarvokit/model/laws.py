@@ -162,24 +162,24 @@ def _maintenance(p: _Parameters) -> EngineLaw:
     if not isinstance(durations, list):
         (where if "durations" in p.table else p.where).fail(
             "Maintenance needs \"durations\", a list of durations in time units")
+    if not durations:
+        p.where.fail("Maintenance: Maintenance times cannot be empty")
     steps = []
     for index, value in enumerate(durations):
         at = where.item(index)
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0:
             at.fail(f"expected a duration of at least 0, got {shown(value)}")
         steps.append(p.steps(as_float(value), at))
-    if not steps:
-        p.where.fail("Maintenance: Maintenance times cannot be empty")
     if sum(steps) == 0:
         where.fail("the durations have a mean of 0: a duration law needs a positive mean")
     return "Maintenance", (steps,)
 
 
 def _instantaneous_failure(p: _Parameters) -> EngineLaw:
-    at = p.steps(p.number("at"), p.where.key("at"))
+    at = p.number("at")
     if at < 0:
         p.where.fail("InstantaneousFailure: Failure time must be non-negative")
-    return "InstantaneousFailure", (at,)
+    return "InstantaneousFailure", (p.steps(at, p.where.key("at")),)
 
 
 # Law name -> (its parameter names, the builder of its engine law).

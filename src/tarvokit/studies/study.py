@@ -81,7 +81,7 @@ class Study:
         model, is continued: the histories start at its next unused seed (`seed` is then
         ignored) and the result returned holds both."""
         if resume is not None:
-            self._check_resumable(resume)
+            self.check_resumable(resume)
             seed = resume.next_seed()
         options = RunOptions.of(client, histories=histories, seed=seed, threads=threads,
                                 precision=precision, max_histories=max_histories,
@@ -113,7 +113,8 @@ class Study:
                                 progress=progress, executor=executor, batches=batches)
         return run_sweep(self.model, sweep, options)
 
-    def _check_resumable(self, result: Result) -> None:
+    def check_resumable(self, result: Result) -> None:
+        """ResultError unless `result` is of this very model (its id) and logic."""
         mine = study_id(self.model.description)
         if result.id != mine or result.cut_sets is not None:
             raise ResultError(f"{self.model.source}: the result to resume is of another study"

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import numpy as np
 
-from ..data.stats import bin_edges, bin_sums, normal_quantile
+from ..data.stats import bin_edges, bin_sums
 from ..data.sweep import SweepResult, numeric_values
 from ..model.variants import value_text
 from .plots import text
@@ -108,12 +108,11 @@ def _draw_means(axes, result: SweepResult, positions: np.ndarray, labels: list[s
 
 def _draw_differences(axes, result: SweepResult, positions: np.ndarray,
                       labels: list[str]) -> None:
-    z = normal_quantile(0.975)
     spacing = np.min(np.diff(np.sort(positions))) if len(positions) > 1 else 1.0
     offset = 0.08 * spacing
     for index in range(1, len(positions)):
         difference = result.difference(index)
-        independent = 100 * z * result.independent_standard_error(index)
+        independent = 100 * result.independent_difference(index).half_width
         estimate = 100 * difference.estimate
         axes.errorbar(positions[index] + offset, estimate, yerr=independent, fmt="none",
                       capsize=4, color="tab:gray",
