@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import ctypes
 import errno
+import itertools
 import math
 import os
 import re
@@ -39,6 +40,7 @@ import signal
 import subprocess
 import tempfile
 import xml.etree.ElementTree as ElementTree
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterator, Sequence, Union
@@ -407,14 +409,34 @@ def _event_name(index: int) -> str:
     return f"c{index}"
 
 
-def _formula_xml(formula: Formula) -> str:
-    """The MEF formula; iterative, as formulas from fault trees may be deep."""
+def _formula_xml(top: Formula) -> tuple[str, str]:
+    """The MEF formula of `top`, and the definitions of the gates it shares: a gate used by
+    several parents (a fault tree's shared gate) becomes a named gate, so that the text grows
+    with the gates, not with the paths through them. Iterative, as formulas may be deep."""
+    parents: dict[int, int] = {}
+    for node in _post_order(top):
+        if isinstance(node, Gate):
+            for argument in node.arguments:
+                parents[id(argument)] = parents.get(id(argument), 0) + 1
+    names: dict[int, str] = {}
+    definitions: list[str] = []
+    for node in _post_order(top):  # arguments first: a shared gate is named before its use
+        if isinstance(node, Gate) and parents.get(id(node), 0) > 1:
+            names[id(node)] = f"shared{len(names)}"
+            body = _inline_xml(node, names, skip=id(node))
+            definitions.append(f'<define-gate name="{names[id(node)]}">{body}</define-gate>')
+    return _inline_xml(top, names), "".join(definitions)
+
+
+def _inline_xml(formula: Formula, names: dict[int, str], skip: int | None = None) -> str:
     parts: list[str] = []
     stack: list[Formula | str] = [formula]
     while stack:
         item = stack.pop()
         if isinstance(item, str):
             parts.append(item)
+        elif id(item) in names and id(item) != skip:
+            parts.append(f'<gate name="{names[id(item)]}"/>')
         elif isinstance(item, Event):
             parts.append(f'<basic-event name="{_event_name(item.index)}"/>')
         elif isinstance(item, Constant):
@@ -429,19 +451,88 @@ def _formula_xml(formula: Formula) -> str:
 
 
 def expression_model_xml(formula: Formula, components: int) -> str:
-    """An Open-PSA MEF model with the expression as its top gate; component i is event c<i>."""
+    """An Open-PSA MEF model with the formula as its top gate; component i is event c<i>."""
     events = "".join(f'<define-basic-event name="{_event_name(i)}"/>' for i in range(components))
+    body, shared = _formula_xml(formula)
     return ('<?xml version="1.0"?>\n<opsa-mef><define-fault-tree name="system">'
-            f'<define-gate name="top">{_formula_xml(formula)}</define-gate>'
+            f'<define-gate name="top">{body}</define-gate>{shared}'
             f"</define-fault-tree><model-data>{events}</model-data></opsa-mef>\n")
+
+
+# SCRAM 0.16 reduces some vote gates wrongly when their arguments share components:
+# atleast(2, a, b, c, a or b) gives {a}, {c} instead of {a}, {b}. Such a gate is given to it
+# as the or of the and of every k of its arguments, which it reduces right, up to this many.
+MAX_VOTE_EXPANSION = 10_000
+
+
+def without_overlapping_votes(top: Formula, where: Where) -> Formula:
+    """`top` with every vote gate whose arguments share a component written as an or of ands
+    (see MAX_VOTE_EXPANSION); the other gates are kept, shared ones still shared."""
+    events = _EventSets()
+    rebuilt: dict[int, Formula] = {}
+    for node in _post_order(top):
+        if not isinstance(node, Gate):
+            rebuilt[id(node)] = node
+            continue
+        arguments = tuple(rebuilt[id(a)] for a in node.arguments)
+        if node.kind == "atleast" and events.overlap(node.arguments):
+            ways = _binomial(len(arguments), node.minimum)
+            if ways > MAX_VOTE_EXPANSION:
+                where.fail(f"atleast({node.minimum}, ...) of {len(arguments)} arguments that"
+                           f" share components would be checked as {_count_text(ways)}"
+                           f" combinations, more than {MAX_VOTE_EXPANSION:,}: write it with"
+                           " arguments that share no component")
+            rebuilt[id(node)] = joined("or", [
+                joined("and", chosen)
+                for chosen in itertools.combinations(arguments, node.minimum)])
+        elif arguments != node.arguments:
+            rebuilt[id(node)] = Gate(node.kind, arguments, node.minimum)
+        else:
+            rebuilt[id(node)] = node
+    return rebuilt[id(top)]
+
+
+class _EventSets:
+    """The components under each node, computed once per node and only where asked."""
+
+    def __init__(self) -> None:
+        self.sets: dict[int, frozenset[int]] = {}
+
+    def of(self, top: Formula) -> frozenset[int]:
+        for node in _post_order(top):
+            if id(node) in self.sets:
+                continue
+            if isinstance(node, Event):
+                self.sets[id(node)] = frozenset({node.index})
+            elif isinstance(node, Constant):
+                self.sets[id(node)] = frozenset()
+            else:
+                self.sets[id(node)] = frozenset().union(*(self.sets[id(a)]
+                                                          for a in node.arguments))
+        return self.sets[id(top)]
+
+    def overlap(self, arguments: Sequence[Formula]) -> bool:
+        seen: set[int] = set()
+        for argument in arguments:
+            members = self.of(argument)
+            if not seen.isdisjoint(members):
+                return True
+            seen |= members
+        return False
 
 
 def cut_sets_of_expression(text: object, names: Sequence[str], where: Where) -> list[CutSet]:
     formula = parse_expression(text, names, where)
     refuse_too_many(count_cut_sets(formula), where, "the expression")
+    return cut_sets_of_formula(formula, len(names), where)
+
+
+def cut_sets_of_formula(formula: Formula, components: int, where: Where) -> list[CutSet]:
+    """The minimal cut sets of a formula over the components, found by SCRAM."""
     if isinstance(formula, Event):  # nothing for SCRAM to reduce
         return [frozenset({formula.index})]
-    products = run_scram([expression_model_xml(formula, len(names))], len(names), where)
+    formula = without_overlapping_votes(formula, where)
+    products = run_scram([expression_model_xml(formula, components)], components, where)
     return [frozenset(int(event[1:]) for event in product) for product in products]
 
 
@@ -476,6 +567,9 @@ def cut_sets_of_fault_tree(path: Path, names: Sequence[str], where: Where) -> li
     top = _tree_formula(root, events, path, where)
     if top is not None:
         refuse_too_many(count_cut_sets(top), where, f"the fault tree {path}")
+        if without_overlapping_votes(top, where) is not top:
+            # Vote gates SCRAM could reduce wrongly: it gets the tree as read here instead.
+            return cut_sets_of_formula(top, len(names), where)
     extra = "".join(f"<define-basic-event name={quoteattr(n)}/>"
                     for n in sorted(n for n in used - defined if n is not None))
     definitions = f'<?xml version="1.0"?>\n<opsa-mef><model-data>{extra}</model-data></opsa-mef>\n'
@@ -715,38 +809,31 @@ def scram_report(inputs: Sequence[str | Path], options: Sequence[str],
         return ElementTree.parse(report).getroot()
 
 
-class _scram_run:
+@contextmanager
+def _scram_run(inputs: Sequence[str | Path], options: Sequence[str], where: Where,
+               limits: ScramLimits | None = None) -> Iterator[str]:
     """Runs SCRAM on `inputs` in a temporary folder and gives the path of its report; the
     process and the folder are gone when the block ends, however it ends."""
-
-    def __init__(self, inputs: Sequence[str | Path], options: Sequence[str], where: Where,
-                 limits: ScramLimits | None = None):
-        self.inputs, self.options, self.where = inputs, options, where
-        self.limits = limits or ScramLimits.from_environment()
-        self.folder: str | None = None
-
-    def __enter__(self) -> str:
-        program = shutil.which("scram")
-        if program is None:
-            self.where.fail("the scram program is needed to find minimal cut sets"
-                            " (scripts/setup.sh installs it)")
-        remove_stale_scram_folders()
-        self.folder = tempfile.mkdtemp(prefix=f"{_FOLDER_PREFIX}{os.getpid()}-")
+    limits = limits or ScramLimits.from_environment()
+    program = shutil.which("scram")
+    if program is None:
+        where.fail("the scram program is needed to find minimal cut sets (scripts/setup.sh"
+                   " installs it)")
+    remove_stale_scram_folders()
+    folder = tempfile.mkdtemp(prefix=f"{_FOLDER_PREFIX}{os.getpid()}-")
+    try:
         files = []
-        for number, item in enumerate(self.inputs):
+        for number, item in enumerate(inputs):
             if isinstance(item, Path):
                 files.append(str(item))
             else:
-                files.append(os.path.join(self.folder, f"input{number}.xml"))
+                files.append(os.path.join(folder, f"input{number}.xml"))
                 Path(files[-1]).write_text(item)
-        report = os.path.join(self.folder, "report.xml")
-        _run_bounded([program, "--bdd", *self.options, "-o", report, *files], self.limits,
-                     self.where)
-        return report
-
-    def __exit__(self, *exc_info) -> None:
-        if self.folder is not None:
-            shutil.rmtree(self.folder, ignore_errors=True)
+        report = os.path.join(folder, "report.xml")
+        _run_bounded([program, "--bdd", *options, "-o", report, *files], limits, where)
+        yield report
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 _FOLDER_PREFIX = "tarvo-scram-"
