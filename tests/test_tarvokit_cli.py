@@ -71,7 +71,8 @@ def test_run_prints_the_report_and_writes_its_files(small_model, tmp_path):
     assert results["histories"] == 3000 and results["seeds"] == [[7, 3006]]
     assert len(results["unavailability"]) == 200
     csv = (out / "curve.csv").read_text().splitlines()
-    assert csv[0] == "start_h,end_h,unavailability,low_95,high_95,failed_steps" and len(csv) == 201
+    assert csv[0] == ("start_h,end_h,unavailability,low_95,high_95,failed_steps,reliability,"
+                      "reliability_low_95,reliability_high_95") and len(csv) == 201
     png = (out / "plot.png").read_bytes()
     assert png[:8] == b"\x89PNG\r\n\x1a\n"
     assert struct.unpack(">II", png[16:24]) == PIXELS

@@ -10,7 +10,8 @@ from hypothesis import strategies as st
 from scipy import stats as scipy_stats
 
 from tarvokit.data import stats
-from tarvokit.data.measures import (Distributions, Histogram, Sums, measures,
+from tarvokit.engine.outputs import Distributions, Histogram, Sums
+from tarvokit.data.measures import (measures,
                                     no_event_bound, quantile_interval, reliability_curve)
 
 

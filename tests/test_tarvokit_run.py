@@ -13,7 +13,7 @@ import pytest
 import tarvo
 import tarvokit
 from tarvokit.data import stats
-from tarvokit.studies import PlannedRun, RunOptions, run_study
+from tarvokit.studies import PlannedRun, RunOptions, planner, run_study
 from tarvokit.engine.tasks import InProcessExecutor, Task, engine_output_captured, run_task
 
 REPAIRABLE_PAIR = {
@@ -39,18 +39,35 @@ def engine_counts(model: tarvokit.Model, histories: int, seed: int, cut_sets=Non
     return np.array(counts, dtype=np.uint64).reshape(model.horizon, model.resolution).sum(axis=1)
 
 
+@pytest.fixture
+def small_calls(monkeypatch):
+    """Calls of 20 histories: a first one, then the rest cut at the floor."""
+    monkeypatch.setattr(planner, "FIRST_TASK_HISTORIES", 20)
+    monkeypatch.setattr(planner, "MIN_TASK_HISTORIES", 20)
+    monkeypatch.setattr(planner, "TASK_SECONDS", 1e-12)
+
+
 @pytest.mark.parametrize("threads", [1, 2], ids=["threads=1", "threads=2"])
-@pytest.mark.parametrize("batches", [2, 7, 20])
-def test_counts_equal_one_runner_call_with_the_same_seed(pair, threads, batches):
-    result = pair.run(histories=173, seed=41, threads=threads, batches=batches)
-    assert np.array_equal(result.counts, engine_counts(pair, 173, 41))
-    assert result.seed_ranges() == [(41, 213)] and result.histories == 173
-    assert len(result.batches) == batches and result.seeded
+@pytest.mark.parametrize("histories, calls", [(17, 1), (173, 9)])
+def test_counts_equal_one_runner_call_with_the_same_seed(pair, small_calls, threads, histories,
+                                                         calls):
+    result = pair.run(histories=histories, seed=41, threads=threads)
+    assert np.array_equal(result.counts, engine_counts(pair, histories, 41))
+    assert result.seed_ranges() == [(41, 40 + histories)] and result.histories == histories
+    assert len(result.batches) == calls and result.seeded
+
+
+def test_a_run_of_many_histories_makes_few_runner_calls(pair):
+    # The intervals come from the histories themselves: calls only cost.
+    result = pair.run(histories=100_000, seed=1)
+    assert 2 <= len(result.batches) <= 3
+    assert np.array_equal(result.counts, engine_counts(pair, 100_000, 1))
 
 
 def test_a_logic_override_runs_the_same_histories_on_another_tree(pair):
     override = [["valve"], ["pump[1]"]]
-    result = run_study(PlannedRun(pair.model, tuple(map(tuple, override))), RunOptions(histories=90, seed=3, batches=3))
+    result = run_study(PlannedRun(pair.model, tuple(map(tuple, override))),
+                       RunOptions(histories=90, seed=3))
     assert np.array_equal(result.counts, engine_counts(pair, 90, 3, override))
     assert not np.array_equal(result.counts, engine_counts(pair, 90, 3))
 
@@ -62,11 +79,13 @@ def test_a_task_is_plain_data_that_runs_anywhere(pair):
 
 
 def test_results_of_disjoint_seed_ranges_merge_into_one_run(pair):
-    first = pair.run(histories=40, seed=100, batches=4)
-    second = pair.run(histories=60, seed=140, batches=3)
+    first = pair.run(histories=40, seed=100)
+    second = pair.run(histories=60, seed=140)
     both = tarvokit.combine([first, second])
     assert np.array_equal(both.counts, engine_counts(pair, 100, 100))
-    assert both.seed_ranges() == [(100, 199)] and len(both.batches) == 7
+    assert both.seed_ranges() == [(100, 199)] and len(both.batches) == 2
+    # Every measure, not only the curve: the per-history distributions add exactly.
+    assert repr(both.measures()) == repr(pair.run(histories=100, seed=100).measures())
     with pytest.raises(tarvokit.ResultError, match="different studies"):
         first.merge(tarvokit.Model.from_dict({**REPAIRABLE_PAIR, "study": {
             **REPAIRABLE_PAIR["study"], "horizon": 61}}).run(histories=4, batches=2))
@@ -103,7 +122,7 @@ def test_time_units_report_the_failed_fraction_of_their_steps():
         "study": {"horizon": 5, "resolution": 2},
         "components": {"unit": {"failure": {"law": "InstantaneousFailure", "at": 2.5}}},
         "system": {"cut_sets": [["unit"]]}})
-    result = model.run(histories=10, batches=2)
+    result = model.run(histories=10)
     assert result.unavailability.tolist() == [0, 0, 0.5, 1, 1]
     assert result.mean().estimate == pytest.approx(2.5 / 5)
     assert result.downtime().estimate == pytest.approx(2.5)
@@ -144,37 +163,30 @@ class _InterruptingExecutor(InProcessExecutor):
 
 
 @pytest.mark.parametrize("stop_running", [False, True], ids=["after-sub-batch", "second-ctrl-c"])
-def test_ctrl_c_ends_a_study_with_the_sub_batches_that_finished(pair, stop_running):
+def test_ctrl_c_ends_a_study_with_the_sub_batches_that_finished(pair, small_calls, stop_running):
     executor = _InterruptingExecutor(stop_running)
-    with pytest.raises(tarvokit.StudyInterrupted, match="after 20 of 100 histories") as caught:
-        pair.run(histories=100, seed=7, batches=10, executor=executor)
+    with pytest.raises(tarvokit.StudyInterrupted, match="after 40 of 100 histories") as caught:
+        pair.run(histories=100, seed=7, executor=executor)
     assert executor.started == (3 if stop_running else 2)
     partial = caught.value.result
-    assert partial.interrupted and partial.seed_ranges() == [(7, 26)]
-    assert np.array_equal(partial.counts, engine_counts(pair, 20, 7))
+    assert partial.interrupted and partial.seed_ranges() == [(7, 46)]
+    assert np.array_equal(partial.counts, engine_counts(pair, 40, 7))
+    assert partial.mean().low <= partial.mean().estimate <= partial.mean().high
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
-def test_ctrl_c_after_one_sub_batch_counts_it_though_it_gives_no_interval(pair):
+def test_ctrl_c_in_the_first_call_keeps_it(pair, small_calls):
     executor = _InterruptingExecutor(stop_running=False)
     executor.started = 1  # the signal comes while the first task runs
-    with pytest.raises(tarvokit.StudyInterrupted, match="after 10 of 100 histories") as caught:
-        pair.run(histories=100, seed=7, batches=10, executor=executor)
-    assert caught.value.result is None
+    with pytest.raises(tarvokit.StudyInterrupted, match="after 20 of 100 histories") as caught:
+        pair.run(histories=100, seed=7, executor=executor)
+    assert caught.value.result.histories == 20
 
 
-def test_engine_warnings_pass_once_and_runner_chatter_never(capfd):
-    # A failure far beyond the engine's range of delays (2^31 - 1 steps) warns in every
-    # history.
-    model = tarvokit.Model.from_dict({
-        "study": {"horizon": 4, "resolution": 1},
-        "components": {"unit": {"failure": {"law": "Exponential", "mean": 1e12}}},
-        "system": {"cut_sets": [["unit"]]}})
-    model.run(histories=300, batches=3, threads=1)  # one thread: its lines do not interleave
+def test_a_run_prints_nothing(pair, capfd):
+    pair.run(histories=300, threads=2)
     out, err = capfd.readouterr()
-    assert "Simulation" not in out + err and "Numero de threads" not in out + err
-    assert err.count("engine: Warning: nextTimeDouble is out of bounds") == 1
-    assert "(299 more lines like the ones above)" in err
+    assert out == "" and err == ""
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -184,11 +196,16 @@ def test_engine_warnings_pass_once_and_runner_chatter_never(capfd):
     (dict(threads=0), "threads must be"),
     (dict(precision=0), "precision must"),
     (dict(histories=100, max_histories=50), "--max-histories must be at least --histories"),
-    (dict(histories=10, batches=1), "batches must be at least 2"),
+    (dict(precision=0.1, precision_measure="speed"), "--precision-of: expected one of"),
 ])
 def test_run_arguments_are_checked_before_anything_runs(pair, arguments, message):
     with pytest.raises(ValueError, match=message):
         pair.run(**arguments)
+
+
+def test_paired_runs_need_two_sub_batches(pair):
+    with pytest.raises(ValueError, match="batches must be at least 2"):
+        pair.importance(histories=10, batches=1)
 
 
 # --- Statistics ---------------------------------------------------------------------------

@@ -4,7 +4,7 @@ Python bindings for the simulator library
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['CutsetTree', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim']
+__all__: list[str] = ['CutsetTree', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -83,6 +83,15 @@ class InstantaneousFailure(Distribution):
         ...
     def quantile(self, arg0: typing.SupportsFloat, arg1: typing.SupportsInt) -> float:
         ...
+class Discrete(Distribution):
+    def __init__(self, values: collections.abc.Sequence[typing.SupportsInt]) -> None:
+        ...
+    def cdf(self, arg0: typing.SupportsFloat) -> float:
+        ...
+    def pdf(self, arg0: typing.SupportsFloat) -> float:
+        ...
+    def quantile(self, arg0: typing.SupportsFloat, arg1: typing.SupportsInt) -> float:
+        ...
 class CutsetTree:
     def __init__(self, cutsetSize: typing.SupportsInt) -> None:
         ...
@@ -121,4 +130,34 @@ def runnerParallelSim(nSimulations: typing.SupportsInt, simTime: typing.Supports
 def runnerSingleSim(simTime: typing.SupportsInt, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt) -> list[int]:
     """
     Run a single simulation
+    """
+def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt = 1) -> dict[str, typing.Any]:
+    """
+    Run many histories and keep what a study reports, folded in the engine.
+    
+    History i is seeded with seed + i (modulo 2^32), as in runnerParallelSim, and runs on one of
+    `threads` threads (the process's OpenMP thread count is left unchanged). simTime counts engine
+    steps and must be a multiple of stepsPerUnit, the engine steps per reported time unit. A
+    negative delay drawn in a component's first sampling fires at once; a delay too large for the
+    engine, or NaN, never fires. Nothing is printed; engine warnings are RuntimeWarning. Ctrl-C
+    raises KeyboardInterrupt and no result.
+    
+    Returns a dict:
+      failed_steps_per_unit      uint64 array, simTime / stepsPerUnit entries: failed engine steps
+                                 in each reported unit, summed over the histories
+      failed_steps_histogram     uint64 array: histories per bin of failed steps per history
+      failures_histogram         uint64 array: histories per bin of their number of system
+                                 failures (entries into the failed state, per engine step; a
+                                 history failed in step 0 counts one)
+      first_failure_histogram    uint64 array: histories per bin of the step of their first
+                                 failure (histories that failed at all)
+      histories_without_failure  int
+      exact_bins, bin_width      ints: value v falls in bin v below exact_bins, else in bin
+                                 exact_bins + (v - exact_bins) // bin_width
+      failed_steps_sum, failed_steps_sum_of_squares, failures_sum, failures_sum_of_squares,
+      failed_steps_times_failures_sum
+                                 ints, exact, over the histories
+      histories, sim_time, steps_per_unit
+                                 ints, the call's own
+    Histograms end at their largest non-empty bin; all counts add across calls of the same simTime.
     """

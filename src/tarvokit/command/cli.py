@@ -65,6 +65,10 @@ def parser() -> argparse.ArgumentParser:
     run.add_argument("--precision", type=float, default=None,
                      help="run until the 95%% interval of the mean is within +-X of it"
                           " (0.02 is +-2%%)")
+    run.add_argument("--precision-of", metavar="MEASURE", default=None,
+                     help="the measure --precision applies to: mean_unavailability (default),"
+                          " failure_frequency, reliability (its complement), mean_down_time or"
+                          " mean_up_time")
     run.add_argument("--max-histories", type=_positive, default=None,
                      help="the most histories a --precision run may use (default 100 x --histories)")
     run.add_argument("--resume", type=Path, metavar="DIR", default=None,
@@ -204,7 +208,8 @@ def _run(arguments: argparse.Namespace, argv) -> int:
 
     study = _load(arguments.model)
     _check_options(arguments, precision=arguments.precision,
-                   max_histories=arguments.max_histories)
+                   max_histories=arguments.max_histories,
+                   precision_measure=arguments.precision_of)
     previous = read(arguments.resume) if arguments.resume is not None else None
     if previous is not None:
         study.check_resumable(previous)
@@ -216,7 +221,8 @@ def _run(arguments: argparse.Namespace, argv) -> int:
                                    threads=arguments.threads, precision=arguments.precision,
                                    max_histories=arguments.max_histories,
                                    progress=not arguments.no_progress, client=client,
-                                   batches=arguments.batches, resume=previous)
+                                   batches=arguments.batches, resume=previous,
+                                   precision_measure=arguments.precision_of)
         except StudyInterrupted as interruption:
             if interruption.result is None:
                 raise

@@ -58,6 +58,29 @@ def csv_field(text: str) -> str:
     return f'"{text.replace(chr(34), chr(34) * 2)}"' if any(c in text for c in ',"\n') else text
 
 
+# Lines formatted at a time: numpy formats a block of columns in one call, far faster than a
+# Python loop over a long horizon's lines.
+_CSV_BLOCK = 200_000
+
+
+def write_csv(path: Path, header: str, columns: list, progress=None) -> None:
+    """A CSV file of numeric columns, whole or not at all. Integer columns are written as
+    integers, the others with 9 significant digits; `progress(lines)` after each block."""
+    import numpy as np
+
+    formats = ["%d" if np.asarray(c).dtype.kind in "iu" else "%.9g" for c in columns]
+    with atomic_path(path) as temporary, temporary.open("w", encoding="utf-8") as stream:
+        stream.write(header + "\n")
+        length = len(columns[0]) if columns else 0
+        for start in range(0, length, _CSV_BLOCK):
+            # As floats: integer columns (counts, time units) stay exact below 2^53.
+            block = np.column_stack([np.asarray(c[start:start + _CSV_BLOCK], dtype=float)
+                                     for c in columns])
+            np.savetxt(stream, block, fmt=formats, delimiter=",")
+            if progress is not None:
+                progress(min(_CSV_BLOCK, length - start))
+
+
 def _umask() -> int:
     mask = os.umask(0)
     os.umask(mask)

@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import functools
 import json
-from dataclasses import dataclass
-from typing import Sequence
+from dataclasses import dataclass, field
+from typing import Any, Sequence
 
 import tarvo
 
@@ -28,13 +28,16 @@ class EngineInputs:
     steps_per_unit: int  # the resolution
     laws: list  # laws[c][s][k]: the law of component c's transition from state s into k
     tree: tarvo.CutsetTree
+    extra: dict[str, Any] = field(default_factory=dict)  # more runner arguments, by keyword
 
 
 def engine_laws(description: dict) -> list:
     """The component model in engine steps: laws[c][s][k] times state s -> k.
 
     The engine takes the number of states of component 0 for all of them, so every component is
-    padded to the largest count with transitions that never happen.
+    padded to the largest count with transitions that never happen. A Maintenance law becomes a
+    Discrete law over the same durations: it draws from the history's own generator, so a study
+    is reproducible from its seed and paired runs pair exactly.
     """
     resolution = int(description["study"]["resolution"])
     components = description["components"]
@@ -48,6 +51,8 @@ def engine_laws(description: dict) -> list:
         for transition in component["transitions"]:
             table = {k: v for k, v in transition.items() if k not in ("from", "to")}
             kind, arguments = laws.engine_law(table, where, resolution)
+            if kind == "Maintenance":
+                kind = "Discrete"
             rows[index[transition["from"]]][index[transition["to"]]] = \
                 getattr(tarvo, kind)(*arguments)
         model.append(rows)

@@ -5,10 +5,10 @@ in seed order and cuts them into chunks of contiguous seeds (a large task over s
 small tasks sharing one), hands the chunks to a `distributed.Client`, and adds each task's parts
 up into the task's result, yielded when its last part is in. A part is itself a Task (plain
 data: the model's description, its first seed and histories), so the worker rebuilds the model
-from the description and makes one runnerParallelSim call per part with all of its threads.
+from the description and makes one runnerStudy call per part with all of its threads.
 Counts add modulo 2^32 whatever the cut or the order of completion, so a study's counts equal
-one runnerParallelSim call over the same seeds on one machine bit for bit (for models without
-Maintenance, whose draws are not seeded), and its sub-batches are those of a run in process.
+one runner call over the same seeds on one machine bit for bit, and its sub-batches are those
+of a run in process.
 
 Dask does the scheduling, transport and fault handling; this module only decides what a chunk
 is and keeps a small window of chunks in flight:
@@ -34,7 +34,6 @@ it raises ClusterError with that hint.
 
 from __future__ import annotations
 
-import ctypes
 import logging
 import math
 import signal
@@ -42,8 +41,6 @@ import threading
 from contextlib import contextmanager
 from dataclasses import replace
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence
-
-import numpy as np
 
 from .tasks import Executor, Task, TaskResult, available_cores, run_task
 
@@ -204,27 +201,9 @@ def run_chunk_on_worker(parts: Sequence[Task]) -> list[TaskResult]:
 
 
 def run_parts(parts: Sequence[Task], nthreads: int) -> list[TaskResult]:
-    """Runs a chunk's parts in this worker process, one runner call each.
-
-    Every worker process starts the C library's generator, which Maintenance durations come
-    from, in the same state: unseeded, all workers would replay the same durations, and the
-    histories of different chunks would share them. Each part therefore seeds it with its first
-    seed, so different seed ranges get different durations (still not reproducible run to run,
-    since the engine's threads take them in no fixed order).
-    """
+    """Runs a chunk's parts in this worker process, one runner call each."""
     with _ONE_RUN_AT_A_TIME:
-        results = []
-        for part in parts:
-            _c_library_generator().srand(part.first_seed & 0xFFFFFFFF)
-            results.append(run_task(replace(part, threads=part.threads or nthreads)))
-        return results
-
-
-def _c_library_generator() -> ctypes.CDLL:
-    library = ctypes.CDLL(None)  # the process's own C library, which the engine calls
-    library.srand.argtypes = [ctypes.c_uint]
-    library.srand.restype = None
-    return library
+        return [run_task(replace(part, threads=part.threads or nthreads)) for part in parts]
 
 
 class TaskAssembly:
@@ -234,22 +213,15 @@ class TaskAssembly:
     def __init__(self, task: Task):
         self.task = task
         self.missing = task.histories
-        self.counts: np.ndarray | None = None
-        self.seconds = 0.0
-        self.threads: int | None = None
-        self.messages: list[str] = []
+        self.sum: TaskResult | None = None
 
     def add(self, part: TaskResult) -> TaskResult | None:
         """Adds one part's result; returns the task's result once every part is in."""
-        self.counts = part.counts.copy() if self.counts is None else self.counts + part.counts
-        self.seconds += part.seconds
-        self.threads = part.threads or self.threads
-        self.messages += part.messages
+        self.sum = part if self.sum is None else self.sum + part
         self.missing -= part.task.histories
         if self.missing > 0:
             return None
-        return TaskResult(self.task, self.counts, self.seconds, self.threads,
-                          tuple(self.messages))
+        return replace(self.sum, task=self.task)
 
 
 class DaskExecutor(Executor):

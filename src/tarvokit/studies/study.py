@@ -76,7 +76,7 @@ class Study:
             precision: float | None = None, max_histories: int | None = None,
             progress: bool = False, executor: Executor | None = None,
             batches: int | None = None, client: "Client | None" = None,
-            resume: Result | None = None) -> Result:
+            resume: Result | None = None, precision_measure: str | None = None) -> Result:
         """Simulates the model (see RunOptions for the arguments). `resume`, a result of this
         model, is continued: the histories start at its next unused seed (`seed` is then
         ignored) and the result returned holds both."""
@@ -85,7 +85,8 @@ class Study:
             seed = resume.next_seed()
         options = RunOptions.of(client, histories=histories, seed=seed, threads=threads,
                                 precision=precision, max_histories=max_histories,
-                                progress=progress, executor=executor, batches=batches)
+                                progress=progress, executor=executor, batches=batches,
+                                precision_measure=precision_measure)
         result = run_study(PlannedRun(self.model), options)
         return resume.merge(result) if resume is not None else result
 

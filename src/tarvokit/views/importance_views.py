@@ -42,11 +42,6 @@ def summary(result: ImportanceResult) -> str:
         f" {len(system.batches)} sub-batches in every run: shares by the",
         "delta method, the rest by batch means of the paired differences.",
     ]
-    if not result.seeded:
-        lines += ["Note: Maintenance durations are drawn from the C library's shared generator,"
-                  " not from the",
-                  "seed: the runs are paired only approximately, and what Maintenance touches"
-                  " carries that noise."]
     return "\n".join(lines)
 
 

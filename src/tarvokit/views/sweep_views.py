@@ -44,10 +44,6 @@ def summary(result: SweepResult) -> str:
         " interval",
         "of the difference would be F times as wide (from the values' own standard errors).",
     ]
-    if not result.seeded:
-        lines += ["Note: Maintenance durations are drawn from the C library's shared generator,"
-                  " not from the",
-                  "seed: the values are paired only approximately."]
     return "\n".join(lines)
 
 
