@@ -8,12 +8,8 @@ and the key responsible, and the planner checks again with the thread count of t
 The estimate is a sum of parts, each proportional to one dimension of the model, with costs per
 element taken from the code that holds them (bench/bench_memory.py prints the estimate beside
 the peak memory of real runs):
-- engine steps (horizon x resolution): a runner call returns one 32-bit count per step and
-  holds one such series per thread plus its sum; the study layer receives them as a Python list
-  (a pointer and an int object per step), copies them into an array and folds them to time
-  units in 64 bits;
-- the engine's per-thread study buffers: a 64-bit sum per time unit and three histograms of at
-  most min(steps + 1, 2^23) 32-bit bins (failed steps, failures, first failure);
+- the engine's per-thread buffers: a 64-bit sum per time unit and three histograms (failed
+  steps, failures, first failure per history) of at most min(steps + 1, 2^23) 64-bit bins;
 - time units: the study's sums and the result's per-unit figures (a few 64-bit values each);
 - the laws table: components x states^2 law pointers, in the engine and in Python's nested lists;
 - components: the model's objects, its description (plain data, sent with every task), the
@@ -32,14 +28,13 @@ from typing import Sequence
 
 MiB = 2**20
 GiB = 2**30
-BASE_BYTES = 200 * MiB
+BASE_BYTES = 100 * MiB
 # Per element, in bytes (see the module's docstring).
-STEP_BYTES_PER_THREAD = 4
-STEP_BYTES = 4 + 4 + 8 + 32 + 4 + 8  # sum, returned copy, list pointer, int, array, 64-bit fold
-UNIT_BYTES = 64
 UNIT_BYTES_PER_THREAD = 8
 HISTOGRAMS_PER_THREAD = 3
+HISTOGRAM_BIN_BYTES = 8
 HISTOGRAM_BINS_MAX = 2**23
+UNIT_BYTES = 128
 LAW_ENTRY_BYTES = 40
 COMPONENT_BYTES = 4096
 COMPONENT_BYTES_PER_THREAD = 64
@@ -110,14 +105,12 @@ class Estimate:
 
 def estimate(shape: Shape, threads: int) -> Estimate:
     """The memory of a run of a model of this shape on `threads` worker threads."""
-    steps_key = "study.resolution" if shape.resolution > 1 else "study.horizon"
-    bins = min(shape.steps + 1, HISTOGRAM_BINS_MAX)
+    sums = shape.horizon * UNIT_BYTES_PER_THREAD
+    histograms = HISTOGRAMS_PER_THREAD * HISTOGRAM_BIN_BYTES * min(shape.steps + 1,
+                                                                   HISTOGRAM_BINS_MAX)
     return Estimate((
-        Part("engine steps", shape.steps * (STEP_BYTES + STEP_BYTES_PER_THREAD * (threads + 1)),
-             steps_key),
-        Part("per-thread study buffers",
-             threads * (shape.horizon * UNIT_BYTES_PER_THREAD + HISTOGRAMS_PER_THREAD * 4 * bins),
-             steps_key),
+        Part("per-thread sums and histograms", threads * (sums + histograms),
+             "study.horizon" if sums >= histograms else "study.resolution"),
         Part("time units", shape.horizon * UNIT_BYTES, "study.horizon"),
         Part("laws table", shape.components * shape.states**2 * LAW_ENTRY_BYTES,
              shape.states_key if shape.states > 2 else shape.count_key),
@@ -161,11 +154,9 @@ def refusal(shape: Shape, threads: int) -> tuple[str, str] | None:
     part = run.largest
     large = _large_count
     cause = {
-        "engine steps": f"horizon {large(shape.horizon)} x resolution"
-                        f" {large(shape.resolution)} = {large(shape.steps)} engine steps",
-        "per-thread study buffers": f"horizon {large(shape.horizon)} x resolution"
-                                    f" {large(shape.resolution)} on {threads}"
-                                    f" thread{'s' if threads != 1 else ''}",
+        "per-thread sums and histograms": f"a horizon of {large(shape.horizon)} time units"
+                                          f" at resolution {large(shape.resolution)} on"
+                                          f" {threads} thread{'s' if threads != 1 else ''}",
         "time units": f"a horizon of {large(shape.horizon)} time units",
         "laws table": f"{large(shape.components)} components padded to {large(shape.states)}"
                       " states (every component gets as many states as the largest)",
