@@ -99,7 +99,8 @@ private:
     int inspectionTime;
 };
 
-// Maintenance whose delay is one of maintenanceTimes, picked with rand() % size.
+// Maintenance whose delay is one of maintenanceTimes, picked with rand() % size (not from the
+// history's seed: Discrete, below, picks with the history's own draw).
 // The list is copied unchanged. Throws std::invalid_argument "Maintenance times cannot be empty".
 // pdf and cdf return kNever.
 class Maintenance : public Distribution {

@@ -45,8 +45,8 @@ inline constexpr std::int64_t kMaxEventsPerComponentAndTimeUnit = 1'000'000;
 
 // What the first sampling does with a quantile that is no delay in [0, 2147483647].
 enum class FirstSampling {
-    // The specified runners: a warning line on standard output, and the draw is skipped (so a
-    // negative first draw never fires).
+    // Simulation and the batch runners: a warning line on standard output, and the draw is
+    // skipped (so a negative first draw never fires).
     warnAndSkip,
     // Silent, and as re-sampling does: a negative delay fires at once (at time 0, with the other
     // components due then, in index order); NaN and anything above 2147483647 never fire.

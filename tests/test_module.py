@@ -33,7 +33,7 @@ def test_module_identity():
 
 def test_registration_order():
     public = [name for name in vars(tarvo) if not name.startswith("_")]
-    assert public == CLASSES + FUNCTIONS
+    assert public == CLASSES + ["Dependencies"] + FUNCTIONS
 
 
 @pytest.mark.parametrize("name", CLASSES)
@@ -121,7 +121,8 @@ def test_study_runner_signature_and_the_keys_its_docstring_names():
     signature, _, doc = tarvo.runnerStudy.__doc__.partition("\n")
     assert signature == (
         f"runnerStudy(transitionsMatrix: {MODEL}, cutSetTree: tarvo.CutsetTree, simTime: {I}, "
-        f"nSimulations: {I}, seed: {I}, threads: {I}, stepsPerUnit: {I} = 1) -> dict[str, object]")
+        f"nSimulations: {I}, seed: {I}, threads: {I}, stepsPerUnit: {I} = 1, "
+        f"dependencies: tarvo.Dependencies | None = None) -> dict[str, object]")
     one_unit = [[[tarvo.Distribution(), tarvo.Exponential(0.1)], [tarvo.Distribution()] * 2]]
     keys = tarvo.runnerStudy(one_unit, single_tree(), 10, 2, 0, 1).keys()
     assert all(key in doc for key in keys)

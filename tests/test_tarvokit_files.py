@@ -231,3 +231,19 @@ def test_long_horizons_leave_the_per_unit_arrays_to_the_csv(tmp_path, monkeypatc
     saved = json.loads((tmp_path / "results.json").read_text())
     assert "unavailability" not in saved and "curve.csv" in saved["per_unit"]
     assert np.array_equal(tarvokit.read(tmp_path).counts, result.counts)
+
+
+@pytest.mark.parametrize("verb, extra", [("run", ()), ("importance", ()),
+                                         ("sweep", ("--sweep", "components.$pump.failure.mean=50,60"))],
+                         ids=["run", "importance", "sweep"])
+def test_names_with_dollars_are_text_in_every_plot(tmp_path, verb, extra):
+    model = tmp_path / "dollars.toml"
+    model.write_text(SMALL.replace('name = "Two pumps"', 'name = "Cost $ and $x^2$"')
+                     .replace('time_unit = "h"', 'time_unit = "$h"')
+                     .replace("[components.pump]", '[components."$pump"]')
+                     .replace("pump[1] and pump[2]", "'$pump[1]' and '$pump[2]'"))
+    out = tmp_path / "out"
+    finished = tarvo_command(verb, str(model), "--histories", "200", "--no-progress", "--out",
+                             str(out), *extra)
+    assert finished.returncode == 0, finished.stderr
+    assert len([p for p in out.iterdir() if p.suffix == ".png"]) == 1

@@ -11,6 +11,7 @@
 
 #include "SIMDUtils.h"
 #include "componentModelCaster.h"
+#include "dependentStudy.h"
 #include "initialisedArgument.h"
 #include "simRunner.h"
 #include "studyRunner.h"
@@ -117,7 +118,7 @@ StudyFigures studyDict(StudyResult&& result, const StudyPlan& plan) {
 StudyFigures runStudyFromPython(PinnedComponentModel transitionsMatrix,
                             InitialisedOrNone<CutsetTree> cutSetTree, int simTime,
                             std::int64_t nSimulations, long long seed, int threads,
-                            int stepsPerUnit) {
+                            int stepsPerUnit, OptionalInitialised<Dependencies> dependencies) {
     StudyPlan plan;
     plan.simTime = simTime;
     plan.stepsPerUnit = stepsPerUnit;
@@ -127,7 +128,10 @@ StudyFigures runStudyFromPython(PinnedComponentModel transitionsMatrix,
     StudyResult result;
     try {
         const ScopedInterruptCheck check(&pythonSignalRaised);
-        result = runStudy(transitionsMatrix.laws, cutSetTree.object, plan);
+        result = dependencies.object == nullptr
+                     ? runStudy(transitionsMatrix.laws, cutSetTree.object, plan)
+                     : runDependentStudy(transitionsMatrix.laws, cutSetTree.object,
+                                         *dependencies.object, plan);
     } catch (const RunInterrupted&) {
         if (PyErr_Occurred() != nullptr) throw py::error_already_set();
         throw;
@@ -143,7 +147,9 @@ History i is seeded with seed + i (modulo 2^32), as in runnerParallelSim, and ru
 steps and must be a multiple of stepsPerUnit, the engine steps per reported time unit. A
 negative delay drawn in a component's first sampling fires at once; a delay too large for the
 engine, or NaN, never fires. Nothing is printed; engine warnings are RuntimeWarning. Ctrl-C
-raises KeyboardInterrupt and no result.
+raises KeyboardInterrupt and no result. `dependencies` (a Dependencies, or None for independent
+components) makes the components depend on each other: common-cause groups, standby units,
+repair crews, down flags and initial states; it must describe as many components as the model.
 
 Returns a dict:
   failed_steps_per_unit      uint64 array, simTime / stepsPerUnit entries: failed engine steps
@@ -191,5 +197,5 @@ void registerRunners(py::module_& m) {
           py::arg("maxThreads"));
     m.def("runnerStudy", &runStudyFromPython, kStudyDoc, py::arg("transitionsMatrix"),
           py::arg("cutSetTree"), py::arg("simTime"), py::arg("nSimulations"), py::arg("seed"),
-          py::arg("threads"), py::arg("stepsPerUnit") = 1);
+          py::arg("threads"), py::arg("stepsPerUnit") = 1, py::arg("dependencies") = py::none());
 }

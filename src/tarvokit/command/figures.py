@@ -5,6 +5,7 @@ from __future__ import annotations
 from pathlib import Path
 
 from ..data.importance import ImportanceResult
+from ..data.markov import MarkovResult
 from ..data.result import Result
 from ..data.sweep import SweepResult
 from ..views.importance_views import draw_importance, importance_title
@@ -16,6 +17,8 @@ def _pyplot():
     import matplotlib
 
     matplotlib.use("Agg")
+    # The command's figures hold no mathematics: every text as written, `$` included.
+    matplotlib.rcParams["text.parse_math"] = False
     import matplotlib.pyplot as plt
 
     return plt
@@ -35,9 +38,12 @@ def result_figure(result: Result, path: Path) -> None:
     from ..views.plots import draw_result
 
     plt = _pyplot()
-    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI, layout="constrained")
+    # Spacing set by hand: a layout engine measures every text several times, which costs more
+    # than the drawing itself.
+    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
     columns = 3 if result.distributions is not None else 1
-    grid = figure.add_gridspec(2, columns, height_ratios=[3, 2])
+    grid = figure.add_gridspec(2, columns, height_ratios=[3, 2], left=0.07, right=0.98,
+                               top=0.95, bottom=0.07, hspace=0.42, wspace=0.28)
     whole, start = figure.add_subplot(grid[0, :]), figure.add_subplot(grid[1, 0])
     more = ({"reliability": figure.add_subplot(grid[1, 1]),
              "downtime": figure.add_subplot(grid[1, 2])} if columns == 3 else {})
@@ -62,4 +68,17 @@ def sweep_figure(result: SweepResult, path: Path) -> None:
     curves = figure.add_subplot(grid[1, :])
     figure.suptitle(sweep_title(result))
     draw_sweep(means, differences, curves, result)
+    _save(figure, path)
+
+
+def markov_figure(result: MarkovResult, path: Path) -> None:
+    """The exact curve above; below, its first twelfth and the reliability."""
+    from ..views.markov_views import draw_markov
+
+    plt = _pyplot()
+    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
+    grid = figure.add_gridspec(2, 2, height_ratios=[3, 2], left=0.07, right=0.98, top=0.95,
+                               bottom=0.07, hspace=0.42, wspace=0.22)
+    draw_markov(figure.add_subplot(grid[0, :]), figure.add_subplot(grid[1, 0]),
+                figure.add_subplot(grid[1, 1]), result)
     _save(figure, path)

@@ -26,6 +26,10 @@ LOCK_NAME = ".tarvo.lock"
 _STAGING_PREFIX = ".tarvo-staging-"
 
 
+class ResultError(ValueError):
+    """Results that cannot be read, or cannot be merged. One line."""
+
+
 class OutputError(OSError):
     """An output folder that cannot be used. `str(error)` is one line naming it."""
 

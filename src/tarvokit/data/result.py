@@ -37,15 +37,11 @@ import numpy as np
 from ..engine.outputs import Distributions
 from . import measures as measures_module
 from . import stats
-from .files import atomic_write_text, csv_field, write_csv
+from .files import ResultError, atomic_write_text, csv_field, write_csv
 
 RESULTS_FILE, CURVE_FILE = "results.json", "curve.csv"
 # Above this many time units the per-unit arrays are left to curve.csv.
 JSON_UNITS_LIMIT = 100_000
-
-
-class ResultError(ValueError):
-    """Results that cannot be read, or cannot be merged. One line."""
 
 
 @dataclass(frozen=True)

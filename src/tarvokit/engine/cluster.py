@@ -36,7 +36,9 @@ from __future__ import annotations
 
 import logging
 import math
+import re
 import signal
+import socket
 import threading
 from contextlib import contextmanager
 from dataclasses import replace
@@ -48,6 +50,7 @@ if TYPE_CHECKING:
     from distributed import Client
 
 CONNECT_TIMEOUT_SECONDS = 10.0
+PROBE_SECONDS = 3.0
 CHUNK_SECONDS = 1.0
 FIRST_CHUNK_HISTORIES = 100
 CHUNKS_IN_FLIGHT_PER_WORKER = 2
@@ -73,6 +76,7 @@ def connect(address: str, timeout: float = CONNECT_TIMEOUT_SECONDS) -> "Client":
     Raises ClusterError if no scheduler answers within `timeout` seconds.
     """
     distributed = _distributed()
+    _probe(address, min(timeout, PROBE_SECONDS))
     try:
         return distributed.Client(address, timeout=timeout)
     except Exception as error:  # refused, timed out, malformed address, not a scheduler
@@ -80,6 +84,48 @@ def connect(address: str, timeout: float = CONNECT_TIMEOUT_SECONDS) -> "Client":
         detail = "" if reason.startswith("Timed out") else f" ({reason})"
         raise ClusterError(f"cannot reach the Dask scheduler at {address} within"
                            f" {timeout:g} s{detail}") from None
+
+
+def _probe(address: str, timeout: float) -> None:
+    """ClusterError unless a Dask scheduler listens at a tcp:// address.
+
+    A scheduler greets every connection with its handshake, which names the compression it
+    offers. Dask's own client waits without end on a server that says nothing (an HTTP server)
+    and takes the greeting of another protocol (an SSH server's) for the length of a message it
+    cannot allocate; both deserve a plain answer. Other schemes (tls://, ...) are left to Dask.
+    """
+    match = re.fullmatch(r"(?:tcp://)?\[?([^\]/]+?)\]?:(\d+)/?", address.strip())
+    if match is None:
+        return
+    host, port = match.group(1), int(match.group(2))
+    greeting = b""
+    try:
+        probe = socket.create_connection((host, port), timeout=timeout)
+    except socket.timeout:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address} within"
+                           f" {timeout:g} s") from None
+    except OSError as error:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address}:"
+                           f" {error.strerror or error}") from None
+    try:
+        with probe:
+            probe.settimeout(timeout)
+            while b"compression" not in greeting and len(greeting) < 256:
+                chunk = probe.recv(256)
+                if not chunk:
+                    break
+                greeting += chunk
+    except socket.timeout:
+        pass  # judged on what came before the silence
+    except OSError as error:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address}:"
+                           f" {error.strerror or error}") from None
+    if not greeting:
+        raise ClusterError(f"{address} is not a Dask scheduler: it accepted the connection but"
+                           f" sent no greeting within {timeout:g} s (another kind of server?)")
+    if b"compression" not in greeting:
+        shown = greeting[:40].decode("ascii", "replace").strip()
+        raise ClusterError(f"{address} is not a Dask scheduler: it greets with {shown!r}")
 
 
 @contextmanager
@@ -91,11 +137,24 @@ def local_cluster(workers: int) -> Iterator["Client"]:
     """
     if workers < 1:
         raise ValueError("a local cluster needs at least one worker process")
+    if workers > available_cores():
+        # Each worker process costs about 120 MB and runs histories on its own threads: more
+        # processes than cores only add that cost.
+        raise ValueError(f"--workers must be at most {available_cores()}, the cores of this"
+                         " machine (each worker process runs its histories on threads of its"
+                         " own)")
     distributed = _distributed()
     # Any free port for the scheduler's web pages: the default one may belong to another cluster.
-    cluster = distributed.LocalCluster(
-        n_workers=workers, threads_per_worker=max(1, available_cores() // workers),
-        processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
+    # Dask's start-up swallows a Ctrl-C that comes in the middle of it, or leaves a half-made
+    # cluster for its exit handlers to trip over: the signal waits until the cluster is up,
+    # which then closes in order.
+    with _interrupts_deferred() as interrupted:
+        cluster = distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=max(1, available_cores() // workers),
+            processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
+    if interrupted():
+        cluster.close()
+        raise KeyboardInterrupt("interrupted while the local cluster started")
     try:
         with distributed.Client(cluster) as client:
             yield client
@@ -287,6 +346,20 @@ class DaskExecutor(Executor):
         finally:
             if in_flight:
                 self.client.cancel(list(in_flight))
+
+
+@contextmanager
+def _interrupts_deferred() -> Iterator[Callable[[], bool]]:
+    """Inside the block, Ctrl-C is only noted; the caller asks afterwards."""
+    if threading.current_thread() is not threading.main_thread():
+        yield lambda: False
+        return
+    noted: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: noted.append(signum))
+    try:
+        yield lambda: bool(noted)
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @contextmanager

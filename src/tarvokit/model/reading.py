@@ -44,6 +44,7 @@ from typing import Any, Sequence
 
 from . import laws, logic
 from . import memory
+from .dependencies import COMPONENT_KEYS, TOP_LEVEL_KEYS, Dependencies, read_dependencies
 from .errors import (ModelError, ModelWarning, Where, close_match_hint, number_text,
                      reject_unknown_keys, shown)
 from .variants import Sweep, read_sweep, variant_data
@@ -92,7 +93,7 @@ class Model:
                  components: Sequence[Component], cut_sets: Sequence[logic.CutSet],
                  source: str, warnings_: Sequence[str] = (), input_: dict | None = None,
                  base_dir: Path | None = None, sweep: Sweep | None = None,
-                 variants_: Sequence["Model"] = ()):
+                 variants_: Sequence["Model"] = (), dependencies: Dependencies | None = None):
         self.name, self.time_unit, self.horizon = name, time_unit, horizon
         self.resolution = resolution
         self.components = tuple(components)
@@ -103,6 +104,8 @@ class Model:
         self.base_dir = base_dir or Path(".")
         self.sweep = sweep
         self.variants = tuple(variants_)
+        # Common-cause groups, standby units and repair crews (dependencies.py).
+        self.dependencies = dependencies or Dependencies()
 
     # --- Reading ---------------------------------------------------------------------------
 
@@ -112,7 +115,8 @@ class Model:
         root = Where(source)
         if not isinstance(data, dict):
             root.fail("expected a table with [study], [components] and [system]")
-        reject_unknown_keys(data, ("study", "components", "system", "sweep"), root)
+        reject_unknown_keys(data, ("study", "components", "system", "sweep", *TOP_LEVEL_KEYS),
+                            root)
         study = _table(data, "study", root)
         reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution"), root.key("study"))
         name = _text(study, "name", root.key("study"),
@@ -130,6 +134,8 @@ class Model:
         components = [Component(name, entry.states, entry.transitions)
                       for entry in entries for name in entry.names]
         names = [c.name for c in components]
+        dependencies = read_dependencies(data, components, root, resolution)
+        notes += _never_fails_notes(entries, dependencies)
         base_dir = base_dir or Path(".")
         cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names, base_dir,
                              notes)
@@ -138,7 +144,7 @@ class Model:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
         sweep = read_sweep(data["sweep"], root.key("sweep")) if "sweep" in data else None
         model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes,
-                    copy.deepcopy(data), base_dir, sweep)
+                    copy.deepcopy(data), base_dir, sweep, dependencies=dependencies)
         if sweep is not None:
             # Every value must make a valid model; the checked models serve the runs too.
             model.variants = tuple(variants(model, sweep))
@@ -147,12 +153,12 @@ class Model:
     @property
     def description(self) -> dict:
         names = self.names
-        return {
+        return self.dependencies.add_to({
             "study": {"name": self.name, "time_unit": self.time_unit, "horizon": self.horizon,
                       "resolution": self.resolution},
             "components": {c.name: c.description() for c in self.components},
             "system": {"cut_sets": [[names[i] for i in sorted(s)] for s in self.cut_sets]},
-        }
+        })
 
     def with_resolution(self, resolution: int) -> "Model":
         data = copy.deepcopy(self.description)
@@ -305,12 +311,12 @@ def _component_entries(table: dict, where: Where, horizon: int, resolution: int,
         if not _COMPONENT_NAME.fullmatch(name) or ("count" in entry and "[" in name):
             at.fail("a component name may not be empty or contain brackets other than a unit"
                     " number such as pump[2] (a template adds those)")
-        reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions"), at)
+        reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions",
+                                    *COMPONENT_KEYS), at)
         states, transitions = _states_and_transitions(entry, at, _Times(horizon, resolution),
                                                       notes)
         count = _positive_int(entry, "count", at) if "count" in entry else None
         entries.append(_Entry(name, at, states, transitions, count))
-        notes += _never_fails_note(entries[-1])
     _refuse_duplicate_names(entries)
     return entries
 
@@ -330,10 +336,14 @@ def _refuse_duplicate_names(entries: list[_Entry]) -> None:
                              " components of one name; rename one or lower the count")
 
 
-def _never_fails_note(entry: _Entry) -> list[str]:
-    if any(t.source == 0 for t in entry.transitions):
-        return []
-    return [f'{entry.where.path}: no transition out of "{entry.states[0]}": it never fails']
+def _never_fails_notes(entries: list[_Entry], dependencies: Dependencies) -> list[str]:
+    """A component with no transition out of its working state never fails, unless a
+    common-cause group can fail it."""
+    struck = {member for group in dependencies.common_cause for member in group.members}
+    return [f'{entry.where.path}: no transition out of "{entry.states[0]}": it never fails'
+            for entry in entries
+            if not any(t.source == 0 for t in entry.transitions)
+            and not any(name in struck for name in entry.names)]
 
 
 def _refuse_what_cannot_fit(entries: list[_Entry], horizon: int, resolution: int,

@@ -69,11 +69,16 @@ class StudyInterrupted(KeyboardInterrupt):
 
 @dataclass(frozen=True)
 class PlannedRun:
-    """One run of a paired study: a model, an optional logic override, a progress label."""
+    """One run of a paired study: a model, an optional logic override, a progress label, and
+    an optional description that replaces the model's (a variant of it for the engine)."""
 
     model: Model
     cut_sets: tuple[tuple[int | str, ...], ...] | None = None
     label: str | None = None
+    description: dict | None = None
+
+    def engine_description(self) -> dict:
+        return self.description if self.description is not None else self.model.description
 
 
 class _Accumulator:
@@ -105,7 +110,7 @@ class _Accumulator:
                precision_met: bool | None = None, interrupted: bool = False) -> Result:
         model = self.run.model
         # Every law draws from the history's own generator (Maintenance runs as Discrete).
-        return Result(model.description, self.counts.copy(), tuple(self.batches), seconds,
+        return Result(self.run.engine_description(), self.counts.copy(), tuple(self.batches), seconds,
                       self.threads, True, precision, precision_met,
                       interrupted, self.run.cut_sets,
                       model_path=None if model.source.startswith("<") else model.source,
@@ -178,7 +183,7 @@ def _run_round(run: PlannedRun, options: RunOptions, executor: Executor,
     """Runs one round of sub-batches; returns the next unused seed."""
     tasks = []
     for size in sizes:
-        tasks.append(Task(run.model.description, next_seed, size, options.threads,
+        tasks.append(Task(run.engine_description(), next_seed, size, options.threads,
                           run.cut_sets))
         next_seed += size
     try:

@@ -7,21 +7,25 @@ cut_sets, horizon, steps, ...), so scripts written against the model keep workin
 
 from __future__ import annotations
 
+import time
+from datetime import datetime, timezone
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Sequence
 
 import tarvo
 
 from ..data.importance import ImportanceResult
+from ..data.markov import MarkovResult
 from ..data.result import Result, ResultError, study_id
 from ..data.sweep import SweepResult
 from ..engine.build import engine_laws, engine_tree
+from ..engine.markov import DEFAULT_STATE_LIMIT, solve_markov
 from ..engine.tasks import Executor
 from ..model import reading
 from ..model.variants import Sweep
 from .importance import run_importance
 from .options import DEFAULT_HISTORIES, RunOptions
-from .planner import PlannedRun, run_study
+from .planner import PlannedRun, package_version, run_study
 from .sweep import run_sweep
 
 if TYPE_CHECKING:
@@ -113,6 +117,18 @@ class Study:
         options = RunOptions.of(client, histories=histories, seed=seed, threads=threads,
                                 progress=progress, executor=executor, batches=batches)
         return run_sweep(self.model, sweep, options)
+
+    def markov(self, state_limit: int = DEFAULT_STATE_LIMIT) -> MarkovResult:
+        """The exact answer of the model's continuous-time Markov chain, when every law is
+        Exponential: MarkovError (a ModelError) names the first transition that is not, or
+        gives the size of a chain above `state_limit` states."""
+        started = time.perf_counter()
+        answer = solve_markov(self.model.description, state_limit, self.model.source)
+        return MarkovResult(self.model.description, answer, time.perf_counter() - started,
+                            model_path=None if self.model.source.startswith("<")
+                            else self.model.source,
+                            created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
+                            version=package_version())
 
     def check_resumable(self, result: Result) -> None:
         """ResultError unless `result` is of this very model (its id) and logic."""

@@ -71,7 +71,7 @@ def draw_downtime_histogram(axes, result: Result, bins: int = 60) -> None:
     top = float(values.max()) if len(values) else 1.0
     axes.hist(values, bins=np.linspace(0, max(top, 1e-9) * 1.0001, bins + 1), weights=weights,
               color="tab:purple", alpha=0.8)
-    axes.set_yscale("log")  # the tail of bad histories is what matters, and it is thin
+    use_log_scale(axes)  # the tail of bad histories is what matters, and it is thin
     quantiles = result.measures().downtime_quantiles
     for name, style in (("p50", "-"), ("p90", "--"), ("p99", ":")):
         estimate = quantiles[name].estimate
@@ -108,9 +108,30 @@ def _closed(values: np.ndarray) -> np.ndarray:
     return np.append(values, values[-1])
 
 
+def use_log_scale(axes) -> None:
+    """A log y axis labelled in plain text (1e-4): matplotlib's own labels are mathematics,
+    whose parser costs about a second to start."""
+    from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
+
+    axes.set_yscale("log")
+    axes.yaxis.set_major_locator(LogLocator(base=10))
+    axes.yaxis.set_major_formatter(FuncFormatter(_power_of_ten))
+    axes.yaxis.set_minor_formatter(NullFormatter())
+
+
+def _power_of_ten(value: float, position) -> str:
+    if value <= 0:
+        return ""
+    exponent = round(np.log10(value))
+    return "1" if exponent == 0 else f"1e{exponent}"
+
+
 def text(label: str) -> str:
-    """A label shown as written: matplotlib reads $...$ as mathematics, names are not."""
-    return label.replace("$", r"\$")
+    """A label shown as written: matplotlib reads $...$ as mathematics, and names (of studies,
+    components, time units) are not. Escaped unless mathematics is off altogether."""
+    import matplotlib
+
+    return label.replace("$", r"\$") if matplotlib.rcParams["text.parse_math"] else label
 
 
 def log_scale_helps(values: np.ndarray) -> bool:
@@ -132,7 +153,7 @@ def draw_unavailability(axes, result: Result, stop: int, log_scale: bool) -> Non
         if positive.size:
             floor = max(floor, 10 ** np.floor(np.log10(positive.min())))
         curve, low, high = (np.maximum(v, floor) for v in (curve, low, high))
-        axes.set_yscale("log")
+        use_log_scale(axes)
         axes.set_ylim(floor, 1.5)
         axes.set_ylabel("unavailability (log scale)")
     else:

@@ -109,6 +109,8 @@ def model_text(model: Model, threads: int | None = None) -> str:
     names = model.names
     lines += [f"  {{{', '.join(names[i] for i in sorted(s))}}}"
               for s in sorted(model.cut_sets, key=lambda s: (len(s), sorted(s)))]
+    if model.dependencies:
+        lines.append(model.dependencies.text(unit))
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")
