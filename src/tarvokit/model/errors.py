@@ -27,6 +27,7 @@ class Where:
     path: str = ""
 
     def key(self, name: str) -> "Where":
+        name = shortened(name) if isinstance(name, str) else shown(name)
         return Where(self.source, f"{self.path}.{name}" if self.path else name)
 
     def item(self, index: int) -> "Where":
@@ -37,6 +38,15 @@ class Where:
 
     def fail(self, message: str) -> NoReturn:
         raise ModelError(self.text(message))
+
+
+def shortened(text: str, most: int = 60) -> str:
+    """`text` for a message: control characters escaped (a key holding a line break) and cut
+    to `most` characters with "..." when longer, so that a key or name the input made thousands
+    of characters long still gives a message of one readable line."""
+    if not text.isprintable():
+        text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+    return text if len(text) <= most else f"{text[:most - 3]}..."
 
 
 def number_text(value: float) -> str:
@@ -78,7 +88,7 @@ def shown(value: Any) -> str:
 def close_match_hint(name: str, choices: Iterable[str]) -> str:
     """' (did you mean "x"?)' for the closest of `choices`, or ''."""
     matches = difflib.get_close_matches(name, list(choices), n=1, cutoff=0.6)
-    return f' (did you mean "{matches[0]}"?)' if matches else ""
+    return f' (did you mean "{shortened(matches[0])}"?)' if matches else ""
 
 
 def reject_unknown_keys(table: dict, allowed: Iterable[str], where: Where) -> None:
@@ -88,5 +98,6 @@ def reject_unknown_keys(table: dict, allowed: Iterable[str], where: Where) -> No
         if not isinstance(name, str):
             where.fail(f"keys must be strings, got {shown(name)}")
         if name not in allowed:
-            where.key(name).fail(f'unknown key "{name}"{close_match_hint(name, allowed)};'
+            where.key(name).fail(f'unknown key "{shortened(name)}"'
+                                 f"{close_match_hint(name, allowed)};"
                                  f" expected one of: {', '.join(allowed)}")

@@ -46,7 +46,7 @@ from pathlib import Path
 from typing import Iterator, Sequence, Union
 from xml.sax.saxutils import quoteattr
 
-from .errors import ModelError, Where, close_match_hint, shown
+from .errors import ModelError, Where, close_match_hint, shortened, shown
 
 CutSet = frozenset[int]
 
@@ -68,10 +68,10 @@ def expand_name(name: str, names: Sequence[str], where: Where) -> list[int]:
         prefix = name[:-3] + "["
         units = [i for i, candidate in enumerate(names) if candidate.startswith(prefix)]
         if not units:
-            where.fail(f'"{name}": no component template "{name[:-3]}"')
+            where.fail(f'"{shortened(name)}": no component template "{shortened(name[:-3])}"')
         return units
     if name not in names:
-        where.fail(f'unknown component "{name}"{close_match_hint(name, names)}')
+        where.fail(f'unknown component "{shortened(name)}"{close_match_hint(name, names)}')
     return [names.index(name)]
 
 

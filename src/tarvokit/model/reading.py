@@ -311,6 +311,8 @@ def _component_entries(table: dict, where: Where, horizon: int, resolution: int,
         if not _COMPONENT_NAME.fullmatch(name) or ("count" in entry and "[" in name):
             at.fail("a component name may not be empty or contain brackets other than a unit"
                     " number such as pump[2] (a template adds those)")
+        if not name.isprintable():
+            at.fail("a component name may not contain control characters (line breaks, tabs)")
         reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions",
                                     *COMPONENT_KEYS), at)
         states, transitions = _states_and_transitions(entry, at, _Times(horizon, resolution),
@@ -422,6 +424,8 @@ def _state_names(entry: dict, where: Where) -> tuple[str, ...]:
             or not all(isinstance(s, str) and s for s in states)):
         where.key("states").fail('expected a list of at least two state names, the working one'
                                  ' first, such as ["working", "failed"]')
+    if not all(s.isprintable() for s in states):
+        where.key("states").fail("state names may not contain control characters")
     if len(set(states)) != len(states):
         where.key("states").fail("state names must differ")
     return tuple(states)
