@@ -37,7 +37,7 @@ import numpy as np
 from ..data.result import Batch, Result
 from ..data.stats import split_evenly
 from ..engine.outputs import Distributions
-from ..engine.tasks import EngineMessages, Executor, Task, TaskResult
+from ..engine.tasks import EngineMessages, Executor, Task, TaskResult, available_cores
 from ..model.reading import Model
 from .options import DEFAULT_BATCHES, PRECISION_MEASURES, RunOptions
 
@@ -129,6 +129,7 @@ def run_study(run: PlannedRun, options: RunOptions, paired: bool = False) -> Res
     for a precision target; StudyInterrupted on Ctrl-C. `paired`: in options.batches equal
     sub-batches (20 by default), the same for every run of the same options."""
     options = options.checked()
+    run.model.refuse_if_too_large(options.threads or available_cores())
     executor = options.runner()
     accumulator = _Accumulator(run)
     messages = EngineMessages()

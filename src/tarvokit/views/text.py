@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from ..data.result import Result
 from ..data.stats import Interval
-from ..model import laws
+from ..model import laws, memory
 from ..model.reading import Model
 
 
@@ -93,8 +93,9 @@ def _measure_lines(result: Result, unit: str, horizon: int) -> list[str]:
     ]
 
 
-def model_text(model: Model) -> str:
-    """Components, their states and transitions, and the minimal cut sets, for `tarvo check`."""
+def model_text(model: Model, threads: int | None = None) -> str:
+    """Components, their states and transitions, the minimal cut sets and the memory of a run
+    on `threads` threads (default: one per core), for `tarvo check`."""
     unit = model.time_unit
     lines = [f"{model.name}: horizon {model.horizon:,} {unit}, resolution {model.resolution}"
              f" steps per {unit} ({model.steps:,} engine steps)",
@@ -113,5 +114,6 @@ def model_text(model: Model) -> str:
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")
+    lines.append(memory.summary_line(model.shape, threads or memory.default_threads()))
     lines += [f"Warning: {note}" for note in model.warnings]
     return "\n".join(lines)
