@@ -369,3 +369,23 @@ def test_bad_limits_in_the_environment_are_one_line(slow_model):
     _, err = process.communicate(timeout=60)
     assert process.returncode == 2
     assert "TARVO_SCRAM_SECONDS: expected a positive number, got 'soon'" in err
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(formulas())
+def test_small_formulas_reduced_here_agree_with_scram(formula):
+    """Small expressions are reduced without SCRAM; both ways give the same minimal cut sets."""
+    text = text_of(formula)
+    note(text)
+    try:
+        parsed = logic.parse_expression(text, NAMES, logic.Where("t"))
+    except ModelError:
+        return  # refused whichever way it would be reduced
+    here = set(logic.reduced_cut_sets(parsed))
+    saved = logic.REDUCED_HERE_UP_TO
+    logic.REDUCED_HERE_UP_TO = -1  # every formula to SCRAM
+    try:
+        by_scram = set(logic.cut_sets_of_formula(parsed, len(NAMES), logic.Where("t")))
+    finally:
+        logic.REDUCED_HERE_UP_TO = saved
+    assert here == by_scram

@@ -278,21 +278,27 @@ def _reader_went_away() -> int:
 # --- Verbs --------------------------------------------------------------------------------
 
 
-def _load(path: Path):
-    from ..studies.study import load
+def _load(path: Path, model_only: bool = False):
+    """The study of a model file (its model alone for `check`, which runs nothing), its
+    warnings on standard error."""
+    from ..model.reading import load
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        study = load(path)
+        model = load(path)
     for warning in caught:
         print(f"tarvo: warning: {warning.message}", file=sys.stderr)
-    return study
+    if model_only:
+        return model
+    from ..studies.study import Study
+
+    return Study(model)
 
 
 def _check(arguments: argparse.Namespace, argv) -> int:
     from ..views.text import model_text
 
-    print(model_text(_load(arguments.model).model))
+    print(model_text(_load(arguments.model, model_only=True)))
     return EXIT_DONE
 
 

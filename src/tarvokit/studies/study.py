@@ -15,11 +15,9 @@ from typing import TYPE_CHECKING, Any, Sequence
 import tarvo
 
 from ..data.importance import ImportanceResult
-from ..data.markov import MarkovResult
 from ..data.result import Result, ResultError, study_id
 from ..data.sweep import SweepResult
 from ..engine.build import engine_laws, engine_tree
-from ..engine.markov import DEFAULT_STATE_LIMIT, solve_markov
 from ..engine.tasks import Executor
 from ..model import reading
 from ..model.variants import Sweep
@@ -30,6 +28,8 @@ from .sweep import run_sweep
 
 if TYPE_CHECKING:
     from distributed import Client
+
+    from ..data.markov import MarkovResult
 
 
 class Study:
@@ -118,10 +118,14 @@ class Study:
                                 progress=progress, executor=executor, batches=batches)
         return run_sweep(self.model, sweep, options)
 
-    def markov(self, state_limit: int = DEFAULT_STATE_LIMIT) -> MarkovResult:
+    def markov(self, state_limit: int = 200_000) -> "MarkovResult":
         """The exact answer of the model's continuous-time Markov chain, when every law is
         Exponential: MarkovError (a ModelError) names the first transition that is not, or
         gives the size of a chain above `state_limit` states."""
+        # scipy.sparse is loaded by the studies that solve a chain, not by every command.
+        from ..data.markov import MarkovResult
+        from ..engine.markov import solve_markov
+
         started = time.perf_counter()
         answer = solve_markov(self.model.description, state_limit, self.model.source)
         return MarkovResult(self.model.description, answer, time.perf_counter() - started,

@@ -2,21 +2,25 @@
 
 from __future__ import annotations
 
-from ..data.result import Result
-from ..data.stats import Interval
+from typing import TYPE_CHECKING
+
 from ..model import laws, memory
 from ..model.reading import Model
+
+if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
+    from ..data.result import Result
+    from ..data.stats import Interval
 
 
 def percent(value: float, digits: int = 4) -> str:
     return f"{100 * value:.{digits}g} %"
 
 
-def interval_text(interval: Interval) -> str:
+def interval_text(interval: "Interval") -> str:
     return f"{percent(interval.estimate)}  [{percent(interval.low)}, {percent(interval.high)}]"
 
 
-def short_interval_text(interval: Interval, unit: str = "%", sign: bool = False) -> str:
+def short_interval_text(interval: "Interval", unit: str = "%", sign: bool = False) -> str:
     """'72.82 % [72.49, 73.16]' for the columns of a table: the bounds in the estimate's unit
     (a fraction shown in percent when `unit` is %)."""
     scale, form = (100.0 if unit == "%" else 1.0), ("+.4g" if sign else ".4g")
@@ -24,14 +28,14 @@ def short_interval_text(interval: Interval, unit: str = "%", sign: bool = False)
     return f"{estimate:{form}} {unit} [{low:{form}}, {high:{form}}]"
 
 
-def duration_text(interval: Interval, unit: str) -> str:
+def duration_text(interval: "Interval", unit: str) -> str:
     """'21.3 h [20.9, 21.7]'; 'undefined' for a figure no failure defines."""
     if interval.estimate != interval.estimate:  # NaN
         return "undefined (no system failure seen)"
     return f"{interval.estimate:.4g} {unit} [{interval.low:.4g}, {interval.high:.4g}]"
 
 
-def summary(result: Result) -> str:
+def summary(result: "Result") -> str:
     """The report of a run: every measure with its interval, and how the run went."""
     unit, horizon = result.time_unit, result.horizon
     mean, downtime = result.mean(), result.downtime()
@@ -69,7 +73,7 @@ def summary(result: Result) -> str:
     return "\n".join(lines)
 
 
-def _measure_lines(result: Result, unit: str, horizon: int) -> list[str]:
+def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
     found = result.measures()
     frequency, reliability = found.failure_frequency, found.reliability
     quantiles = found.downtime_quantiles
