@@ -58,17 +58,6 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     urgent = -1;
 }
 
-// Whether the first sampling weighs the draw's result q; false after the warning of
-// FirstSampling::warnAndSkip, as HistoryEngine prints it.
-bool DependentHistoryEngine::keepsFirstDraw(double q, double p) const {
-    if (firstSampling == FirstSampling::fireNegative || (q >= 0.0 && q <= 2147483647.0)) {
-        return true;
-    }
-    std::ostringstream line;
-    line << "Warning: nextTimeDouble is out of bounds: " << q << "  " << p << '\n';
-    printWholeLine(std::cout, line.str());
-    return false;
-}
 
 void DependentHistoryEngine::sampleFirstOf(int component) {
     const int state = states[at(component)];
@@ -83,7 +72,7 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
         if (laws[k] == nullptr) continue;
         const double p = static_cast<double>(unitFloatFromBits(bits));
         const double q = laws[k]->quantile(p, 0);
-        if (!keepsFirstDraw(q, p)) continue;
+        if (!keepsFirstDraw(firstSampling, q, p)) continue;
         const int delay = delayFromQuantile(q);
         if (delay < best) {
             best = delay;
@@ -102,7 +91,7 @@ void DependentHistoryEngine::sampleFirstShock(int group) {
     if (law != nullptr) {
         const double p = static_cast<double>(unitFloatFromBits(bits));
         const double q = law->quantile(p, 0);
-        if (keepsFirstDraw(q, p)) delay = delayFromQuantile(q);
+        if (keepsFirstDraw(firstSampling, q, p)) delay = delayFromQuantile(q);
     }
     due[at(numComponents + group)] = std::max(delay, 0);
 }

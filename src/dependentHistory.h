@@ -129,7 +129,6 @@ private:
     // Sampling.
     void sampleFirstOf(int component);
     void sampleFirstShock(int group);
-    bool keepsFirstDraw(double q, double p) const;
     template <class Output>
     void resample(int component, Output& out);
     template <class Output>
@@ -260,16 +259,7 @@ inline void DependentHistoryEngine::resampleShock(int group, Output& out) {
 inline int DependentHistoryEngine::nextSlot() const {
     if (urgent >= 0) return urgent;
     if (useHeap) return queue.earliest();
-    int slot = -1;
-    int best = kNothingDue;
-    const int* times = due.data();
-    for (int s = 0; s < numSlots; ++s) {
-        if (times[s] < best) {
-            best = times[s];
-            slot = s;
-        }
-    }
-    return slot;
+    return earliestDue(due.data(), numSlots);
 }
 
 inline void DependentHistoryEngine::countEvent(int slot) {

@@ -50,7 +50,7 @@ void HistoryEngine::sampleFirstOf(int component) {
         if (laws[k] == nullptr) continue;  // never fires: no warning, never chosen
         const double p = static_cast<double>(unitFloatFromBits(bits));
         const double q = laws[k]->quantile(p, 0);
-        if (!keepsFirstDraw(q, p)) continue;
+        if (!keepsFirstDraw(firstSampling, q, p)) continue;
         // Under fireNegative, delayFromQuantile makes NaN and too large a result kNeverDelay.
         const int delay = delayFromQuantile(q);
         if (delay < best) {
@@ -63,10 +63,8 @@ void HistoryEngine::sampleFirstOf(int component) {
     moves[static_cast<std::size_t>(component)] = PendingMove{0, target};
 }
 
-// Whether the first sampling weighs the draw's result q; false after the warning of
-// warnAndSkip.
-bool HistoryEngine::keepsFirstDraw(double q, double p) const {
-    if (firstSampling == FirstSampling::fireNegative || (q >= 0.0 && q <= 2147483647.0)) {
+bool keepsFirstDraw(FirstSampling mode, double q, double p) {
+    if (mode == FirstSampling::fireNegative || (q >= 0.0 && q <= 2147483647.0)) {
         return true;
     }
     std::ostringstream line;

@@ -53,6 +53,25 @@ enum class FirstSampling {
     fireNegative,
 };
 
+// Whether a first sampling weighs the draw's result q (drawn from p): always when `mode`
+// fires negative delays at once, else only within [0, 2147483647], the warning of warnAndSkip
+// printed otherwise. Shared by every history engine.
+bool keepsFirstDraw(FirstSampling mode, double q, double p);
+
+// The index of the smallest of times[0 .. count - 1] below the largest int (nothing due), the
+// lowest index among equal ones; -1 when none is. The scan the engines use without a heap.
+inline int earliestDue(const int* times, int count) {
+    int found = -1;
+    int best = std::numeric_limits<int>::max();
+    for (int i = 0; i < count; ++i) {
+        if (times[i] < best) {
+            best = times[i];
+            found = i;
+        }
+    }
+    return found;
+}
+
 class HistoryEngine {
 public:
     // simTime >= 0: the history covers time units [0, simTime). Allocates all its memory.
@@ -116,7 +135,6 @@ private:
 
     std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
     void sampleFirstOf(int component);
-    bool keepsFirstDraw(double q, double p) const;
     template <class Output>
     void resample(int component, Output& out);
     int nextComponent() const;
@@ -178,16 +196,7 @@ inline void HistoryEngine::resample(int component, Output& out) {
 inline int HistoryEngine::nextComponent() const {
     if (urgent >= 0) return urgent;
     if (useHeap) return queue.earliest();
-    int row = -1;
-    int best = kNothingDue;
-    const int* times = due.data();
-    for (int c = 0; c < numComponents; ++c) {
-        if (times[c] < best) {
-            best = times[c];
-            row = c;
-        }
-    }
-    return row;
+    return earliestDue(due.data(), numComponents);
 }
 
 inline void HistoryEngine::countEvent(int component) {

@@ -16,7 +16,7 @@ import numpy as np
 
 from ..engine.markov import MarkovAnswer
 from .files import atomic_write_text, csv_field, write_csv
-from .result import interval_dict, study_id
+from .result import StudyFacts, interval_dict
 from .stats import Interval
 
 
@@ -25,29 +25,13 @@ def exact(value: float) -> Interval:
 
 
 @dataclass(frozen=True)
-class MarkovResult:
+class MarkovResult(StudyFacts):
     model: dict  # the model's description
     answer: MarkovAnswer
     seconds: float
     model_path: str | None = None
     created: str | None = None
     version: str | None = None
-
-    @property
-    def id(self) -> str:
-        return study_id(self.model)
-
-    @property
-    def name(self) -> str:
-        return str(self.model["study"]["name"])
-
-    @property
-    def time_unit(self) -> str:
-        return str(self.model["study"]["time_unit"])
-
-    @property
-    def horizon(self) -> int:
-        return int(self.model["study"]["horizon"])
 
     @property
     def unavailability(self) -> np.ndarray:

@@ -75,25 +75,11 @@ def study_id(model: dict, cut_sets: Sequence[Sequence[int | str]] | None = None)
     return hashlib.sha256(text.encode()).hexdigest()[:32]
 
 
-@dataclass(frozen=True)
-class Result:
-    model: dict  # the model's description (plain data)
-    counts: np.ndarray  # uint64, failed engine steps per time unit, summed over the histories
-    batches: tuple[Batch, ...]
-    seconds: float  # wall-clock time of the whole run
-    threads: int | None  # worker threads per runner call
-    seeded: bool  # False when Maintenance laws made the draws depend on the process
-    precision: float | None = None  # the target relative half-width, if any
-    precision_met: bool | None = None
-    interrupted: bool = False
-    cut_sets: tuple[tuple[int | str, ...], ...] | None = field(default=None)  # logic override
-    model_path: str | None = None  # where the model was read from, for the record
-    created: str | None = None  # ISO 8601 date of the run
-    version: str | None = None  # the package version that ran it
-    distributions: Distributions | None = None  # per-history figures (engine/outputs.py)
-    precision_measure: str | None = None  # what the precision target applied to
+class StudyFacts:
+    """What every result says of its study, from the model's description it holds."""
 
-    # --- Facts of the study ----------------------------------------------------------------
+    model: dict
+    cut_sets: tuple | None = None
 
     @property
     def id(self) -> str:
@@ -114,6 +100,27 @@ class Result:
     @property
     def resolution(self) -> int:
         return int(self.model["study"]["resolution"])
+
+
+@dataclass(frozen=True)
+class Result(StudyFacts):
+    model: dict  # the model's description (plain data)
+    counts: np.ndarray  # uint64, failed engine steps per time unit, summed over the histories
+    batches: tuple[Batch, ...]
+    seconds: float  # wall-clock time of the whole run
+    threads: int | None  # worker threads per runner call
+    seeded: bool  # False when Maintenance laws made the draws depend on the process
+    precision: float | None = None  # the target relative half-width, if any
+    precision_met: bool | None = None
+    interrupted: bool = False
+    cut_sets: tuple[tuple[int | str, ...], ...] | None = field(default=None)  # logic override
+    model_path: str | None = None  # where the model was read from, for the record
+    created: str | None = None  # ISO 8601 date of the run
+    version: str | None = None  # the package version that ran it
+    distributions: Distributions | None = None  # per-history figures (engine/outputs.py)
+    precision_measure: str | None = None  # what the precision target applied to
+
+    # --- Facts of the study ----------------------------------------------------------------
 
     @property
     def histories(self) -> int:

@@ -6,7 +6,8 @@ from __future__ import annotations
 import numpy as np
 
 from ..data.markov import MarkovResult
-from .plots import _aggregated, _closed, log_scale_helps, text, use_log_scale
+from .plots import (_aggregated, _closed, draw_reliability_curve, log_scale_helps, text,
+                    use_log_scale)
 from .text import percent
 
 
@@ -57,13 +58,7 @@ def draw_markov(whole, start, reliability, result: MarkovResult) -> None:
     whole.legend(loc="upper center", bbox_to_anchor=(0.5, -0.16), ncol=2, fontsize=8,
                  frameon=False)
     edges, (share,) = _aggregated(result.horizon, result.answer.reliability, how="last")
-    reliability.step(edges, _closed(share), where="post", color="tab:green", linewidth=1.0)
-    reliability.set_ylim(-0.02, 1.02)
-    reliability.set_xlim(0, result.horizon)
-    reliability.set_title("Reliability: no system failure yet", fontsize=10)
-    reliability.set_xlabel(text(f"time ({unit})"))
-    reliability.set_ylabel("probability")
-    reliability.grid(True, alpha=0.3)
+    draw_reliability_curve(reliability, edges, share, unit)
 
 
 def _draw_curve(axes, curve: np.ndarray, stop: int, unit: str, log_scale: bool) -> None:

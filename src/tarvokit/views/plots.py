@@ -54,13 +54,20 @@ def draw_reliability(axes, result: Result) -> None:
     edges = _edges(result.horizon)
     # At the end of each bin drawn: the curve is computed there only.
     share, low, high = result.reliability_curve(units=edges[1:] - 1)
-    axes.fill_between(edges, _closed(low), _closed(high), step="post", color="tab:green",
-                      alpha=0.3, linewidth=0)
+    draw_reliability_curve(axes, edges, share, result.time_unit, (low, high))
+
+
+def draw_reliability_curve(axes, edges: np.ndarray, share: np.ndarray, unit: str,
+                           band: tuple[np.ndarray, np.ndarray] | None = None) -> None:
+    """A reliability curve given per bin (`edges`), with its band when it has one."""
+    if band is not None:
+        axes.fill_between(edges, _closed(band[0]), _closed(band[1]), step="post",
+                          color="tab:green", alpha=0.3, linewidth=0)
     axes.step(edges, _closed(share), where="post", color="tab:green", linewidth=1.0)
     axes.set_ylim(-0.02, 1.02)
-    axes.set_xlim(0, result.horizon)
+    axes.set_xlim(0, edges[-1])
     axes.set_title("Reliability: no system failure yet", fontsize=10)
-    axes.set_xlabel(text(f"time ({result.time_unit})"))
+    axes.set_xlabel(text(f"time ({unit})"))
     axes.set_ylabel("probability")
     axes.grid(True, alpha=0.3)
 
