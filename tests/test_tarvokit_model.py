@@ -386,3 +386,30 @@ def test_non_minimal_cut_sets_are_reduced():
             ["pump[1]", "pump[2]", "valve"], ["valve"], ["pump[2]", "pump[1]"]]}))
     assert {frozenset(model.names[i] for i in s) for s in model.cut_sets} == {
         frozenset({"valve"}), frozenset({"pump[1]", "pump[2]"})}
+
+
+@pytest.mark.parametrize("law, resolution", [
+    ({"law": "Uniform", "low": 0, "high": 0.5}, 1),
+    ({"law": "Uniform", "low": 0, "high": 0.5}, 4),
+    ({"law": "Normal", "mean": 0.3, "sd": 0.01}, 1),
+    ({"law": "Exponential", "mean": 0.05}, 1),
+    ({"law": "Exponential", "mean": 0.2}, 1),
+    ({"law": "Weibull", "scale": 0.1, "shape": 3}, 1),
+    ({"law": "Weibull", "scale": 0.1, "shape": 3}, 60),
+])
+def test_a_law_whose_delays_all_round_to_zero_steps_is_refused(law, resolution):
+    """The engine counts a delay shorter than one step as 0: a law that almost never reaches
+    one step fires at once, and a cycle of them stops a history. Judged by scipy's laws."""
+    from scipy import stats
+
+    frozen = {"Uniform": lambda t: stats.uniform(t["low"], t["high"] - t["low"]),
+              "Normal": lambda t: stats.norm(t["mean"], t["sd"]),
+              "Exponential": lambda t: stats.expon(scale=t["mean"]),
+              "Weibull": lambda t: stats.weibull_min(t["shape"], scale=t["scale"])}[law["law"]]
+    one_step_or_more = frozen(law).sf(1 / resolution)
+    if one_step_or_more >= 1e-5:
+        assert failure_law(law, resolution) is not None
+        return
+    with pytest.raises(ModelError, match=r"components.unit.failure: \w+: almost every delay is"
+                                         r" shorter than one engine step"):
+        failure_law(law, resolution)

@@ -19,6 +19,9 @@ INT_MAX = 2**31 - 1
 # A Normal law whose chance of a negative delay is above this is refused: the engine cannot take
 # a negative delay (at a component's first sampling it means "never", later "at once").
 NORMAL_NEGATIVE_CHANCE = 1e-3
+# A law whose delays reach one engine step with a smaller chance than this is refused: the
+# engine stops a history after a million events in one step.
+ONE_STEP_CHANCE = 1e-5
 # An engine law as plain data: the class name in the `tarvo` module and its arguments.
 EngineLaw = tuple[str, tuple]
 
@@ -92,15 +95,30 @@ class _Parameters:
 
 def _exponential(p: _Parameters) -> EngineLaw:
     if p.one_of("rate", "mean") == "rate":
-        return "Exponential", (p.positive("rate") / p.resolution,)
-    return "Exponential", (1.0 / (p.positive("mean") * p.resolution),)
+        rate = p.positive("rate")
+    else:
+        rate = 1.0 / p.positive("mean")
+    _refuse_delays_under_one_step(p, math.exp(-rate / p.resolution))
+    return "Exponential", (rate / p.resolution,)
 
 
 def _weibull(p: _Parameters) -> EngineLaw:
     scale, shape = p.number("scale"), p.number("shape")
     if scale <= 0 or shape <= 0:
         p.where.fail("Weibull: Parameters must be positive")
+    _refuse_delays_under_one_step(p, math.exp(-((1 / p.resolution / scale) ** shape)))
     return "Weibull", (scale * p.resolution, shape)
+
+
+def _refuse_delays_under_one_step(p: _Parameters, longer: float) -> None:
+    """Fails when a delay of at least one engine step has a chance `longer` below
+    ONE_STEP_CHANCE: the engine counts shorter delays as 0, so the law fires at once, and a
+    cycle of such transitions never lets time advance."""
+    if longer < ONE_STEP_CHANCE:
+        p.where.fail(f"{p.table['law']}: almost every delay is shorter than one engine step"
+                     f" (1/{p.resolution} time unit; a delay of at least one step has chance"
+                     f" {longer:.3g}), and the engine counts it as 0: raise study.resolution or"
+                     " use longer delays")
 
 
 def _normal(p: _Parameters) -> EngineLaw:
@@ -113,6 +131,8 @@ def _normal(p: _Parameters) -> EngineLaw:
         p.where.fail(f"Normal(mean {number_text(mean)}, sd {number_text(sd)}) gives a negative"
                      f" delay with chance {negative:.3g} (more than {NORMAL_NEGATIVE_CHANCE:g}),"
                      f" which no duration can be; {_positive_law_hint(mean, sd)}")
+    _refuse_delays_under_one_step(
+        p, 0.5 * math.erfc((1 / p.resolution - mean) / (sd * math.sqrt(2))))
     return "Normal", (mean * p.resolution, sd * p.resolution)
 
 
@@ -149,6 +169,7 @@ def _uniform(p: _Parameters) -> EngineLaw:
     low, high = p.non_negative("low"), p.number("high")
     if not low < high:
         p.where.fail("Uniform: Lower bound must be less than upper bound")
+    _refuse_delays_under_one_step(p, min(1.0, max(0.0, (high - 1 / p.resolution) / (high - low))))
     return "Uniform", (low * p.resolution, high * p.resolution)
 
 
