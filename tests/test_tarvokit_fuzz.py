@@ -347,7 +347,8 @@ def test_command_lines_end_in_exit_0_or_2_without_a_traceback(verb, options):
         if "--workers" in argv:  # a cluster is not what this explores
             return
         histories = [argv[i + 1] for i, a in enumerate(argv[:-1]) if a == "--histories"]
-        if any(h.strip().isdigit() and 10**5 < int(h) < 2**31 for h in histories):
+        if any(h.strip().isascii() and h.strip().isdecimal() and 10**5 < int(h) < 2**31
+               for h in histories):
             return  # valid, merely long
         # In the temporary folder: the default output folder, out, is relative.
         with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink), \
