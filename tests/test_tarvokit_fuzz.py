@@ -349,8 +349,10 @@ def test_command_lines_end_in_exit_0_or_2_without_a_traceback(verb, options):
         histories = [argv[i + 1] for i, a in enumerate(argv[:-1]) if a == "--histories"]
         if any(h.strip().isdigit() and 10**5 < int(h) < 2**31 for h in histories):
             return  # valid, merely long
+        # In the temporary folder: an --out the fuzzer makes up (or the default "out") is
+        # written there, not into the checkout.
         with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink), \
-                contextlib.redirect_stderr(sink):
+                contextlib.redirect_stderr(sink), contextlib.chdir(folder):
             try:
                 code = cli.main(argv)
             except SystemExit as exit_:  # --help, or argparse's own exit
