@@ -350,7 +350,8 @@ def test_command_lines_end_in_exit_0_or_2_without_a_traceback(verb, options):
         if any(h.strip().isascii() and h.strip().isdecimal() and 10**5 < int(h) < 2**31
                for h in histories):
             return  # valid, merely long
-        # In the temporary folder: the default output folder, out, is relative.
+        # In the temporary folder: an --out the fuzzer makes up (or the default "out") is
+        # written there, not into the checkout.
         with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink), \
                 contextlib.redirect_stderr(sink), contextlib.chdir(folder):
             try:
