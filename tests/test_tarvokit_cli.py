@@ -223,3 +223,25 @@ def test_each_verb_explains_itself_on_its_own_example(verb):
     assert finished.returncode == 0
     example = finished.stdout.split("example:", 1)[1]
     assert f"tarvo {verb} " in example and len(example.splitlines()) >= 3
+
+
+def test_a_model_that_cycles_through_zero_delays_is_one_line(tmp_path):
+    model = tmp_path / "stuck.toml"
+    model.write_text(textwrap.dedent("""\
+        [study]
+        horizon = 5
+        resolution = 1
+        [components.a]
+        states = ["working", "failed"]
+        transitions = [
+          { from = "working", to = "failed", law = "InstantaneousFailure", at = 0 },
+          { from = "failed", to = "working", law = "InstantaneousFailure", at = 0 },
+        ]
+        [system]
+        cut_sets = [["a"]]
+        """))
+    finished = tarvo_command("run", str(model), "--histories", "10", "--no-progress", "--out",
+                             str(tmp_path / "out"))
+    assert finished.returncode == 2 and finished.stderr.count("\n") == 1
+    assert "cycle of transitions with zero delay" in finished.stderr
+    assert "Traceback" not in finished.stderr and not (tmp_path / "out").exists()

@@ -40,9 +40,14 @@ import numpy as np
 
 import tarvo
 
+from ..model.errors import ModelError
 from .build import engine_inputs
 from .outputs import Distributions
 
+
+
+# How the engine says that a history cycles through transitions of zero delay.
+_STUCK = "History stopped advancing"
 
 
 @dataclass(frozen=True)
@@ -101,9 +106,18 @@ def run_task(task: Task) -> TaskResult:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
         started = time.perf_counter()
-        figures = tarvo.runnerStudy(inputs.laws, inputs.tree, inputs.steps, task.histories,
-                                    task.first_seed, threads, inputs.steps_per_unit,
-                                    **inputs.extra)
+        try:
+            figures = tarvo.runnerStudy(inputs.laws, inputs.tree, inputs.steps,
+                                        task.histories, task.first_seed, threads,
+                                        inputs.steps_per_unit, **inputs.extra)
+        except RuntimeError as error:
+            # A model the reader let through can still cycle through transitions of zero
+            # delay at a coarse resolution: that is the model's fault, said in one line.
+            if str(error).startswith(_STUCK):
+                raise ModelError(f"the model cannot be simulated at resolution"
+                                 f" {inputs.steps_per_unit}: {error} Give the laws longer"
+                                 " delays, or raise study.resolution") from None
+            raise
         seconds = time.perf_counter() - started
     messages = tuple(str(w.message) for w in caught if issubclass(w.category, RuntimeWarning))
     return TaskResult(task, figures["failed_steps_per_unit"], seconds, threads, messages,
