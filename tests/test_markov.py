@@ -10,6 +10,7 @@ import scipy.linalg
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from tarvokit.engine import markov
 from tarvokit.engine.markov import MarkovError, build_chain, solve_markov
 from tarvokit.model.errors import ModelError
 
@@ -79,10 +80,22 @@ def transient_figures(q, failed, horizon, start=0):
     return point, np.array(per_unit), failures
 
 
+@pytest.fixture(params=["factorised", "iterative"])
+def solver(request, monkeypatch):
+    """Runs a test with the steady state solved both ways: small systems are factorised,
+    large ones go to GMRES."""
+    if request.param == "iterative":
+        monkeypatch.setattr(markov, "_DIRECT_SIZE", 0)
+    return request.param
+
+
 # --- One unit ------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("lam, mu, horizon", [(0.01, 0.2, 50), (0.5, 2.0, 7), (1e-4, 1 / 36, 400)])
+@pytest.mark.parametrize("lam, mu, horizon", [
+    (0.01, 0.2, 50), (0.5, 2.0, 7), (1e-4, 1 / 36, 400),
+    (0.05, 1.0, 3000),  # settles long before the horizon
+    (20.0, 300.0, 5)])  # rates far above one per time unit
 def test_one_repairable_unit_matches_its_closed_forms(lam, mu, horizon):
     answer = solve_markov(model({"a": unit(lam, mu)}, [["a"]], horizon))
     s = lam + mu
@@ -116,7 +129,7 @@ def test_a_unit_without_repair_fails_once_and_stays_down():
     assert answer.mean_time_to_failure == pytest.approx(1 / lam)
 
 
-def test_steady_state_weighs_each_closed_class_by_the_chance_of_reaching_it():
+def test_steady_state_weighs_each_closed_class_by_the_chance_of_reaching_it(solver):
     # x ends in one of two absorbing failure modes; y keeps cycling in either class.
     x = {"states": ["working", "failed", "broken"], "transitions": [
         {"from": "working", "to": "failed", "law": "Exponential", "rate": 0.3},
@@ -150,7 +163,7 @@ def test_two_out_of_three_train_reliability_without_repair():
     assert answer.mean_time_to_failure == pytest.approx(5 / (6 * lam), rel=1e-9)
 
 
-def test_two_out_of_three_train_mean_time_to_failure_with_repair():
+def test_two_out_of_three_train_mean_time_to_failure_with_repair(solver):
     lam, mu = 0.01, 0.5
     pumps = {f"p{i}": unit(lam, mu) for i in range(3)}
     answer = solve_markov(model(pumps, [list(p) for p in itertools.combinations(pumps, 2)]))
@@ -158,10 +171,22 @@ def test_two_out_of_three_train_mean_time_to_failure_with_repair():
     assert answer.mean_time_to_failure == pytest.approx((5 * lam + mu) / (6 * lam**2), rel=1e-9)
 
 
+def test_two_out_of_three_train_reliability_with_repair_over_a_long_horizon():
+    lam, mu, horizon = 0.01, 0.5, 3000
+    pumps = {f"p{i}": unit(lam, mu) for i in range(3)}
+    answer = solve_markov(model(pumps, [list(p) for p in itertools.combinations(pumps, 2)],
+                                horizon))
+    # Working states: none or one pump down; failure is absorbing.
+    working = dense_generator({(0, 1): 3 * lam, (1, 0): mu}, 2) - np.diag([0, 2 * lam])
+    expected = [scipy.linalg.expm(working * t)[0].sum() for t in range(1, horizon + 1)]
+    assert answer.reliability == pytest.approx(expected, rel=1e-8)
+
+
 @pytest.mark.parametrize("units, fails_at, crew_count", [
     (2, 2, 1), (2, 2, 2), (2, 2, None), (3, 2, 1), (3, 2, 2), (3, 2, 3), (3, 2, None),
     (4, 3, 2)])
-def test_identical_units_with_crews_follow_the_birth_death_chain(units, fails_at, crew_count):
+def test_identical_units_with_crews_follow_the_birth_death_chain(units, fails_at, crew_count,
+                                                                 solver):
     lam, mu = 0.02, 0.25
     names = [f"u{i}" for i in range(units)]
     extra = {} if crew_count is None else {"crews": crews(crew_count, names)}
@@ -223,7 +248,7 @@ def one_crew_reference(fail, repair, priority=None):
 
 @pytest.mark.parametrize("order, priority", [
     ("first_failed", None), ("listed", [0, 1, 2]), ("listed", [2, 0, 1]), ("listed", [1, 2, 0])])
-def test_one_crew_serves_the_queue_in_its_order(order, priority):
+def test_one_crew_serves_the_queue_in_its_order(order, priority, solver):
     fail, repair = [0.1, 0.3, 0.2], [0.5, 2.0, 1.0]
     names = ["a", "b", "c"]
     cut_sets = [["a"], ["b", "c"]]
@@ -316,7 +341,7 @@ def warm_standby_chain(lam, mu, run, dormant, repair, p, shock=0.0):
 @pytest.mark.parametrize("p, dormant, shock", [
     (0.0, 0.0, 0.0), (0.1, 0.0, 0.0), (0.1, 0.004, 0.0), (1.0, 0.004, 0.0), (0.0, 0.0, 0.01),
     (0.2, 0.004, 0.01)])
-def test_standby_pair_matches_its_chain_written_out(p, dormant, shock):
+def test_standby_pair_matches_its_chain_written_out(p, dormant, shock, solver):
     lam, mu, run, repair, horizon = 0.05, 0.4, 0.08, 0.25, 12
     standby = {"covers": ["a"], "start_failure": p}
     if dormant:

@@ -31,12 +31,14 @@ What the chain does, event by event (the simulator's rules):
 - The system is failed when every member of some cut set is down. It is judged once an instant
   has settled, so a standby unit that starts at once hides the failure it covers.
 
-Figures over [0, horizon] are exact integrals: the generator is augmented with two accumulator
-states, one integrating the probability of being failed, the other the rate of entering the
-failed set, and the augmented system is propagated with expm_multiply to every time unit
-boundary. Reliability propagates the chain restricted to working states (failed states are
-absorbing and dropped). The steady state is a sparse solve per closed class of the chain, the
-classes weighted by the chance of reaching each from the start.
+Figures over [0, horizon] are exact integrals, not sums of point values: the chain is marched
+one time unit at a time by uniformization, p(t + s) = sum_k Poisson(k; rate s) p(t) P^k with
+P = I + Q / rate, a sum of non-negative terms whose integrals over the unit have closed forms;
+the probability of being failed and the rate of entering the failed set are integrated along.
+The terms left out weigh less than 1e-18 per step. Once the distribution has settled on the
+steady state, each later unit repeats the last. Reliability marches the chain restricted to
+working states (failed states absorbing, dropped). The steady state is a sparse solve per closed
+class of the chain, the classes weighted by the chance of reaching each from the start.
 """
 
 from __future__ import annotations
@@ -48,14 +50,11 @@ from typing import Any, Iterator
 import numpy as np
 import scipy.sparse as sparse
 from scipy.sparse.csgraph import breadth_first_order, connected_components
-from scipy.sparse.linalg import expm_multiply, spsolve
+from scipy.sparse.linalg import LinearOperator, gmres, spilu, spsolve
 
 from ..model.errors import ModelError
 
-DEFAULT_STATE_LIMIT = 200_000
-# expm_multiply returns every requested time point at once: chunks of time units keep that
-# array within about this many numbers.
-_NUMBERS_PER_CHUNK = 8_000_000
+DEFAULT_STATE_LIMIT = 100_000
 
 
 class MarkovError(ModelError):
@@ -85,7 +84,7 @@ class MarkovAnswer:
     reliability_over_horizon: float  # probability of no system failure in [0, horizon]
     mean_down_time: float  # downtime / failures over [0, horizon]; nan without failures
     mean_up_time: float  # uptime / failures over [0, horizon]; inf without failures
-    mean_time_to_failure: float  # expected time of the first system failure; inf if it may never come
+    mean_time_to_failure: float  # expected time to the first system failure; inf if none may come
     steady_unavailability: float  # long-run fraction of time failed, from the same start
     steady_failure_frequency: float  # long-run system failures per time unit
 
@@ -261,6 +260,7 @@ class MarkovChain:
     failed: np.ndarray  # bool per state: the system is failed
     states: tuple[State, ...]
     names: tuple[str, ...]  # component names, in the order of a state's modes
+    source: str = "<dict>"  # the model's file, for messages
 
     @property
     def size(self) -> int:
@@ -452,7 +452,8 @@ class _ChainBuilder:
         off = sparse.csr_matrix((rates, (rows, cols)), shape=(n, n))  # duplicates are summed
         generator = (off - sparse.diags(np.asarray(off.sum(axis=1)).ravel())).tocsr()
         failed = np.array([self.system_failed(s) for s in states], dtype=bool)
-        return MarkovChain(generator, failed, tuple(states), tuple(u.name for u in self.units))
+        return MarkovChain(generator, failed, tuple(states), tuple(u.name for u in self.units),
+                           self.source)
 
     def _too_large(self, state_limit: int) -> None:
         raise MarkovError(f"{self.source}: the Markov chain of this model has more than"
@@ -470,36 +471,121 @@ def build_chain(description: dict, state_limit: int = DEFAULT_STATE_LIMIT,
 
 # --- Solving -------------------------------------------------------------------------------
 
+# Uniformization leaves out the Poisson terms whose weight, summed, is below this per step.
+_TAIL = 1e-18
+# Steps are cut so that rate x step stays at most this: e^(-rate step) stays far from
+# underflow and a step needs about rate x step + 10 sqrt(rate x step) terms.
+_RATE_STEP = 50.0
+# A march stops early once the normalised distribution moves by less than _SETTLED (L1) per
+# time unit for _SETTLED_UNITS units in a row (and, for the whole chain, lies within
+# _NEAR_STEADY of its steady state); every later unit then repeats the last, scaled by its
+# decay. Slow changes of larger amplitude keep it marching.
+_SETTLED = 1e-15
+_SETTLED_UNITS = 3
+_NEAR_STEADY = 1e-10
+# Linear systems up to this size are factorised; larger ones go to GMRES, since the factors of
+# chains with crew queues fill in badly (8 units sharing 2 crews: 55,000 states, gigabytes).
+_DIRECT_SIZE = 2_000
 
-def _propagate(matrix: sparse.csr_matrix, start: np.ndarray, horizon: int) -> Iterator[np.ndarray]:
-    """The solution of v' = matrix v, v(0) = start, at t = 1 .. horizon, in chunks of rows."""
-    chunk = max(1, min(horizon, _NUMBERS_PER_CHUNK // max(len(start), 1)))
-    vector, done = start, 0
-    while done < horizon:
-        length = min(chunk, horizon - done)
-        values = expm_multiply(matrix, vector, start=0.0, stop=float(length), num=length + 1,
-                               endpoint=True)
-        yield values[1:]
-        vector, done = values[-1], done + length
+
+def _poisson_weights(mean: float, rate: float) -> tuple[np.ndarray, np.ndarray]:
+    """For k = 0 .. K: P(Poisson(mean) = k), and the integral over the step of the k-th term's
+    weight, P(Poisson(mean) > k) / rate; K the first k whose tail is below _TAIL."""
+    k = np.arange(int(mean + 40 + 12 * math.sqrt(mean)))
+    pmf = np.exp(-mean + k * math.log(mean) - np.array([math.lgamma(i + 1) for i in k]))
+    tail = np.cumsum(pmf[::-1])[::-1] - pmf  # P(N > k), summed from the small end
+    last = int(np.argmax(tail < _TAIL))
+    return pmf[:last + 1], tail[:last + 1] / rate
 
 
-def _accumulated(chain: MarkovChain, entry_rates: np.ndarray, horizon: int
-                 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """At t = 0 .. horizon: P(failed at t), the integral of it and the expected failures
-    over [0, t] (entries into the failed set, the start not counted)."""
-    n = chain.size
-    failed = chain.failed.astype(float)
-    rows = sparse.vstack([chain.generator.T, sparse.csr_matrix(failed),
-                          sparse.csr_matrix(entry_rates)])
-    augmented = sparse.hstack([rows, sparse.csr_matrix((n + 2, 2))]).tocsr()
-    start = np.zeros(n + 2)
-    start[0] = 1.0
-    point, downtime, failures = [failed[0]], [0.0], [0.0]
-    for values in _propagate(augmented, start, horizon):
-        point.extend(values[:, :n] @ failed)
-        downtime.extend(values[:, n])
-        failures.extend(values[:, n + 1])
-    return np.array(point), np.array(downtime), np.array(failures)
+class _Propagator:
+    """One time unit of a chain, by uniformization: with P = I + Q / rate (rate at least every
+    state's exit rate), p(s) = sum_k P(Poisson(rate s) = k) p P^k, a sum of non-negative
+    terms, and the integral of the k-th weight over a step h is P(Poisson(rate h) > k) / rate.
+    Vectors are columns: `column_generator` is Q transposed."""
+
+    def __init__(self, column_generator: sparse.csr_matrix):
+        n = column_generator.shape[0]
+        self.rate = float(max(-column_generator.diagonal().min(initial=0.0), 0.0))
+        self.substeps = max(1, math.ceil(self.rate / _RATE_STEP))
+        if self.rate == 0:
+            self.matrix = None
+            self.poisson, self.integral = np.ones(1), np.ones(1)
+        else:
+            self.matrix = (sparse.identity(n, format="csr") + column_generator / self.rate).tocsr()
+            self.poisson, self.integral = _poisson_weights(self.rate / self.substeps, self.rate)
+
+    def step(self, vector: np.ndarray, weights: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The distribution a time unit on, and the integrals of weights @ p over the unit."""
+        integrals = np.zeros(len(weights))
+        for _ in range(self.substeps):
+            term, following = vector, self.poisson[0] * vector
+            integrals += self.integral[0] * (weights @ term)
+            for k in range(1, len(self.poisson)):
+                term = self.matrix @ term
+                following += self.poisson[k] * term
+                integrals += self.integral[k] * (weights @ term)
+            vector = following
+        return vector, integrals
+
+
+@dataclass
+class _March:
+    """A chain marched over the horizon: at each boundary t = 0 .. horizon the weights'
+    products with the distribution (`at`) and its mass; per unit their integrals (`over`)."""
+
+    at: np.ndarray  # (horizon + 1, weights)
+    mass: np.ndarray  # (horizon + 1,)
+    over: np.ndarray  # (horizon, weights)
+
+
+def _march(column_generator: sparse.csr_matrix, start: np.ndarray, horizon: int,
+           weights: np.ndarray, steady: np.ndarray | None = None) -> _March:
+    propagator = _Propagator(column_generator)
+    at = np.zeros((horizon + 1, len(weights)))
+    over = np.zeros((horizon, len(weights)))
+    mass = np.zeros(horizon + 1)
+    vector = start
+    at[0], mass[0] = weights @ vector, vector.sum()
+    calm = 0
+    for u in range(horizon):
+        following, over[u] = propagator.step(vector, weights)
+        at[u + 1], mass[u + 1] = weights @ following, following.sum()
+        if mass[u + 1] < 1e-300:  # absorbed: nothing left to follow
+            break
+        shape = following / mass[u + 1]
+        settled = (np.abs(shape - vector / mass[u]).sum() <= _SETTLED
+                   and (steady is None or np.abs(shape - steady).sum() <= _NEAR_STEADY))
+        calm = calm + 1 if settled else 0
+        vector = following
+        if calm >= _SETTLED_UNITS:
+            decay = (mass[u + 1] / mass[u]) ** np.arange(1, horizon - u)
+            over[u + 1:] = over[u] * decay[:, None]
+            at[u + 2:] = at[u + 1] * decay[:, None]
+            mass[u + 2:] = mass[u + 1] * decay
+            break
+    return _March(at, mass, over)
+
+
+def _solve(matrix: sparse.spmatrix, right: np.ndarray, source: str) -> np.ndarray:
+    """x with matrix x = right, for the regular systems of a chain (a generator with a state
+    fixed, or restricted to transient states): factorised when small, else GMRES
+    preconditioned by the diagonal, then by an incomplete factorisation if that stalls."""
+    matrix = sparse.csr_matrix(matrix)
+    n = matrix.shape[0]
+    if n <= _DIRECT_SIZE:
+        return np.atleast_1d(spsolve(matrix.tocsc(), right))
+    diagonal = matrix.diagonal()
+    preconditioners = (lambda: LinearOperator((n, n), lambda x: x / diagonal),
+                       lambda: LinearOperator((n, n), spilu(matrix.tocsc(), drop_tol=1e-6,
+                                                            fill_factor=10).solve))
+    for preconditioner in preconditioners:
+        solution, info = gmres(matrix, right, M=preconditioner(), rtol=1e-12, atol=0.0,
+                               restart=50, maxiter=100)
+        if info == 0:
+            return solution
+    raise MarkovError(f"{source}: the steady state of the Markov chain ({n:,} states) did not"
+                      " converge")
 
 
 def _reliability(chain: MarkovChain, horizon: int) -> np.ndarray:
@@ -507,10 +593,10 @@ def _reliability(chain: MarkovChain, horizon: int) -> np.ndarray:
     if chain.failed[0]:
         return np.zeros(horizon)
     working = np.flatnonzero(~chain.failed)  # the start, 0, comes first
-    restricted = chain.generator[working][:, working].T.tocsr()
     start = np.zeros(len(working))
     start[0] = 1.0
-    return np.concatenate([values.sum(axis=1) for values in _propagate(restricted, start, horizon)])
+    restricted = chain.generator[working][:, working].T.tocsr()
+    return _march(restricted, start, horizon, np.zeros((0, len(working)))).mass[1:]
 
 
 def _mean_time_to_failure(chain: MarkovChain) -> float:
@@ -530,16 +616,16 @@ def _mean_time_to_failure(chain: MarkovChain) -> float:
     # States that cannot fail are never reached from the start: leaving them out keeps the
     # system regular without changing the start's answer.
     keep = working[can_fail[working]]
-    times = spsolve(-chain.generator[keep][:, keep].tocsc(), np.ones(len(keep)))
-    return float(np.atleast_1d(times)[0])
+    times = _solve(-chain.generator[keep][:, keep], np.ones(len(keep)), chain.source)
+    return float(times[0])
 
 
 def _can_reach(generator: sparse.csr_matrix, targets: np.ndarray) -> np.ndarray:
     """Per state: whether some path of the chain leads from it into `targets`. A search
     backwards from an extra node joined to every target."""
     n = generator.shape[0]
-    into_targets = sparse.csr_matrix((np.ones(int(targets.sum())),
-                                      (np.full(int(targets.sum()), n), np.flatnonzero(targets))),
+    count = int(targets.sum())
+    into_targets = sparse.csr_matrix((np.ones(count), (np.full(count, n), np.flatnonzero(targets))),
                                      shape=(n + 1, n + 1))
     backwards = sparse.bmat([[abs(generator).T, None], [None, sparse.csr_matrix((1, 1))]])
     order = breadth_first_order((backwards + into_targets).tocsr(), n, directed=True,
@@ -554,40 +640,43 @@ def _steady_state(chain: MarkovChain) -> np.ndarray:
     distribution, weighted by the chance of ending in that class."""
     generator = chain.generator
     count, label = connected_components(abs(generator), directed=True, connection="strong")
-    leaves = sparse.triu(generator, 1) + sparse.tril(generator, -1)
-    leaves = leaves.tocoo()
+    between = generator.tocoo()
+    between_classes = label[between.row] != label[between.col]
     open_class = np.zeros(count, dtype=bool)
-    open_class[label[leaves.row[label[leaves.row] != label[leaves.col]]]] = True
-    transient = np.flatnonzero(~np.isin(label, np.flatnonzero(~open_class)))
+    open_class[label[between.row[between_classes]]] = True
+    is_transient = open_class[label]
     weights = np.zeros(count)
-    if open_class[label[0]]:
-        # Expected time in each transient state from the start, then the flow into each class.
-        position = {x: i for i, x in enumerate(transient)}
+    if is_transient[0]:
+        # The expected time spent in each transient state from the start, then the flow out
+        # of them into each closed class.
+        transient = np.flatnonzero(is_transient)  # the start, 0, comes first
         unit = np.zeros(len(transient))
-        unit[position[0]] = 1.0
-        occupancy = np.atleast_1d(spsolve(-generator[transient][:, transient].T.tocsc(), unit))
-        flows = sparse.csr_matrix(occupancy) @ generator[transient]
-        flows = np.asarray(flows.todense()).ravel()
-        np.add.at(weights, label, np.where(np.isin(np.arange(chain.size), transient), 0.0, flows))
+        unit[0] = 1.0
+        occupancy = _solve(-generator[transient][:, transient].T, unit, chain.source)
+        flows = generator[transient].T @ occupancy
+        np.add.at(weights, label[~is_transient], flows[~is_transient])
     else:
         weights[label[0]] = 1.0
     steady = np.zeros(chain.size)
     for closed in np.flatnonzero(weights > 0):
         members = np.flatnonzero(label == closed)
-        steady[members] = weights[closed] * _stationary(generator[members][:, members])
+        steady[members] = weights[closed] * _stationary(generator[members][:, members],
+                                                        chain.source)
     return steady
 
 
-def _stationary(generator: sparse.csr_matrix) -> np.ndarray:
-    """pi Q = 0 with sum(pi) = 1 on one closed class: Q^T pi = 0 with its last equation
-    replaced by the normalisation (the equations are dependent, any one can go)."""
+def _stationary(generator: sparse.csr_matrix, source: str) -> np.ndarray:
+    """pi Q = 0 with sum(pi) = 1 on one closed class. Its first state (the first found, a
+    likely one) is given probability 1 and dropped, which leaves a regular system for the
+    others; then the whole is normalised. Fixing an unlikely state instead would scale the
+    unknowns by the inverse of its tiny probability and stall iterative solvers."""
     n = generator.shape[0]
     if n == 1:
         return np.ones(1)
-    system = sparse.vstack([generator.T.tocsr()[:n - 1], sparse.csr_matrix(np.ones((1, n)))])
-    right = np.zeros(n)
-    right[-1] = 1.0
-    return np.atleast_1d(spsolve(system.tocsc(), right))
+    columns = generator.T.tocsr()
+    others = _solve(columns[1:][:, 1:], -columns[1:, 0].toarray().ravel(), source)
+    pi = np.clip(np.concatenate([[1.0], others]), 0.0, None)
+    return pi / pi.sum()
 
 
 def solve_chain(chain: MarkovChain, horizon: int, name: str = "study",
@@ -596,16 +685,19 @@ def solve_chain(chain: MarkovChain, horizon: int, name: str = "study",
     failed = chain.failed.astype(float)
     # Rate of entering the failed set from each working state (zero from failed states).
     entry_rates = (chain.generator @ failed) * (1.0 - failed)
-    point, downtime, failures = _accumulated(chain, entry_rates, horizon)
-    reliability = np.clip(_reliability(chain, horizon), 0.0, 1.0)
-    total_failures = float(failures[-1]) + float(chain.failed[0])
-    total_downtime = float(downtime[-1])
     steady = _steady_state(chain)
+    start = np.zeros(chain.size)
+    start[0] = 1.0
+    march = _march(chain.generator.T.tocsr(), start, horizon, np.vstack([failed, entry_rates]),
+                   steady)
+    reliability = np.clip(_reliability(chain, horizon), 0.0, 1.0)
+    total_downtime = float(march.over[:, 0].sum())
+    total_failures = float(march.over[:, 1].sum()) + float(chain.failed[0])
     return MarkovAnswer(
         name=name, time_unit=time_unit, horizon=horizon, states=chain.size,
-        unavailability=np.clip(np.diff(downtime), 0.0, 1.0),
-        point_unavailability=np.clip(point, 0.0, 1.0),
-        failures_per_unit=np.clip(np.diff(failures), 0.0, None),
+        unavailability=np.clip(march.over[:, 0], 0.0, 1.0),
+        point_unavailability=np.clip(march.at[:, 0], 0.0, 1.0),
+        failures_per_unit=np.clip(march.over[:, 1], 0.0, None),
         reliability=reliability,
         mean_unavailability=total_downtime / horizon,
         expected_downtime=total_downtime,
