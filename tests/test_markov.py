@@ -373,18 +373,45 @@ def test_second_standby_is_demanded_when_the_first_fails_to_start():
     assert answer.steady_unavailability == pytest.approx(stationary(q)[2], rel=1e-8)
 
 
-def test_the_first_standby_in_file_order_is_demanded_first():
-    # Two standby units for a: a sturdy one and a fragile one (ten times the running failure
-    # rate). Listing the sturdy one first keeps the system up longer.
-    sturdy = unit(0.02, 0.5) | {"standby": {"covers": ["a"]}}
-    fragile = unit(0.2, 0.5) | {"standby": {"covers": ["a"]}}
+def two_standby_chain(a, f, g):
+    """Unit a covered by cold standby units f then g (file order), starting always, repairs
+    independent; each given as (failure rate, repair rate). A state is (a, f, g): U up, D down,
+    sb standby, run running. A running unit that fails while a is down hands over to the other
+    if it waits in standby; a unit back from repair while a is down starts at once; when a
+    comes back every running unit returns to standby."""
+    (la, ma), (lf, mf), (lg, mg) = a, f, g
+    rates = {
+        ("U sb sb", "D run sb"): la,
+        ("D run sb", "U sb sb"): ma, ("D run sb", "D D run"): lf,
+        ("D D run", "U D sb"): ma, ("D D run", "D run run"): mf, ("D D run", "D D D"): lg,
+        ("U D sb", "D D run"): la, ("U D sb", "U sb sb"): mf,
+        ("D run run", "U sb sb"): ma, ("D run run", "D D run"): lf,
+        ("D run run", "D run D"): lg,
+        ("D D D", "U D D"): ma, ("D D D", "D run D"): mf, ("D D D", "D D run"): mg,
+        ("D run D", "U sb D"): ma, ("D run D", "D D D"): lf, ("D run D", "D run run"): mg,
+        ("U D D", "D D D"): la, ("U D D", "U sb D"): mf, ("U D D", "U D sb"): mg,
+        ("U sb D", "D run D"): la, ("U sb D", "U sb sb"): mg}
+    names = list(dict.fromkeys(x for pair in rates for x in pair))
+    q = dense_generator({(names.index(x), names.index(y)): r for (x, y), r in rates.items()},
+                        len(names))
+    return names, q
 
-    def unavailability(first, second):
-        return solve_markov(model({"a": unit(0.1, 0.5), **dict([first, second])},
-                                  [["a", "s", "f"]])).steady_unavailability
 
-    assert unavailability(("s", sturdy), ("f", fragile)) < 0.8 * unavailability(
-        ("f", fragile), ("s", sturdy))
+@pytest.mark.parametrize("first, second", [("sturdy", "fragile"), ("fragile", "sturdy")])
+def test_two_standby_units_start_in_file_order_and_replace_each_other(first, second):
+    rates = {"a": (0.1, 0.5), "sturdy": (0.02, 0.4), "fragile": (0.3, 0.7)}
+    horizon = 8
+    components = {"a": unit(*rates["a"])}
+    for name in (first, second):
+        components[name] = unit(*rates[name]) | {"standby": {"covers": ["a"]}}
+    answer = solve_markov(model(components, [["a", first, second]], horizon))
+    states, q = two_standby_chain(rates["a"], rates[first], rates[second])
+    failed = [state == "D D D" for state in states]
+    assert answer.states == len(states)
+    assert answer.steady_unavailability == pytest.approx(stationary(q) @ failed, rel=1e-8)
+    point, per_unit, failures = transient_figures(q, failed, horizon)
+    assert answer.unavailability == pytest.approx(per_unit, rel=1e-8)
+    assert answer.failure_frequency == pytest.approx(failures, rel=1e-8)
 
 
 # --- Independent components: the product formula -------------------------------------------

@@ -10,24 +10,26 @@ own and shares no code with the simulation, so each checks the other.
 
 What the chain does, event by event (the simulator's rules):
 - Component states: state 0 works, every other state is down; a standby unit in standby works.
-  A member's "failed state" is the state named "failed", else state 1.
+  A member's "failed state" is its state named "failed", else its state 1.
 - Common-cause groups strike as a Poisson process: at rate beta x lambda for a beta factor
   (every member then keeps (1 - beta) x lambda of its failure working -> failed alone), at the
   shock law's rate for a shock. A strike puts every member that works (standby included) into
-  its failed state.
+  its failed state; then the consequences of each follow, in component order.
 - Standby units start in standby and leave it only by their dormant law (to the failed state)
-  or when demanded. A unit that goes down demands the standby units covering it, in file
-  order, skipping those not in standby: the first one fails to start with probability
-  start_failure (it goes to its failed state, which is itself a unit going down) and the next
-  is then demanded, or it runs (its state 0 transitions apply). A standby unit coming back to
-  state 0 from a down state is demanded at once if a unit it covers is down, else it goes to
-  standby. Once an instant has settled, a running standby unit none of whose covered units is
-  down goes back to standby.
-- Repair crews: a pool member that goes down joins its pool's queue (the components going
-  down in one instant join in file order; with order "listed" the queue is kept sorted by the
-  pool's list instead). While queued, its transitions back to state 0 cannot happen; its other
-  transitions can. Free crews take the head of the queue once the instant has settled; a crew
-  stays with its component until the component is back in state 0 (no preemption).
+  or when demanded. When a component goes down, the standby units covering it are demanded in
+  component order, skipping those not in standby, until one starts: each fails to start with
+  its start_failure chance (it goes to its failed state, a component going down with
+  consequences of its own, which come first) or runs (its state 0 transitions apply). A running
+  unit that goes down while a unit it covers is down is replaced: the units covering the first
+  of its covered units (in its `covers` order) that is down are demanded, before those covering
+  the unit itself. When a component comes back up, every running unit covering it that covers
+  nothing down any more returns to standby; a standby unit back from repair waits in standby
+  and, if a unit it covers is down, is demanded at once (by itself).
+- Repair crews: a pool member that goes down joins its pool's queue (ordered by the time it went
+  down, then by component order; with order "listed", by its place in the pool's list). While
+  queued, its transitions back to state 0 cannot happen; its other transitions can. Once an
+  instant has settled, free crews take the head of the queue; a crew stays with its component
+  until the component works again (no preemption).
 - The system is failed when every member of some cut set is down. It is judged once an instant
   has settled, so a standby unit that starts at once hides the failure it covers.
 
@@ -237,18 +239,28 @@ class _Reader:
 State = tuple
 
 
+# What remains to be done in an instant, done last-in first-out so that the consequences of a
+# change come before the rest of what caused it (depth first):
+#   ("went_down", c, was_running)  c went down; was_running: a standby unit that was running
+#   ("came_up", c)                 c came back up
+#   ("replace", s)                 running standby unit s went down: cover what it covered
+#   ("demand", c, first)           demand the standby units covering c, from position `first`
+Task = tuple
+
+
 @dataclass
 class _World:
-    """One branch of an instant being settled: its probability and the changes so far."""
+    """One branch of an instant being settled: its probability, the changes so far and the
+    tasks left (a stack)."""
 
     probability: float
     modes: list[int]
     went_down: list[int]
-    agenda: list[tuple[str, int]]  # ("down", c) or ("back", standby unit), in order
+    tasks: list[Task]
 
     def fork(self, probability: float) -> "_World":
         return _World(self.probability * probability, list(self.modes), list(self.went_down),
-                      list(self.agenda))
+                      list(self.tasks))
 
 
 @dataclass(frozen=True)
@@ -332,19 +344,17 @@ class _ChainBuilder:
         modes = list(state[:len(self.units)])
         world = _World(1.0, modes, [], [])
         if kind == "strike":
-            for m in self.groups[subject].members:
-                if not self.is_down(modes, m):
-                    modes[m] = self.units[m].failed
-                    world.went_down.append(m)
-                    world.agenda.append(("down", m))
+            # Every member is put down first, then the consequences of each follow, in
+            # component order: a shock does not demand a standby unit it fails itself.
+            struck = [m for m in sorted(self.groups[subject].members)
+                      if not self.is_down(modes, m)]
+            running = [self._is_running(modes, m) for m in struck]
+            for m in struck:
+                modes[m] = self.units[m].failed
+            world.went_down += struck
+            world.tasks += [("went_down", m, r) for m, r in reversed(list(zip(struck, running)))]
         else:
-            was_down = self.is_down(modes, subject)
-            modes[subject] = target
-            if not was_down and self.is_down(modes, subject):
-                world.went_down.append(subject)
-                world.agenda.append(("down", subject))
-            elif was_down and target == 0 and self.units[subject].is_standby:
-                world.agenda.append(("back", subject))
+            self._move(world, subject, target)
         queues = state[len(self.units):]
         result: dict[State, float] = {}
         for settled in self._settle(world):
@@ -352,27 +362,66 @@ class _ChainBuilder:
             result[final] = result.get(final, 0.0) + settled.probability
         return result
 
+    def _is_running(self, modes, c: int) -> bool:
+        unit = self.units[c]
+        return unit.is_standby and modes[c] != unit.standby_mode and not unit.is_down(modes[c])
+
+    def _move(self, world: _World, c: int, target: int) -> None:
+        unit, modes = self.units[c], world.modes
+        was_down, was_running = unit.is_down(modes[c]), self._is_running(modes, c)
+        if unit.is_standby and was_down and not unit.is_down(target):
+            target = unit.standby_mode  # back from repair, it waits in standby
+        modes[c] = target
+        if not was_down and unit.is_down(target):
+            world.went_down.append(c)
+            world.tasks.append(("went_down", c, was_running))
+        elif was_down and not unit.is_down(target):
+            world.tasks.append(("came_up", c))
+
     def _settle(self, world: _World) -> list[_World]:
         """Runs the standby rules of the instant to the end, branching on start failures."""
         done, pending = [], [world]
         while pending:
             current = pending.pop()
-            if not current.agenda:
-                self._back_to_standby(current)
-                done.append(current)
-                continue
-            kind, c = current.agenda.pop(0)
-            if kind == "down":
-                pending += self._demand_cover(current, c, 0)
-            elif any(self.is_down(current.modes, x) for x in self.units[c].covers):
-                pending += self._demand(current, c)
+            if current.tasks:
+                pending += self._do(current, current.tasks.pop())
             else:
-                current.modes[c] = self.units[c].standby_mode
-                pending.append(current)
+                done.append(current)
         return done
 
-    def _demand(self, world: _World, s: int) -> list[_World]:
-        """Starts standby unit s: [running, failed to start] (only those with a chance)."""
+    def _do(self, world: _World, task: Task) -> list[_World]:
+        kind, c = task[0], task[1]
+        modes = world.modes
+        if kind == "went_down":
+            # Replacing a running unit comes before demanding the units covering c.
+            if self.covering[c]:
+                world.tasks.append(("demand", c, 0))
+            if task[2]:
+                world.tasks.append(("replace", c))
+        elif kind == "replace":
+            down = [x for x in self.units[c].covers if self.is_down(modes, x)]
+            if down:
+                world.tasks.append(("demand", down[0], 0))
+        elif kind == "demand":
+            standbys = self.covering[c]
+            for position in range(task[2], len(standbys)):
+                s = standbys[position]
+                if modes[s] == self.units[s].standby_mode:
+                    return self._try_start(world, s, ("demand", c, position + 1))
+        else:  # came_up
+            for s in self.covering[c]:
+                if (self._is_running(modes, s)
+                        and not any(self.is_down(modes, x) for x in self.units[s].covers)):
+                    modes[s] = self.units[s].standby_mode
+            unit = self.units[c]
+            if (unit.is_standby and modes[c] == unit.standby_mode
+                    and any(self.is_down(modes, x) for x in unit.covers)):
+                return self._try_start(world, c, None)
+        return [world]
+
+    def _try_start(self, world: _World, s: int, on_failure: Task | None) -> list[_World]:
+        """Demands standby unit s: it runs, or fails to start (with its chance) and goes down,
+        whose consequences come before `on_failure`."""
         p = self.units[s].start_failure
         branches = []
         if p < 1:
@@ -383,33 +432,11 @@ class _ChainBuilder:
             failed = world.fork(p)
             failed.modes[s] = self.units[s].failed
             failed.went_down.append(s)
-            failed.agenda.append(("down", s))
+            if on_failure is not None:
+                failed.tasks.append(on_failure)
+            failed.tasks.append(("went_down", s, False))
             branches.append(failed)
         return branches
-
-    def _demand_cover(self, world: _World, c: int, first: int) -> list[_World]:
-        """Demands the standby units covering c from position `first` on, in file order, until
-        one starts."""
-        standbys = self.covering[c]
-        for position in range(first, len(standbys)):
-            s = standbys[position]
-            if world.modes[s] != self.units[s].standby_mode:
-                continue
-            branches = self._demand(world, s)
-            result = []
-            for branch in branches:
-                if branch.modes[s] == 0:
-                    result.append(branch)
-                else:
-                    result += self._demand_cover(branch, c, position + 1)
-            return result
-        return [world]
-
-    def _back_to_standby(self, world: _World) -> None:
-        for s, unit in enumerate(self.units):
-            if (unit.is_standby and world.modes[s] == 0
-                    and not any(self.is_down(world.modes, x) for x in unit.covers)):
-                world.modes[s] = unit.standby_mode
 
     def _queue(self, world: _World, queues: tuple) -> State:
         """The settled state: new pool members down join their queues, free crews start."""
