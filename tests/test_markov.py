@@ -3,6 +3,7 @@ the dependency rules, and the product formula of independent components."""
 
 import itertools
 import math
+import re
 
 import numpy as np
 import pytest
@@ -528,6 +529,21 @@ def test_laws_that_are_not_exponential_are_refused_naming_the_transition(change,
     assert isinstance(caught.value, ModelError) and isinstance(caught.value, ValueError)
     assert message.startswith(f"plant.toml: {path}: ") and "\n" not in message
     assert law_name in message and "Exponential" in message
+
+
+@pytest.mark.parametrize("change, path", [
+    (lambda d: d["system"].update(cut_sets=[["pump", "valves"]]), "system.cut_sets[0]"),
+    (lambda d: d.update(crews={"m": {"count": 1, "repairs": ["pumps"]}}), "crews.m.repairs"),
+    (lambda d: d["components"]["spare"]["standby"].update(covers=["pomp"]),
+     "components.spare.standby.covers"),
+])
+def test_unknown_components_are_refused_naming_the_key(change, path):
+    description = model({"pump": unit(0.1, 1.0), "valve": unit(0.2, 2.0),
+                         "spare": unit(0.1, 1.0) | {"standby": {"covers": ["pump"]}}},
+                        [["pump", "spare"], ["valve"]])
+    change(description)
+    with pytest.raises(MarkovError, match=rf"^<dict>: {re.escape(path)}: unknown component"):
+        solve_markov(description)
 
 
 def test_a_chain_above_the_state_limit_is_refused_with_its_size():

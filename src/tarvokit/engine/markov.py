@@ -135,9 +135,16 @@ class _Reader:
 
     def __init__(self, description: dict, source: str):
         self.description, self.source = description, source
+        self.index = {name: i for i, name in enumerate(description["components"])}
 
     def fail(self, path: str, message: str) -> None:
         raise MarkovError(f"{self.source}: {path}: {message}")
+
+    def indices(self, names: list[str], path: str) -> tuple[int, ...]:
+        unknown = [name for name in names if name not in self.index]
+        if unknown:
+            self.fail(path, f'unknown component "{unknown[0]}"')
+        return tuple(self.index[name] for name in names)
 
     def rate(self, law: Any, path: str, what: str) -> float:
         name = law.get("law") if isinstance(law, dict) else law
@@ -173,13 +180,12 @@ class _Reader:
         return units
 
     def _standby(self, units: list[_Unit]) -> None:
-        index = {unit.name: i for i, unit in enumerate(units)}
         for unit in units:
             standby = self.description["components"][unit.name].get("standby")
             if standby is None:
                 continue
             unit.is_standby = True
-            unit.covers = tuple(index[name] for name in standby["covers"])
+            unit.covers = self.indices(standby["covers"], f"components.{unit.name}.standby.covers")
             unit.start_failure = float(standby.get("start_failure", 0.0))
             if standby.get("dormant") is not None:
                 unit.dormant_rate = self.rate(standby["dormant"],
@@ -188,10 +194,9 @@ class _Reader:
 
     def groups(self, units: list[_Unit]) -> list[_Group]:
         """Common-cause groups; a beta factor also takes its share off each member's failure."""
-        index = {unit.name: i for i, unit in enumerate(units)}
         groups = []
         for name, entry in self.description.get("common_cause", {}).items():
-            members = tuple(index[member] for member in entry["members"])
+            members = self.indices(entry["members"], f"common_cause.{name}.members")
             if "shock" in entry:
                 rate = self.rate(entry["shock"], f"common_cause.{name}.shock", "the shock")
             else:
@@ -216,20 +221,19 @@ class _Reader:
         raise AssertionError  # not reached
 
     def pools(self, units: list[_Unit]) -> list[_Pool]:
-        index = {unit.name: i for i, unit in enumerate(units)}
         pools = []
-        for entry in self.description.get("crews", {}).values():
-            members = tuple(index[name] for name in entry["repairs"])
-            pools.append(_Pool(int(entry["count"]), entry.get("order", "first_failed") == "listed",
+        for name, entry in self.description.get("crews", {}).items():
+            members = self.indices(entry["repairs"], f"crews.{name}.repairs")
+            pools.append(_Pool(int(entry.get("count", 1)),
+                               entry.get("order", "first_failed") == "listed",
                                members, {m: position for position, m in enumerate(members)}))
             for member in members:
                 units[member].pool = len(pools) - 1
         return pools
 
-    def cut_sets(self, units: list[_Unit]) -> list[tuple[int, ...]]:
-        index = {unit.name: i for i, unit in enumerate(units)}
-        return [tuple(index[name] for name in members)
-                for members in self.description["system"]["cut_sets"]]
+    def cut_sets(self) -> list[tuple[int, ...]]:
+        return [self.indices(members, f"system.cut_sets[{i}]")
+                for i, members in enumerate(self.description["system"]["cut_sets"])]
 
 
 # --- The chain -----------------------------------------------------------------------------
@@ -289,7 +293,7 @@ class _ChainBuilder:
         self.units = reader.units()
         self.groups = reader.groups(self.units)
         self.pools = reader.pools(self.units)
-        self.cut_sets = reader.cut_sets(self.units)
+        self.cut_sets = reader.cut_sets()
         self.source = source
         # covering[c]: the standby units covering component c, in file order.
         self.covering: list[list[int]] = [[] for _ in self.units]
