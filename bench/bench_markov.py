@@ -57,9 +57,10 @@ def main() -> None:
     start = time.perf_counter()
     full = markov.solve_chain(chain, arguments.horizon)
     seconds = time.perf_counter() - start
+    difference = abs(full.mean_unavailability / answer.mean_unavailability - 1)
     print(f"{arguments.largest} units without the early stop: solve {seconds:.2f} s,"
           f" mean unavailability {full.mean_unavailability:.12g}"
-          f" (relative difference {abs(full.mean_unavailability / answer.mean_unavailability - 1):.1e})")
+          f" (relative difference {difference:.1e})")
     markov._SETTLED = settled_after
 
 
