@@ -276,6 +276,7 @@ class MarkovChain:
     failed: np.ndarray  # bool per state: the system is failed
     states: tuple[State, ...]
     names: tuple[str, ...]  # component names, in the order of a state's modes
+    mode_names: tuple[tuple[str, ...], ...]  # per component, its states' names (then "standby")
     source: str = "<dict>"  # the model's file, for messages
 
     @property
@@ -283,8 +284,12 @@ class MarkovChain:
         return len(self.states)
 
     def state_text(self, index: int) -> str:
-        modes = self.states[index][:len(self.names)]
-        return ", ".join(f"{name}={mode}" for name, mode in zip(self.names, modes))
+        """'pump[1]=failed, spare=standby; crews waiting: pump[2]'."""
+        state = self.states[index]
+        modes = ", ".join(f"{name}={self.mode_names[c][state[c]]}"
+                          for c, name in enumerate(self.names))
+        waiting = [self.names[c] for queue in state[len(self.names):] for c in queue]
+        return modes + (f"; crews waiting: {', '.join(waiting)}" if waiting else "")
 
 
 class _ChainBuilder:
@@ -484,7 +489,7 @@ class _ChainBuilder:
         generator = (off - sparse.diags(np.asarray(off.sum(axis=1)).ravel())).tocsr()
         failed = np.array([self.system_failed(s) for s in states], dtype=bool)
         return MarkovChain(generator, failed, tuple(states), tuple(u.name for u in self.units),
-                           self.source)
+                           tuple((*u.states, "standby") for u in self.units), self.source)
 
     def _too_large(self, state_limit: int) -> None:
         raise MarkovError(f"{self.source}: the Markov chain of this model has more than"
