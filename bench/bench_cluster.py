@@ -25,7 +25,7 @@ from pathlib import Path
 from typing import Callable
 
 import tarvokit
-from tarvokit.cluster import CHUNK_SECONDS, DaskExecutor, local_cluster
+from tarvokit.engine.cluster import CHUNK_SECONDS, DaskExecutor, local_cluster
 
 ROOT = Path(__file__).resolve().parent.parent
 TINY = {

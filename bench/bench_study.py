@@ -1,104 +1,154 @@
-"""The study layer's overhead over a bare runnerParallelSim call.
+"""The study layer's cost, each figure against its goal.
 
-Runs the cooling-water loop (examples/cooling_water_loop.toml, at its own resolution) as one bare
-runner call on the layer's engine model and as studies (`Model.run`: sub-batches, capture of the
-runners' output, counts gathered as numpy arrays, per-batch figures) with 20 sub-batches (the
-default) and fewer, alternating, and prints the median times and the overheads. Most of a
-study's overhead is paid per runner call (every call returns horizon x resolution counts as a
-Python list), so it grows with the number of sub-batches. Usage:
+    .venv/bin/python bench/bench_study.py [--histories 100000] [--repeats 5] [--long-hours N]
 
-    PYTHONPATH=src .venv/bin/python bench/bench_study.py [--histories 100000] [--repeats 3]
+Prints, as medians of alternating repeats on the cooling-water loop (examples/):
+- the layer's time around the engine: `Study.run` at --histories against one bare runnerStudy
+  call on the same histories (goal: within 5 %);
+- `tarvo run --histories 1000` as a whole command against its start-up (`tarvo --version`) plus
+  the plot (`tarvo plot` of the same folder): goal within 0.3 s;
+- the start-up of `tarvo --version` and `tarvo --help` (goal 0.3 s each) and of `tarvo check` on
+  the example (goal 0.5 s);
+- a long horizon: `tarvo run` of one repairable unit over --long-hours hours at resolution 1
+  (default 10^7), the seconds it simulates and the seconds and peak memory of the whole command,
+  files included.
 """
 
 from __future__ import annotations
 
 import argparse
-import array
+import os
 import resource
 import statistics
+import subprocess
+import sys
+import tempfile
 import time
-from contextlib import contextmanager
 from pathlib import Path
-
-import numpy as np
 
 import tarvo
 import tarvokit
-from tarvokit.execution import available_cores, engine_output_captured
 
-BATCH_COUNTS = (20, 10, 5, 2)
-LOOP = Path(__file__).resolve().parent.parent / "examples" / "cooling_water_loop.toml"
+ROOT = Path(__file__).resolve().parent.parent
+LOOP = ROOT / "examples" / "cooling_water_loop.toml"
+TARVO = [sys.executable, "-m", "tarvokit.command"]
+ENVIRONMENT = {**os.environ, "PYTHONPATH": os.pathsep.join(
+    [str(Path(tarvokit.__file__).parent.parent), os.environ.get("PYTHONPATH", "")])}
 
 
-@contextmanager
-def timed(into: dict[str, list[float]]):
-    """Appends the block's wall-clock seconds and the process's CPU seconds (all threads): on a
-    busy machine the CPU time is the steadier measure of work done."""
-    cpu = resource.getrusage(resource.RUSAGE_SELF)
+def seconds(action) -> float:
     started = time.perf_counter()
-    yield
-    into["wall"].append(time.perf_counter() - started)
-    after = resource.getrusage(resource.RUSAGE_SELF)
-    into["cpu"].append(after.ru_utime - cpu.ru_utime + after.ru_stime - cpu.ru_stime)
+    action()
+    return time.perf_counter() - started
 
 
-def run_bare(model: tarvokit.Model, histories: int) -> None:
-    laws, tree = model.engine_laws(), model.engine_tree()
-    tarvo.limitOMPThreads(available_cores())
-    with engine_output_captured():
-        tarvo.runnerParallelSim(histories, model.steps, laws, tree, 1)
+def command_seconds(*arguments: str) -> float:
+    return seconds(lambda: subprocess.run([*TARVO, *arguments], check=True, env=ENVIRONMENT,
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
 
-def per_call_floor(model: tarvokit.Model, repeats: int) -> tuple[float, float]:
-    """Median seconds of what every sub-batch pays whatever its size: a runner call on one
-    history (buffers of horizon x resolution counts, their sum and the returned list) and the
-    conversion of that list into a numpy array."""
-    laws, tree = model.engine_laws(), model.engine_tree()
-    tarvo.limitOMPThreads(available_cores())
-    calls, conversions = [], []
-    for _ in range(max(5, repeats)):
-        with engine_output_captured():
-            started = time.perf_counter()
-            counts = tarvo.runnerParallelSim(1, model.steps, laws, tree, 1)
-            calls.append(time.perf_counter() - started)
-        started = time.perf_counter()
-        np.frombuffer(array.array("I", counts), dtype=np.uint32)
-        conversions.append(time.perf_counter() - started)
-    return statistics.median(calls), statistics.median(conversions)
+def medians(repeats: int, **actions) -> dict[str, float]:
+    """Each action timed `repeats` times, taking turns so that drifts hit all alike."""
+    times: dict[str, list[float]] = {name: [] for name in actions}
+    for _ in range(repeats):
+        for name, action in actions.items():
+            times[name].append(action())
+    return {name: statistics.median(values) for name, values in times.items()}
+
+
+def verdict(ok: bool) -> str:
+    return "goal met" if ok else "goal NOT met"
+
+
+def layer_overhead(histories: int, repeats: int) -> None:
+    study = tarvokit.load(LOOP)
+    laws, tree, cores = study.engine_laws(), study.engine_tree(), len(os.sched_getaffinity(0))
+
+    def bare() -> float:
+        return seconds(lambda: tarvo.runnerStudy(laws, tree, study.steps, histories, 1, cores,
+                                                 study.resolution))
+
+    def layer() -> float:
+        return seconds(lambda: study.run(histories=histories, seed=1))
+
+    times = medians(repeats, bare=bare, study=layer)
+    overhead = times["study"] / times["bare"] - 1
+    print(f"{histories:,} histories of the loop: bare runnerStudy {times['bare']:.3f} s,"
+          f" Study.run {times['study']:.3f} s: the layer adds {100 * overhead:+.1f} %"
+          f" (goal at most +5 %: {verdict(overhead <= 0.05)})")
+
+
+def small_run(repeats: int) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        out = str(Path(folder) / "out")
+        times = medians(
+            repeats,
+            run=lambda: command_seconds("run", str(LOOP), "--histories", "1000", "--out", out,
+                                        "--no-progress"),
+            startup=lambda: command_seconds("--version"),
+            plot=lambda: command_seconds("plot", out))
+    # `tarvo plot` starts up too: its start-up is counted once.
+    floor = times["plot"]
+    extra = times["run"] - floor
+    print(f"tarvo run --histories 1000: {times['run']:.2f} s; start-up {times['startup']:.2f} s,"
+          f" start-up and plot (tarvo plot) {floor:.2f} s: {extra:+.2f} s beyond"
+          f" (goal within 0.3 s: {verdict(extra <= 0.3)})")
+
+
+def startup(repeats: int) -> None:
+    times = medians(repeats, version=lambda: command_seconds("--version"),
+                    help=lambda: command_seconds("--help"),
+                    check=lambda: command_seconds("check", str(LOOP)))
+    print(f"start-up: tarvo --version {times['version']:.2f} s, --help {times['help']:.2f} s"
+          f" (goal 0.3 s: {verdict(max(times['version'], times['help']) <= 0.3)});"
+          f" tarvo check on the loop {times['check']:.2f} s"
+          f" (goal 0.5 s: {verdict(times['check'] <= 0.5)})")
+
+
+LONG_MODEL = """\
+[study]
+name = "One unit, a long horizon"
+time_unit = "h"
+horizon = {hours}
+resolution = 1
+
+[components.unit]
+failure = {{ law = "Exponential", mean = 1000 }}
+repair = {{ law = "Exponential", mean = 10 }}
+
+[system]
+cut_sets = [["unit"]]
+"""
+
+
+def long_horizon(hours: int, histories: int) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        model = Path(folder) / "long.toml"
+        model.write_text(LONG_MODEL.format(hours=hours))
+        out = Path(folder) / "out"
+        before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        elapsed = command_seconds("run", str(model), "--histories", str(histories), "--out",
+                                  str(out), "--no-progress")
+        peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        result = tarvokit.read(out)
+        sizes = {p.name: p.stat().st_size for p in out.iterdir()}
+    print(f"{hours:,} h at resolution 1, {histories:,} histories: simulated in"
+          f" {sum(b.seconds for b in result.batches):.1f} s; the whole command {elapsed:.1f} s,"
+          f" peak memory {max(peak, before) / 1024:.0f} MB; files "
+          + ", ".join(f"{name} {size / 1e6:.1f} MB" for name, size in sorted(sizes.items())))
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--histories", type=int, default=100_000)
-    parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--model", type=Path, default=LOOP)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--long-hours", type=int, default=10**7)
+    parser.add_argument("--long-histories", type=int, default=20)
     arguments = parser.parse_args()
-    model = tarvokit.load(arguments.model)
-    bare: dict[str, list[float]] = {"wall": [], "cpu": []}
-    studies = {batches: {"wall": [], "cpu": []} for batches in BATCH_COUNTS}
-    for _ in range(arguments.repeats):
-        with timed(bare):
-            run_bare(model, arguments.histories)
-        for batches, times in studies.items():
-            with timed(times):
-                model.run(histories=arguments.histories, seed=1, batches=batches)
-    print(f"{model.name}: {arguments.histories:,} histories of {model.horizon:,}"
-          f" {model.time_unit} at resolution {model.resolution} ({model.steps:,} engine steps),"
-          f" {available_cores()} cores, median of {arguments.repeats}; goal: at most 5 %")
-    for kind in ("wall", "cpu"):
-        b = statistics.median(bare[kind])
-        print(f"  {kind} seconds: bare runnerParallelSim {b:.3f}")
-        for batches, times in studies.items():
-            s = statistics.median(times[kind])
-            print(f"    study, {batches:>2} sub-batches: {s:8.3f}  overhead {100 * (s / b - 1):+7.1f} %"
-                  f"  ({1000 * (s - b) / batches:+.1f} ms per runner call)")
-    call, conversion = per_call_floor(model, arguments.repeats)
-    floor = call + conversion
-    print(f"  floor per sub-batch, whatever its size: runner call on 1 history {1000 * call:.1f} ms"
-          f" + list to numpy {1000 * conversion:.1f} ms = {1000 * floor:.1f} ms;"
-          f" {BATCH_COUNTS[0]} sub-batches pay at least"
-          f" {100 * (BATCH_COUNTS[0] - 1) * floor / statistics.median(bare['wall']):.0f} %"
-          f" over the bare call")
+    layer_overhead(arguments.histories, arguments.repeats)
+    startup(arguments.repeats)
+    small_run(arguments.repeats)
+    long_horizon(arguments.long_hours, arguments.long_histories)
 
 
 if __name__ == "__main__":

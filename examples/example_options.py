@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Sequence
 
-from tarvokit.planner import DEFAULT_BATCHES
+from tarvokit.studies.options import DEFAULT_BATCHES
 
 
 def run_options(description: str, default_histories: int) -> argparse.ArgumentParser:

@@ -25,11 +25,11 @@ import tarvo
 
 from example_options import parse_run_options, run_options
 from tarvokit import Model, Result
-from tarvokit.errors import Where
-from tarvokit.logic import scram_report
-from tarvokit.planner import DEFAULT_BATCHES
-from tarvokit.report import interval_text
-from tarvokit.stats import Interval
+from tarvokit.model.errors import Where
+from tarvokit.model.logic import scram_report
+from tarvokit.studies.options import DEFAULT_BATCHES
+from tarvokit.views.text import interval_text
+from tarvokit.data.stats import Interval
 
 SCRAM_INPUTS = Path("/usr/share/scram/input")
 DEFAULT_TREE = SCRAM_INPUTS / "Chinese" / "chinese.xml"

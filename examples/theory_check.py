@@ -25,9 +25,9 @@ import numpy as np
 
 from example_options import parse_run_options, run_options
 from tarvokit import Model, Result
-from tarvokit.planner import DEFAULT_BATCHES
-from tarvokit.report import interval_text
-from tarvokit.stats import Interval
+from tarvokit.studies.options import DEFAULT_BATCHES
+from tarvokit.views.text import interval_text
+from tarvokit.data.stats import Interval
 
 # Check 1: mean up time 100, mean repair 10 time units, over 200 time units (the mean over the
 # horizon includes the start-up transient, which dies out as exp(-0.11 t)).

@@ -17,4 +17,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 echo "== Python tests"
 cd "$ROOT"
+"$VENV/bin/lint-imports"
 "$VPY" -m pytest tests

@@ -1,5 +1,6 @@
 #include "distributions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -177,4 +178,39 @@ double InstantaneousFailure::quantile(double p, int time) const {
     // failureTime >= 0 and time >= 0 cannot overflow; computed in 64 bits so that no time the
     // caller passes can.
     return static_cast<double>(static_cast<std::int64_t>(failureTime) - time);
+}
+
+// ---- Discrete ----
+
+Discrete::Discrete(const std::vector<int>& values) : values(values), sorted(values) {
+    if (this->values.empty()) {
+        throw std::invalid_argument("Discrete values cannot be empty");
+    }
+    std::sort(sorted.begin(), sorted.end());
+}
+
+double Discrete::pdf(double x) const {
+    if (std::isnan(x)) return 0.0;
+    const auto range = std::equal_range(sorted.begin(), sorted.end(), x,
+                                        [](auto left, auto right) {
+                                            return static_cast<double>(left) <
+                                                   static_cast<double>(right);
+                                        });
+    return static_cast<double>(range.second - range.first) / static_cast<double>(sorted.size());
+}
+
+double Discrete::cdf(double x) const {
+    if (std::isnan(x)) return 0.0;
+    const auto end = std::upper_bound(sorted.begin(), sorted.end(), x,
+                                      [](double value, int entry) {
+                                          return value < static_cast<double>(entry);
+                                      });
+    return static_cast<double>(end - sorted.begin()) / static_cast<double>(sorted.size());
+}
+
+double Discrete::quantile(double p, int) const {
+    if (!(p >= 0.0 && p <= 1.0)) return kNever;
+    const double n = static_cast<double>(values.size());
+    const auto index = std::min(static_cast<std::size_t>(std::floor(p * n)), values.size() - 1);
+    return static_cast<double>(values[index]);
 }

@@ -99,7 +99,8 @@ private:
     int inspectionTime;
 };
 
-// Maintenance whose delay is one of maintenanceTimes, picked with rand() % size.
+// Maintenance whose delay is one of maintenanceTimes, picked with rand() % size (not from the
+// history's seed: Discrete, below, picks with the history's own draw).
 // The list is copied unchanged. Throws std::invalid_argument "Maintenance times cannot be empty".
 // pdf and cdf return kNever.
 class Maintenance : public Distribution {
@@ -125,4 +126,22 @@ public:
 
 private:
     int failureTime;
+};
+
+// One of a list of delays (whole time units), picked with the engine's own draw: quantile(p, time)
+// is values[min(floor(p * n), n - 1)] for 0 <= p <= 1, so each entry has an equal chance and a
+// history's seed fixes the pick; kNever for p outside [0, 1] or NaN. time is ignored. pdf(x) is
+// the share of entries equal to x, cdf(x) the share of entries <= x (0 for a NaN x).
+// The list is copied in the caller's order, duplicates included, values unchecked.
+// Throws std::invalid_argument "Discrete values cannot be empty".
+class Discrete : public Distribution {
+public:
+    explicit Discrete(const std::vector<int>& values);
+    double pdf(double x) const override;
+    double cdf(double x) const override;
+    double quantile(double p, int time) const override;
+
+private:
+    std::vector<int> values;
+    std::vector<int> sorted;  // the same values in increasing order, for pdf and cdf
 };

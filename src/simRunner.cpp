@@ -1,12 +1,10 @@
 #include "simRunner.h"
 
 #include <omp.h>
-#include <pthread.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <iostream>
@@ -17,6 +15,7 @@
 #include <string>
 
 #include "SIMDUtils.h"
+#include "runControl.h"
 #include "utils.h"
 
 namespace {
@@ -59,10 +58,6 @@ private:
     std::unique_ptr<unsigned int, Release> values;
 };
 
-std::uint32_t historySeed(int seed, int index) {
-    return static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(index);
-}
-
 void printLine(const std::string& line) { printWholeLine(std::cout, line); }
 
 void printProgress(int index) {
@@ -73,47 +68,6 @@ void printClosingLines(int nSimulations) {
     printLine("Simulation " + std::to_string(nSimulations) + " done.\n");
     printLine("All Simulations Done.\n");
 }
-
-// ---- Fork ----
-
-// The OpenMP runtime keeps its worker threads in a pool; a forked child inherits the pool's
-// bookkeeping but not its threads, and its next parallel region waits for them forever. So a
-// child forked after this process started workers runs its histories on the calling thread.
-std::atomic<bool> workersStarted{false};
-std::atomic<bool> workersLost{false};
-
-void afterForkInChild() {
-    if (workersStarted.load()) workersLost.store(true);
-}
-
-[[maybe_unused]] const bool forkHandlerInstalled =
-    pthread_atfork(nullptr, nullptr, &afterForkInChild) == 0;
-
-// ---- Interrupts ----
-
-thread_local InterruptCheck installedCheck = nullptr;
-
-// Asks the calling thread's interrupt check at most every kInterval of work: often enough to
-// stop within a fraction of a second, rarely enough to cost nothing measurable.
-class InterruptPoll {
-public:
-    InterruptPoll() : check(installedCheck), lastAsked(Clock::now()) {}
-
-    // Call after each history, on the thread that called the runner only.
-    bool stopRequested() {
-        if (check == nullptr) return false;
-        const Clock::time_point now = Clock::now();
-        if (now - lastAsked < kInterval) return false;
-        lastAsked = now;
-        return check();
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds kInterval{5};
-    InterruptCheck check;
-    Clock::time_point lastAsked;
-};
 
 // ---- Running a batch ----
 
@@ -137,7 +91,7 @@ public:
     // consecutive indices as they become free (a dynamic schedule written out, so that a
     // stopping batch hands out no further chunk instead of passing over every index left).
     void runOnWorkers(const std::vector<AlignedSeries>& differences, int threads) {
-        workersStarted.store(true);
+        noteWorkersStarted();
         std::atomic<std::int64_t> nextChunk{0};
 #pragma omp parallel num_threads(threads)
         {
@@ -178,7 +132,7 @@ private:
         loop([&](int i) {
             if (stopping.load(std::memory_order_relaxed)) return false;
             try {
-                recorder->record(historySeed(seed, i), differences);
+                recorder->record(historySeed(static_cast<std::uint32_t>(seed), i), differences);
                 printProgress(i);
             } catch (...) {
                 fail(std::current_exception());
@@ -264,7 +218,7 @@ std::vector<unsigned int> runnerParallelSim(int nSimulations, int simTime,
     const int slotCount = omp_get_max_threads();
     printLine("Numero de threads disponiveis: " + std::to_string(slotCount) + "\n");
     // In a child forked after workers ran, one slot on the calling thread.
-    const bool onCallingThread = workersLost.load();
+    const bool onCallingThread = workersLostToFork();
 
     AlignedSeries systemStates;
     std::vector<AlignedSeries> differences;
@@ -320,9 +274,3 @@ void limitOMPThreads(int maxThreads) {
     }
     omp_set_num_threads(maxThreads);
 }
-
-ScopedInterruptCheck::ScopedInterruptCheck(InterruptCheck check) : previous(installedCheck) {
-    installedCheck = check;
-}
-
-ScopedInterruptCheck::~ScopedInterruptCheck() { installedCheck = previous; }

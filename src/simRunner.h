@@ -24,6 +24,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "runControl.h"
 #include "simulation.h"
 
 // Throws std::bad_array_new_length for a negative simTime.
@@ -57,28 +58,4 @@ void limitOMPThreads(int maxThreads);
 // The largest count limitOMPThreads accepts on this machine.
 int maxOMPThreads();
 
-// ---- Stopping a batch run ----
-
-// Asked by the thread that called a batch runner, every few milliseconds of work and never from
-// a worker thread: true when the run should stop. Must not throw.
-using InterruptCheck = bool (*)();
-
-// Installs `check` for the batch runners called from this thread while the object lives (the
-// previous one comes back afterwards). A runner that sees it answer true starts no further
-// history, waits for the histories in flight, releases everything and throws RunInterrupted.
-class ScopedInterruptCheck {
-public:
-    explicit ScopedInterruptCheck(InterruptCheck check);
-    ~ScopedInterruptCheck();
-    ScopedInterruptCheck(const ScopedInterruptCheck&) = delete;
-    ScopedInterruptCheck& operator=(const ScopedInterruptCheck&) = delete;
-
-private:
-    InterruptCheck previous;
-};
-
-// A batch run stopped at the request of its interrupt check; no result exists.
-class RunInterrupted : public std::runtime_error {
-public:
-    RunInterrupted() : std::runtime_error("Run interrupted.") {}
-};
+// ScopedInterruptCheck and RunInterrupted, for stopping a batch run: see runControl.h.

@@ -4,6 +4,7 @@ the dependency rules, and the product formula of independent components."""
 import itertools
 import math
 import re
+from unittest import mock
 
 import numpy as np
 import pytest
@@ -90,6 +91,15 @@ def solver(request, monkeypatch):
     return request.param
 
 
+@pytest.fixture(params=["dense", "uniformized"])
+def march(request, monkeypatch):
+    """Runs a test with the chain marched both ways: small chains by their dense propagator,
+    large ones by uniformization."""
+    if request.param == "uniformized":
+        monkeypatch.setattr(markov, "_DENSE_STATES", 0)
+    return request.param
+
+
 # --- One unit ------------------------------------------------------------------------------
 
 
@@ -97,7 +107,7 @@ def solver(request, monkeypatch):
     (0.01, 0.2, 50), (0.5, 2.0, 7), (1e-4, 1 / 36, 400),
     (0.05, 1.0, 3000),  # settles long before the horizon
     (20.0, 300.0, 5)])  # rates far above one per time unit
-def test_one_repairable_unit_matches_its_closed_forms(lam, mu, horizon):
+def test_one_repairable_unit_matches_its_closed_forms(lam, mu, horizon, march):
     answer = solve_markov(model({"a": unit(lam, mu)}, [["a"]], horizon))
     s = lam + mu
     t = np.arange(horizon + 1)
@@ -121,7 +131,7 @@ def test_one_repairable_unit_matches_its_closed_forms(lam, mu, horizon):
             == pytest.approx(1 / mu, rel=1e-9))
 
 
-def test_a_unit_without_repair_fails_once_and_stays_down():
+def test_a_unit_without_repair_fails_once_and_stays_down(march):
     lam, horizon = 0.1, 20
     answer = solve_markov(model({"a": unit(lam)}, [["a"]], horizon))
     assert answer.failure_frequency == pytest.approx(1 - math.exp(-lam * horizon), rel=1e-9)
@@ -153,7 +163,7 @@ def test_a_system_that_cannot_fail_never_fails():
 # --- k-out-of-n trains ---------------------------------------------------------------------
 
 
-def test_two_out_of_three_train_reliability_without_repair():
+def test_two_out_of_three_train_reliability_without_repair(march):
     lam, horizon = 0.05, 30
     pumps = {f"p{i}": unit(lam) for i in range(3)}
     answer = solve_markov(model(pumps, [list(pair) for pair in itertools.combinations(pumps, 2)],
@@ -172,7 +182,7 @@ def test_two_out_of_three_train_mean_time_to_failure_with_repair(solver):
     assert answer.mean_time_to_failure == pytest.approx((5 * lam + mu) / (6 * lam**2), rel=1e-9)
 
 
-def test_two_out_of_three_train_reliability_with_repair_over_a_long_horizon():
+def test_two_out_of_three_train_reliability_with_repair_over_a_long_horizon(march):
     lam, mu, horizon = 0.01, 0.5, 3000
     pumps = {f"p{i}": unit(lam, mu) for i in range(3)}
     answer = solve_markov(model(pumps, [list(p) for p in itertools.combinations(pumps, 2)],
@@ -210,7 +220,7 @@ def test_a_pair_with_one_crew_is_less_available_than_with_two():
     assert one.mean_unavailability > 1.2 * two.mean_unavailability
 
 
-def test_one_crew_pair_over_time_matches_its_birth_death_chain():
+def test_one_crew_pair_over_time_matches_its_birth_death_chain(march):
     lam, mu, horizon = 0.2, 0.9, 6
     answer = solve_markov(model({"a": unit(lam, mu), "b": unit(lam, mu)}, [["a", "b"]], horizon,
                                 crews=crews(1, ["a", "b"])))
@@ -288,7 +298,7 @@ def test_beta_factor_pair_matches_its_closed_form(beta):
                                                             rel=1e-9)
 
 
-def test_two_out_of_three_train_with_a_beta_factor_matches_its_lumped_chain():
+def test_two_out_of_three_train_with_a_beta_factor_matches_its_lumped_chain(march):
     lam, mu, beta, horizon = 0.003, 0.1, 0.05, 40
     names = ["p1", "p2", "p3"]
     answer = solve_markov(model({n: unit(lam, mu) for n in names},
@@ -342,7 +352,7 @@ def warm_standby_chain(lam, mu, run, dormant, repair, p, shock=0.0):
 @pytest.mark.parametrize("p, dormant, shock", [
     (0.0, 0.0, 0.0), (0.1, 0.0, 0.0), (0.1, 0.004, 0.0), (1.0, 0.004, 0.0), (0.0, 0.0, 0.01),
     (0.2, 0.004, 0.01)])
-def test_standby_pair_matches_its_chain_written_out(p, dormant, shock, solver):
+def test_standby_pair_matches_its_chain_written_out(p, dormant, shock, solver, march):
     lam, mu, run, repair, horizon = 0.05, 0.4, 0.08, 0.25, 12
     standby = {"covers": ["a"], "start_failure": p}
     if dormant:
@@ -399,7 +409,7 @@ def two_standby_chain(a, f, g):
 
 
 @pytest.mark.parametrize("first, second", [("sturdy", "fragile"), ("fragile", "sturdy")])
-def test_two_standby_units_start_in_file_order_and_replace_each_other(first, second):
+def test_two_standby_units_start_in_file_order_and_replace_each_other(first, second, march):
     rates = {"a": (0.1, 0.5), "sturdy": (0.02, 0.4), "fragile": (0.3, 0.7)}
     horizon = 8
     components = {"a": unit(*rates["a"])}
@@ -459,10 +469,12 @@ def union_probability(cut_sets, down):
     return total
 
 
-@settings(max_examples=40, deadline=None)
-@given(independent_models())
-def test_independent_components_follow_the_product_formula(description):
-    answer = solve_markov(description)
+@pytest.mark.parametrize("dense_states", [markov._DENSE_STATES, 0], ids=["dense", "uniformized"])
+@settings(max_examples=30, deadline=None)
+@given(description=independent_models())
+def test_independent_components_follow_the_product_formula(dense_states, description):
+    with mock.patch.object(markov, "_DENSE_STATES", dense_states):
+        answer = solve_markov(description)
     generators = {name: component_generator(entry)
                   for name, entry in description["components"].items()}
     cut_sets = description["system"]["cut_sets"]

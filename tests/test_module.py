@@ -13,9 +13,11 @@ import pytest
 import tarvo
 from models import single_tree
 
-LAWS = ["Normal", "Exponential", "Uniform", "Weibull", "Inspection", "Maintenance", "InstantaneousFailure"]
+LAWS = ["Normal", "Exponential", "Uniform", "Weibull", "Inspection", "Maintenance", "InstantaneousFailure",
+        "Discrete"]
 CLASSES = ["Distribution", *LAWS, "CutsetTree"]
-FUNCTIONS = ["runnerSingleSim", "runnerMultipleSim", "runnerParallelSim", "reportSIMDSupport", "limitOMPThreads"]
+FUNCTIONS = ["runnerSingleSim", "runnerMultipleSim", "runnerParallelSim", "reportSIMDSupport", "limitOMPThreads",
+             "runnerStudy"]
 
 F = "typing.SupportsFloat"
 I = "typing.SupportsInt"
@@ -31,7 +33,7 @@ def test_module_identity():
 
 def test_registration_order():
     public = [name for name in vars(tarvo) if not name.startswith("_")]
-    assert public == CLASSES + FUNCTIONS
+    assert public == CLASSES + ["Dependencies"] + FUNCTIONS
 
 
 @pytest.mark.parametrize("name", CLASSES)
@@ -53,7 +55,8 @@ def test_class_shape(name):
 
 CONSTRUCTOR_ARGS = {
     "Distribution": (), "Normal": (0, 1), "Exponential": (1,), "Uniform": (0, 1), "Weibull": (1, 1),
-    "Inspection": (1,), "Maintenance": ([1],), "InstantaneousFailure": (1,), "CutsetTree": (1,),
+    "Inspection": (1,), "Maintenance": ([1],), "InstantaneousFailure": (1,), "Discrete": ([1],),
+    "CutsetTree": (1,),
 }
 
 
@@ -80,6 +83,7 @@ def test_instances_take_no_new_attributes_and_classes_can_be_subclassed(name):
         (tarvo.Maintenance.__init__, f"__init__(self: tarvo.Maintenance, maintenanceTimes: {SEQ_INT}) -> None\n"),
         (tarvo.InstantaneousFailure.__init__,
          f"__init__(self: tarvo.InstantaneousFailure, failureTime: {I}) -> None\n"),
+        (tarvo.Discrete.__init__, f"__init__(self: tarvo.Discrete, values: {SEQ_INT}) -> None\n"),
         (tarvo.CutsetTree.__init__, f"__init__(self: tarvo.CutsetTree, cutsetSize: {I}) -> None\n"),
         (tarvo.Distribution.pdf,
          f"pdf(self: tarvo.Distribution, arg0: {F}) -> float\n\nProbability density function\n"),
@@ -111,6 +115,17 @@ def test_instances_take_no_new_attributes_and_classes_can_be_subclassed(name):
 )
 def test_signatures_and_docstrings(callable_, doc):
     assert callable_.__doc__ == doc
+
+
+def test_study_runner_signature_and_the_keys_its_docstring_names():
+    signature, _, doc = tarvo.runnerStudy.__doc__.partition("\n")
+    assert signature == (
+        f"runnerStudy(transitionsMatrix: {MODEL}, cutSetTree: tarvo.CutsetTree, simTime: {I}, "
+        f"nSimulations: {I}, seed: {I}, threads: {I}, stepsPerUnit: {I} = 1, "
+        f"dependencies: tarvo.Dependencies | None = None) -> dict[str, object]")
+    one_unit = [[[tarvo.Distribution(), tarvo.Exponential(0.1)], [tarvo.Distribution()] * 2]]
+    keys = tarvo.runnerStudy(one_unit, single_tree(), 10, 2, 0, 1).keys()
+    assert all(key in doc for key in keys)
 
 
 def test_get_root_signature_names_the_unregistered_node_type():
@@ -219,11 +234,14 @@ def failure_at_3_rows():
         pytest.param(lambda: [zip(*zip(*failure_at_3_rows()))], id="zip"),
     ],
 )
-@pytest.mark.parametrize("runner", ["single", "multiple", "parallel"])
+@pytest.mark.parametrize("runner", ["single", "multiple", "parallel", "study"])
 def test_laws_made_inside_iterables_live_through_the_run(make_model, runner, capfd):
     # Read-out iterables are the only owners of these laws; the run must still see them.
     if runner == "single":
         assert tarvo.runnerSingleSim(6, make_model(), single_tree(), 1) == [0, 0, 0, 1, 1, 1]
+    elif runner == "study":
+        result = tarvo.runnerStudy(make_model(), single_tree(), 6, 4, 1, 2)
+        assert result["failed_steps_per_unit"].tolist() == [0, 0, 0, 4, 4, 4]
     else:
         run = tarvo.runnerMultipleSim if runner == "multiple" else tarvo.runnerParallelSim
         assert run(4, 6, make_model(), single_tree(), 1) == [0, 0, 0, 4, 4, 4]

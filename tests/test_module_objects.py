@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 LAWS = ["Distribution", "Normal", "Exponential", "Uniform", "Weibull", "Inspection", "Maintenance",
-        "InstantaneousFailure"]
+        "InstantaneousFailure", "Discrete"]
 LAW_ARGS = {"pdf": "0.5", "cdf": "0.5", "quantile": "0.5, 1"}
 
 PRELUDE = """
@@ -74,6 +74,7 @@ def test_a_python_subclass_whose_init_never_ran_is_named_by_its_own_class():
         "tarvo.runnerSingleSim(10, model, bare_tree, 1)",
         "tarvo.runnerMultipleSim(3, 10, model, bare_tree, 1)",
         "tarvo.runnerParallelSim(3, 10, model, bare_tree, 1)",
+        "tarvo.runnerStudy(model, bare_tree, 10, 3, 1, 1)",
         # A model without any transition would never ask the tree: still refused.
         "tarvo.runnerSingleSim(10, [[[never]]], bare_tree, 1)",
     ],
@@ -83,7 +84,7 @@ def test_a_tree_whose_init_never_ran_is_refused_wherever_it_is_passed(call):
 
 
 @pytest.mark.parametrize("runner", ["runnerSingleSim(10, {}, tree, 1)", "runnerMultipleSim(3, 10, {}, tree, 1)",
-                                    "runnerParallelSim(3, 10, {}, tree, 1)"])
+                                    "runnerParallelSim(3, 10, {}, tree, 1)", "runnerStudy({}, tree, 10, 3, 1, 1)"])
 @pytest.mark.parametrize("law", LAWS)
 def test_a_law_whose_init_never_ran_is_refused_in_a_model(runner, law):
     bare = f"tarvo.{law}.__new__(tarvo.{law})"

@@ -90,6 +90,35 @@ def test_ctrl_c_stops_a_long_batch_within_a_second_and_leaves_nothing_behind(run
     assert elapsed < 1.0, f"KeyboardInterrupt came {elapsed:.2f} s after SIGINT"
 
 
+def test_ctrl_c_stops_a_long_study_within_a_second():
+    # The study runner takes its own thread count; after the interrupt a complete call gives
+    # the same figures as before it.
+    process = child("""
+        def figures():
+            result = tarvo.runnerStudy(model, tree, 40, 3000, 1, 2, 4)
+            return [v.tolist() if hasattr(v, "tolist") else v for v in result.values()]
+        expected = figures()
+        print("running", file=sys.stderr, flush=True)
+        try:
+            tarvo.runnerStudy(model, tree, 40, 2_000_000_000, 1, 2, 4)
+            sys.exit(2)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", file=sys.stderr, flush=True)
+        sys.exit(0 if figures() == expected else 3)
+    """)
+    assert read_line(process, 60) == "running"
+    time.sleep(0.5)
+    sent = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    line = read_line(process, 10)
+    elapsed = time.monotonic() - sent
+    if line is None:
+        end(process)
+    code, rest = finish(process)
+    assert (line, code) == ("KeyboardInterrupt", 0), rest
+    assert elapsed < 1.0, f"KeyboardInterrupt came {elapsed:.2f} s after SIGINT"
+
+
 # ---- Fork ----
 
 
@@ -113,6 +142,28 @@ def test_parallel_runner_in_forked_children_gives_the_parents_sums():
             results = pool.map(run, [3, 3, 3])
         assert results == [expected] * 3, "multiprocessing children gave other sums"
         assert tarvo.runnerParallelSim(500, 60, model, tree, 3) == expected  # the parent still runs
+        print("ok", file=sys.stderr)
+    """)
+    code, err = finish(process, timeout=60)
+    assert code == 0 and err.strip() == "ok", err
+
+
+def test_study_runner_in_a_forked_child_gives_the_parents_figures():
+    process = child("""
+        import warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a process with threads
+
+        def figures():
+            result = tarvo.runnerStudy(model, tree, 60, 500, 3, 2, 6)  # the parent's workers start
+            return [v.tolist() if hasattr(v, "tolist") else v for v in result.values()]
+
+        expected = figures()
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if figures() == expected else 3)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0, "the forked child gave other figures"
+        assert figures() == expected  # the parent still runs
         print("ok", file=sys.stderr)
     """)
     code, err = finish(process, timeout=60)

@@ -12,12 +12,13 @@ import textwrap
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import tarvo
 import tarvokit
-from tarvokit.cli import OUTPUT_FILES
-from tarvokit.plotting import PIXELS
+from tarvokit.command.cli import OUTPUT_FILES
+from tarvokit.views.plots import PIXELS
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 # The subprocess imports the same tarvokit and engine as these tests.
@@ -43,7 +44,7 @@ SMALL = textwrap.dedent("""\
 
 
 def tarvo_command(*arguments: str, **options) -> subprocess.Popen | subprocess.CompletedProcess:
-    command = [sys.executable, "-m", "tarvokit.cli", *arguments]
+    command = [sys.executable, "-m", "tarvokit.command", *arguments]
     return subprocess.run(command, capture_output=True, text=True, env=ENVIRONMENT, timeout=300,
                           **options)
 
@@ -70,7 +71,8 @@ def test_run_prints_the_report_and_writes_its_files(small_model, tmp_path):
     assert results["histories"] == 3000 and results["seeds"] == [[7, 3006]]
     assert len(results["unavailability"]) == 200
     csv = (out / "curve.csv").read_text().splitlines()
-    assert csv[0] == "start_h,end_h,unavailability,low_95,high_95" and len(csv) == 201
+    assert csv[0] == ("start_h,end_h,unavailability,low_95,high_95,failed_steps,reliability,"
+                      "reliability_low_95,reliability_high_95") and len(csv) == 201
     png = (out / "plot.png").read_bytes()
     assert png[:8] == b"\x89PNG\r\n\x1a\n"
     assert struct.unpack(">II", png[16:24]) == PIXELS
@@ -139,11 +141,11 @@ def _read_until_a_sub_batch_finished(process: subprocess.Popen) -> bytes:
     return seen
 
 
-def test_ctrl_c_exits_130_without_writing_a_file(small_model, tmp_path):
+def test_ctrl_c_keeps_the_finished_histories_and_resume_continues_them(small_model, tmp_path):
     # A precision target that cannot be met keeps it running sub-batch after sub-batch.
     out = tmp_path / "out"
     process = subprocess.Popen(
-        [sys.executable, "-m", "tarvokit.cli", "run", str(small_model), "--histories", "20000",
+        [sys.executable, "-m", "tarvokit.command", "run", str(small_model), "--histories", "20000",
          "--precision", "1e-6", "--max-histories", "2000000000", "--out", str(out)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENVIRONMENT)
     started = _read_until_a_sub_batch_finished(process)
@@ -151,6 +153,73 @@ def test_ctrl_c_exits_130_without_writing_a_file(small_model, tmp_path):
     stdout, rest = process.communicate(timeout=60)
     stderr = (started + rest).decode()
     assert process.returncode == 130, stderr
-    assert "tarvo: interrupted after" in stderr and "no file written" in stderr
+    assert "tarvo: interrupted after" in stderr and "written to" in stderr
     assert "Traceback" not in stderr
-    assert not out.exists()
+    partial = tarvokit.read(out)
+    assert partial.interrupted and partial.seed_ranges() == [(1, partial.histories)]
+    assert "Interrupted" in (out / "report.txt").read_text()
+    # The next seeds continue it; together they are one run, bit for bit.
+    resumed = tarvo_command("run", str(small_model), "--resume", str(out), "--histories", "1000")
+    assert resumed.returncode == 0, resumed.stderr
+    whole = tarvokit.read(out)
+    assert whole.seed_ranges() == [(1, partial.histories + 1000)]
+    direct = tarvokit.load(small_model).run(histories=whole.histories, seed=1)
+    assert np.array_equal(whole.counts, direct.counts)
+
+
+# --- Behaving like a Unix tool ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("verb", ["check", "run"])
+def test_a_reader_that_stops_early_ends_the_command_quietly(small_model, tmp_path, verb):
+    command = [sys.executable, "-m", "tarvokit.command", verb, str(small_model)]
+    if verb == "run":
+        command += ["--histories", "500", "--no-progress", "--out", str(tmp_path / "out")]
+    shell = f"{' '.join(map(str, command))} | head -n 1"
+    finished = subprocess.run(["bash", "-o", "pipefail", "-c", shell], capture_output=True,
+                              text=True, env=ENVIRONMENT, timeout=300)
+    assert "Traceback" not in finished.stderr and "BrokenPipe" not in finished.stderr
+    assert finished.returncode in (0, 141)  # as a tool ended by SIGPIPE
+    assert finished.stdout.count("\n") == 1
+    if verb == "run":  # the files were written before the report was printed
+        assert tarvokit.read(tmp_path / "out").histories == 500
+
+
+def test_sigterm_ends_a_run_like_ctrl_c_with_status_143(small_model, tmp_path):
+    out = tmp_path / "out"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tarvokit.command", "run", str(small_model), "--histories", "20000",
+         "--precision", "1e-6", "--max-histories", "2000000000", "--out", str(out)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENVIRONMENT)
+    started = _read_until_a_sub_batch_finished(process)
+    process.send_signal(signal.SIGTERM)
+    stdout, rest = process.communicate(timeout=60)
+    stderr = (started + rest).decode()
+    assert process.returncode == 143, stderr
+    assert "Traceback" not in stderr and tarvokit.read(out).interrupted
+    assert [p.name for p in out.iterdir() if p.name.startswith(".")] == []
+
+
+def test_runs_from_two_threads_at_once_give_their_own_results_and_keep_the_output(small_model):
+    import threading
+
+    stdout_before = os.readlink("/proc/self/fd/1")
+    study = tarvokit.load(small_model)
+    alone = [study.run(histories=3000, seed=seed).counts for seed in (1, 10_001)]
+    together: dict[int, np.ndarray] = {}
+    threads = [threading.Thread(target=lambda s=seed: together.__setitem__(
+        s, study.run(histories=3000, seed=s).counts)) for seed in (1, 10_001)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert np.array_equal(together[1], alone[0]) and np.array_equal(together[10_001], alone[1])
+    assert os.readlink("/proc/self/fd/1") == stdout_before  # nothing redirected the output
+
+
+@pytest.mark.parametrize("verb", ["run", "check", "importance", "sweep", "combine", "plot"])
+def test_each_verb_explains_itself_on_its_own_example(verb):
+    finished = tarvo_command(verb, "--help")
+    assert finished.returncode == 0
+    example = finished.stdout.split("example:", 1)[1]
+    assert f"tarvo {verb} " in example and len(example.splitlines()) >= 3

@@ -21,10 +21,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tarvokit
-from tarvokit import cli, cluster
-from tarvokit.cluster import (FIRST_CHUNK_HISTORIES, ChunkSizer, ClusterError, DaskExecutor,
+from tarvokit.command import cli
+from tarvokit.engine import cluster
+from tarvokit.engine.cluster import (FIRST_CHUNK_HISTORIES, ChunkSizer, ClusterError, DaskExecutor,
                               TaskAssembly, chunks, connect, local_cluster)
-from tarvokit.execution import Task, TaskResult, run_task
+from tarvokit.engine.tasks import Task, TaskResult, run_task
 
 from test_tarvokit_run import engine_counts
 
@@ -104,17 +105,16 @@ MAINTAINED_ONLY = {  # its downtime comes from Maintenance durations alone
 }
 
 
-def test_fresh_workers_on_different_seeds_draw_different_maintenance_durations():
-    # A fresh worker process starts the C library's generator in its default state, as srand(1)
-    # sets it; two such workers must not replay the same durations for different seed ranges.
+def test_maintenance_durations_follow_the_seeds_whatever_the_cut_into_parts():
+    # Maintenance durations come from each history's own generator: parts of one seed range
+    # give the counts of the whole, and another range gives other durations.
     description = tarvokit.Model.from_dict(MAINTAINED_ONLY).description
-    generator = cluster._c_library_generator()
-    counts = []
-    for first_seed in (1, 1001):
-        generator.srand(1)
-        [result] = cluster.run_parts([Task(description, first_seed, 200, 1)], nthreads=1)
-        counts.append(result.counts)
-    assert not np.array_equal(counts[0], counts[1])
+    whole = run_task(Task(description, 1, 400, 1))
+    parts = cluster.run_parts([Task(description, 1, 150, 1), Task(description, 151, 250, 1)],
+                              nthreads=2)
+    assert np.array_equal(parts[0].counts + parts[1].counts, whole.counts)
+    elsewhere = run_task(Task(description, 1001, 400, 1))
+    assert not np.array_equal(elsewhere.counts, whole.counts)
 
 
 # --- Identical counts ----------------------------------------------------------------------
@@ -276,7 +276,7 @@ def test_a_workers_error_reaches_the_caller_as_raised_and_cancels_the_rest(clien
 # --- The command line: cluster options, Ctrl-C ---------------------------------------------
 
 def tarvo_run(*arguments: str, **options):
-    command = [sys.executable, "-m", "tarvokit.cli", "run", *arguments, "--no-progress"]
+    command = [sys.executable, "-m", "tarvokit.command", "run", *arguments, "--no-progress"]
     return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             **options)
 
@@ -289,7 +289,7 @@ def test_tarvo_run_on_a_scheduler_writes_the_engines_counts(client, pumps, tmp_p
     stdout, stderr = process.communicate(timeout=120)
     assert process.returncode == 0, stderr
     written = json.loads((tmp_path / "out" / "results.json").read_text())
-    per_unit = engine_counts(pumps, 5000, 8).astype(np.uint64).reshape(500, 4).sum(axis=1)
+    per_unit = engine_counts(pumps, 5000, 8)
     assert written["failed_steps_per_unit"] == per_unit.tolist()
     assert written["seeds"] == [[8, 5007]]
 
@@ -318,7 +318,12 @@ def test_ctrl_c_cancels_the_clusters_work_and_exits_at_once(client, tmp_path):
     assert process.returncode == cli.EXIT_INTERRUPTED, stderr
     assert time.monotonic() - interrupted < 10  # not the minutes the run had left
     assert "interrupted after" in stderr and "Traceback" not in stderr
-    assert not (tmp_path / "out").exists()
+    # What finished is kept, marked interrupted; nothing else is written.
+    out = tmp_path / "out"
+    if (out / "results.json").exists():
+        assert tarvokit.read(out).interrupted
+    else:
+        assert [p.name for p in out.iterdir()] == []
     assert wait_until_idle(client)
 
 
@@ -335,7 +340,41 @@ def test_an_unreachable_scheduler_fails_within_the_timeout_with_one_line():
         connect(address, timeout=1.5)
     assert time.monotonic() - started < 1.5 + 3
     message = str(failure.value)
-    assert "\n" not in message and address in message and "1.5 s" in message
+    assert "\n" not in message and address in message and "Connection refused" in message
+
+
+@pytest.mark.parametrize("greeting, message", [
+    (None, "sent no greeting within"),               # an HTTP server waits for a request
+    (b"SSH-2.0-OpenSSH_9.2\r\n", "greets with 'SSH-2.0-OpenSSH_9.2'"),
+], ids=["silent", "another-protocol"])
+def test_a_server_that_is_not_a_scheduler_is_named_in_one_line(greeting, message):
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+    address = f"tcp://127.0.0.1:{server.getsockname()[1]}"
+
+    def answer():
+        connection, _ = server.accept()
+        if greeting:
+            connection.sendall(greeting)
+        time.sleep(3)
+        connection.close()
+
+    threading.Thread(target=answer, daemon=True).start()
+    started = time.monotonic()
+    with pytest.raises(ClusterError) as failure:
+        connect(address, timeout=1.0)
+    assert time.monotonic() - started < 10
+    assert f"{address} is not a Dask scheduler" in str(failure.value)
+    assert message in str(failure.value) and "\n" not in str(failure.value)
+    server.close()
+
+
+def test_more_local_workers_than_cores_is_refused_at_once():
+    started = time.monotonic()
+    with pytest.raises(ValueError, match="--workers must be at most"):
+        local_cluster(100_000).__enter__()
+    assert time.monotonic() - started < 5
 
 
 @pytest.mark.parametrize("ask", [
@@ -357,3 +396,22 @@ def test_without_dask_the_command_says_it_in_one_line(monkeypatch, tmp_path, cap
     error = capsys.readouterr().err.strip()
     assert error.count("\n") == 0 and "pip install 'tarvo[distributed]'" in error
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("children", [1, 2], ids=["first-worker", "second-worker"])
+def test_ctrl_c_while_a_local_cluster_starts_exits_130_without_a_traceback(tmp_path, children):
+    import psutil
+
+    model = tmp_path / "pumps.toml"
+    model.write_text(PUMPS_TOML)
+    process = tarvo_run(str(model), "--histories", "300000", "--workers", "2", "--out",
+                        str(tmp_path / "out"))
+    # The cluster is starting once the command has forked its worker processes.
+    deadline = time.monotonic() + 60
+    while (len(psutil.Process(process.pid).children()) < children
+           and time.monotonic() < deadline and process.poll() is None):
+        time.sleep(0.02)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=120)
+    assert process.returncode == cli.EXIT_INTERRUPTED, stderr
+    assert "Traceback" not in stderr and "interrupted" in stderr

@@ -20,8 +20,10 @@ from matplotlib import image
 
 import tarvo
 import tarvokit
-from tarvokit.importance import COMPONENT, CUT_SET
-from tarvokit.plotting import PIXELS
+from tarvokit.command.figures import importance_figure
+from tarvokit.views import importance_views
+from tarvokit.data.importance import COMPONENT, CUT_SET
+from tarvokit.views.plots import PIXELS
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 from theory_check import repairable_whole_units  # noqa: E402
@@ -145,7 +147,7 @@ def random_models(draw):
 
 
 def _failed_histories(result, logic):
-    """Per engine step, the histories failed with that logic (an empty logic never fails)."""
+    """Per time unit, the failed steps with that logic (an empty logic never fails)."""
     if not logic:
         return np.zeros(len(result.system_result.counts), dtype=np.int64)
     return result.runs[logic].counts.astype(np.int64)
@@ -164,11 +166,12 @@ def _component_states(model, histories, seed):
                       for c in range(count)] for h in range(histories)], dtype=bool)
 
 
-def _brute_force_count(states, logic):
+def _brute_force_count(states, logic, resolution):
+    """Per time unit, the failed steps summed over the histories with that logic."""
     failed = np.zeros(states.shape[::2], dtype=bool)  # [history, step]
     for cut_set in logic:
         failed |= np.all(states[:, sorted(cut_set), :], axis=1)
-    return failed.sum(axis=0)
+    return failed.sum(axis=0).reshape(-1, resolution).sum(axis=1)
 
 
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -181,7 +184,7 @@ def test_paired_counts_obey_the_identities_exactly(case):
     # Every derived logic's counts equal a direct evaluation over the components' histories.
     states = _component_states(model, histories, seed)
     for logic in result.runs:
-        assert np.array_equal(_failed_histories(result, logic), _brute_force_count(states, logic))
+        assert np.array_equal(_failed_histories(result, logic), _brute_force_count(states, logic, model.resolution))
     for measure in result.measures:
         together = _failed_histories(result, measure.share_logic)
         removed = system - _failed_histories(result, measure.rest_logic)
@@ -255,12 +258,12 @@ def test_table_files_hold_every_row_ranked(two_out_of_three, tmp_path):
     for logic in saved["logics"]:
         assert sum(logic["failed_steps_per_unit"]) == sum(b["failed_steps"]
                                                            for b in logic["batches"])
-    text = result.summary()
+    text = importance_views.summary(result)
     assert "7 runs on the same seeds" in text and "a AND b" in text
 
 
 def test_plot_is_written_whole_at_the_usual_size(two_out_of_three, tmp_path):
-    two_out_of_three.plot(tmp_path / "importance.png", top=2)
+    importance_figure(two_out_of_three, tmp_path / "importance.png", top=2)
     pixels = image.imread(tmp_path / "importance.png")
     assert (pixels.shape[1], pixels.shape[0]) == PIXELS
     assert [p.name for p in tmp_path.iterdir()] == ["importance.png"]

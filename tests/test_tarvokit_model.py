@@ -238,6 +238,25 @@ BAD_INPUT = [
     ("expression-syntax", changed("system.fails_when", "valve or (pump[1] and"), r"system.fails_when: unexpected end in 'valve or \(pump\[1\] and'"),
     ("atleast-too-many", changed("system.fails_when", "atleast(3, pump[1], pump[2])"), r"atleast\(3, ...\) of 2 arguments: k must be 1 to 2"),
     ("missing-fault-tree", changed("system", {"fault_tree": "nowhere.xml"}), r"system.fault_tree: cannot read the fault tree nowhere.xml"),
+    # Names that would be two components, and keys that are no names.
+    ("unit-name-twice", {**GOOD, "components": {**GOOD["components"], "pump[2]": {"failure": {"law": "Exponential", "mean": 9}}}}, r"components.pump\[2\]: pump\[2\] is also a unit of the template components.pump \(count = 2\)"),
+    ("non-string-component", changed("components", {7: {"failure": {"law": "Exponential", "mean": 9}}}), r"<dict>: components: component names must be strings, got 7"),
+    ("non-string-key", changed("study", {"horizon": 100, (1, 2): 3}), r"<dict>: study: keys must be strings, got \(1, 2\)"),
+    # Values a reader must not choke on: deep, huge, or shown wrongly.
+    ("parentheses-1000-deep", changed("system.fails_when", "(" * 1000 + "valve" + ")" * 1000), r"system.fails_when: parentheses and atleast\(...\) nested more than 100 levels deep"),
+    ("atleast-200-deep", changed("system.fails_when", "atleast(1, " * 200 + "valve" + ")" * 200), r"nested more than 100 levels deep"),
+    ("parameter-400-digits", changed("components.pump.failure.scale", 10**400), r"components.pump.failure.scale: expected a finite number, got <an integer of about 401 digits>"),
+    ("parameter-5000-digits", changed("components.pump.repair.mean", -10**5000), r"components.pump.repair.mean: expected a finite number, got -<an integer of about 5001 digits>"),
+    ("duration-400-digits", changed("components.valve.transitions[1]", {"from": "stuck", "to": "ok", "law": "Maintenance", "durations": [10**400]}), r"durations\[0\]: inf time units are more than 2147483647 sub-steps"),
+    ("horizon-400-digits", changed("study.horizon", 10**400), r"study: horizon x resolution = <an integer of about 402 digits> engine steps"),
+    ("count-400-digits", changed("components.pump.count", 10**400), r"components.pump.count: more than 10\^15 components: a run needs more than 1,000 TB"),
+    ("k-400-digits", changed("system.fails_when", "atleast(" + "9" * 400 + ", valve, pump[1])"), r"atleast\(999999..., ...\) of 2 arguments: k must be 1 to 2"),
+    ("value-10000-deep", changed("components.pump", [[[[[[[[[[1]]]]]]]]]]), r"components.pump: expected a table .* got \[\[\[\[...\]\]\]\]"),
+    ("period-exact-value", changed("components.valve.transitions[1].period", 4380.001), r"period: 4380.001 is not a whole number of sub-steps at resolution 60 \(1/60 time unit\); the nearest are 4380 and 4380.016667"),
+    ("at-exact-value", changed("components.valve.transitions[1]", {"from": "stuck", "to": "ok", "law": "InstantaneousFailure", "at": 0.00001}), r"at: 1e-05 is not a whole number of sub-steps"),
+    # Durations that cannot be.
+    ("maintenance-mean-zero", changed("components.valve.transitions[1]", {"from": "stuck", "to": "ok", "law": "Maintenance", "durations": [0, 0]}), r"transitions\[1\].durations: the durations have a mean of 0"),
+    ("normal-mean-zero", changed("components.pump.failure", {"law": "Normal", "mean": 0, "sd": 1}), r"components.pump.failure.mean: a duration needs a positive mean, got 0"),
 ]
 
 
@@ -278,3 +297,119 @@ def test_fault_tree_errors_are_named(tmp_path, top, message):
             "system": {"fault_tree": "tree.xml"}}
     with pytest.raises(ModelError, match=message):
         tarvokit.Model.from_dict(data, base_dir=tmp_path)
+
+
+def test_a_file_that_is_not_utf8_is_named(tmp_path):
+    path = tmp_path / "latin.toml"
+    path.write_bytes('[study]\nname = "Kühlwasser"\nhorizon = 10\n'.encode("latin-1"))
+    with pytest.raises(ModelError, match=r"latin.toml: not a text file in UTF-8 \(byte 18 cannot"
+                                         r" be read\)"):
+        tarvokit.load(path)
+
+
+@pytest.mark.parametrize("value", ["[" * 5000 + "]" * 5000, "{a = " * 5000 + "1" + "}" * 5000],
+                         ids=["arrays", "tables"])
+def test_toml_nested_too_deeply_is_one_line(tmp_path, value):
+    path = tmp_path / "deep.toml"
+    path.write_text(f"[study]\nname = {value}\n")
+    with pytest.raises(ModelError, match=r"deep.toml: invalid TOML: arrays or tables nested too"):
+        tarvokit.load(path)
+
+
+# --- Normal laws and negative delays ------------------------------------------------------
+
+@pytest.mark.parametrize("mean, sd", [(10, 10), (10, 3.3), (10, 3.1), (10, 2), (100, 30),
+                                      (1, 0.5), (0.5, 0.01)])
+def test_normal_laws_with_negative_delays_are_refused_with_a_weibull_of_the_same_moments(
+        mean, sd):
+    from scipy import stats
+
+    negative = stats.norm.cdf(0, mean, sd)
+    law = {"law": "Normal", "mean": mean, "sd": sd}
+    if negative <= 1e-3:
+        assert failure_law(law) is not None
+        return
+    with pytest.raises(ModelError, match=rf"components.unit.failure: Normal\(mean {mean:g}, sd"
+                                         rf" {sd:g}\) gives a negative delay with chance"
+                                         rf" {negative:.3g} ") as caught:
+        failure_law(law)
+    scale, shape = map(float, re.search(r'law = "Weibull", scale = ([\d.e+]+), shape = ([\d.e+]+)',
+                                        str(caught.value)).groups())
+    weibull = stats.weibull_min(shape, scale=scale)
+    assert weibull.mean() == pytest.approx(mean, rel=2e-3)
+    assert weibull.std() == pytest.approx(sd, rel=2e-2)  # the shape is given to 3 digits
+
+
+# --- Warnings: valid input that is probably not what was meant ----------------------------
+
+def warnings_of(data: dict) -> list[str]:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tarvokit.Model.from_dict(data)
+    assert all(issubclass(w.category, ModelWarning) for w in caught)
+    return [str(w.message) for w in caught]
+
+
+@pytest.mark.parametrize("path, value, expected", [
+    ("components.valve.transitions[1].period", 99, []),
+    ("components.valve.transitions[1].period", 100,
+     [r"components.valve.transitions\[1\]: Inspection period 100 is not shorter than the horizon"
+      r" \(100\): no inspection happens within the study"]),
+    ("components.pump.repair", {"law": "Inspection", "period": 8760},
+     [r"components.pump.repair: Inspection period 8760 is not shorter than the horizon"]),
+    ("components.valve.transitions", [{"from": "stuck", "to": "ok", "law": "Exponential",
+                                       "mean": 3}],
+     [r'components.valve: no transition out of "ok": it never fails']),
+    ("system", {"cut_sets": [["valve"], ["valve", "pump[1]"], ["pump[1]", "pump[2]"],
+                             ["pump[*]", "valve"]]},
+     [r"system.cut_sets: 2 cut sets are not minimal and were dropped \(the smaller set already"
+      r" fails the system\): \{pump\[1\], valve\} contains \{valve\}; \{pump\[1\], pump\[2\],"
+      r" valve\} contains \{(valve|pump\[1\], pump\[2\])\}$"]),
+    ("system", {"cut_sets": [["valve"]]},
+     [r'2 components are in no cut set, so they cannot fail the system: "pump\[1\]", "pump\[2\]"']),
+    ("components.pump.count", 100_000,
+     [r'99,998 components are in no cut set, so they cannot fail the system: "pump\[3\]",'
+      r' "pump\[4\]", "pump\[5\]", "pump\[6\]", "pump\[7\]" and 99,993 more']),
+], ids=["inspected-in-time", "never-inspected", "never-repaired", "never-fails",
+        "not-minimal", "unused", "a-hundred-thousand-unused"])
+def test_suspicious_input_is_one_warning_each(path, value, expected):
+    found = warnings_of(changed(path, value))
+    assert len(found) == len(expected), found
+    for message, pattern in zip(found, expected):
+        assert re.search(pattern, message) and "\n" not in message
+
+
+def test_non_minimal_cut_sets_are_reduced():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ModelWarning)
+        model = tarvokit.Model.from_dict(changed("system", {"cut_sets": [
+            ["pump[1]", "pump[2]", "valve"], ["valve"], ["pump[2]", "pump[1]"]]}))
+    assert {frozenset(model.names[i] for i in s) for s in model.cut_sets} == {
+        frozenset({"valve"}), frozenset({"pump[1]", "pump[2]"})}
+
+
+@pytest.mark.parametrize("law, resolution", [
+    ({"law": "Uniform", "low": 0, "high": 0.5}, 1),
+    ({"law": "Uniform", "low": 0, "high": 0.5}, 4),
+    ({"law": "Normal", "mean": 0.3, "sd": 0.01}, 1),
+    ({"law": "Exponential", "mean": 0.05}, 1),
+    ({"law": "Exponential", "mean": 0.2}, 1),
+    ({"law": "Weibull", "scale": 0.1, "shape": 3}, 1),
+    ({"law": "Weibull", "scale": 0.1, "shape": 3}, 60),
+])
+def test_a_law_whose_delays_all_round_to_zero_steps_is_refused(law, resolution):
+    """The engine counts a delay shorter than one step as 0: a law that almost never reaches
+    one step fires at once, and a cycle of them stops a history. Judged by scipy's laws."""
+    from scipy import stats
+
+    frozen = {"Uniform": lambda t: stats.uniform(t["low"], t["high"] - t["low"]),
+              "Normal": lambda t: stats.norm(t["mean"], t["sd"]),
+              "Exponential": lambda t: stats.expon(scale=t["mean"]),
+              "Weibull": lambda t: stats.weibull_min(t["shape"], scale=t["scale"])}[law["law"]]
+    one_step_or_more = frozen(law).sf(1 / resolution)
+    if one_step_or_more >= 1e-5:
+        assert failure_law(law, resolution) is not None
+        return
+    with pytest.raises(ModelError, match=r"components.unit.failure: \w+: almost every delay is"
+                                         r" shorter than one engine step"):
+        failure_law(law, resolution)

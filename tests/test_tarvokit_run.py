@@ -1,6 +1,7 @@
 """Running studies: the counts are the engine's, sub-batches and seeds, the precision target,
 interruption, merging, the fold back to time units, and the statistics behind the intervals."""
 
+import copy
 import math
 import os
 import pickle
@@ -11,8 +12,9 @@ import pytest
 
 import tarvo
 import tarvokit
-from tarvokit import stats
-from tarvokit.execution import InProcessExecutor, Task, engine_output_captured, run_task
+from tarvokit.data import stats
+from tarvokit.studies import PlannedRun, RunOptions, planner, run_study
+from tarvokit.engine.tasks import InProcessExecutor, Task, engine_output_captured, run_task
 
 REPAIRABLE_PAIR = {
     "study": {"name": "pair", "time_unit": "h", "horizon": 60, "resolution": 4},
@@ -30,24 +32,42 @@ def pair() -> tarvokit.Model:
 
 
 def engine_counts(model: tarvokit.Model, histories: int, seed: int, cut_sets=None) -> np.ndarray:
+    """One runnerParallelSim call's counts folded per time unit, as a study reports them."""
     with engine_output_captured():
         counts = tarvo.runnerParallelSim(histories, model.steps, model.engine_laws(),
                                          model.engine_tree(cut_sets), seed)
-    return np.array(counts, dtype=np.uint32)
+    return np.array(counts, dtype=np.uint64).reshape(model.horizon, model.resolution).sum(axis=1)
+
+
+@pytest.fixture
+def small_calls(monkeypatch):
+    """Calls of 20 histories: a first one, then the rest cut at the floor."""
+    monkeypatch.setattr(planner, "FIRST_TASK_HISTORIES", 20)
+    monkeypatch.setattr(planner, "MIN_TASK_HISTORIES", 20)
+    monkeypatch.setattr(planner, "TASK_SECONDS", 1e-12)
 
 
 @pytest.mark.parametrize("threads", [1, 2], ids=["threads=1", "threads=2"])
-@pytest.mark.parametrize("batches", [2, 7, 20])
-def test_counts_equal_one_runner_call_with_the_same_seed(pair, threads, batches):
-    result = pair.run(histories=173, seed=41, threads=threads, batches=batches)
-    assert np.array_equal(result.counts, engine_counts(pair, 173, 41))
-    assert result.seed_ranges() == [(41, 213)] and result.histories == 173
-    assert len(result.batches) == batches and result.seeded
+@pytest.mark.parametrize("histories, calls", [(17, 1), (173, 9)])
+def test_counts_equal_one_runner_call_with_the_same_seed(pair, small_calls, threads, histories,
+                                                         calls):
+    result = pair.run(histories=histories, seed=41, threads=threads)
+    assert np.array_equal(result.counts, engine_counts(pair, histories, 41))
+    assert result.seed_ranges() == [(41, 40 + histories)] and result.histories == histories
+    assert len(result.batches) == calls and result.seeded
+
+
+def test_a_run_of_many_histories_makes_few_runner_calls(pair):
+    # The intervals come from the histories themselves: calls only cost.
+    result = pair.run(histories=100_000, seed=1)
+    assert 2 <= len(result.batches) <= 3
+    assert np.array_equal(result.counts, engine_counts(pair, 100_000, 1))
 
 
 def test_a_logic_override_runs_the_same_histories_on_another_tree(pair):
     override = [["valve"], ["pump[1]"]]
-    result = tarvokit.planner.run_study(pair, histories=90, seed=3, batches=3, cut_sets=override)
+    result = run_study(PlannedRun(pair.model, tuple(map(tuple, override))),
+                       RunOptions(histories=90, seed=3))
     assert np.array_equal(result.counts, engine_counts(pair, 90, 3, override))
     assert not np.array_equal(result.counts, engine_counts(pair, 90, 3))
 
@@ -59,14 +79,41 @@ def test_a_task_is_plain_data_that_runs_anywhere(pair):
 
 
 def test_results_of_disjoint_seed_ranges_merge_into_one_run(pair):
-    first = pair.run(histories=40, seed=100, batches=4)
-    second = pair.run(histories=60, seed=140, batches=3)
+    first = pair.run(histories=40, seed=100)
+    second = pair.run(histories=60, seed=140)
     both = tarvokit.combine([first, second])
     assert np.array_equal(both.counts, engine_counts(pair, 100, 100))
-    assert both.seed_ranges() == [(100, 199)] and len(both.batches) == 7
-    with pytest.raises(ValueError, match="same model"):
+    assert both.seed_ranges() == [(100, 199)] and len(both.batches) == 2
+    # Every measure, not only the curve: the per-history distributions add exactly.
+    assert repr(both.measures()) == repr(pair.run(histories=100, seed=100).measures())
+    with pytest.raises(tarvokit.ResultError, match="different studies"):
         first.merge(tarvokit.Model.from_dict({**REPAIRABLE_PAIR, "study": {
             **REPAIRABLE_PAIR["study"], "horizon": 61}}).run(histories=4, batches=2))
+
+
+@pytest.mark.parametrize("seed, histories, shared", [
+    (100, 40, "100..139"),   # the same run twice
+    (139, 10, "139..139"),   # one seed in common at the edge
+    (90, 200, "100..139"),   # a run that holds the other
+])
+def test_results_sharing_seeds_do_not_merge(pair, seed, histories, shared):
+    first = pair.run(histories=40, seed=100, batches=2)
+    other = pair.run(histories=histories, seed=seed, batches=2)
+    with pytest.raises(tarvokit.ResultError, match=f"both used seeds {shared}"):
+        first.merge(other)
+    with pytest.raises(tarvokit.ResultError):
+        tarvokit.combine([other, first])
+
+
+def test_the_id_names_what_was_simulated_not_its_label():
+    renamed = {**REPAIRABLE_PAIR, "study": {**REPAIRABLE_PAIR["study"], "name": "other",
+                                            "time_unit": "hour"}}
+    slower = copy.deepcopy(REPAIRABLE_PAIR)
+    slower["components"]["valve"]["repair"]["period"] = 25
+    ids = [tarvokit.Model.from_dict(data).run(histories=2, batches=2).id
+           for data in (REPAIRABLE_PAIR, renamed, slower)]
+    assert ids[0] == ids[1] != ids[2]
+    assert len(ids[0]) >= 16 and int(ids[0], 16) >= 0
 
 
 def test_time_units_report_the_failed_fraction_of_their_steps():
@@ -75,7 +122,7 @@ def test_time_units_report_the_failed_fraction_of_their_steps():
         "study": {"horizon": 5, "resolution": 2},
         "components": {"unit": {"failure": {"law": "InstantaneousFailure", "at": 2.5}}},
         "system": {"cut_sets": [["unit"]]}})
-    result = model.run(histories=10, batches=2)
+    result = model.run(histories=10)
     assert result.unavailability.tolist() == [0, 0, 0.5, 1, 1]
     assert result.mean().estimate == pytest.approx(2.5 / 5)
     assert result.downtime().estimate == pytest.approx(2.5)
@@ -95,7 +142,7 @@ def test_precision_target_adds_sub_batches_until_it_is_met(pair):
 def test_precision_target_stops_at_the_maximum(pair):
     result = pair.run(histories=100, seed=5, precision=1e-4, max_histories=1000)
     assert result.precision_met is False and result.histories == 1000
-    assert "not met" in result.summary()
+    assert "not met" in tarvokit.summary(result)
 
 
 class _InterruptingExecutor(InProcessExecutor):
@@ -116,37 +163,30 @@ class _InterruptingExecutor(InProcessExecutor):
 
 
 @pytest.mark.parametrize("stop_running", [False, True], ids=["after-sub-batch", "second-ctrl-c"])
-def test_ctrl_c_ends_a_study_with_the_sub_batches_that_finished(pair, stop_running):
+def test_ctrl_c_ends_a_study_with_the_sub_batches_that_finished(pair, small_calls, stop_running):
     executor = _InterruptingExecutor(stop_running)
-    with pytest.raises(tarvokit.StudyInterrupted, match="after 20 of 100 histories") as caught:
-        pair.run(histories=100, seed=7, batches=10, executor=executor)
+    with pytest.raises(tarvokit.StudyInterrupted, match="after 40 of 100 histories") as caught:
+        pair.run(histories=100, seed=7, executor=executor)
     assert executor.started == (3 if stop_running else 2)
     partial = caught.value.result
-    assert partial.interrupted and partial.seed_ranges() == [(7, 26)]
-    assert np.array_equal(partial.counts, engine_counts(pair, 20, 7))
+    assert partial.interrupted and partial.seed_ranges() == [(7, 46)]
+    assert np.array_equal(partial.counts, engine_counts(pair, 40, 7))
+    assert partial.mean().low <= partial.mean().estimate <= partial.mean().high
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
-def test_ctrl_c_after_one_sub_batch_counts_it_though_it_gives_no_interval(pair):
+def test_ctrl_c_in_the_first_call_keeps_it(pair, small_calls):
     executor = _InterruptingExecutor(stop_running=False)
     executor.started = 1  # the signal comes while the first task runs
-    with pytest.raises(tarvokit.StudyInterrupted, match="after 10 of 100 histories") as caught:
-        pair.run(histories=100, seed=7, batches=10, executor=executor)
-    assert caught.value.result is None
+    with pytest.raises(tarvokit.StudyInterrupted, match="after 20 of 100 histories") as caught:
+        pair.run(histories=100, seed=7, executor=executor)
+    assert caught.value.result.histories == 20
 
 
-def test_engine_warnings_pass_once_and_runner_chatter_never(capfd):
-    # A Normal law with a negative mean gives out-of-range first delays: the engine warns in
-    # most histories.
-    model = tarvokit.Model.from_dict({
-        "study": {"horizon": 4, "resolution": 1},
-        "components": {"unit": {"failure": {"law": "Normal", "mean": -50, "sd": 1}}},
-        "system": {"cut_sets": [["unit"]]}})
-    model.run(histories=300, batches=3, threads=1)  # one thread: its lines do not interleave
+def test_a_run_prints_nothing(pair, capfd):
+    pair.run(histories=300, threads=2)
     out, err = capfd.readouterr()
-    assert "Simulation" not in out + err and "Numero de threads" not in out + err
-    assert err.count("engine: Warning: nextTimeDouble is out of bounds") == 1
-    assert "(299 more lines like the ones above)" in err
+    assert out == "" and err == ""
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -155,12 +195,17 @@ def test_engine_warnings_pass_once_and_runner_chatter_never(capfd):
     (dict(seed=2**31 - 50, histories=100), "the seeds"),
     (dict(threads=0), "threads must be"),
     (dict(precision=0), "precision must"),
-    (dict(histories=100, max_histories=50), "max_histories"),
-    (dict(histories=10, batches=1), "batches must be at least 2"),
+    (dict(histories=100, max_histories=50), "--max-histories must be at least --histories"),
+    (dict(precision=0.1, precision_measure="speed"), "--precision-of: expected one of"),
 ])
 def test_run_arguments_are_checked_before_anything_runs(pair, arguments, message):
     with pytest.raises(ValueError, match=message):
         pair.run(**arguments)
+
+
+def test_paired_runs_need_two_sub_batches(pair):
+    with pytest.raises(ValueError, match="batches must be at least 2"):
+        pair.importance(histories=10, batches=1)
 
 
 # --- Statistics ---------------------------------------------------------------------------

@@ -9,9 +9,10 @@ import numpy as np
 import pytest
 
 import tarvokit
-from tarvokit.errors import Where
-from tarvokit.stats import student_t_quantile
-from tarvokit.sweep import Sweep, parse_sweep_option, variant_data
+from tarvokit.views import sweep_views
+from tarvokit.model.errors import Where
+from tarvokit.data.stats import student_t_quantile
+from tarvokit.model.variants import Sweep, parse_sweep_option, variant_data
 
 from test_tarvokit_cli import ENVIRONMENT
 
@@ -163,14 +164,14 @@ def test_views_write_one_line_per_value(tmp_path):
     assert [v["value"] for v in saved["values"]] == [300, 200, 400]
     assert saved["runs"] == 3 and saved["seeds"] == [[2, 61]]
     assert saved["values"][0]["difference"]["estimate"] == 0.0
-    assert "3 runs of 60 histories on the same seeds" in result.summary()
+    assert "3 runs of 60 histories on the same seeds" in sweep_views.summary(result)
 
 
 # --- Command line --------------------------------------------------------------------------
 
 
 def _tarvo(*arguments, cwd):
-    return subprocess.run([sys.executable, "-m", "tarvokit.cli", *map(str, arguments)],
+    return subprocess.run([sys.executable, "-m", "tarvokit.command", *map(str, arguments)],
                           capture_output=True, text=True, cwd=cwd, env=ENVIRONMENT, timeout=300)
 
 

@@ -26,6 +26,12 @@ struct InitialisedOrNone {
     T* object = nullptr;  // null for None
 };
 
+// As InitialisedOrNone, for an optional argument: rendered as `T | None` in signatures.
+template <class T>
+struct OptionalInitialised {
+    T* object = nullptr;  // null for None
+};
+
 // Raises TypeError when `src`, an instance of a class registered with the binding library, holds
 // no native object because its __init__ never ran.
 inline void requireInitialised(pybind11::handle src) {
@@ -40,9 +46,9 @@ inline void requireInitialised(pybind11::handle src) {
 
 namespace pybind11::detail {
 
-template <class Wrapper, class T, bool acceptNone>
+template <class Wrapper, class T, bool acceptNone, bool optional = false>
 struct initialised_caster {
-    PYBIND11_TYPE_CASTER(Wrapper, make_caster<T>::name);
+    PYBIND11_TYPE_CASTER(Wrapper, make_caster<T>::name + const_name<optional>(" | None", ""));
 
     bool load(handle src, bool convert) {
         if (src.is_none()) {
@@ -64,5 +70,9 @@ struct type_caster<Initialised<T>> : initialised_caster<Initialised<T>, T, false
 
 template <class T>
 struct type_caster<InitialisedOrNone<T>> : initialised_caster<InitialisedOrNone<T>, T, true> {};
+
+template <class T>
+struct type_caster<OptionalInitialised<T>>
+    : initialised_caster<OptionalInitialised<T>, T, true, true> {};
 
 }  // namespace pybind11::detail

@@ -4,5 +4,6 @@ PYBIND11_MODULE(tarvo, m) {
     m.doc() = "Python bindings for the simulator library";
     registerDistributions(m);
     registerCutsetTree(m);
+    registerDependencies(m);
     registerRunners(m);
 }

@@ -66,4 +66,8 @@ void registerDistributions(py::module_& m) {
         m, "InstantaneousFailure");
     failure.def(py::init<int>(), py::arg("failureTime"));
     bindLawOperations<InstantaneousFailure>(failure);
+
+    py::class_<Discrete, Distribution, std::unique_ptr<Discrete>> discrete(m, "Discrete");
+    discrete.def(py::init<const std::vector<int>&>(), py::arg("values"));
+    bindLawOperations<Discrete>(discrete);
 }

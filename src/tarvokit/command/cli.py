@@ -12,9 +12,11 @@ import argparse
 import sys
 import warnings
 from pathlib import Path
-from typing import Callable, NoReturn, Sequence
+from contextlib import contextmanager
+from typing import Callable, Iterator, NoReturn, Sequence
 
-EXIT_DONE, EXIT_INVALID, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 2, 130, 141
+EXIT_DONE, EXIT_INVALID, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE, EXIT_TERMINATED = \
+    0, 2, 130, 141, 143
 OUTPUT_FILES = ("report.txt", "results.json", "curve.csv", "plot.png")
 IMPORTANCE_FILES = ("importance.txt", "importance.json", "importance.csv", "importance.png")
 SWEEP_FILES = ("sweep.txt", "sweep.json", "sweep.csv", "sweep.png")
@@ -32,6 +34,44 @@ EXAMPLES = """examples:
 
 History i of a run with seed S uses seed S + i: runs whose seeds are closer than their history
 counts share histories. The report states the seeds used."""
+
+
+# Each verb's --help ends with what it does on an example.
+VERB_EXAMPLES = {
+    "run": """example:
+  tarvo run examples/cooling_water_loop.toml --histories 200000 --seed 7 --out out/loop
+    simulates 200,000 histories (seeds 7..200006) and writes out/loop/report.txt,
+    results.json, curve.csv and plot.png; Ctrl-C keeps the finished histories, and
+  tarvo run examples/cooling_water_loop.toml --resume out/loop --histories 100000
+    adds 100,000 more on the next seeds. With --precision 0.02 it runs until the 95 %
+    interval of the mean unavailability is within +-2 % of it.""",
+    "check": """example:
+  tarvo check examples/cooling_water_loop.toml
+    reads and checks the model, then lists its components, their transitions, the minimal
+    cut sets and the memory a run needs; nothing is simulated.""",
+    "importance": """example:
+  tarvo importance examples/cooling_water_loop.toml --histories 20000 --top 3
+    ranks every cut set and component by its share of the downtime and by the downtime that
+    would go without it, from paired runs on the same seeds; writes importance.txt, .json,
+    .csv and .png.""",
+    "sweep": """example:
+  tarvo sweep examples/cooling_water_loop.toml --sweep components.valve.repair.period=730,365
+    runs the model with the valve inspected every 730 h and every 365 h on the same seeds
+    and reports each value's figures and the paired differences; writes sweep.txt, .json,
+    .csv and .png.""",
+    "combine": """example:
+  tarvo combine out/a out/b --out out/both
+    merges two runs of the same model on disjoint seeds into one result (the counts add
+    exactly); overlapping seeds or another model are refused.""",
+    "markov": """example:
+  tarvo markov examples/pumps_markov.toml --out out/exact
+    solves the model's continuous-time Markov chain (every law Exponential) and writes the
+    exact report, results.json, curve.csv and plot.png, as `tarvo run` does.""",
+    "plot": """example:
+  tarvo plot out/loop
+    redraws out/loop/plot.png from out/loop/results.json and curve.csv; the other files stay
+    as they are.""",
+}
 
 
 class _InvalidInput(Exception):
@@ -57,14 +97,19 @@ def parser() -> argparse.ArgumentParser:
     main = _Parser(prog="tarvo", description="Availability studies of repairable systems by"
                    " Monte Carlo simulation.", epilog=EXAMPLES,
                    formatter_class=argparse.RawDescriptionHelpFormatter)
-    main.add_argument("--version", action="version", version=f"tarvo {_version()}")
+    main.add_argument("--version", action=_VersionAction, nargs=0,
+                      help="show the version and exit")
     verbs = main.add_subparsers(dest="verb", required=True, parser_class=_Parser,
-                                metavar="{run,check,importance,sweep,combine,plot}")
+                                metavar="{run,check,importance,sweep,markov,combine,plot}")
     run = _study_parser(verbs, "run", "simulate a model and write the report, results and plot",
                         OUTPUT_FILES, "; with --precision, the first round")
     run.add_argument("--precision", type=float, default=None,
                      help="run until the 95%% interval of the mean is within +-X of it"
                           " (0.02 is +-2%%)")
+    run.add_argument("--precision-of", metavar="MEASURE", default=None,
+                     help="the measure --precision applies to: mean_unavailability (default),"
+                          " failure_frequency, reliability (its complement), mean_down_time or"
+                          " mean_up_time")
     run.add_argument("--max-histories", type=_positive, default=None,
                      help="the most histories a --precision run may use (default 100 x --histories)")
     run.add_argument("--resume", type=Path, metavar="DIR", default=None,
@@ -82,19 +127,28 @@ def parser() -> argparse.ArgumentParser:
     sweep.add_argument("--sweep", metavar="KEY=V1,V2,...", default=None,
                        help="the parameter's key path in the model file and its values, the"
                             " first the reference (default: the file's [sweep] table)")
+    markov = verbs.add_parser("markov", help="the exact answer of a model whose laws are all"
+                              " Exponential, from its Markov chain",
+                              epilog=VERB_EXAMPLES["markov"],
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    markov.add_argument("model", type=Path, help="the model file (TOML)")
+    markov.add_argument("--out", type=Path, default=None,
+                        help=f"folder for {', '.join(OUTPUT_FILES)} (default out)")
+    markov.add_argument("--state-limit", type=_positive, default=200_000,
+                        help="refuse chains of more states (default 200000)")
     check = verbs.add_parser("check", help="validate a model; print its components and minimal"
-                             " cut sets", epilog=EXAMPLES,
+                             " cut sets", epilog=VERB_EXAMPLES["check"],
                              formatter_class=argparse.RawDescriptionHelpFormatter)
     check.add_argument("model", type=Path, help="the model file (TOML)")
     combine = verbs.add_parser("combine", help="merge results of one model on disjoint seeds",
-                               epilog=EXAMPLES,
+                               epilog=VERB_EXAMPLES["combine"],
                                formatter_class=argparse.RawDescriptionHelpFormatter)
     combine.add_argument("folders", type=Path, nargs="+", metavar="DIR",
                          help="folders written by `tarvo run` of the same model")
     combine.add_argument("--out", type=Path, required=True,
                          help=f"folder for the merged {', '.join(OUTPUT_FILES)}")
     plot = verbs.add_parser("plot", help="redraw DIR/plot.png from DIR/results.json",
-                            epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+                            epilog=VERB_EXAMPLES["plot"], formatter_class=argparse.RawDescriptionHelpFormatter)
     plot.add_argument("folder", type=Path, metavar="DIR", help="a folder written by `tarvo run`")
     return main
 
@@ -102,7 +156,7 @@ def parser() -> argparse.ArgumentParser:
 def _study_parser(verbs, verb: str, summary: str, files: Sequence[str],
                   histories_note: str) -> argparse.ArgumentParser:
     """A verb that simulates: the options every study shares."""
-    study = verbs.add_parser(verb, help=summary, epilog=EXAMPLES,
+    study = verbs.add_parser(verb, help=summary, description=summary, epilog=VERB_EXAMPLES[verb],
                              formatter_class=argparse.RawDescriptionHelpFormatter)
     study.add_argument("model", type=Path, help="the model file (TOML)")
     study.add_argument("--histories", type=_positive, default=100_000,
@@ -125,6 +179,14 @@ def _study_parser(verbs, verb: str, summary: str, files: Sequence[str],
     return study
 
 
+class _VersionAction(argparse.Action):
+    """--version, looked up only when asked for (reading the package metadata takes time)."""
+
+    def __call__(self, parser, namespace, values, option_string=None) -> NoReturn:
+        print(f"tarvo {_version()}")
+        parser.exit()
+
+
 def _version() -> str:
     from importlib import metadata
 
@@ -134,28 +196,71 @@ def _version() -> str:
         return "0.1.0"
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    from ..data.files import OutputError
-    from ..data.result import ResultError
+def _invalid_input() -> tuple[type[BaseException], ...]:
+    """What the command reports as invalid input: imported only when an error is on its way,
+    so that --version and --help load nothing of the package."""
+    from ..data.files import OutputError, ResultError
     from ..engine.cluster import ClusterError
     from ..model.errors import ModelError
 
+    return (_InvalidInput, ModelError, ValueError, ClusterError, OutputError, ResultError)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    with _termination_as_interruption() as terminated:
+        code = _main(argv)
+    # SIGTERM (what `timeout` and batch schedulers send) ends a run as Ctrl-C does; only the
+    # status tells them apart, as a shell's would.
+    return EXIT_TERMINATED if terminated() and code == EXIT_INTERRUPTED else code
+
+
+@contextmanager
+def _termination_as_interruption() -> Iterator[Callable[[], bool]]:
+    """While the block runs, SIGTERM does what SIGINT does at that moment (the planner's first
+    Ctrl-C only asks to stop after the running call). Outside the main thread, nothing."""
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        yield lambda: False
+        return
+    received: list[int] = []
+
+    def on_terminate(signum, frame):
+        received.append(signum)
+        handler = signal.getsignal(signal.SIGINT)
+        if callable(handler):
+            handler(signal.SIGINT, frame)
+        else:
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, on_terminate)
+    try:
+        yield lambda: bool(received)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         arguments = parser().parse_args(argv)
         verb: Callable[[argparse.Namespace, Sequence[str] | None], int] = {
             "run": _run, "check": _check, "importance": _importance, "sweep": _sweep,
-            "combine": _combine, "plot": _plot}[arguments.verb]
+            "combine": _combine, "plot": _plot, "markov": _markov}[arguments.verb]
         return verb(arguments, argv)
-    except (_InvalidInput, ModelError, ValueError, ClusterError, OutputError,
-            ResultError) as error:
-        print(f"tarvo: error: {error}", file=sys.stderr)
-        return EXIT_INVALID
+    except SystemExit:
+        raise
     except KeyboardInterrupt as interruption:
         what = str(interruption) or "interrupted"  # StudyInterrupted says how far it got
         print(f"\ntarvo: {what}; no file written", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         return _reader_went_away()
+    except Exception as error:
+        if not isinstance(error, _invalid_input()):
+            raise
+        print(f"tarvo: error: {error}", file=sys.stderr)
+        return EXIT_INVALID
 
 
 def _reader_went_away() -> int:
@@ -173,21 +278,27 @@ def _reader_went_away() -> int:
 # --- Verbs --------------------------------------------------------------------------------
 
 
-def _load(path: Path):
-    from ..studies.study import load
+def _load(path: Path, model_only: bool = False):
+    """The study of a model file (its model alone for `check`, which runs nothing), its
+    warnings on standard error."""
+    from ..model.reading import load
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        study = load(path)
+        model = load(path)
     for warning in caught:
         print(f"tarvo: warning: {warning.message}", file=sys.stderr)
-    return study
+    if model_only:
+        return model
+    from ..studies.study import Study
+
+    return Study(model)
 
 
 def _check(arguments: argparse.Namespace, argv) -> int:
     from ..views.text import model_text
 
-    print(model_text(_load(arguments.model).model))
+    print(model_text(_load(arguments.model, model_only=True)))
     return EXIT_DONE
 
 
@@ -203,7 +314,12 @@ def _run(arguments: argparse.Namespace, argv) -> int:
     from ..studies.planner import StudyInterrupted
 
     study = _load(arguments.model)
+    _check_options(arguments, precision=arguments.precision,
+                   max_histories=arguments.max_histories,
+                   precision_measure=arguments.precision_of)
     previous = read(arguments.resume) if arguments.resume is not None else None
+    if previous is not None:
+        study.check_resumable(previous)
     out_dir = arguments.out or arguments.resume or Path("out")
     with _output_folder(out_dir, argv) as out:
         try:
@@ -212,44 +328,72 @@ def _run(arguments: argparse.Namespace, argv) -> int:
                                    threads=arguments.threads, precision=arguments.precision,
                                    max_histories=arguments.max_histories,
                                    progress=not arguments.no_progress, client=client,
-                                   batches=arguments.batches, resume=previous)
+                                   batches=arguments.batches, resume=previous,
+                                   precision_measure=arguments.precision_of)
         except StudyInterrupted as interruption:
             if interruption.result is None:
                 raise
             partial = (previous.merge(interruption.result) if previous is not None
                        else interruption.result)
-            _write_result(study, partial, out, quiet=True)
+            _write_result(study, partial, out, quiet=True, progress=not arguments.no_progress)
             print(f"\ntarvo: {interruption}; the {interruption.done:,} finished histories are"
                   f" written to {out.folder}, marked interrupted"
                   f" (tarvo run {arguments.model} --resume {out.folder} continues it)",
                   file=sys.stderr)
             return EXIT_INTERRUPTED
-        _write_result(study, result, out)
+        _write_result(study, result, out, progress=not arguments.no_progress)
     return EXIT_DONE
 
 
-def _write_result(study, result, out, quiet: bool = False) -> None:
+def _check_options(arguments: argparse.Namespace, **more) -> None:
+    """The run options, checked before the output folder is touched (ValueError)."""
+    from ..studies.options import RunOptions
+
+    RunOptions(histories=arguments.histories, seed=arguments.seed, threads=arguments.threads,
+               **more).checked()
+
+
+def _write_result(study, result, out, quiet: bool = False, progress: bool = True) -> None:
     from ..views.text import model_text, summary
     from .figures import result_figure
 
     report = f"{summary(result)}\n\nModel ({study.model.source}):\n{model_text(study.model)}\n"
     _write_views(out, OUTPUT_FILES, report, result, lambda path: result_figure(result, path),
-                 quiet)
+                 quiet, result.horizon if progress else 0)
 
 
-def _write_views(out, files: Sequence[str], report: str, result, draw, quiet: bool = False
-                 ) -> None:
+# Above this many time units, a bar shows the CSV being written (millions of lines take a while).
+PROGRESS_FROM_UNITS = 200_000
+
+
+def _write_views(out, files: Sequence[str], report: str, result, draw, quiet: bool = False,
+                 csv_lines: int = 0) -> None:
     """Writes the report, JSON, CSV and PNG of a result under `files` as one set, and prints
-    the report."""
+    the report. `csv_lines`: the lines of a curve CSV, shown with a bar when they are many."""
     from ..data.files import atomic_write_text
 
     text, json_file, csv_file, png_file = files
-    written = out.write_set({text: lambda path: atomic_write_text(path, report),
-                             json_file: result.to_json, csv_file: result.to_csv,
-                             png_file: draw})
+    with _file_progress(csv_lines if csv_lines >= PROGRESS_FROM_UNITS else 0) as lines:
+        written = out.write_set({text: lambda path: atomic_write_text(path, report),
+                                 json_file: result.to_json,
+                                 csv_file: lambda path: result.to_csv(path, progress=lines),
+                                 png_file: draw})
     if not quiet:
         print(report)
         print("Written: " + ", ".join(str(path) for path in written))
+
+
+@contextmanager
+def _file_progress(lines: int) -> Iterator:
+    """A bar on standard error counting the CSV's lines as they are written (none for 0)."""
+    if not lines:
+        yield None
+        return
+    from tqdm import tqdm
+
+    with tqdm(total=lines, desc="writing curve.csv", unit=" lines", unit_scale=True,
+              file=sys.stderr, dynamic_ncols=True) as bar:
+        yield bar.update
 
 
 def _importance(arguments: argparse.Namespace, argv) -> int:
@@ -258,6 +402,7 @@ def _importance(arguments: argparse.Namespace, argv) -> int:
     from .figures import importance_figure
 
     study = _load(arguments.model)
+    _check_options(arguments)
     with _output_folder(arguments.out or Path("out"), argv) as out:
         with client_for(arguments.scheduler, arguments.workers) as client:
             result = study.importance(histories=arguments.histories, seed=arguments.seed,
@@ -271,6 +416,7 @@ def _importance(arguments: argparse.Namespace, argv) -> int:
 
 def _sweep(arguments: argparse.Namespace, argv) -> int:
     from ..engine.cluster import client_for
+    from ..model.reading import variants
     from ..model.variants import parse_sweep_option
     from ..views.sweep_views import summary
     from .figures import sweep_figure
@@ -280,6 +426,9 @@ def _sweep(arguments: argparse.Namespace, argv) -> int:
     sweep = sweep or study.model.sweep
     if sweep is None:
         raise ValueError(f"{study.model.source}: no [sweep] table; give --sweep KEY=V1,V2,...")
+    _check_options(arguments)
+    if sweep is not study.model.sweep:
+        variants(study.model, sweep)  # every value a valid model before the folder is touched
     with _output_folder(arguments.out or Path("out"), argv) as out:
         with client_for(arguments.scheduler, arguments.workers) as client:
             result = study.sweep(sweep, histories=arguments.histories, seed=arguments.seed,
@@ -287,6 +436,21 @@ def _sweep(arguments: argparse.Namespace, argv) -> int:
                                  client=client, batches=arguments.batches)
         _write_views(out, SWEEP_FILES, summary(result) + "\n", result,
                      lambda path: sweep_figure(result, path))
+    return EXIT_DONE
+
+
+def _markov(arguments: argparse.Namespace, argv) -> int:
+    from ..views.markov_views import summary
+    from ..views.text import model_text
+    from .figures import markov_figure
+
+    study = _load(arguments.model)
+    result = study.markov(arguments.state_limit)  # refused models write nothing
+    report = (f"{summary(result)}\n\nModel ({study.model.source}):\n"
+              f"{model_text(study.model)}\n")
+    with _output_folder(arguments.out or Path("out"), argv) as out:
+        _write_views(out, OUTPUT_FILES, report, result,
+                     lambda path: markov_figure(result, path), csv_lines=result.horizon)
     return EXIT_DONE
 
 

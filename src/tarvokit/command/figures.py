@@ -5,6 +5,7 @@ from __future__ import annotations
 from pathlib import Path
 
 from ..data.importance import ImportanceResult
+from ..data.markov import MarkovResult
 from ..data.result import Result
 from ..data.sweep import SweepResult
 from ..views.importance_views import draw_importance, importance_title
@@ -16,6 +17,8 @@ def _pyplot():
     import matplotlib
 
     matplotlib.use("Agg")
+    # The command's figures hold no mathematics: every text as written, `$` included.
+    matplotlib.rcParams["text.parse_math"] = False
     import matplotlib.pyplot as plt
 
     return plt
@@ -24,25 +27,34 @@ def _pyplot():
 def _save(figure, path: Path) -> None:
     plt = _pyplot()
     try:
-        figure.tight_layout()
         figure.savefig(path, format="png")
     finally:
         plt.close(figure)
 
 
 def result_figure(result: Result, path: Path) -> None:
+    """The whole horizon above; below, its first twelfth, the reliability and the histogram
+    of a history's downtime (the last two for results with per-history distributions)."""
     from ..views.plots import draw_result
 
     plt = _pyplot()
-    figure, (whole, start) = plt.subplots(2, 1, figsize=FIGURE_INCHES, dpi=DPI,
-                                          gridspec_kw={"height_ratios": [3, 2]})
-    draw_result(whole, start, result)
+    # Spacing set by hand: a layout engine measures every text several times, which costs more
+    # than the drawing itself.
+    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
+    columns = 3 if result.distributions is not None else 1
+    grid = figure.add_gridspec(2, columns, height_ratios=[3, 2], left=0.07, right=0.98,
+                               top=0.95, bottom=0.07, hspace=0.42, wspace=0.28)
+    whole, start = figure.add_subplot(grid[0, :]), figure.add_subplot(grid[1, 0])
+    more = ({"reliability": figure.add_subplot(grid[1, 1]),
+             "downtime": figure.add_subplot(grid[1, 2])} if columns == 3 else {})
+    draw_result(whole, start, result, **more)
     _save(figure, path)
 
 
 def importance_figure(result: ImportanceResult, path: Path, top: int) -> None:
     plt = _pyplot()
-    figure, axes = plt.subplots(2, 2, figsize=FIGURE_INCHES, dpi=DPI, sharex=True)
+    figure, axes = plt.subplots(2, 2, figsize=FIGURE_INCHES, dpi=DPI, sharex=True,
+                                layout="constrained")
     figure.suptitle(importance_title(result))
     draw_importance(axes, result, top)
     _save(figure, path)
@@ -50,10 +62,23 @@ def importance_figure(result: ImportanceResult, path: Path, top: int) -> None:
 
 def sweep_figure(result: SweepResult, path: Path) -> None:
     plt = _pyplot()
-    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
+    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI, layout="constrained")
     grid = figure.add_gridspec(2, 2, height_ratios=[1, 1])
     means, differences = figure.add_subplot(grid[0, 0]), figure.add_subplot(grid[0, 1])
     curves = figure.add_subplot(grid[1, :])
     figure.suptitle(sweep_title(result))
     draw_sweep(means, differences, curves, result)
+    _save(figure, path)
+
+
+def markov_figure(result: MarkovResult, path: Path) -> None:
+    """The exact curve above; below, its first twelfth and the reliability."""
+    from ..views.markov_views import draw_markov
+
+    plt = _pyplot()
+    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
+    grid = figure.add_gridspec(2, 2, height_ratios=[3, 2], left=0.07, right=0.98, top=0.95,
+                               bottom=0.07, hspace=0.42, wspace=0.22)
+    draw_markov(figure.add_subplot(grid[0, :]), figure.add_subplot(grid[1, 0]),
+                figure.add_subplot(grid[1, 1]), result)
     _save(figure, path)

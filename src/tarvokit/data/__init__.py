@@ -1,12 +1,24 @@
 """What a study measured: results, their statistics (stats.py, the one place they live), and
 their files (results.json, curve.csv, written whole, in folders one run at a time)."""
 
-from .files import OutputError, OutputFolder, atomic_write_text, check_output_folder
-from .importance import ImportanceResult, Measure, Row
-from .result import Batch, Result, ResultError, combine, read, study_id
-from .stats import Interval
-from .sweep import SweepResult
+from .._lazy import lazy_names
 
-__all__ = ["Batch", "ImportanceResult", "Interval", "Measure", "OutputError", "OutputFolder",
-           "Result", "ResultError", "Row", "SweepResult", "atomic_write_text",
-           "check_output_folder", "combine", "read", "study_id"]
+_WHERE = {
+    "OutputError": "files",
+    "OutputFolder": "files",
+    "atomic_write_text": "files",
+    "check_output_folder": "files",
+    "ImportanceResult": "importance",
+    "Measure": "importance",
+    "Row": "importance",
+    "Batch": "result",
+    "Result": "result",
+    "ResultError": "result",
+    "combine": "result",
+    "read": "result",
+    "study_id": "result",
+    "Interval": "stats",
+    "SweepResult": "sweep",
+}
+__all__ = sorted(_WHERE)
+__getattr__, __dir__ = lazy_names(__name__, _WHERE)

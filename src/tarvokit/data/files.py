@@ -26,6 +26,10 @@ LOCK_NAME = ".tarvo.lock"
 _STAGING_PREFIX = ".tarvo-staging-"
 
 
+class ResultError(ValueError):
+    """Results that cannot be read, or cannot be merged. One line."""
+
+
 class OutputError(OSError):
     """An output folder that cannot be used. `str(error)` is one line naming it."""
 
@@ -56,6 +60,29 @@ def atomic_write_text(path: Path, text: str) -> None:
 def csv_field(text: str) -> str:
     """A CSV field: quoted, with its quotes doubled, when it holds a comma or a quote."""
     return f'"{text.replace(chr(34), chr(34) * 2)}"' if any(c in text for c in ',"\n') else text
+
+
+# Lines formatted at a time: numpy formats a block of columns in one call, far faster than a
+# Python loop over a long horizon's lines.
+_CSV_BLOCK = 200_000
+
+
+def write_csv(path: Path, header: str, length: int, block, progress=None) -> None:
+    """A CSV file of `length` lines of numbers, whole or not at all; `block(start, stop)` gives
+    the columns of lines start .. stop - 1. Integer columns are written as integers, the others
+    with 9 significant digits; `progress(lines)` after each block."""
+    import numpy as np
+
+    with atomic_path(path) as temporary, temporary.open("w", encoding="utf-8") as stream:
+        stream.write(header + "\n")
+        for start in range(0, length, _CSV_BLOCK):
+            columns = block(start, min(length, start + _CSV_BLOCK))
+            formats = ["%d" if np.asarray(c).dtype.kind in "iu" else "%.9g" for c in columns]
+            # As floats: integer columns (counts, time units) stay exact below 2^53.
+            np.savetxt(stream, np.column_stack([np.asarray(c, dtype=float) for c in columns]),
+                       fmt=formats, delimiter=",")
+            if progress is not None:
+                progress(len(columns[0]))
 
 
 def _umask() -> int:
@@ -107,6 +134,8 @@ class OutputFolder:
         self._lock: int | None = None
 
     def __enter__(self) -> "OutputFolder":
+        # The folders this run makes, removed again if it ends without writing anything.
+        self._made = [p for p in [self.folder, *self.folder.parents] if not p.exists()]
         check_output_folder(self.folder)
         self._lock = _take_lock(self.folder / LOCK_NAME, self.command)
         _remove_stale_staging(self.folder)
@@ -122,6 +151,12 @@ class OutputFolder:
             finally:
                 os.close(self._lock)
                 self._lock = None
+        for made in getattr(self, "_made", []):  # deepest first; stops at one that holds files
+            try:
+                made.rmdir()
+            except OSError:
+                break
+        self._made = []
 
     def write_set(self, writers: dict[str, Callable[[Path], None]],
                   progress: Callable[[str], None] | None = None) -> list[Path]:
@@ -136,6 +171,7 @@ class OutputFolder:
                 if progress is not None:
                     progress(name)
                 write(staging / name)
+            self._made = []  # the folder now holds this run's files
             written = []
             for name in writers:
                 target = self.folder / name

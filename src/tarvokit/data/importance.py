@@ -46,36 +46,53 @@ from .result import Result, interval_dict, paired_batch_means
 from .stats import bin_edges, bin_sums
 
 Logic = frozenset[CutSet]  # a derived system logic: a set of cut sets
-CUT_SET, COMPONENT = "cut set", "component"
+CUT_SET, COMPONENT, COMMON_CAUSE = "cut set", "component", "common-cause group"
+KINDS = (CUT_SET, COMPONENT, COMMON_CAUSE)
 DEFAULT_TOP = 5
+
+
+@dataclass(frozen=True)
+class WithoutGroup:
+    """The run of the system's logic on the model whose common-cause group `group` never
+    strikes (its shocks still drawn, so that the run pairs with the system's)."""
+
+    group: str
+
+
+RunKey = Logic | WithoutGroup
 
 
 @dataclass(frozen=True)
 class Measure:
     """One thing to rank: `share_logic` fails exactly when it is involved in the system's
-    failure, `rest_logic` is the system's logic once it can no longer fail."""
+    failure (None: no such logic, the share is undefined), `rest_logic` is the run of the
+    system once it can no longer fail."""
 
-    kind: str  # CUT_SET or COMPONENT
+    kind: str  # CUT_SET, COMPONENT or COMMON_CAUSE
     name: str
-    share_logic: Logic
-    rest_logic: Logic
+    share_logic: Logic | None
+    rest_logic: RunKey
 
 
-def measures(cut_sets: Sequence[CutSet], names: Sequence[str]) -> list[Measure]:
-    """Every cut set, then every component, with the two derived logics each needs."""
+def measures(cut_sets: Sequence[CutSet], names: Sequence[str],
+             groups: Sequence[str] = ()) -> list[Measure]:
+    """Every cut set, then every component, then every common-cause group, with the runs each
+    needs."""
     system = frozenset(cut_sets)
     found = [Measure(CUT_SET, describe_cut_set(k, names), frozenset({k}), system - {k})
              for k in cut_sets]
     for index, name in enumerate(names):
         containing = frozenset(k for k in system if index in k)
         found.append(Measure(COMPONENT, name, containing, system - containing))
+    found += [Measure(COMMON_CAUSE, group, None, WithoutGroup(group)) for group in groups]
     return found
 
 
-def logics_to_run(system: Logic, found: Sequence[Measure]) -> list[Logic]:
-    """The distinct non-empty logics the measures need, the system's first."""
-    wanted = [system] + [logic for m in found for logic in (m.share_logic, m.rest_logic)]
-    return list(dict.fromkeys(logic for logic in wanted if logic))
+def logics_to_run(system: Logic, found: Sequence[Measure]) -> list[RunKey]:
+    """The distinct runs the measures need (non-empty logics and model variants), the
+    system's first."""
+    wanted = [system] + [key for m in found for key in (m.share_logic, m.rest_logic)]
+    return list(dict.fromkeys(key for key in wanted if key))
 
 
 @dataclass(frozen=True)
@@ -97,7 +114,7 @@ class ImportanceResult:
     names: tuple[str, ...]
     system: Logic
     measures: tuple[Measure, ...]
-    runs: dict[Logic, Result]
+    runs: dict[RunKey, Result]
     seconds: float
 
     # --- Facts -----------------------------------------------------------------------------
@@ -124,13 +141,13 @@ class ImportanceResult:
 
     # --- Paired data -----------------------------------------------------------------------
 
-    def failed_steps_per_unit(self, logic: Logic) -> np.ndarray:
+    def failed_steps_per_unit(self, logic: RunKey) -> np.ndarray:
         """Per time unit, the failed steps summed over histories with that logic (int64)."""
         if not logic:
             return np.zeros(self.horizon, dtype=np.int64)
         return self.runs[logic].counts.astype(np.int64)
 
-    def batch_means(self, logic: Logic) -> np.ndarray:
+    def batch_means(self, logic: RunKey) -> np.ndarray:
         """Per sub-batch (in the system run's order), the mean unavailability with that logic."""
         system = self.system_result
         if not logic:
@@ -143,6 +160,8 @@ class ImportanceResult:
     # --- Measures over the horizon ---------------------------------------------------------
 
     def share(self, measure: Measure) -> stats.Interval:
+        if measure.share_logic is None:
+            return stats.Interval(math.nan, math.nan, math.nan, math.nan)
         return stats.ratio_of_batch_means(self._batch_sizes(), self.batch_means(measure.share_logic),
                                           self.batch_means(self.system))
 
@@ -151,9 +170,10 @@ class ImportanceResult:
         return stats.batch_means(self._batch_sizes(), differences)
 
     def rows(self) -> list[Row]:
-        """Cut sets, then components, each ranked by reduction (then share), largest first."""
+        """Cut sets, components, then common-cause groups, each ranked by reduction (then
+        share), largest first."""
         rows: list[Row] = []
-        for kind in (CUT_SET, COMPONENT):
+        for kind in KINDS:
             figures = [(m, self.share(m), self.reduction(m)) for m in self.measures if m.kind == kind]
             figures.sort(key=lambda f: (-f[2].estimate, -_or_zero(f[1].estimate), f[0].name))
             rows += [Row(m, rank, share, reduction, reduction.scaled(self.horizon))
@@ -167,7 +187,9 @@ class ImportanceResult:
 
     def share_curve(self, measure: Measure, bin_units: int = 1) -> np.ndarray:
         """Per bin of time units: the measure's share of the system's failed time (NaN where the
-        system never failed)."""
+        system never failed, or for a measure without a share)."""
+        if measure.share_logic is None:
+            return np.full(len(bin_edges(self.horizon, bin_units)) - 1, np.nan)
         part = bin_sums(self.failed_steps_per_unit(measure.share_logic), bin_units)
         whole = bin_sums(self.failed_steps_per_unit(self.system), bin_units)
         with np.errstate(invalid="ignore", divide="ignore"):
@@ -218,17 +240,24 @@ class ImportanceResult:
             "system": {"mean_unavailability": interval_dict(system.mean()),
                        "expected_downtime": interval_dict(system.downtime())},
             "table": [_row_dict(row) for row in self.rows()],
-            "logics": [{"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(logic)],
-                        "failed_steps_per_unit": self.failed_steps_per_unit(logic).tolist(),
-                        "batches": [vars(b) for b in self.runs[logic].batches]}
-                       for logic in self.runs],
+            "logics": [{**self._run_name(key),
+                        "failed_steps_per_unit": self.failed_steps_per_unit(key).tolist(),
+                        "batches": [vars(b) for b in self.runs[key].batches]}
+                       for key in self.runs],
         }
+
+    def _run_name(self, key: RunKey) -> dict:
+        if isinstance(key, WithoutGroup):
+            return {"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(self.system)],
+                    "without_common_cause": key.group}
+        return {"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(key)]}
 
     def to_json(self, path: str | Path) -> None:
         atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
 
-    def to_csv(self, path: str | Path) -> None:
-        """The table: one line per cut set and component, ranked within its kind."""
+    def to_csv(self, path: str | Path, progress=None) -> None:
+        """The table: one line per cut set, component and common-cause group, ranked within
+        its kind."""
         unit = self.time_unit
         header = ["kind", "name", "rank", *_columns("share"), *_columns("reduction"),
                   *_columns(f"downtime_{unit}")]

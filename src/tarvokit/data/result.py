@@ -10,8 +10,12 @@ Statistics, in time units of the study:
   system was failed, i.e. the unit's failed steps / (resolution x histories). Its 95% band is a
   Wilson interval with n = histories, conservative because a fraction in [0, 1] with mean m has
   a variance of at most m (1 - m);
-- the mean unavailability over the horizon, by batch means over the sub-batches (Student's t);
+- the mean unavailability over the horizon: the mean of the histories' downtime fractions, its
+  standard error from their exact sum of squares (Student's t), and every other measure of a
+  run (data/measures.py) from the per-history distributions the engine keeps;
 - the expected downtime: that mean times the horizon.
+Results without per-history distributions (paired runs read back from older files) fall back to
+batch means over the sub-batches.
 
 Files: results.json holds every figure and the data to rebuild the result (`Result.from_json`,
 `read`); curve.csv one line per time unit, its failed steps among them, so that a long horizon's
@@ -30,16 +34,14 @@ from typing import Any, Sequence
 
 import numpy as np
 
+from ..engine.outputs import Distributions
+from . import measures as measures_module
 from . import stats
-from .files import atomic_write_text
+from .files import ResultError, atomic_write_text, csv_field, write_csv
 
 RESULTS_FILE, CURVE_FILE = "results.json", "curve.csv"
 # Above this many time units the per-unit arrays are left to curve.csv.
 JSON_UNITS_LIMIT = 100_000
-
-
-class ResultError(ValueError):
-    """Results that cannot be read, or cannot be merged. One line."""
 
 
 @dataclass(frozen=True)
@@ -73,23 +75,11 @@ def study_id(model: dict, cut_sets: Sequence[Sequence[int | str]] | None = None)
     return hashlib.sha256(text.encode()).hexdigest()[:32]
 
 
-@dataclass(frozen=True)
-class Result:
-    model: dict  # the model's description (plain data)
-    counts: np.ndarray  # uint64, failed engine steps per time unit, summed over the histories
-    batches: tuple[Batch, ...]
-    seconds: float  # wall-clock time of the whole run
-    threads: int | None  # worker threads per runner call
-    seeded: bool  # False when Maintenance laws made the draws depend on the process
-    precision: float | None = None  # the target relative half-width, if any
-    precision_met: bool | None = None
-    interrupted: bool = False
-    cut_sets: tuple[tuple[int | str, ...], ...] | None = field(default=None)  # logic override
-    model_path: str | None = None  # where the model was read from, for the record
-    created: str | None = None  # ISO 8601 date of the run
-    version: str | None = None  # the package version that ran it
+class StudyFacts:
+    """What every result says of its study, from the model's description it holds."""
 
-    # --- Facts of the study ----------------------------------------------------------------
+    model: dict
+    cut_sets: tuple | None = None
 
     @property
     def id(self) -> str:
@@ -110,6 +100,27 @@ class Result:
     @property
     def resolution(self) -> int:
         return int(self.model["study"]["resolution"])
+
+
+@dataclass(frozen=True)
+class Result(StudyFacts):
+    model: dict  # the model's description (plain data)
+    counts: np.ndarray  # uint64, failed engine steps per time unit, summed over the histories
+    batches: tuple[Batch, ...]
+    seconds: float  # wall-clock time of the whole run
+    threads: int | None  # worker threads per runner call
+    seeded: bool  # False when Maintenance laws made the draws depend on the process
+    precision: float | None = None  # the target relative half-width, if any
+    precision_met: bool | None = None
+    interrupted: bool = False
+    cut_sets: tuple[tuple[int | str, ...], ...] | None = field(default=None)  # logic override
+    model_path: str | None = None  # where the model was read from, for the record
+    created: str | None = None  # ISO 8601 date of the run
+    version: str | None = None  # the package version that ran it
+    distributions: Distributions | None = None  # per-history figures (engine/outputs.py)
+    precision_measure: str | None = None  # what the precision target applied to
+
+    # --- Facts of the study ----------------------------------------------------------------
 
     @property
     def histories(self) -> int:
@@ -160,9 +171,30 @@ class Result:
         return np.array([b.failed_steps / (b.histories * steps) for b in self.batches])
 
     def mean(self, confidence: float = stats.CONFIDENCE) -> stats.Interval:
-        """Mean unavailability over the horizon, by batch means over the sub-batches."""
+        """Mean unavailability over the horizon: from the histories' downtimes when the result
+        has them (independent histories, exact sum of squares), else by batch means."""
+        if self.distributions is not None:
+            return self.measures(confidence).mean_unavailability
         return stats.batch_means([b.histories for b in self.batches], self.batch_means(),
                                  confidence)
+
+    def measures(self, confidence: float = stats.CONFIDENCE) -> measures_module.Measures:
+        """Every figure of the run (data/measures.py); needs the per-history distributions."""
+        if self.distributions is None:
+            raise ValueError("this result has no per-history distributions")
+        return measures_module.measures(self.distributions, self.histories,
+                                        self.horizon * self.resolution, self.resolution,
+                                        confidence)
+
+    def reliability_curve(self, confidence: float = stats.CONFIDENCE, units: slice = slice(None)
+                          ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Per time unit (of `units`, all by default): the chance of no system failure by its
+        end, and its Wilson band."""
+        if self.distributions is None:
+            raise ValueError("this result has no per-history distributions")
+        return measures_module.reliability_curve(self.distributions, self.histories,
+                                                 self.horizon, self.resolution, confidence,
+                                                 units)
 
     def downtime(self, confidence: float = stats.CONFIDENCE) -> stats.Interval:
         """Expected failed time over the horizon, in time units."""
@@ -181,8 +213,11 @@ class Result:
         if overlap is not None:
             raise ResultError(f"results sharing seeds do not merge: both used seeds"
                               f" {overlap[0]}..{overlap[1]}")
+        distributions = (self.distributions + other.distributions
+                         if self.distributions is not None and other.distributions is not None
+                         else None)
         return replace(self, counts=self.counts + other.counts,
-                       batches=self.batches + other.batches,
+                       batches=self.batches + other.batches, distributions=distributions,
                        seconds=self.seconds + other.seconds,
                        seeded=self.seeded and other.seeded,
                        interrupted=self.interrupted or other.interrupted,
@@ -207,11 +242,23 @@ class Result:
             "histories_per_second": self.histories_per_second,
             "precision": self.precision,
             "precision_met": self.precision_met,
+            "precision_measure": self.precision_measure,
             "interrupted": self.interrupted,
             "mean_unavailability": interval_dict(mean),
             "expected_downtime": interval_dict(downtime),
-            "batches": [vars(b) for b in self.batches],
         }
+        if self.distributions is not None:
+            found = self.measures()
+            data.update({
+                "failure_frequency": interval_dict(found.failure_frequency),
+                "reliability": interval_dict(found.reliability),
+                "mean_down_time": interval_dict(found.mean_down_time),
+                "mean_up_time": interval_dict(found.mean_up_time),
+                "downtime_quantiles": {name: interval_dict(interval) for name, interval
+                                       in found.downtime_quantiles.items()},
+                "distributions": self.distributions.to_dict(),
+            })
+        data["batches"] = [vars(b) for b in self.batches]
         if self.horizon <= JSON_UNITS_LIMIT:
             low, high = self.band()
             data.update({"unavailability": self.unavailability.tolist(),
@@ -224,19 +271,33 @@ class Result:
     def to_json(self, path: str | Path) -> None:
         atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
 
-    def csv_text(self) -> str:
-        """One line per time unit: its start and end, unavailability, 95% band, failed steps."""
-        low, high = self.band()
+    def csv_names(self) -> list[str]:
+        """The columns of curve.csv: per time unit its start and end, unavailability and 95%
+        band, failed steps, and (with per-history distributions) the reliability by its end
+        with its band."""
         unit = self.time_unit
-        lines = [f"start_{unit},end_{unit},unavailability,low_95,high_95,failed_steps"]
-        lines += [f"{u},{u + 1},{p:.9g},{a:.9g},{b:.9g},{c}"
-                  for u, (p, a, b, c) in enumerate(zip(self.unavailability.tolist(),
-                                                       low.tolist(), high.tolist(),
-                                                       self.counts.tolist()))]
-        return "\n".join(lines) + "\n"
+        names = [f"start_{unit}", f"end_{unit}", "unavailability", "low_95", "high_95",
+                 "failed_steps"]
+        if self.distributions is not None:
+            names += ["reliability", "reliability_low_95", "reliability_high_95"]
+        return names
 
-    def to_csv(self, path: str | Path) -> None:
-        atomic_write_text(Path(path), self.csv_text())
+    def csv_block(self, start: int, stop: int) -> list[np.ndarray]:
+        """The columns of curve.csv for time units start .. stop - 1: a long horizon's file is
+        made a block at a time, never holding all its columns at once."""
+        units = np.arange(start, stop, dtype=np.int64)
+        counts = self.counts[start:stop]
+        unavailability = counts / float(self.resolution * self.histories)
+        low, high = stats.wilson_bounds(unavailability, self.histories)
+        columns = [units, units + 1, unavailability, low, high, counts]
+        if self.distributions is not None:
+            columns += list(self.reliability_curve(units=slice(start, stop)))
+        return columns
+
+    def to_csv(self, path: str | Path, progress=None) -> None:
+        """curve.csv, written in blocks of lines (`progress(lines)` after each)."""
+        header = ",".join(csv_field(name) for name in self.csv_names())
+        write_csv(Path(path), header, self.horizon, self.csv_block, progress)
 
     @classmethod
     def from_dict(cls, data: dict, counts: np.ndarray | None = None) -> "Result":
@@ -257,7 +318,9 @@ class Result:
                 precision_met=data["precision_met"], interrupted=bool(data["interrupted"]),
                 cut_sets=tuple(tuple(s) for s in cut_sets) if cut_sets is not None else None,
                 model_path=data.get("model_path"), created=data.get("created"),
-                version=data.get("version"))
+                version=data.get("version"), precision_measure=data.get("precision_measure"),
+                distributions=(Distributions.from_dict(data["distributions"])
+                               if data.get("distributions") is not None else None))
         except (KeyError, TypeError, ValueError) as error:
             if isinstance(error, ResultError):
                 raise
@@ -306,8 +369,10 @@ def paired_batch_means(reference: Result, run: Result) -> np.ndarray:
 
 
 def interval_dict(interval: stats.Interval) -> dict:
-    return {"estimate": interval.estimate, "low": interval.low, "high": interval.high,
-            "standard_error": interval.standard_error}
+    """An interval for JSON: an undefined figure (NaN) is null, as JSON has no NaN."""
+    return {name: (value if math.isfinite(value) else None) for name, value in
+            (("estimate", interval.estimate), ("low", interval.low), ("high", interval.high),
+             ("standard_error", interval.standard_error))}
 
 
 def _overlap(first: list[tuple[int, int]], second: list[tuple[int, int]]

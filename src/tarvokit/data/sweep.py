@@ -58,6 +58,14 @@ class SweepResult:
         sizes = [b.histories for b in self.reference.batches]
         return stats.batch_means(sizes, differences, bounds=(-1.0, 1.0))
 
+    def independent_difference(self, index: int) -> stats.Interval:
+        """The interval the same difference would have from independent seeds (normal)."""
+        difference = self.difference(index)
+        error = self.independent_standard_error(index)
+        half = stats.normal_quantile(0.5 + stats.CONFIDENCE / 2) * error
+        return stats.Interval(difference.estimate, difference.estimate - half,
+                              difference.estimate + half, error)
+
     def independent_standard_error(self, index: int) -> float:
         """The standard error the same difference would have from independent seeds."""
         return math.hypot(self.results[index].mean().standard_error,
@@ -86,7 +94,7 @@ class SweepResult:
     def to_json(self, path: str | Path) -> None:
         atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
 
-    def to_csv(self, path: str | Path) -> None:
+    def to_csv(self, path: str | Path, progress=None) -> None:
         """One line per value: its mean unavailability and the paired difference."""
         header = ["value", "mean", "mean_low_95", "mean_high_95", "difference",
                   "difference_low_95", "difference_high_95", "independent_standard_error"]

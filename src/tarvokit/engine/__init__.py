@@ -2,8 +2,19 @@
 one runner call each (tasks.py), and executors that run tasks in this process or on a Dask
 cluster (cluster.py)."""
 
-from .build import EngineInputs, engine_inputs, engine_laws, engine_tree
-from .tasks import Executor, InProcessExecutor, Task, TaskResult, available_cores, run_task
+from .._lazy import lazy_names
 
-__all__ = ["EngineInputs", "Executor", "InProcessExecutor", "Task", "TaskResult",
-           "available_cores", "engine_inputs", "engine_laws", "engine_tree", "run_task"]
+_WHERE = {
+    "EngineInputs": "build",
+    "engine_inputs": "build",
+    "engine_laws": "build",
+    "engine_tree": "build",
+    "Executor": "tasks",
+    "InProcessExecutor": "tasks",
+    "Task": "tasks",
+    "TaskResult": "tasks",
+    "available_cores": "tasks",
+    "run_task": "tasks",
+}
+__all__ = sorted(_WHERE)
+__getattr__, __dir__ = lazy_names(__name__, _WHERE)

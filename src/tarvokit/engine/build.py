@@ -11,13 +11,14 @@ from __future__ import annotations
 
 import functools
 import json
-from dataclasses import dataclass
-from typing import Sequence
+from dataclasses import dataclass, field
+from typing import Any, Sequence
 
 import tarvo
 
 from ..model import laws
 from ..model.errors import Where
+from .dependencies import EngineModel, build_dependencies, has_dependencies
 
 
 @dataclass(frozen=True)
@@ -28,14 +29,28 @@ class EngineInputs:
     steps_per_unit: int  # the resolution
     laws: list  # laws[c][s][k]: the law of component c's transition from state s into k
     tree: tarvo.CutsetTree
+    extra: dict[str, Any] = field(default_factory=dict)  # more runner arguments, by keyword
+
+
+def engine_law(table: dict, path: str, resolution: int) -> tarvo.Distribution:
+    """The engine law of a law table (times in time units) at `resolution` steps per unit. A
+    Maintenance law becomes a Discrete law over the same durations: it draws from the history's
+    own generator, so a study is reproducible from its seed and paired runs pair exactly."""
+    kind, arguments = laws.engine_law(table, Where("<description>", path), resolution)
+    if kind == "Maintenance":
+        kind = "Discrete"
+    return getattr(tarvo, kind)(*arguments)
 
 
 def engine_laws(description: dict) -> list:
     """The component model in engine steps: laws[c][s][k] times state s -> k.
 
     The engine takes the number of states of component 0 for all of them, so every component is
-    padded to the largest count with transitions that never happen.
+    padded to the largest count with transitions that never happen. A model with dependencies
+    (standby units, crews, common-cause groups) has the component model of dependencies.py.
     """
+    if has_dependencies(description):
+        return _dependent_model(description).laws
     resolution = int(description["study"]["resolution"])
     components = description["components"]
     never = tarvo.Distribution()
@@ -43,13 +58,11 @@ def engine_laws(description: dict) -> list:
     model = []
     for name, component in components.items():
         rows = [[never] * states for _ in range(states)]
-        where = Where("<description>").key("components").key(name)
         index = {state: i for i, state in enumerate(component["states"])}
         for transition in component["transitions"]:
             table = {k: v for k, v in transition.items() if k not in ("from", "to")}
-            kind, arguments = laws.engine_law(table, where, resolution)
             rows[index[transition["from"]]][index[transition["to"]]] = \
-                getattr(tarvo, kind)(*arguments)
+                engine_law(table, f"components.{name}", resolution)
         model.append(rows)
     return model
 
@@ -83,5 +96,16 @@ def _cached_inputs(key: str) -> EngineInputs:
     description, cut_sets = json.loads(key)
     study = description["study"]
     resolution = int(study["resolution"])
-    return EngineInputs(int(study["horizon"]) * resolution, resolution,
-                        engine_laws(description), engine_tree(description, cut_sets))
+    steps = int(study["horizon"]) * resolution
+    tree = engine_tree(description, cut_sets)
+    if has_dependencies(description):
+        dependent = _dependent_model(description)
+        return EngineInputs(steps, resolution, dependent.laws, tree,
+                            {"dependencies": dependent.dependencies})
+    return EngineInputs(steps, resolution, engine_laws(description), tree)
+
+
+def _dependent_model(description: dict) -> EngineModel:
+    resolution = int(description["study"]["resolution"])
+    return build_dependencies(description,
+                              lambda table, path: engine_law(table, path, resolution))

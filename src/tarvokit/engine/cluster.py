@@ -5,10 +5,10 @@ in seed order and cuts them into chunks of contiguous seeds (a large task over s
 small tasks sharing one), hands the chunks to a `distributed.Client`, and adds each task's parts
 up into the task's result, yielded when its last part is in. A part is itself a Task (plain
 data: the model's description, its first seed and histories), so the worker rebuilds the model
-from the description and makes one runnerParallelSim call per part with all of its threads.
+from the description and makes one runnerStudy call per part with all of its threads.
 Counts add modulo 2^32 whatever the cut or the order of completion, so a study's counts equal
-one runnerParallelSim call over the same seeds on one machine bit for bit (for models without
-Maintenance, whose draws are not seeded), and its sub-batches are those of a run in process.
+one runner call over the same seeds on one machine bit for bit, and its sub-batches are those
+of a run in process.
 
 Dask does the scheduling, transport and fault handling; this module only decides what a chunk
 is and keeps a small window of chunks in flight:
@@ -34,16 +34,15 @@ it raises ClusterError with that hint.
 
 from __future__ import annotations
 
-import ctypes
 import logging
 import math
+import re
 import signal
+import socket
 import threading
 from contextlib import contextmanager
 from dataclasses import replace
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence
-
-import numpy as np
 
 from .tasks import Executor, Task, TaskResult, available_cores, run_task
 
@@ -51,6 +50,7 @@ if TYPE_CHECKING:
     from distributed import Client
 
 CONNECT_TIMEOUT_SECONDS = 10.0
+PROBE_SECONDS = 3.0
 CHUNK_SECONDS = 1.0
 FIRST_CHUNK_HISTORIES = 100
 CHUNKS_IN_FLIGHT_PER_WORKER = 2
@@ -76,6 +76,7 @@ def connect(address: str, timeout: float = CONNECT_TIMEOUT_SECONDS) -> "Client":
     Raises ClusterError if no scheduler answers within `timeout` seconds.
     """
     distributed = _distributed()
+    _probe(address, min(timeout, PROBE_SECONDS))
     try:
         return distributed.Client(address, timeout=timeout)
     except Exception as error:  # refused, timed out, malformed address, not a scheduler
@@ -83,6 +84,48 @@ def connect(address: str, timeout: float = CONNECT_TIMEOUT_SECONDS) -> "Client":
         detail = "" if reason.startswith("Timed out") else f" ({reason})"
         raise ClusterError(f"cannot reach the Dask scheduler at {address} within"
                            f" {timeout:g} s{detail}") from None
+
+
+def _probe(address: str, timeout: float) -> None:
+    """ClusterError unless a Dask scheduler listens at a tcp:// address.
+
+    A scheduler greets every connection with its handshake, which names the compression it
+    offers. Dask's own client waits without end on a server that says nothing (an HTTP server)
+    and takes the greeting of another protocol (an SSH server's) for the length of a message it
+    cannot allocate; both deserve a plain answer. Other schemes (tls://, ...) are left to Dask.
+    """
+    match = re.fullmatch(r"(?:tcp://)?\[?([^\]/]+?)\]?:(\d+)/?", address.strip())
+    if match is None:
+        return
+    host, port = match.group(1), int(match.group(2))
+    greeting = b""
+    try:
+        probe = socket.create_connection((host, port), timeout=timeout)
+    except socket.timeout:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address} within"
+                           f" {timeout:g} s") from None
+    except OSError as error:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address}:"
+                           f" {error.strerror or error}") from None
+    try:
+        with probe:
+            probe.settimeout(timeout)
+            while b"compression" not in greeting and len(greeting) < 256:
+                chunk = probe.recv(256)
+                if not chunk:
+                    break
+                greeting += chunk
+    except socket.timeout:
+        pass  # judged on what came before the silence
+    except OSError as error:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address}:"
+                           f" {error.strerror or error}") from None
+    if not greeting:
+        raise ClusterError(f"{address} is not a Dask scheduler: it accepted the connection but"
+                           f" sent no greeting within {timeout:g} s (another kind of server?)")
+    if b"compression" not in greeting:
+        shown = greeting[:40].decode("ascii", "replace").strip()
+        raise ClusterError(f"{address} is not a Dask scheduler: it greets with {shown!r}")
 
 
 @contextmanager
@@ -94,11 +137,24 @@ def local_cluster(workers: int) -> Iterator["Client"]:
     """
     if workers < 1:
         raise ValueError("a local cluster needs at least one worker process")
+    if workers > available_cores():
+        # Each worker process costs about 120 MB and runs histories on its own threads: more
+        # processes than cores only add that cost.
+        raise ValueError(f"--workers must be at most {available_cores()}, the cores of this"
+                         " machine (each worker process runs its histories on threads of its"
+                         " own)")
     distributed = _distributed()
     # Any free port for the scheduler's web pages: the default one may belong to another cluster.
-    cluster = distributed.LocalCluster(
-        n_workers=workers, threads_per_worker=max(1, available_cores() // workers),
-        processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
+    # Dask's start-up swallows a Ctrl-C that comes in the middle of it, or leaves a half-made
+    # cluster for its exit handlers to trip over: the signal waits until the cluster is up,
+    # which then closes in order.
+    with _interrupts_deferred() as interrupted:
+        cluster = distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=max(1, available_cores() // workers),
+            processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
+    if interrupted():
+        cluster.close()
+        raise KeyboardInterrupt("interrupted while the local cluster started")
     try:
         with distributed.Client(cluster) as client:
             yield client
@@ -204,27 +260,9 @@ def run_chunk_on_worker(parts: Sequence[Task]) -> list[TaskResult]:
 
 
 def run_parts(parts: Sequence[Task], nthreads: int) -> list[TaskResult]:
-    """Runs a chunk's parts in this worker process, one runner call each.
-
-    Every worker process starts the C library's generator, which Maintenance durations come
-    from, in the same state: unseeded, all workers would replay the same durations, and the
-    histories of different chunks would share them. Each part therefore seeds it with its first
-    seed, so different seed ranges get different durations (still not reproducible run to run,
-    since the engine's threads take them in no fixed order).
-    """
+    """Runs a chunk's parts in this worker process, one runner call each."""
     with _ONE_RUN_AT_A_TIME:
-        results = []
-        for part in parts:
-            _c_library_generator().srand(part.first_seed & 0xFFFFFFFF)
-            results.append(run_task(replace(part, threads=part.threads or nthreads)))
-        return results
-
-
-def _c_library_generator() -> ctypes.CDLL:
-    library = ctypes.CDLL(None)  # the process's own C library, which the engine calls
-    library.srand.argtypes = [ctypes.c_uint]
-    library.srand.restype = None
-    return library
+        return [run_task(replace(part, threads=part.threads or nthreads)) for part in parts]
 
 
 class TaskAssembly:
@@ -234,22 +272,15 @@ class TaskAssembly:
     def __init__(self, task: Task):
         self.task = task
         self.missing = task.histories
-        self.counts: np.ndarray | None = None
-        self.seconds = 0.0
-        self.threads: int | None = None
-        self.messages: list[str] = []
+        self.sum: TaskResult | None = None
 
     def add(self, part: TaskResult) -> TaskResult | None:
         """Adds one part's result; returns the task's result once every part is in."""
-        self.counts = part.counts.copy() if self.counts is None else self.counts + part.counts
-        self.seconds += part.seconds
-        self.threads = part.threads or self.threads
-        self.messages += part.messages
+        self.sum = part if self.sum is None else self.sum + part
         self.missing -= part.task.histories
         if self.missing > 0:
             return None
-        return TaskResult(self.task, self.counts, self.seconds, self.threads,
-                          tuple(self.messages))
+        return replace(self.sum, task=self.task)
 
 
 class DaskExecutor(Executor):
@@ -315,6 +346,20 @@ class DaskExecutor(Executor):
         finally:
             if in_flight:
                 self.client.cancel(list(in_flight))
+
+
+@contextmanager
+def _interrupts_deferred() -> Iterator[Callable[[], bool]]:
+    """Inside the block, Ctrl-C is only noted; the caller asks afterwards."""
+    if threading.current_thread() is not threading.main_thread():
+        yield lambda: False
+        return
+    noted: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: noted.append(signum))
+    try:
+        yield lambda: bool(noted)
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @contextmanager

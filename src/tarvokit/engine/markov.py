@@ -34,10 +34,11 @@ What the chain does, event by event (the simulator's rules):
   has settled, so a standby unit that starts at once hides the failure it covers.
 
 Figures over [0, horizon] are exact integrals, not sums of point values: the chain is marched
-one time unit at a time by uniformization, p(t + s) = sum_k Poisson(k; rate s) p(t) P^k with
-P = I + Q / rate, a sum of non-negative terms whose integrals over the unit have closed forms;
-the probability of being failed and the rate of entering the failed set are integrated along.
-The terms left out weigh less than 1e-18 per step. Once the distribution has settled on the
+one time unit at a time, with the probability of being failed and the rate of entering the
+failed set integrated along. A small chain uses its dense one-unit propagator exp(Q) and its
+integral, taken once; a larger one uniformization, p(t + s) = sum_k Poisson(k; rate s) p(t) P^k
+with P = I + Q / rate, a sum of non-negative terms whose integrals over the unit have closed
+forms (the terms left out weigh less than 1e-18 per step). Once the distribution has settled on the
 steady state, each later unit repeats the last. Reliability marches the chain restricted to
 working states (failed states absorbing, dropped). The steady state is a sparse solve per closed
 class of the chain, the classes weighted by the chance of reaching each from the start.
@@ -51,12 +52,13 @@ from typing import Any, Iterator
 
 import numpy as np
 import scipy.sparse as sparse
+from scipy.linalg import expm
 from scipy.sparse.csgraph import breadth_first_order, connected_components
 from scipy.sparse.linalg import LinearOperator, gmres, spilu, spsolve
 
 from ..model.errors import ModelError
 
-DEFAULT_STATE_LIMIT = 100_000
+DEFAULT_STATE_LIMIT = 200_000
 
 
 class MarkovError(ModelError):
@@ -519,6 +521,9 @@ _RATE_STEP = 50.0
 _SETTLED = 1e-15
 _SETTLED_UNITS = 3
 _NEAR_STEADY = 1e-10
+# Chains up to this size march by their dense one-unit propagator (two dense products a unit);
+# larger ones by uniformization (a dozen sparse products a unit, more for fast rates).
+_DENSE_STATES = 400
 # Linear systems up to this size are factorised; larger ones go to GMRES, since the factors of
 # chains with crew queues fill in badly (8 units sharing 2 crews: 55,000 states, gigabytes).
 _DIRECT_SIZE = 2_000
@@ -535,13 +540,28 @@ def _poisson_weights(mean: float, rate: float) -> tuple[np.ndarray, np.ndarray]:
 
 
 class _Propagator:
-    """One time unit of a chain, by uniformization: with P = I + Q / rate (rate at least every
-    state's exit rate), p(s) = sum_k P(Poisson(rate s) = k) p P^k, a sum of non-negative
-    terms, and the integral of the k-th weight over a step h is P(Poisson(rate h) > k) / rate.
-    Vectors are columns: `column_generator` is Q transposed."""
+    """One time unit of a chain: the distribution a unit on and the integrals of weights @ p
+    over the unit. Vectors are columns: `column_generator` is Q transposed.
 
-    def __init__(self, column_generator: sparse.csr_matrix):
+    A small chain (up to _DENSE_STATES states) takes its dense one-unit propagator once:
+    exp([[Q, 0], [I, 0]]) holds exp(Q) and its integral over the unit, so that a unit is two
+    dense products. A larger one goes by uniformization: with P = I + Q / rate (rate at least
+    every state's exit rate), p(s) = sum_k P(Poisson(rate s) = k) p P^k, a sum of non-negative
+    terms, and the integral of the k-th weight over a step h is P(Poisson(rate h) > k) / rate.
+    """
+
+    def __init__(self, column_generator: sparse.csr_matrix, weights: np.ndarray):
         n = column_generator.shape[0]
+        self.weights = weights
+        self.dense = n <= _DENSE_STATES
+        if self.dense:
+            block = np.zeros((2 * n, 2 * n))
+            block[:n, :n] = column_generator.toarray()
+            block[n:, :n] = np.identity(n)
+            exponential = expm(block)
+            self.unit_step = exponential[:n, :n]
+            self.unit_integrals = weights @ exponential[n:, :n]
+            return
         self.rate = float(max(-column_generator.diagonal().min(initial=0.0), 0.0))
         self.substeps = max(1, math.ceil(self.rate / _RATE_STEP))
         if self.rate == 0:
@@ -551,8 +571,10 @@ class _Propagator:
             self.matrix = (sparse.identity(n, format="csr") + column_generator / self.rate).tocsr()
             self.poisson, self.integral = _poisson_weights(self.rate / self.substeps, self.rate)
 
-    def step(self, vector: np.ndarray, weights: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """The distribution a time unit on, and the integrals of weights @ p over the unit."""
+    def step(self, vector: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        if self.dense:
+            return self.unit_step @ vector, self.unit_integrals @ vector
+        weights = self.weights
         integrals = np.zeros(len(weights))
         for _ in range(self.substeps):
             term, following = vector, self.poisson[0] * vector
@@ -577,7 +599,7 @@ class _March:
 
 def _march(column_generator: sparse.csr_matrix, start: np.ndarray, horizon: int,
            weights: np.ndarray, steady: np.ndarray | None = None) -> _March:
-    propagator = _Propagator(column_generator)
+    propagator = _Propagator(column_generator, weights)
     at = np.zeros((horizon + 1, len(weights)))
     over = np.zeros((horizon, len(weights)))
     mass = np.zeros(horizon + 1)
@@ -585,7 +607,7 @@ def _march(column_generator: sparse.csr_matrix, start: np.ndarray, horizon: int,
     at[0], mass[0] = weights @ vector, vector.sum()
     calm = 0
     for u in range(horizon):
-        following, over[u] = propagator.step(vector, weights)
+        following, over[u] = propagator.step(vector)
         at[u + 1], mass[u + 1] = weights @ following, following.sum()
         if mass[u + 1] < 1e-300:  # absorbed: nothing left to follow
             break

@@ -6,32 +6,34 @@ override of its logic as cut sets, the first seed, the number of histories, the 
 per process for the tasks of one study, build.py) and making ONE runner call on the contiguous
 seeds first_seed .. first_seed + histories - 1.
 A TaskResult is data that merges: its counts (failed engine steps per time unit, summed over its
-histories) add element-wise, exactly as the engine's own sums do.
+histories) and its per-history distributions (outputs.py) add, exactly as the engine's own sums
+do.
 
 An `Executor` takes tasks and yields their results as they finish, in any order; closing its
 iterator early (an interrupted study) drops the tasks that have not started. The planner
-(studies/planner.py) decides the tasks, merges the results and applies the stopping rules; it works the
-same whatever executor runs the tasks: `InProcessExecutor` in this process, or one that ships the
-tasks to other processes or machines (they only need the `tarvo` and `tarvokit` packages).
+(studies/planner.py) decides the tasks, merges the results and applies the stopping rules; it
+works the same whatever executor runs the tasks: `InProcessExecutor` in this process, or one that
+ships the tasks to other processes or machines (they only need the `tarvo` and `tarvokit`
+packages).
 
-The engine's runners print progress lines on the process's standard output (file descriptor 1,
-below Python's sys.stdout). `run_task` captures that descriptor around its call, drops the
-runners' chatter and returns every other line (the engine's warnings) in `TaskResult.messages`
-for the planner to pass on.
+`run_task` calls tarvo.runnerStudy, which prints nothing and hands its arrays over without a
+Python object per element; its warnings come back in `TaskResult.messages`. The module's other
+runners print progress lines on file descriptor 1: `engine_output_captured` collects them for
+callers of those runners.
 """
 
 from __future__ import annotations
 
-import array
 import os
 import re
 import sys
 import tempfile
 import time
+import warnings
 from abc import ABC, abstractmethod
 from collections import Counter
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Callable, Iterable, Iterator, Sequence, TextIO
 
 import numpy as np
@@ -39,11 +41,8 @@ import numpy as np
 import tarvo
 
 from .build import engine_inputs
+from .outputs import Distributions
 
-# Lines the runners print on every call; anything else the engine prints is a message to pass on.
-_RUNNER_CHATTER = re.compile(
-    r"^(Simulation -?\d+ done\.|All Simulations Done\.|Numero de threads disponiveis: \d+)$")
-_THREAD_LINE = re.compile(r"^Numero de threads disponiveis: (\d+)$")
 
 
 @dataclass(frozen=True)
@@ -68,13 +67,26 @@ class TaskResult:
     task: Task
     counts: np.ndarray  # uint64, failed engine steps per time unit, summed over the histories
     seconds: float  # wall-clock time of the runner call
-    threads: int | None  # worker threads the runner reported
-    messages: tuple[str, ...] = field(default=())  # engine lines other than runner chatter
+    threads: int | None  # worker threads of the runner call
+    messages: tuple[str, ...] = field(default=())  # the engine's warnings
+    distributions: Distributions | None = None  # per-history figures (outputs.py)
 
     @property
     def failed_steps(self) -> int:
         """Failed steps summed over the task's histories: its batch mean's numerator."""
         return int(self.counts.sum(dtype=np.uint64))
+
+    def __add__(self, other: "TaskResult") -> "TaskResult":
+        """Two parts of one task (contiguous seeds) as one: counts and distributions add."""
+        distributions = (self.distributions + other.distributions
+                         if self.distributions is not None and other.distributions is not None
+                         else self.distributions or other.distributions)
+        first = min(self.task.first_seed, other.task.first_seed)
+        task = replace(self.task, first_seed=first,
+                       histories=self.task.histories + other.task.histories)
+        return TaskResult(task, self.counts + other.counts, self.seconds + other.seconds,
+                          self.threads or other.threads, self.messages + other.messages,
+                          distributions)
 
 
 def available_cores() -> int:
@@ -82,25 +94,20 @@ def available_cores() -> int:
 
 
 def run_task(task: Task) -> TaskResult:
-    """Runs one task in this process: one runnerParallelSim call. Thread count is process-wide."""
+    """Runs one task in this process: one runnerStudy call on the task's threads (one per core
+    by default). The runner prints nothing; its warnings become the result's messages."""
     inputs = engine_inputs(task.model, task.cut_sets)
-    steps = inputs.steps
-    tarvo.limitOMPThreads(task.threads or available_cores())
-    with engine_output_captured() as lines:
+    threads = task.threads or available_cores()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)
         started = time.perf_counter()
-        counts = tarvo.runnerParallelSim(task.histories, steps, inputs.laws, inputs.tree,
-                                         task.first_seed)
+        figures = tarvo.runnerStudy(inputs.laws, inputs.tree, inputs.steps, task.histories,
+                                    task.first_seed, threads, inputs.steps_per_unit,
+                                    **inputs.extra)
         seconds = time.perf_counter() - started
-    if len(counts) != steps:
-        raise RuntimeError(f"the engine returned {len(counts)} values instead of {steps}"
-                           " (it could not allocate its buffers)")
-    threads = next((int(m.group(1)) for m in map(_THREAD_LINE.match, lines) if m), None)
-    messages = tuple(line for line in lines if line and not _RUNNER_CHATTER.match(line))
-    # Through array.array: three times faster than numpy's own conversion of a list of ints,
-    # which matters for a list of horizon x resolution counts per call.
-    per_step = np.frombuffer(array.array("I", counts), dtype=np.uint32)
-    per_unit = per_step.astype(np.uint64).reshape(-1, inputs.steps_per_unit).sum(axis=1)
-    return TaskResult(task, per_unit, seconds, threads, messages)
+    messages = tuple(str(w.message) for w in caught if issubclass(w.category, RuntimeWarning))
+    return TaskResult(task, figures["failed_steps_per_unit"], seconds, threads, messages,
+                      Distributions.from_runner(figures))
 
 
 class Executor(ABC):

@@ -1,9 +1,20 @@
 """What to simulate: model files and dicts read and checked, described as plain data, and their
 sweep variants. Nothing here runs the engine."""
 
-from .errors import ModelError, ModelWarning, Where
-from .reading import DEFAULT_RESOLUTION, Component, Model, Transition, load, variants
-from .variants import Sweep, parse_sweep_option
+from .._lazy import lazy_names
 
-__all__ = ["DEFAULT_RESOLUTION", "Component", "Model", "ModelError", "ModelWarning", "Sweep",
-           "Transition", "Where", "load", "parse_sweep_option", "variants"]
+_WHERE = {
+    "ModelError": "errors",
+    "ModelWarning": "errors",
+    "Where": "errors",
+    "DEFAULT_RESOLUTION": "reading",
+    "Component": "reading",
+    "Model": "reading",
+    "Transition": "reading",
+    "load": "reading",
+    "variants": "reading",
+    "Sweep": "variants",
+    "parse_sweep_option": "variants",
+}
+__all__ = sorted(_WHERE)
+__getattr__, __dir__ = lazy_names(__name__, _WHERE)

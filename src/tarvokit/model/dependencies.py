@@ -38,7 +38,7 @@ from dataclasses import dataclass
 from typing import Any, Protocol, Sequence
 
 from . import laws, logic
-from .errors import Where, close_match_hint, reject_unknown_keys
+from .errors import Where, close_match_hint, reject_unknown_keys, shown
 
 # Keys this module reads: the model reader accepts them beside its own.
 TOP_LEVEL_KEYS = ("common_cause", "crews")
@@ -194,7 +194,7 @@ def _named_tables(data: dict, key: str, where: Where) -> dict:
     tables = data.get(key, {})
     if not isinstance(tables, dict):
         where.key(key).fail(f"expected a table of named tables such as [{key}.NAME], got"
-                            f" {tables!r}")
+                            f" {shown(tables)}")
     return tables
 
 
@@ -207,7 +207,7 @@ def _groups(data: dict, names: list[str], by_name: dict, where: Where,
         if name in names or any(n.startswith(f"{name}[") for n in names):
             at.fail(f'"{name}" is a component\'s name; give the group a name of its own')
         if not isinstance(entry, dict):
-            at.fail(f'expected a table with members and beta or shock, got {entry!r}')
+            at.fail(f'expected a table with members and beta or shock, got {shown(entry)}')
         reject_unknown_keys(entry, _GROUP_KEYS, at)
         members = _member_list(entry, "members", names, at)
         if len(members) < 2:
@@ -271,7 +271,7 @@ def _standby_units(data: dict, names: list[str], where: Where,
         table = entry["standby"]
         if not isinstance(table, dict):
             at.fail("expected a table such as {covers = [\"pump[1]\"], start_failure = 0.02}"
-                    f", got {table!r}")
+                    f", got {shown(table)}")
         reject_unknown_keys(table, _STANDBY_KEYS, at)
         covers = _member_list(table, "covers", names, at)
         start_failure = _number(table, "start_failure", at, default=0.0)
@@ -306,12 +306,12 @@ def _pools(data: dict, names: list[str], by_name: dict, where: Where) -> list[Cr
     for name, entry in _named_tables(data, "crews", where).items():
         at = where.key("crews").key(name)
         if not isinstance(entry, dict):
-            at.fail(f"expected a table with count and repairs, got {entry!r}")
+            at.fail(f"expected a table with count and repairs, got {shown(entry)}")
         reject_unknown_keys(entry, _POOL_KEYS, at)
         count = entry.get("count", 1)
         if isinstance(count, bool) or not isinstance(count, int) or count < 1:
             at.key("count").fail(f"expected a number of crews, a whole number of at least 1,"
-                                 f" got {count!r}")
+                                 f" got {shown(count)}")
         repairs = _member_list(entry, "repairs", names, at)
         for position, member in enumerate(repairs):
             if member in pool_of:
@@ -324,7 +324,8 @@ def _pools(data: dict, names: list[str], by_name: dict, where: Where) -> list[Cr
             pool_of[member] = name
         order = entry.get("order", "first_failed")
         if order not in ORDERS:
-            at.key("order").fail(f"unknown order {order!r}{close_match_hint(str(order), ORDERS)};"
+            hint = close_match_hint(order if isinstance(order, str) else "", ORDERS)
+            at.key("order").fail(f"unknown order {shown(order)}{hint};"
                                  f" expected one of: {', '.join(ORDERS)}")
         pools.append(CrewPool(name, count, tuple(repairs), order))
     return pools
@@ -342,11 +343,11 @@ def _member_list(table: dict, key: str, names: list[str], where: Where) -> list[
     items = table[key]
     if not isinstance(items, list) or not items:
         at.fail(f'expected a non-empty list of component names such as ["pump[*]", "valve"],'
-                f" got {items!r}")
+                f" got {shown(items)}")
     members: list[str] = []
     for index, item in enumerate(items):
         if not isinstance(item, str):
-            at.item(index).fail(f"expected a component name, got {item!r}")
+            at.item(index).fail(f"expected a component name, got {shown(item)}")
         for i in logic.expand_name(item, names, at.item(index)):
             if names[i] in members:
                 at.item(index).fail(f'"{names[i]}" is named twice')
@@ -359,5 +360,5 @@ def _number(table: dict, key: str, where: Where, default: float | None = None) -
         return default
     value = table.get(key)
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        where.key(key).fail(f"expected a number, got {value!r}")
+        where.key(key).fail(f"expected a number, got {shown(value)}")
     return float(value)

@@ -13,11 +13,36 @@ from __future__ import annotations
 import math
 from typing import Any, Callable
 
-from .errors import Where, close_match_hint, reject_unknown_keys
+from .errors import Where, close_match_hint, number_text, reject_unknown_keys, shown
 
 INT_MAX = 2**31 - 1
+# A Normal law whose chance of a negative delay is above this is refused: the engine cannot take
+# a negative delay (at a component's first sampling it means "never", later "at once").
+NORMAL_NEGATIVE_CHANCE = 1e-3
+# A law whose delays reach one engine step with a smaller chance than this is refused: the
+# engine stops a history after a million events in one step.
+ONE_STEP_CHANCE = 1e-5
 # An engine law as plain data: the class name in the `tarvo` module and its arguments.
 EngineLaw = tuple[str, tuple]
+
+
+def finite_number(value: Any, where: Where) -> float:
+    """`value` as a float; fails unless it is a finite int or float (an integer too large for a
+    float included)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        where.fail(f"expected a finite number, got {shown(value)}")
+    number = as_float(value)
+    if not math.isfinite(number):
+        where.fail(f"expected a finite number, got {shown(value)}")
+    return number
+
+
+def as_float(value: int | float) -> float:
+    """float(value), infinite for an integer too large for a float (instead of OverflowError)."""
+    try:
+        return float(value)
+    except OverflowError:
+        return math.inf if value > 0 else -math.inf
 
 
 class _Parameters:
@@ -29,33 +54,32 @@ class _Parameters:
     def number(self, name: str) -> float:
         if name not in self.table:
             self.where.fail(f'{self._law()} needs "{name}"')
-        value = self.table[name]
-        if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-            self.where.key(name).fail(f"expected a finite number, got {value!r}")
-        return float(value)
+        return finite_number(self.table[name], self.where.key(name))
 
     def positive(self, name: str) -> float:
         value = self.number(name)
         if value <= 0:
-            self.where.key(name).fail(f"expected a positive number, got {value:g}")
+            self.where.key(name).fail(f"expected a positive number, got {number_text(value)}")
         return value
 
     def non_negative(self, name: str) -> float:
         value = self.number(name)
         if value < 0:
-            self.where.key(name).fail(f"expected a number of at least 0, got {value:g}")
+            self.where.key(name).fail(f"expected a number of at least 0, got {number_text(value)}")
         return value
 
     def steps(self, value: float, where: Where) -> int:
         """A time in time units as whole sub-steps."""
         scaled = value * self.resolution
         if not scaled <= INT_MAX:  # also infinity, which has no whole number to round to
-            where.fail(f"{value:g} time units are more than {INT_MAX} sub-steps at resolution"
-                       f" {self.resolution}")
+            where.fail(f"{number_text(value)} time units are more than {INT_MAX} sub-steps at"
+                       f" resolution {self.resolution}")
         steps = round(scaled)
         if abs(scaled - steps) > 1e-9 * max(1.0, abs(scaled)):
-            where.fail(f"{value:g} is not a whole number of sub-steps at resolution"
-                       f" {self.resolution} (1/{self.resolution} time unit)")
+            below, above = math.floor(scaled), math.ceil(scaled)
+            where.fail(f"{number_text(value)} is not a whole number of sub-steps at resolution"
+                       f" {self.resolution} (1/{self.resolution} time unit); the nearest are"
+                       f" {below / self.resolution:.10g} and {above / self.resolution:.10g}")
         return steps
 
     def one_of(self, *names: str) -> str:
@@ -71,25 +95,81 @@ class _Parameters:
 
 def _exponential(p: _Parameters) -> EngineLaw:
     if p.one_of("rate", "mean") == "rate":
-        return "Exponential", (p.positive("rate") / p.resolution,)
-    return "Exponential", (1.0 / (p.positive("mean") * p.resolution),)
+        rate = p.positive("rate")
+    else:
+        rate = 1.0 / p.positive("mean")
+    _refuse_delays_under_one_step(p, math.exp(-rate / p.resolution))
+    return "Exponential", (rate / p.resolution,)
 
 
 def _weibull(p: _Parameters) -> EngineLaw:
     scale, shape = p.number("scale"), p.number("shape")
     if scale <= 0 or shape <= 0:
         p.where.fail("Weibull: Parameters must be positive")
+    _refuse_delays_under_one_step(p, math.exp(-((1 / p.resolution / scale) ** shape)))
     return "Weibull", (scale * p.resolution, shape)
 
 
+def _refuse_delays_under_one_step(p: _Parameters, longer: float) -> None:
+    """Fails when a delay of at least one engine step has a chance `longer` below
+    ONE_STEP_CHANCE: the engine counts shorter delays as 0, so the law fires at once, and a
+    cycle of such transitions never lets time advance."""
+    if longer < ONE_STEP_CHANCE:
+        p.where.fail(f"{p.table['law']}: almost every delay is shorter than one engine step"
+                     f" (1/{p.resolution} time unit; a delay of at least one step has chance"
+                     f" {longer:.3g}), and the engine counts it as 0: raise study.resolution or"
+                     " use longer delays")
+
+
 def _normal(p: _Parameters) -> EngineLaw:
-    return "Normal", (p.number("mean") * p.resolution, p.positive("sd") * p.resolution)
+    mean, sd = p.number("mean"), p.positive("sd")
+    if mean <= 0:
+        p.where.key("mean").fail(f"a duration needs a positive mean, got {number_text(mean)};"
+                                 f" {_positive_law_hint(None, None)}")
+    negative = 0.5 * math.erfc(mean / (sd * math.sqrt(2)))  # P(X < 0)
+    if negative > NORMAL_NEGATIVE_CHANCE:
+        p.where.fail(f"Normal(mean {number_text(mean)}, sd {number_text(sd)}) gives a negative"
+                     f" delay with chance {negative:.3g} (more than {NORMAL_NEGATIVE_CHANCE:g}),"
+                     f" which no duration can be; {_positive_law_hint(mean, sd)}")
+    _refuse_delays_under_one_step(
+        p, 0.5 * math.erfc((1 / p.resolution - mean) / (sd * math.sqrt(2))))
+    return "Normal", (mean * p.resolution, sd * p.resolution)
+
+
+def _positive_law_hint(mean: float | None, sd: float | None) -> str:
+    """A law for positive durations to use instead: the Weibull with the same mean and
+    standard deviation when they are known."""
+    if mean is None or sd is None:
+        return 'use a law for positive durations such as Weibull, Uniform or Exponential'
+    shape = _weibull_shape(sd / mean)
+    scale = mean / math.gamma(1 + 1 / shape)
+    return ("use a law for positive durations, such as the Weibull with the same mean and sd:"
+            f' {{law = "Weibull", scale = {scale:.4g}, shape = {shape:.3g}}}')
+
+
+def _weibull_shape(variation: float) -> float:
+    """The Weibull shape whose coefficient of variation (sd / mean) is `variation`, by bisection:
+    the coefficient falls as the shape grows. Kept within [0.05, 100]."""
+    target = math.log1p(variation**2)  # log(E[X^2] / E[X]^2)
+
+    def log_ratio(shape: float) -> float:
+        return math.lgamma(1 + 2 / shape) - 2 * math.lgamma(1 + 1 / shape)
+
+    low, high = 0.05, 100.0
+    for _ in range(100):
+        middle = math.sqrt(low * high)
+        if log_ratio(middle) > target:
+            low = middle
+        else:
+            high = middle
+    return math.sqrt(low * high)
 
 
 def _uniform(p: _Parameters) -> EngineLaw:
     low, high = p.non_negative("low"), p.number("high")
     if not low < high:
         p.where.fail("Uniform: Lower bound must be less than upper bound")
+    _refuse_delays_under_one_step(p, min(1.0, max(0.0, (high - 1 / p.resolution) / (high - low))))
     return "Uniform", (low * p.resolution, high * p.resolution)
 
 
@@ -103,17 +183,24 @@ def _maintenance(p: _Parameters) -> EngineLaw:
     if not isinstance(durations, list):
         (where if "durations" in p.table else p.where).fail(
             "Maintenance needs \"durations\", a list of durations in time units")
+    if not durations:
+        p.where.fail("Maintenance: Maintenance times cannot be empty")
     steps = []
     for index, value in enumerate(durations):
         at = where.item(index)
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0:
-            at.fail(f"expected a duration of at least 0, got {value!r}")
-        steps.append(p.steps(float(value), at))
+            at.fail(f"expected a duration of at least 0, got {shown(value)}")
+        steps.append(p.steps(as_float(value), at))
+    if sum(steps) == 0:
+        where.fail("the durations have a mean of 0: a duration law needs a positive mean")
     return "Maintenance", (steps,)
 
 
 def _instantaneous_failure(p: _Parameters) -> EngineLaw:
-    return "InstantaneousFailure", (p.steps(p.number("at"), p.where.key("at")),)
+    at = p.number("at")
+    if at < 0:
+        p.where.fail("InstantaneousFailure: Failure time must be non-negative")
+    return "InstantaneousFailure", (p.steps(at, p.where.key("at")),)
 
 
 # Law name -> (its parameter names, the builder of its engine law).
@@ -130,12 +217,13 @@ LAWS: dict[str, tuple[tuple[str, ...], Callable[[_Parameters], EngineLaw]]] = {
 
 def law_name(table: Any, where: Where) -> str:
     if not isinstance(table, dict):
-        where.fail(f'expected a law table such as {{law = "Exponential", mean = 10}}, got {table!r}')
+        where.fail('expected a law table such as {law = "Exponential", mean = 10}, got'
+                   f" {shown(table)}")
     if "law" not in table:
         where.fail(f'a law needs "law", one of: {", ".join(LAWS)}')
     name = table["law"]
     if not isinstance(name, str) or name not in LAWS:
-        where.key("law").fail(f"unknown law {name!r}{close_match_hint(str(name), LAWS)};"
+        where.key("law").fail(f"unknown law {shown(name)}{close_match_hint(name if isinstance(name, str) else '', LAWS)};"
                               f" expected one of: {', '.join(LAWS)}")
     return name
 
@@ -157,11 +245,12 @@ def describe(table: dict, unit: str) -> str:
     """'Weibull(scale 4000 h, shape 1.8)' for reports."""
     name = table["law"]
     if name == "Exponential":
-        return (f"Exponential(mean {table['mean']:g} {unit})" if "mean" in table
-                else f"Exponential(rate {table['rate']:g} per {unit})")
+        return (f"Exponential(mean {number_text(table['mean'])} {unit})" if "mean" in table
+                else f"Exponential(rate {number_text(table['rate'])} per {unit})")
     if name == "Maintenance":
-        return f"Maintenance(durations {', '.join(f'{d:g}' for d in table['durations'])} {unit})"
+        durations = ", ".join(number_text(d) for d in table["durations"])
+        return f"Maintenance(durations {durations} {unit})"
     with_units = {"scale", "mean", "sd", "low", "high", "period", "at"}
-    parts = [f"{key} {value:g}{' ' + unit if key in with_units else ''}"
+    parts = [f"{key} {number_text(value)}{' ' + unit if key in with_units else ''}"
              for key, value in table.items() if key != "law"]
     return f"{name}({', '.join(parts)})"

@@ -43,7 +43,10 @@ from pathlib import Path
 from typing import Any, Sequence
 
 from . import laws, logic
-from .errors import ModelError, ModelWarning, Where, close_match_hint, reject_unknown_keys
+from . import memory
+from .dependencies import COMPONENT_KEYS, TOP_LEVEL_KEYS, Dependencies, read_dependencies
+from .errors import (ModelError, ModelWarning, Where, close_match_hint, number_text,
+                     reject_unknown_keys, shown)
 from .variants import Sweep, read_sweep, variant_data
 
 DEFAULT_RESOLUTION = 60
@@ -51,6 +54,8 @@ INT_MAX = 2**31 - 1
 TWO_STATES = ("working", "failed")
 _LOGIC_KEYS = ("cut_sets", "fails_when", "fault_tree")
 _COMPONENT_NAME = re.compile(r"[^\[\]\s][^\[\]]*(\[\d+\])?")
+_UNIT_NAME = re.compile(r"(.*)\[(\d+)\]")
+_NAMES_SHOWN = 5  # names listed in a warning about many components
 
 
 @dataclass(frozen=True)
@@ -88,7 +93,7 @@ class Model:
                  components: Sequence[Component], cut_sets: Sequence[logic.CutSet],
                  source: str, warnings_: Sequence[str] = (), input_: dict | None = None,
                  base_dir: Path | None = None, sweep: Sweep | None = None,
-                 variants_: Sequence["Model"] = ()):
+                 variants_: Sequence["Model"] = (), dependencies: Dependencies | None = None):
         self.name, self.time_unit, self.horizon = name, time_unit, horizon
         self.resolution = resolution
         self.components = tuple(components)
@@ -99,6 +104,8 @@ class Model:
         self.base_dir = base_dir or Path(".")
         self.sweep = sweep
         self.variants = tuple(variants_)
+        # Common-cause groups, standby units and repair crews (dependencies.py).
+        self.dependencies = dependencies or Dependencies()
 
     # --- Reading ---------------------------------------------------------------------------
 
@@ -108,7 +115,8 @@ class Model:
         root = Where(source)
         if not isinstance(data, dict):
             root.fail("expected a table with [study], [components] and [system]")
-        reject_unknown_keys(data, ("study", "components", "system", "sweep"), root)
+        reject_unknown_keys(data, ("study", "components", "system", "sweep", *TOP_LEVEL_KEYS),
+                            root)
         study = _table(data, "study", root)
         reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution"), root.key("study"))
         name = _text(study, "name", root.key("study"),
@@ -117,20 +125,26 @@ class Model:
         horizon = _positive_int(study, "horizon", root.key("study"))
         resolution = _positive_int(study, "resolution", root.key("study"), DEFAULT_RESOLUTION)
         if horizon * resolution > INT_MAX:
-            root.key("study").fail(f"horizon x resolution = {horizon * resolution} engine steps;"
-                                   f" at most {INT_MAX} fit the engine")
-        components = _components(_table(data, "components", root), root.key("components"),
-                                 resolution)
+            root.key("study").fail(f"horizon x resolution = {shown(horizon * resolution)} engine"
+                                   f" steps; at most {INT_MAX} fit the engine")
+        notes: list[str] = []
+        entries = _component_entries(_table(data, "components", root), root.key("components"),
+                                     horizon, resolution, notes)
+        _refuse_what_cannot_fit(entries, horizon, resolution, root)
+        components = [Component(name, entry.states, entry.transitions)
+                      for entry in entries for name in entry.names]
         names = [c.name for c in components]
+        dependencies = read_dependencies(data, components, root, resolution)
+        notes += _never_fails_notes(entries, dependencies)
         base_dir = base_dir or Path(".")
-        cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names, base_dir)
-        notes = [f'component "{names[i]}" is in no cut set: it cannot fail the system'
-                 for i in logic.components_in_no_cut_set(cut_sets, len(names))]
+        cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names, base_dir,
+                             notes)
+        notes += _unused_components_note(cut_sets, names)
         for note in notes:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
         sweep = read_sweep(data["sweep"], root.key("sweep")) if "sweep" in data else None
         model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes,
-                    copy.deepcopy(data), base_dir, sweep)
+                    copy.deepcopy(data), base_dir, sweep, dependencies=dependencies)
         if sweep is not None:
             # Every value must make a valid model; the checked models serve the runs too.
             model.variants = tuple(variants(model, sweep))
@@ -139,12 +153,12 @@ class Model:
     @property
     def description(self) -> dict:
         names = self.names
-        return {
+        return self.dependencies.add_to({
             "study": {"name": self.name, "time_unit": self.time_unit, "horizon": self.horizon,
                       "resolution": self.resolution},
             "components": {c.name: c.description() for c in self.components},
             "system": {"cut_sets": [[names[i] for i in sorted(s)] for s in self.cut_sets]},
-        }
+        })
 
     def with_resolution(self, resolution: int) -> "Model":
         data = copy.deepcopy(self.description)
@@ -167,6 +181,21 @@ class Model:
         """Maintenance laws draw from the C library's shared generator, not from the seed."""
         return any(t.law["law"] == "Maintenance" for c in self.components for t in c.transitions)
 
+    @property
+    def shape(self) -> memory.Shape:
+        """The dimensions its memory grows with (memory.py)."""
+        return memory.Shape.of(self.horizon, self.resolution, self.names,
+                               [len(c.states) for c in self.components],
+                               sum(len(s) for s in self.cut_sets))
+
+    def refuse_if_too_large(self, threads: int) -> None:
+        """ModelError naming the key responsible when a run on `threads` threads would not fit
+        in the memory available (the reader checked one thread)."""
+        refused = memory.refusal(self.shape, threads)
+        if refused is not None:
+            key, message = refused
+            Where(self.source, key).fail(message)
+
     def resolve_cut_sets(self, cut_sets: Sequence[Sequence[int | str]]) -> list[logic.CutSet]:
         """Cut sets given as component indices or names, as index sets."""
         names = self.names
@@ -179,7 +208,7 @@ class Model:
                 elif isinstance(member, int) and 0 <= member < len(names):
                     indices.add(member)
                 else:
-                    raise ModelError(f"{self.source}: cut_sets: no component {member!r}")
+                    raise ModelError(f"{self.source}: cut_sets: no component {shown(member)}")
             resolved.append(frozenset(indices))
         return resolved
 
@@ -208,8 +237,13 @@ def load(path: str | Path) -> Model:
             data = tomllib.load(stream)
     except OSError as error:
         raise ModelError(f"{path}: cannot read the model file: {error.strerror}") from None
+    except UnicodeDecodeError as error:
+        raise ModelError(f"{path}: not a text file in UTF-8 (byte {error.start + 1} cannot be"
+                         " read): save it as UTF-8") from None
     except tomllib.TOMLDecodeError as error:
         raise ModelError(f"{path}: invalid TOML: {error}") from None
+    except RecursionError:
+        raise ModelError(f"{path}: invalid TOML: arrays or tables nested too deeply") from None
     return Model.from_dict(data, source=str(path), base_dir=path.parent)
 
 
@@ -221,14 +255,14 @@ def _table(data: dict, key: str, where: Where) -> dict:
         where.fail(f"missing [{key}]")
     value = data[key]
     if not isinstance(value, dict):
-        where.key(key).fail(f"expected a table, got {value!r}")
+        where.key(key).fail(f"expected a table, got {shown(value)}")
     return value
 
 
 def _text(table: dict, key: str, where: Where, default: str) -> str:
     value = table.get(key, default)
     if not isinstance(value, str) or not value:
-        where.key(key).fail(f"expected a non-empty string, got {value!r}")
+        where.key(key).fail(f"expected a non-empty string, got {shown(value)}")
     return value
 
 
@@ -239,33 +273,116 @@ def _positive_int(table: dict, key: str, where: Where, default: int | None = Non
         where.fail(f'missing "{key}", a positive whole number')
     value = table[key]
     if isinstance(value, bool) or not isinstance(value, int) or value <= 0:
-        where.key(key).fail(f"expected a positive whole number, got {value!r}")
+        where.key(key).fail(f"expected a positive whole number, got {shown(value)}")
     return value
 
 
-def _components(table: dict, where: Where, resolution: int) -> list[Component]:
+@dataclass(frozen=True)
+class _Entry:
+    """One table of [components], checked: a component or a template of `count` units."""
+
+    key: str  # its name in the file
+    where: Where
+    states: tuple[str, ...]
+    transitions: tuple[Transition, ...]
+    count: int | None  # None: not a template
+
+    @property
+    def names(self) -> list[str]:
+        if self.count is None:
+            return [self.key]
+        return [f"{self.key}[{unit}]" for unit in range(1, self.count + 1)]
+
+
+def _component_entries(table: dict, where: Where, horizon: int, resolution: int,
+                       notes: list[str]) -> list[_Entry]:
+    """The checked tables of [components], templates not yet expanded (a count of millions is
+    refused for its memory before its units are made)."""
     if not table:
         where.fail("expected at least one component")
-    components: list[Component] = []
+    entries = []
     for name, entry in table.items():
+        if not isinstance(name, str):
+            where.fail(f"component names must be strings, got {shown(name)}")
         at = where.key(name)
         if not isinstance(entry, dict):
-            at.fail(f"expected a table with failure/repair or states/transitions, got {entry!r}")
+            at.fail("expected a table with failure/repair or states/transitions, got"
+                    f" {shown(entry)}")
         if not _COMPONENT_NAME.fullmatch(name) or ("count" in entry and "[" in name):
             at.fail("a component name may not be empty or contain brackets other than a unit"
                     " number such as pump[2] (a template adds those)")
-        reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions"), at)
-        states, transitions = _states_and_transitions(entry, at, resolution)
-        if "count" in entry:
-            count = _positive_int(entry, "count", at)
-            names = [f"{name}[{unit}]" for unit in range(1, count + 1)]
-        else:
-            names = [name]
-        components += [Component(n, states, transitions) for n in names]
-    return components
+        if not name.isprintable():
+            at.fail("a component name may not contain control characters (line breaks, tabs)")
+        reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions",
+                                    *COMPONENT_KEYS), at)
+        states, transitions = _states_and_transitions(entry, at, _Times(horizon, resolution),
+                                                      notes)
+        count = _positive_int(entry, "count", at) if "count" in entry else None
+        entries.append(_Entry(name, at, states, transitions, count))
+    _refuse_duplicate_names(entries)
+    return entries
 
 
-def _states_and_transitions(entry: dict, where: Where, resolution: int
+def _refuse_duplicate_names(entries: list[_Entry]) -> None:
+    """A component named like a unit of a template (b[1] beside b with count = 2) would be two
+    components of one name, and the logic could not say which it means."""
+    counts = {entry.key: entry.count for entry in entries if entry.count is not None}
+    for entry in entries:
+        match = _UNIT_NAME.fullmatch(entry.key)
+        if match is None or match.group(1) not in counts:
+            continue
+        template, unit = match.group(1), int(match.group(2))
+        if 1 <= unit <= counts[template]:
+            entry.where.fail(f"{entry.key} is also a unit of the template"
+                             f" components.{template} (count = {counts[template]}): two"
+                             " components of one name; rename one or lower the count")
+
+
+def _never_fails_notes(entries: list[_Entry], dependencies: Dependencies) -> list[str]:
+    """A component with no transition out of its working state never fails, unless a
+    common-cause group can fail it."""
+    struck = {member for group in dependencies.common_cause for member in group.members}
+    return [f'{entry.where.path}: no transition out of "{entry.states[0]}": it never fails'
+            for entry in entries
+            if not any(t.source == 0 for t in entry.transitions)
+            and not any(name in struck for name in entry.names)]
+
+
+def _refuse_what_cannot_fit(entries: list[_Entry], horizon: int, resolution: int,
+                            root: Where) -> None:
+    """Refuses a model that even a one-thread run could not hold in memory (memory.py)."""
+    counts = {e.key: e.count or 1 for e in entries}
+    largest = max(entries, key=lambda e: e.count or 1)
+    widest = max(entries, key=lambda e: len(e.states))
+    shape = memory.Shape(horizon, resolution, sum(counts.values()), len(widest.states), 0,
+                         f"components.{largest.key}.count" if largest.count else "components",
+                         f"components.{widest.key}.states")
+    refused = memory.refusal(shape, threads=1)
+    if refused is not None:
+        key, message = refused
+        Where(root.source, key).fail(message)
+
+
+def _unused_components_note(cut_sets: list[logic.CutSet], names: list[str]) -> list[str]:
+    """One note for every component in no cut set, however many there are."""
+    unused = logic.components_in_no_cut_set(cut_sets, len(names))
+    if not unused:
+        return []
+    if len(unused) == 1:
+        return [f'component "{names[unused[0]]}" is in no cut set: it cannot fail the system']
+    shown_names = ", ".join(f'"{names[i]}"' for i in unused[:_NAMES_SHOWN])
+    more = f" and {len(unused) - _NAMES_SHOWN:,} more" if len(unused) > _NAMES_SHOWN else ""
+    return [f"{len(unused):,} components are in no cut set, so they cannot fail the system:"
+            f" {shown_names}{more}"]
+
+
+@dataclass(frozen=True)
+class _Times:
+    horizon: int
+    resolution: int
+
+
+def _states_and_transitions(entry: dict, where: Where, times: _Times, notes: list[str]
                             ) -> tuple[tuple[str, ...], tuple[Transition, ...]]:
     shorthand = "failure" in entry or "repair" in entry
     general = "states" in entry or "transitions" in entry
@@ -277,7 +394,7 @@ def _states_and_transitions(entry: dict, where: Where, resolution: int
         entries = [("failure", 0, 1, entry["failure"])]
         if "repair" in entry:
             entries.append(("repair", 1, 0, entry["repair"]))
-        transitions = [_transition(law, source, target, where.key(key), resolution)
+        transitions = [_transition(law, source, target, where.key(key), times, notes)
                        for key, source, target, law in entries]
         return TWO_STATES, tuple(transitions)
     states = _state_names(entry, where)
@@ -288,7 +405,7 @@ def _states_and_transitions(entry: dict, where: Where, resolution: int
     for index, item in enumerate(items):
         at = where.key("transitions").item(index)
         if not isinstance(item, dict):
-            at.fail(f"expected a table {{from = ..., to = ..., law = ...}}, got {item!r}")
+            at.fail(f"expected a table {{from = ..., to = ..., law = ...}}, got {shown(item)}")
         source = _state_index(item, "from", states, at)
         target = _state_index(item, "to", states, at)
         if source == target:
@@ -297,7 +414,7 @@ def _states_and_transitions(entry: dict, where: Where, resolution: int
             at.fail(f'a second transition from "{states[source]}" to "{states[target]}"')
         seen.add((source, target))
         law = {k: v for k, v in item.items() if k not in ("from", "to")}
-        result.append(_transition(law, source, target, at, resolution))
+        result.append(_transition(law, source, target, at, times, notes))
     return states, tuple(result)
 
 
@@ -307,6 +424,8 @@ def _state_names(entry: dict, where: Where) -> tuple[str, ...]:
             or not all(isinstance(s, str) and s for s in states)):
         where.key("states").fail('expected a list of at least two state names, the working one'
                                  ' first, such as ["working", "failed"]')
+    if not all(s.isprintable() for s in states):
+        where.key("states").fail("state names may not contain control characters")
     if len(set(states)) != len(states):
         where.key("states").fail("state names must differ")
     return tuple(states)
@@ -317,27 +436,35 @@ def _state_index(item: dict, key: str, states: tuple[str, ...], where: Where) ->
         where.fail(f'missing "{key}", a state name')
     name = item[key]
     if name not in states:
-        where.key(key).fail(f"unknown state {name!r}{close_match_hint(str(name), states)};"
+        hint = close_match_hint(name, states) if isinstance(name, str) else ""
+        where.key(key).fail(f"unknown state {shown(name)}{hint};"
                             f" the states are {', '.join(states)}")
     return states.index(name)
 
 
-def _transition(law: Any, source: int, target: int, where: Where, resolution: int) -> Transition:
-    laws.engine_law(law, where, resolution)  # checks it; the engine layer builds it per run
+def _transition(law: Any, source: int, target: int, where: Where, times: _Times,
+                notes: list[str]) -> Transition:
+    laws.engine_law(law, where, times.resolution)  # checks it; the engine layer builds it per run
+    if law["law"] == "Inspection" and law["period"] >= times.horizon:
+        # The first inspection comes at one period: the transition never fires in the study.
+        notes.append(f"{where.path}: Inspection period {number_text(law['period'])} is not"
+                     f" shorter than the horizon ({times.horizon:,}): no inspection happens"
+                     " within the study, so this transition never fires")
     return Transition(source, target, dict(law))
 
 
-def _cut_sets(system: dict, where: Where, names: list[str], base_dir: Path) -> list[logic.CutSet]:
+def _cut_sets(system: dict, where: Where, names: list[str], base_dir: Path,
+              notes: list[str]) -> list[logic.CutSet]:
     reject_unknown_keys(system, _LOGIC_KEYS, where)
     given = [key for key in _LOGIC_KEYS if key in system]
     if len(given) != 1:
         where.fail("expected exactly one of cut_sets, fails_when, fault_tree")
     key = given[0]
     if key == "cut_sets":
-        return logic.cut_sets_from_names(system[key], names, where.key(key))
+        return logic.cut_sets_from_names(system[key], names, where.key(key), notes)
     if key == "fails_when":
         return logic.cut_sets_of_expression(system[key], names, where.key(key))
     path = system[key]
     if not isinstance(path, str):
-        where.key(key).fail(f"expected the path of an Open-PSA MEF file, got {path!r}")
+        where.key(key).fail(f"expected the path of an Open-PSA MEF file, got {shown(path)}")
     return logic.cut_sets_of_fault_tree(base_dir / path, names, where.key(key))

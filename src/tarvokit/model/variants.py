@@ -24,7 +24,7 @@ import tomllib
 from dataclasses import dataclass
 from typing import Any
 
-from .errors import Where, close_match_hint, reject_unknown_keys
+from .errors import Where, close_match_hint, reject_unknown_keys, shown
 
 _INDEX = re.compile(r"\[(\d+)\]")
 
@@ -41,7 +41,7 @@ class Sweep:
 def read_sweep(table: Any, where: Where) -> Sweep:
     """The [sweep] table of a model file."""
     if not isinstance(table, dict):
-        where.fail(f"expected a table with parameter and values, got {table!r}")
+        where.fail(f"expected a table with parameter and values, got {shown(table)}")
     reject_unknown_keys(table, ("parameter", "values"), where)
     parameter = table.get("parameter")
     if not isinstance(parameter, str) or not parameter:
@@ -49,7 +49,7 @@ def read_sweep(table: Any, where: Where) -> Sweep:
                                     ' "components.pump.failure.scale"')
     values = table.get("values")
     if not isinstance(values, list) or len(values) < 2:
-        where.key("values").fail(f"expected a list of at least two values, got {values!r}")
+        where.key("values").fail(f"expected a list of at least two values, got {shown(values)}")
     return Sweep(parameter, tuple(values))
 
 
@@ -126,7 +126,7 @@ def _locate(node: Any, path: str, where: Where) -> tuple[Any, Any]:
                            f" {walked}[0]")
             key, rest = int(match.group(1)), rest[match.end():]
         else:
-            where.fail(f"{walked} is a value ({node!r}), not a table or list")
+            where.fail(f"{walked} is a value ({shown(node)}), not a table or list")
         walked = path[:len(path) - len(rest)]
         if not rest:
             return node, key

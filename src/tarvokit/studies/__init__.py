@@ -2,9 +2,16 @@
 precision rounds and interruption (planner.py), and the studies on top of it: a run, importance,
 sweeps (study.py, importance.py, sweep.py)."""
 
-from .options import RunOptions
-from .planner import PlannedRun, StudyInterrupted, run_paired, run_study
-from .study import Study, load
+from .._lazy import lazy_names
 
-__all__ = ["PlannedRun", "RunOptions", "Study", "StudyInterrupted", "load", "run_paired",
-           "run_study"]
+_WHERE = {
+    "RunOptions": "options",
+    "PlannedRun": "planner",
+    "StudyInterrupted": "planner",
+    "run_paired": "planner",
+    "run_study": "planner",
+    "Study": "study",
+    "load": "study",
+}
+__all__ = sorted(_WHERE)
+__getattr__, __dir__ = lazy_names(__name__, _WHERE)

@@ -3,7 +3,10 @@ what each measure means and how its interval is made)."""
 
 from __future__ import annotations
 
-from ..data.importance import ImportanceResult, logics_to_run, measures, ordered
+import copy
+
+from ..data.importance import (ImportanceResult, WithoutGroup, logics_to_run, measures,
+                               ordered)
 from ..model.reading import Model
 from .options import RunOptions
 from .planner import PlannedRun, run_paired
@@ -14,12 +17,22 @@ def run_importance(model: Model, options: RunOptions) -> ImportanceResult:
     sub-batches. Ctrl-C stops after the running sub-batch with a KeyboardInterrupt saying which
     run it stopped (no partial table)."""
     system = frozenset(model.cut_sets)
-    found = measures(model.cut_sets, model.names)
+    groups = [group.name for group in model.dependencies.common_cause]
+    found = measures(model.cut_sets, model.names, groups)
     logics = logics_to_run(system, found)
-    runs = [PlannedRun(model, None if logic == system else
-                       tuple(tuple(sorted(k)) for k in ordered(logic)),
-                       f"run {number}/{len(logics)}")
-            for number, logic in enumerate(logics, start=1)]
+    runs = [_planned(model, system, key, f"run {number}/{len(logics)}")
+            for number, key in enumerate(logics, start=1)]
     results, seconds = run_paired(runs, options)
     return ImportanceResult(model.description, tuple(model.names), system, tuple(found),
                             dict(zip(logics, results)), seconds)
+
+
+def _planned(model: Model, system, key, label: str) -> PlannedRun:
+    """The run a key of the importance study stands for: a derived logic on the model, or the
+    system's logic on the model whose common-cause group never strikes."""
+    if isinstance(key, WithoutGroup):
+        description = copy.deepcopy(model.description)
+        description["common_cause"][key.group]["silent"] = True
+        return PlannedRun(model, None, label, description)
+    override = None if key == system else tuple(tuple(sorted(k)) for k in ordered(key))
+    return PlannedRun(model, override, label)

@@ -13,6 +13,9 @@ if TYPE_CHECKING:
 INT_MAX = 2**31 - 1
 DEFAULT_HISTORIES = 100_000
 DEFAULT_BATCHES = 20
+# The measures a precision target may name (keys of results.json).
+PRECISION_MEASURES = ("mean_unavailability", "failure_frequency", "reliability",
+                      "mean_down_time", "mean_up_time")
 
 
 @dataclass(frozen=True)
@@ -21,7 +24,9 @@ class RunOptions:
     the 95% interval of the mean to reach by adding histories, up to `max_histories` (default
     100 x histories). `progress`: a bar on standard error. `executor`: where tasks run (this
     process by default; `client`, a distributed.Client, runs them on that Dask cluster).
-    `batches`: sub-batches of the first round (default 20)."""
+    `batches`: sub-batches of paired runs (importance, sweeps; default 20); a single run sizes
+    its own. `precision_measure`: the measure a precision target applies to (a key of
+    results.json; mean_unavailability by default)."""
 
     histories: int = DEFAULT_HISTORIES
     seed: int = 1
@@ -31,6 +36,7 @@ class RunOptions:
     progress: bool = False
     executor: Executor | None = None
     batches: int | None = None
+    precision_measure: str | None = None
 
     @classmethod
     def of(cls, client: "Client | None" = None, **given: Any) -> "RunOptions":
@@ -53,6 +59,10 @@ class RunOptions:
         if self.threads is not None and (isinstance(self.threads, bool)
                                          or not isinstance(self.threads, int) or self.threads < 1):
             raise ValueError("--threads must be at least 1")
+        if self.precision_measure is not None and self.precision_measure not in \
+                PRECISION_MEASURES:
+            raise ValueError(f"--precision-of: expected one of {', '.join(PRECISION_MEASURES)},"
+                             f" got {self.precision_measure!r}")
         if self.precision is not None and not 0 < self.precision < 1:
             raise ValueError("--precision must lie between 0 and 1 (0.02 is +-2% of the mean)")
         most = self.max_histories

@@ -7,6 +7,8 @@ cut_sets, horizon, steps, ...), so scripts written against the model keep workin
 
 from __future__ import annotations
 
+import time
+from datetime import datetime, timezone
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Sequence
 
@@ -21,11 +23,13 @@ from ..model import reading
 from ..model.variants import Sweep
 from .importance import run_importance
 from .options import DEFAULT_HISTORIES, RunOptions
-from .planner import PlannedRun, run_study
+from .planner import PlannedRun, package_version, run_study
 from .sweep import run_sweep
 
 if TYPE_CHECKING:
     from distributed import Client
+
+    from ..data.markov import MarkovResult
 
 
 class Study:
@@ -76,16 +80,17 @@ class Study:
             precision: float | None = None, max_histories: int | None = None,
             progress: bool = False, executor: Executor | None = None,
             batches: int | None = None, client: "Client | None" = None,
-            resume: Result | None = None) -> Result:
+            resume: Result | None = None, precision_measure: str | None = None) -> Result:
         """Simulates the model (see RunOptions for the arguments). `resume`, a result of this
         model, is continued: the histories start at its next unused seed (`seed` is then
         ignored) and the result returned holds both."""
         if resume is not None:
-            self._check_resumable(resume)
+            self.check_resumable(resume)
             seed = resume.next_seed()
         options = RunOptions.of(client, histories=histories, seed=seed, threads=threads,
                                 precision=precision, max_histories=max_histories,
-                                progress=progress, executor=executor, batches=batches)
+                                progress=progress, executor=executor, batches=batches,
+                                precision_measure=precision_measure)
         result = run_study(PlannedRun(self.model), options)
         return resume.merge(result) if resume is not None else result
 
@@ -113,7 +118,24 @@ class Study:
                                 progress=progress, executor=executor, batches=batches)
         return run_sweep(self.model, sweep, options)
 
-    def _check_resumable(self, result: Result) -> None:
+    def markov(self, state_limit: int = 200_000) -> "MarkovResult":
+        """The exact answer of the model's continuous-time Markov chain, when every law is
+        Exponential: MarkovError (a ModelError) names the first transition that is not, or
+        gives the size of a chain above `state_limit` states."""
+        # scipy.sparse is loaded by the studies that solve a chain, not by every command.
+        from ..data.markov import MarkovResult
+        from ..engine.markov import solve_markov
+
+        started = time.perf_counter()
+        answer = solve_markov(self.model.description, state_limit, self.model.source)
+        return MarkovResult(self.model.description, answer, time.perf_counter() - started,
+                            model_path=None if self.model.source.startswith("<")
+                            else self.model.source,
+                            created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
+                            version=package_version())
+
+    def check_resumable(self, result: Result) -> None:
+        """ResultError unless `result` is of this very model (its id) and logic."""
         mine = study_id(self.model.description)
         if result.id != mine or result.cut_sets is not None:
             raise ResultError(f"{self.model.source}: the result to resume is of another study"

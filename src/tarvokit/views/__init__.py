@@ -1,10 +1,18 @@
 """What a study shows: text reports (text.py and the importance and sweep views) and plots drawn
 on a caller's matplotlib axes (plots.py), sharing their helpers."""
 
-from .importance_views import draw_importance
-from .plots import DPI, FIGURE_INCHES, PIXELS, draw_result, draw_unavailability
-from .sweep_views import draw_sweep
-from .text import model_text, summary
+from .._lazy import lazy_names
 
-__all__ = ["DPI", "FIGURE_INCHES", "PIXELS", "draw_importance", "draw_result", "draw_sweep",
-           "draw_unavailability", "model_text", "summary"]
+_WHERE = {
+    "draw_importance": "importance_views",
+    "DPI": "plots",
+    "FIGURE_INCHES": "plots",
+    "PIXELS": "plots",
+    "draw_result": "plots",
+    "draw_unavailability": "plots",
+    "draw_sweep": "sweep_views",
+    "model_text": "text",
+    "summary": "text",
+}
+__all__ = sorted(_WHERE)
+__getattr__, __dir__ = lazy_names(__name__, _WHERE)

@@ -5,9 +5,9 @@ from __future__ import annotations
 import math
 import numpy as np
 
-from ..data.importance import COMPONENT, CUT_SET, ImportanceResult, Row
+from ..data.importance import COMMON_CAUSE, COMPONENT, CUT_SET, KINDS, ImportanceResult, Row
 from ..data.stats import Interval, bin_edges
-from .plots import log_scale_helps, text
+from .plots import use_log_scale, log_scale_helps, text
 from .text import percent, short_interval_text
 
 # Curves over time are drawn per bin of time units, about this many bins over the horizon:
@@ -17,6 +17,8 @@ _HEADINGS = {
     CUT_SET: ("Cut sets", "unique contribution", "the downtime that would go if it could not occur"),
     COMPONENT: ("Components", "improvement potential", "the downtime that would go if it never"
                 " failed"),
+    COMMON_CAUSE: ("Common-cause groups", "improvement potential", "the downtime that would go"
+                   " if the group never struck (its members' own failures stay)"),
 }
 
 
@@ -33,8 +35,10 @@ def summary(result: ImportanceResult) -> str:
         f"  downtime {short_interval_text(system.downtime(), unit)} per {horizon:,} {unit}",
     ]
     rows = result.rows()
-    for kind in (CUT_SET, COMPONENT):
-        lines += ["", *_table([r for r in rows if r.measure.kind == kind], kind, unit, horizon)]
+    for kind in KINDS:
+        chosen = [r for r in rows if r.measure.kind == kind]
+        if chosen:
+            lines += ["", *_table(chosen, kind, unit, horizon)]
     lines += [
         "",
         "Share: the fraction of the system's downtime during which it was failed too",
@@ -42,17 +46,12 @@ def summary(result: ImportanceResult) -> str:
         f" {len(system.batches)} sub-batches in every run: shares by the",
         "delta method, the rest by batch means of the paired differences.",
     ]
-    if not result.seeded:
-        lines += ["Note: Maintenance durations are drawn from the C library's shared generator,"
-                  " not from the",
-                  "seed: the runs are paired only approximately, and what Maintenance touches"
-                  " carries that noise."]
     return "\n".join(lines)
 
 
 def _table(rows: list[Row], kind: str, unit: str, horizon: int) -> list[str]:
     title, measure, meaning = _HEADINGS[kind]
-    cells = [(str(r.rank), r.measure.name, _share_text(r.share),
+    cells = [(str(r.rank), r.measure.name, _share_text(r),
               f"{short_interval_text(r.downtime, unit)}  ({percent(r.reduction.estimate)})")
              for r in rows]
     headings = ("#", kind, "share of the downtime", f"{measure}, {unit} per {horizon:,} {unit}")
@@ -67,9 +66,12 @@ def _columns(cells, widths) -> str:
                                                        zip(rest, widths[1:]))]).rstrip()
 
 
-def _share_text(share: Interval) -> str:
-    return "undefined (the system never failed)" if math.isnan(share.estimate) else \
-        short_interval_text(share)
+def _share_text(row: Row) -> str:
+    if row.measure.share_logic is None:
+        return "-"  # a group's shocks are no part of the logic: no share of its own
+    if math.isnan(row.share.estimate):
+        return "undefined (the system never failed)"
+    return short_interval_text(row.share)
 
 
 # --- Plot ---------------------------------------------------------------------------------
@@ -123,11 +125,11 @@ def _draw_reductions(axes, result: ImportanceResult, chosen, bin_units: int) -> 
     log_scale = log_scale_helps(np.concatenate([system, *curves]))
     floor = 0.0
     if log_scale:
-        positive = np.concatenate([system, *curves])
-        floor = 10 ** np.floor(np.log10(positive[positive > 0].min()))
-        axes.set_yscale("log")
-    axes.step(edges, _closed(np.maximum(system, floor)), where="post", color="0.4",
-              linestyle="--", linewidth=1.0, label="system unavailability")
+        # Four decades below the system's highest: a contributor smaller than that is drawn on
+        # the floor rather than stretching the axis (and its band) over many empty decades.
+        floor = 10 ** np.floor(np.log10(float(system.max()) * 1e-4))
+        use_log_scale(axes)
+        axes.set_ylim(floor, 1.5)
     for index, (measure, curve) in enumerate(zip(chosen, curves)):
         colour = f"C{index}"
         low, high = result.reduction_band(measure, bin_units)
@@ -135,6 +137,9 @@ def _draw_reductions(axes, result: ImportanceResult, chosen, bin_units: int) -> 
                           step="post", color=colour, alpha=0.2, linewidth=0)
         axes.step(edges, _closed(np.maximum(curve, floor)), where="post", color=colour,
                   linewidth=1.0, label=text(measure.name))
+    # Last and on top: the largest contributor often equals the system, and would hide it.
+    axes.step(edges, _closed(np.maximum(system, floor)), where="post", color="black",
+              linestyle=(0, (4, 3)), linewidth=1.2, label="system unavailability", zorder=5)
     axes.set_ylabel("unavailability" + (" (log scale)" if log_scale else ""))
     axes.set_xlim(0, result.horizon)
     axes.grid(True, which="major", alpha=0.3)

@@ -5,10 +5,10 @@ from __future__ import annotations
 import math
 import numpy as np
 
-from ..data.stats import bin_edges, bin_sums, normal_quantile
+from ..data.stats import bin_edges, bin_sums
 from ..data.sweep import SweepResult, numeric_values
 from ..model.variants import value_text
-from .plots import text
+from .plots import use_log_scale, text
 from .text import percent, short_interval_text
 
 PLOT_BINS = 150  # curves over time are drawn per bin of time units, about this many
@@ -44,10 +44,6 @@ def summary(result: SweepResult) -> str:
         " interval",
         "of the difference would be F times as wide (from the values' own standard errors).",
     ]
-    if not result.seeded:
-        lines += ["Note: Maintenance durations are drawn from the C library's shared generator,"
-                  " not from the",
-                  "seed: the values are paired only approximately."]
     return "\n".join(lines)
 
 
@@ -90,8 +86,9 @@ def _positions(result: SweepResult) -> tuple[np.ndarray, list[str]]:
 
 
 def _label_axis(axes, result: SweepResult, positions: np.ndarray, labels: list[str]) -> None:
-    axes.set_xticks(positions, labels, rotation=30 if len(labels) > 6 else 0)
-    axes.set_xlabel(result.sweep.parameter)
+    axes.set_xticks(positions, [text(label) for label in labels],
+                    rotation=30 if len(labels) > 6 else 0)
+    axes.set_xlabel(text(result.sweep.parameter))
     axes.grid(True, alpha=0.3)
 
 
@@ -100,7 +97,10 @@ def _draw_means(axes, result: SweepResult, positions: np.ndarray, labels: list[s
     estimates = np.array([100 * m.estimate for m in means])
     errors = np.array([[100 * (m.estimate - m.low) for m in means],
                        [100 * (m.high - m.estimate) for m in means]])
-    axes.errorbar(positions, estimates, yerr=errors, fmt="o-", capsize=4, color="tab:blue")
+    # Joined in the order of the values, not the order they were given in.
+    order = np.argsort(positions, kind="stable")
+    axes.errorbar(positions[order], estimates[order], yerr=errors[:, order], fmt="o-",
+                  capsize=4, color="tab:blue")
     axes.set_title("Mean unavailability over the horizon (95% interval)", fontsize=10)
     axes.set_ylabel("unavailability (%)")
     _label_axis(axes, result, positions, labels)
@@ -108,12 +108,11 @@ def _draw_means(axes, result: SweepResult, positions: np.ndarray, labels: list[s
 
 def _draw_differences(axes, result: SweepResult, positions: np.ndarray,
                       labels: list[str]) -> None:
-    z = normal_quantile(0.975)
     spacing = np.min(np.diff(np.sort(positions))) if len(positions) > 1 else 1.0
     offset = 0.08 * spacing
     for index in range(1, len(positions)):
         difference = result.difference(index)
-        independent = 100 * z * result.independent_standard_error(index)
+        independent = 100 * result.independent_difference(index).half_width
         estimate = 100 * difference.estimate
         axes.errorbar(positions[index] + offset, estimate, yerr=independent, fmt="none",
                       capsize=4, color="tab:gray",
@@ -124,8 +123,8 @@ def _draw_differences(axes, result: SweepResult, positions: np.ndarray,
                       label="paired (the same seeds)" if index == 1 else None)
     axes.axhline(0.0, color="black", linewidth=0.8)
     axes.plot(positions[:1], [0.0], marker="s", color="black", linestyle="none",
-              label=f"reference: {labels[0]}")
-    axes.set_title(f"Difference from {labels[0]} (95% intervals)", fontsize=10)
+              label=text(f"reference: {labels[0]}"))
+    axes.set_title(text(f"Difference from {labels[0]} (95% intervals)"), fontsize=10)
     axes.set_ylabel("difference (percentage points)")
     _label_axis(axes, result, positions, labels)
     axes.legend(loc="best", fontsize=8)
@@ -139,11 +138,11 @@ def _draw_curves(axes, result: SweepResult) -> None:
         edges = bin_edges(run.horizon, bin_units)
         binned = bin_sums(run.unavailability, bin_units) / np.diff(edges)
         axes.step(edges, np.append(binned, binned[-1]), where="post", color=f"C{index}",
-                  linewidth=1.0, label=f"{value_text(value)}: mean {percent(run.mean().estimate)}")
-    axes.set_yscale("log")
+                  linewidth=1.0, label=text(f"{value_text(value)}: mean {percent(run.mean().estimate)}"))
+    use_log_scale(axes)
     axes.set_xlim(0, longest)
-    axes.set_title(f"Unavailability over time, mean per {bin_units:,} {unit}", fontsize=10)
-    axes.set_xlabel(f"time ({unit})")
+    axes.set_title(text(f"Unavailability over time, mean per {bin_units:,} {unit}"), fontsize=10)
+    axes.set_xlabel(text(f"time ({unit})"))
     axes.set_ylabel("unavailability (log scale)")
     axes.grid(True, which="major", alpha=0.3)
-    axes.legend(loc="best", fontsize=8, title=result.sweep.parameter, title_fontsize=8)
+    axes.legend(loc="best", fontsize=8, title=text(result.sweep.parameter), title_fontsize=8)

@@ -2,21 +2,25 @@
 
 from __future__ import annotations
 
-from ..data.result import Result
-from ..data.stats import Interval
-from ..model import laws
+from typing import TYPE_CHECKING
+
+from ..model import laws, memory
 from ..model.reading import Model
+
+if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
+    from ..data.result import Result
+    from ..data.stats import Interval
 
 
 def percent(value: float, digits: int = 4) -> str:
     return f"{100 * value:.{digits}g} %"
 
 
-def interval_text(interval: Interval) -> str:
+def interval_text(interval: "Interval") -> str:
     return f"{percent(interval.estimate)}  [{percent(interval.low)}, {percent(interval.high)}]"
 
 
-def short_interval_text(interval: Interval, unit: str = "%", sign: bool = False) -> str:
+def short_interval_text(interval: "Interval", unit: str = "%", sign: bool = False) -> str:
     """'72.82 % [72.49, 73.16]' for the columns of a table: the bounds in the estimate's unit
     (a fraction shown in percent when `unit` is %)."""
     scale, form = (100.0 if unit == "%" else 1.0), ("+.4g" if sign else ".4g")
@@ -24,28 +28,41 @@ def short_interval_text(interval: Interval, unit: str = "%", sign: bool = False)
     return f"{estimate:{form}} {unit} [{low:{form}}, {high:{form}}]"
 
 
-def summary(result: Result) -> str:
-    """The report of a run: the mean unavailability, downtime and how the run went."""
+def duration_text(interval: "Interval", unit: str) -> str:
+    """'21.3 h [20.9, 21.7]'; 'undefined' for a figure no failure defines."""
+    if interval.estimate != interval.estimate:  # NaN
+        return "undefined (no system failure seen)"
+    return f"{interval.estimate:.4g} {unit} [{interval.low:.4g}, {interval.high:.4g}]"
+
+
+def summary(result: "Result") -> str:
+    """The report of a run: every measure with its interval, and how the run went."""
     unit, horizon = result.time_unit, result.horizon
     mean, downtime = result.mean(), result.downtime()
-    worst = int(result.unavailability.argmax())
     lines = [
         f"{result.name}: {horizon:,} {unit}, {result.histories:,} histories"
         f" (seeds {result.seeds_text()}), resolution {result.resolution} steps per {unit}",
         f"Mean unavailability over the horizon: {interval_text(mean)}",
-        f"  (95% confidence, batch means over {len(result.batches)} independent sub-batches)",
         f"Expected downtime: {downtime.estimate:.4g} {unit}  [{downtime.low:.4g} {unit},"
         f" {downtime.high:.4g} {unit}] over {horizon:,} {unit}",
-        f"Highest unavailability: {interval_text(result.at(worst))} during {unit} {worst}",
-        f"  ({unit} u runs from u to u + 1; 95% Wilson interval, n = histories)",
-        f"Unavailability at the end: {interval_text(result.at(horizon - 1))}",
+    ]
+    if result.distributions is not None:
+        lines += _measure_lines(result, unit, horizon)
+    else:
+        lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
+                     " sub-batches)")
+    end = result.at(horizon - 1)
+    lines += [
+        f"Unavailability during the last {unit} ({unit} {horizon - 1}): {interval_text(end)}",
+        f"  (the fraction of that {unit} the system was down; 95% Wilson interval, n ="
+        " histories)",
     ]
     if result.precision is not None:
-        target = f"+-{100 * result.precision:g} % of the mean"
-        lines.append(f"Precision target {target}: "
+        measure = result.precision_measure or "mean_unavailability"
+        what = "the mean" if measure == "mean_unavailability" else measure.replace("_", " ")
+        lines.append(f"Precision target +-{100 * result.precision:g} % of {what}: "
                      + ("met" if result.precision_met else
-                        f"not met (+-{100 * mean.relative_half_width:.3g} % at the maximum number"
-                        " of histories)"))
+                        "not met at the maximum number of histories"))
     if result.interrupted:
         lines.append("Interrupted: the figures cover the sub-batches that finished.")
     # Per runner call: on a cluster several calls run at once, each on its worker's threads.
@@ -53,14 +70,36 @@ def summary(result: Result) -> str:
     lines.append(f"Run: {result.histories:,} histories, {threads} per runner call, in"
                  f" {result.seconds:.2f} s,"
                  f" {result.histories_per_second:,.0f} histories per second")
-    if not result.seeded:
-        lines.append("Note: Maintenance durations are drawn from the C library's shared generator,"
-                     " not from the seed:\ntwo runs with the same seed differ slightly.")
     return "\n".join(lines)
 
 
-def model_text(model: Model) -> str:
-    """Components, their states and transitions, and the minimal cut sets, for `tarvo check`."""
+def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
+    found = result.measures()
+    frequency, reliability = found.failure_frequency, found.reliability
+    quantiles = found.downtime_quantiles
+    return [
+        f"  (95% intervals from the {result.histories:,} independent histories: the mean of"
+        " their downtimes, its standard",
+        "  error from their exact sum of squares, Student's t; an upper bound where no failure"
+        " was seen)",
+        f"System failures over the horizon: {frequency.estimate:.4g} [{frequency.low:.4g},"
+        f" {frequency.high:.4g}], {frequency.estimate / horizon:.4g} per {unit}",
+        f"Reliability, no system failure in {horizon:,} {unit}:"
+        f" {interval_text(reliability)}  (Wilson)",
+        f"Mean down time per failure: {duration_text(found.mean_down_time, unit)}",
+        f"Mean up time between failures: {duration_text(found.mean_up_time, unit)}",
+        "  (total downtime, or uptime, over the number of failures; delta-method intervals)",
+        f"A history's downtime over {horizon:,} {unit}: median"
+        f" {duration_text(quantiles['p50'], unit)},",
+        f"  90th percentile {duration_text(quantiles['p90'], unit)}, 99th percentile"
+        f" {duration_text(quantiles['p99'], unit)}",
+        "  (exact order statistics of the histories, distribution-free intervals)",
+    ]
+
+
+def model_text(model: Model, threads: int | None = None) -> str:
+    """Components, their states and transitions, the minimal cut sets and the memory of a run
+    on `threads` threads (default: one per core), for `tarvo check`."""
     unit = model.time_unit
     lines = [f"{model.name}: horizon {model.horizon:,} {unit}, resolution {model.resolution}"
              f" steps per {unit} ({model.steps:,} engine steps)",
@@ -74,8 +113,11 @@ def model_text(model: Model) -> str:
     names = model.names
     lines += [f"  {{{', '.join(names[i] for i in sorted(s))}}}"
               for s in sorted(model.cut_sets, key=lambda s: (len(s), sorted(s)))]
+    if model.dependencies:
+        lines.append(model.dependencies.text(unit))
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")
+    lines.append(memory.summary_line(model.shape, threads or memory.default_threads()))
     lines += [f"Warning: {note}" for note in model.warnings]
     return "\n".join(lines)

@@ -1,0 +1,107 @@
+#include "dependentHistory.h"
+
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "utils.h"
+
+DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int simTime,
+                                               EventSelection selection,
+                                               FirstSampling firstSampling)
+    : model(model),
+      base(model.base()),
+      numComponents(model.components()),
+      numStates(model.states()),
+      numSlots(model.components() + model.groups()),
+      simTime(simTime),
+      useHeap(selection == EventSelection::heap ||
+              (selection == EventSelection::automatic && numSlots >= kHeapFromSlots)),
+      firstSampling(firstSampling),
+      downTable(model.downTable()),
+      roleTable(model.roleTable()),
+      states(at(numComponents), 0),
+      downNow(at(numComponents), 0),
+      due(at(numSlots), kNothingDue),
+      moves(at(numComponents), PendingMove{0, 0}),
+      unitOfLastEvent(at(numSlots), -1),
+      eventsInUnit(at(numSlots), 0),
+      failures(model.base()),
+      downCovered(at(model.standbyUnits()), 0),
+      crewHeld(at(numComponents), 0),
+      free(at(model.pools()), 0),
+      struck(at(model.largestGroup()), 0),
+      struckRunning(at(model.largestGroup()), 0) {
+    if (useHeap) queue.resize(numSlots);
+    waiting.reserve(at(model.pools()));
+    for (int p = 0; p < model.pools(); ++p) waiting.emplace_back(model.poolSize(p));
+}
+
+void DependentHistoryEngine::start(std::uint32_t seed) {
+    generator.seed(seed);
+    for (int c = 0; c < numComponents; ++c) {
+        states[at(c)] = model.initialState(c);
+        downNow[at(c)] = isDown(c, states[at(c)]) ? 1 : 0;
+    }
+    std::fill(unitOfLastEvent.begin(), unitOfLastEvent.end(), -1);
+    failures.reset();
+    std::fill(downCovered.begin(), downCovered.end(), 0);
+    std::fill(crewHeld.begin(), crewHeld.end(), 0);
+    for (int p = 0; p < model.pools(); ++p) {
+        free[at(p)] = model.crewCount(p);
+        waiting[at(p)].clear();
+    }
+    crewsPending = false;
+    systemState = 0;
+    currentTime = 0;
+    urgent = -1;
+}
+
+
+void DependentHistoryEngine::sampleFirstOf(int component) {
+    const int state = states[at(component)];
+    const Distribution* const* laws = model.row(component, state);
+    // No crew is handed out before the first instant is over.
+    const bool skipRepair =
+        (rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0;
+    int best = kNeverDelay;
+    int target = 0;
+    for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {
+        const std::uint32_t bits = nextBits();
+        if (laws[k] == nullptr) continue;
+        const double p = static_cast<double>(unitFloatFromBits(bits));
+        const double q = laws[k]->quantile(p, 0);
+        if (!keepsFirstDraw(firstSampling, q, p)) continue;
+        const int delay = delayFromQuantile(q);
+        if (delay < best) {
+            best = delay;
+            target = k;
+        }
+    }
+    // A negative delay is overdue at time 0; kNeverDelay is kNothingDue.
+    due[at(component)] = std::max(best, 0);
+    moves[at(component)] = PendingMove{state, target};
+}
+
+void DependentHistoryEngine::sampleFirstShock(int group) {
+    const std::uint32_t bits = nextBits();
+    const Distribution* law = model.shockLaw(group);
+    int delay = kNeverDelay;
+    if (law != nullptr) {
+        const double p = static_cast<double>(unitFloatFromBits(bits));
+        const double q = law->quantile(p, 0);
+        if (keepsFirstDraw(firstSampling, q, p)) delay = delayFromQuantile(q);
+    }
+    due[at(numComponents + group)] = std::max(delay, 0);
+}
+
+void DependentHistoryEngine::throwStuck(int slot) const {
+    const std::string who = slot < numComponents
+                                ? "component " + std::to_string(slot)
+                                : "common-cause group " + std::to_string(slot - numComponents);
+    throw std::runtime_error("History stopped advancing at time unit " +
+                             std::to_string(currentTime) + ": " + who + " took part in more than " +
+                             std::to_string(kMaxEventsPerComponentAndTimeUnit) +
+                             " events in it (a cycle of transitions with zero delay).");
+}

@@ -1,0 +1,524 @@
+// The event loop of one history whose components depend on each other: the event-driven history
+// of historyEngine.h, extended with the mechanisms of a DependentModel (dependencies.h).
+//
+// What it adds to the independent history:
+//   - Down flags. A component counts as down for the failure logic when the flag of its current
+//     state says so (by default every state but 0); components start in their initial states.
+//     A component that starts down is put there by an event at time 0 from its initial state to
+//     itself, in component index order, so that outputs see a system that starts failed.
+//   - Common-cause groups. Each group has one pending shock, sampled from its law at time 0 and
+//     again from the time of each shock. A shock puts every member that is not down into its
+//     failed state (standby units included), in component index order; each is then re-sampled
+//     and repaired as after any failure.
+//   - Standby units. A unit waits in its standby state, which counts as working. When a
+//     component it covers goes down, the first unit (in component index order) covering that
+//     component that is in standby is demanded: one draw u of the history's generator, and the
+//     unit fails to start (to its failed state) when u < startFailure, else enters its running
+//     state; after a failure to start the next unit in standby is demanded at once. A running
+//     unit that goes down while a component it covers is down is replaced the same way (for
+//     the first of its covered components that is down). When no component it covers is down
+//     any more, a running unit returns to its standby state. A unit that comes back up from a
+//     down state enters its standby state, and is demanded at once if a component it covers is
+//     down. Its laws out of the standby state (the dormant law among them) apply while it waits.
+//   - Repair crews. A pooled component that goes down waits for a crew of its pool; while it
+//     waits, its transition into state 0 is not sampled, nor its draw taken (its other
+//     transitions are sampled). When a crew takes it, that law is drawn at the crew's start,
+//     and fires if it comes before the component's pending transition (ties go to state 0).
+//     The crew stays with the component until it enters a working state.
+//
+// Order of simultaneous events, so that a history is reproducible from its seed:
+//   - The next event is the earliest pending one; among equal times the lowest slot fires
+//     first, components (by index) before common-cause groups (by index), except that a
+//     transition re-sampled with a negative delay fires next (of several, the last re-sampled).
+//   - An event's consequences follow it at once, before the next event: the component's own
+//     re-sampling, then, if it went down, its place in its crew queue, the replacement of a
+//     running standby unit, and the demand of the units covering it; if it came up, the release
+//     of its crew, the return of running units that no longer cover a down component (in index
+//     order), and its own demand if it is a standby unit.
+//   - Crews are handed out when an instant is over, after every event of that instant: free
+//     crews take waiting components in queue order, pools in the order they were added. The
+//     queue is ordered by the time the component went down, then by component index (so that
+//     components that go down in the same instant queue in index order), or, for a pool in
+//     listed order, by position in the pool's list.
+//
+// Without dependencies (every flag and initial state the default, no group, standby unit or
+// pool) a history draws the same numbers and fires the same events as HistoryEngine.
+//
+// Output hooks as in historyOutputs.h. Used by one thread at a time; start() begins a new history
+// without allocating; no event allocates. Borrows the DependentModel, which must outlive it.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "compiledModel.h"
+#include "crewQueue.h"
+#include "dependencies.h"
+#include "eventHeap.h"
+#include "historyEngine.h"
+#include "randomDraw.h"
+
+class DependentHistoryEngine {
+public:
+    // simTime >= 0: the history covers time units [0, simTime). Allocates all its memory.
+    DependentHistoryEngine(const DependentModel& model, int simTime,
+                           EventSelection selection = EventSelection::automatic,
+                           FirstSampling firstSampling = FirstSampling::warnAndSkip);
+
+    // Begins the history seeded with `seed`: every component in its initial state, time 0.
+    void start(std::uint32_t seed);
+
+    // The first sampling, every component from its initial state in index order, then every
+    // group's first shock, at time 0; a quantile that is no delay in [0, 2147483647] is handled
+    // as FirstSampling says (see historyEngine.h). Then, at time 0, the components that start
+    // down are put there and their standby units demanded.
+    template <class Output>
+    void sampleFirst(Output& out);
+
+    // Fires the next event with its consequences, or ends the history; false once it is over.
+    // Throws as HistoryEngine::step; a common-cause group stuck in a cycle of shocks with zero
+    // delay is named as such.
+    template <class Output>
+    bool step(Output& out);
+
+    template <class Output>
+    void run(std::uint32_t seed, Output& out) {
+        start(seed);
+        sampleFirst(out);
+        while (step(out)) {
+        }
+    }
+
+    int time() const { return currentTime; }
+    int stateOf(int component) const { return states[at(component)]; }
+    bool holdsCrew(int component) const { return crewHeld[at(component)] != 0; }
+    int freeCrews(int pool) const { return free[at(pool)]; }
+
+private:
+    static constexpr int kNothingDue = std::numeric_limits<int>::max();
+    static constexpr int kHeapFromSlots = 24;
+
+    struct PendingMove {
+        int fromState;
+        int target;
+    };
+
+    static int dueTime(int now, int delay) {
+        return static_cast<int>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(now) + delay, kNothingDue));
+    }
+
+    std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
+    std::size_t at(int index) const { return static_cast<std::size_t>(index); }
+    bool isDown(int component, int state) const {
+        return downTable[at(component) * at(numStates) + at(state)] != 0;
+    }
+    std::uint8_t rolesOf(int component) const { return roleTable[at(component)]; }
+    bool waitsForCrew(int component) const {
+        return (rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0 &&
+               crewHeld[at(component)] == 0;
+    }
+    bool isRunning(int unit) const {
+        const int c = model.standbyComponentOf(unit);
+        return downNow[at(c)] == 0 && states[at(c)] != model.standbyState(unit);
+    }
+
+    // Sampling.
+    void sampleFirstOf(int component);
+    void sampleFirstShock(int group);
+    template <class Output>
+    void resample(int component, Output& out);
+    template <class Output>
+    void resampleShock(int group, Output& out);
+    template <class Output>
+    void setDue(int slot, int delay, Output& out);
+
+    // Events.
+    int nextSlot() const;
+    void countEvent(int slot);
+    [[noreturn]] void throwStuck(int slot) const;
+    template <class Output>
+    void setState(int component, int to, Output& out);
+    template <class Output>
+    void fireComponent(int component, Output& out);
+    template <class Output>
+    void fireShock(int group, Output& out);
+    template <class Output>
+    void settleInitialStates(Output& out);
+
+    // Consequences.
+    template <class Output>
+    void wentDown(int component, bool wasRunning, Output& out);
+    template <class Output>
+    void cameUp(int component, Output& out);
+    template <class Output>
+    void demand(int covered, Output& out);
+    template <class Output>
+    bool tryStart(int unit, Output& out);
+    template <class Output>
+    void replace(int unit, Output& out);
+    template <class Output>
+    void returnToStandby(int unit, Output& out);
+    void joinCrewQueue(int component);
+    void leaveCrew(int component);
+    int earlierSlot(int a, int b) const;
+    // Returns the next slot to fire, given `next`, the one before the crews started.
+    template <class Output>
+    int handOutCrews(int next, Output& out);
+    template <class Output>
+    void startRepair(int component, Output& out);
+
+    const DependentModel& model;
+    const CompiledModel& base;
+    const int numComponents;
+    const int numStates;
+    const int numSlots;  // components, then common-cause groups
+    const int simTime;
+    const bool useHeap;
+    const FirstSampling firstSampling;
+    // The model's tables, read on every event.
+    const std::uint8_t* const downTable;
+    const std::uint8_t* const roleTable;
+    LazyMersenneTwister generator;
+    // Flags held as int, not as bytes: a store through a character type may alias anything, and
+    // would make the compiler reload every other array of the loop after it.
+    std::vector<int> states;
+    std::vector<int> downNow;
+    std::vector<int> due;  // per slot
+    std::vector<PendingMove> moves;
+    EventHeap queue;
+    std::vector<int> unitOfLastEvent;  // per slot
+    std::vector<std::int64_t> eventsInUnit;
+    FailureTracker failures;
+    std::vector<int> downCovered;  // per standby unit: covered components now down
+    std::vector<int> crewHeld;
+    std::vector<int> free;  // per pool
+    std::vector<CrewQueue> waiting;
+    std::vector<int> struck;  // the members of the shock being applied
+    std::vector<int> struckRunning;
+    bool crewsPending = false;
+    int systemState = 0;
+    int currentTime = 0;
+    int urgent = -1;
+};
+
+// ---- Sampling ----
+
+template <class Output>
+inline void DependentHistoryEngine::setDue(int slot, int delay, Output& out) {
+    if (delay < 0) {
+        due[at(slot)] = currentTime;
+        urgent = slot;
+    } else {
+        due[at(slot)] = dueTime(currentTime, delay);
+        if (due[at(slot)] < simTime) out.expect(due[at(slot)]);
+    }
+    if (useHeap) queue.update(slot, due[at(slot)]);
+}
+
+// As HistoryEngine::resample, except that a component waiting for a crew does not sample its
+// transition into state 0: that draw is taken when a crew starts.
+template <class Output>
+inline void DependentHistoryEngine::resample(int component, Output& out) {
+    const int state = states[at(component)];
+    const Distribution* const* laws = model.row(component, state);
+    int best = kNeverDelay;
+    int target = 0;
+    for (int k = waitsForCrew(component) ? 1 : 0; k < numStates; ++k) {
+        const std::uint32_t bits = nextBits();
+        if (laws[k] == nullptr) continue;
+        // No range check here: a negative delay fires at once.
+        const double p = static_cast<double>(unitFloatFromBits(bits));
+        const int delay = delayFromQuantile(laws[k]->quantile(p, currentTime));
+        if (delay < best) {
+            best = delay;
+            target = k;
+        }
+    }
+    moves[at(component)] = PendingMove{state, target};
+    setDue(component, best, out);
+}
+
+template <class Output>
+inline void DependentHistoryEngine::resampleShock(int group, Output& out) {
+    const std::uint32_t bits = nextBits();
+    const Distribution* law = model.shockLaw(group);
+    int delay = kNeverDelay;
+    if (law != nullptr) {
+        const double p = static_cast<double>(unitFloatFromBits(bits));
+        delay = delayFromQuantile(law->quantile(p, currentTime));
+    }
+    setDue(numComponents + group, delay, out);
+}
+
+// ---- Events ----
+
+inline int DependentHistoryEngine::nextSlot() const {
+    if (urgent >= 0) return urgent;
+    if (useHeap) return queue.earliest();
+    return earliestDue(due.data(), numSlots);
+}
+
+inline void DependentHistoryEngine::countEvent(int slot) {
+    const std::size_t s = at(slot);
+    if (unitOfLastEvent[s] != currentTime) {
+        unitOfLastEvent[s] = currentTime;
+        eventsInUnit[s] = 0;
+    }
+    if (++eventsInUnit[s] > kMaxEventsPerComponentAndTimeUnit) throwStuck(slot);
+}
+
+template <class Output>
+inline void DependentHistoryEngine::setState(int component, int to, Output& out) {
+    const std::size_t c = at(component);
+    const int from = states[c];
+    states[c] = to;
+    const bool wasDown = downNow[c] != 0;
+    const bool nowDown = isDown(component, to);
+    downNow[c] = nowDown ? 1 : 0;
+    const int before = systemState;
+    if (base.failedWhenAllWork()) {
+        systemState = 1;
+    } else if (wasDown != nowDown) {
+        systemState = failures.afterChange(component, nowDown, systemState);
+    }
+    out.event(currentTime, from, to, component, before, systemState);
+}
+
+template <class Output>
+inline void DependentHistoryEngine::fireComponent(int component, Output& out) {
+    const PendingMove fired = moves[at(component)];
+    const std::uint8_t roles = rolesOf(component);
+    const bool wasDown = downNow[at(component)] != 0;
+    int target = fired.target;
+    // A standby unit back from a down state waits in standby, whatever state it was repaired to.
+    if ((roles & kRoleStandby) != 0 && wasDown && !isDown(component, target)) {
+        target = model.standbyState(model.standbyOf(component));
+    }
+    setState(component, target, out);
+    resample(component, out);
+    if (roles == kRoleNone) return;
+    const bool nowDown = downNow[at(component)] != 0;
+    if (!wasDown && nowDown) {
+        const bool wasRunning = (roles & kRoleStandby) != 0 &&
+                                fired.fromState != model.standbyState(model.standbyOf(component));
+        wentDown(component, wasRunning, out);
+    } else if (wasDown && !nowDown) {
+        cameUp(component, out);
+    }
+}
+
+// The shock is renewed first, from the shock's time; then every member not down is put into its
+// failed state, then each is re-sampled, then the consequences of each follow, all in component
+// index order. Applying all the changes before any consequence keeps a shock from demanding a
+// standby unit that the same shock fails.
+template <class Output>
+void DependentHistoryEngine::fireShock(int group, Output& out) {
+    resampleShock(group, out);
+    std::size_t count = 0;
+    for (int i = model.groupBegin(group); i < model.groupEnd(group); ++i) {
+        const int member = model.groupMember(i);
+        if (downNow[at(member)] != 0) continue;
+        const int unit = model.standbyOf(member);
+        struckRunning[count] = unit >= 0 && states[at(member)] != model.standbyState(unit) ? 1 : 0;
+        struck[count++] = member;
+        setState(member, model.groupFailedState(i), out);
+    }
+    for (std::size_t j = 0; j < count; ++j) resample(struck[j], out);
+    for (std::size_t j = 0; j < count; ++j) {
+        if (rolesOf(struck[j]) != kRoleNone) wentDown(struck[j], struckRunning[j] != 0, out);
+    }
+}
+
+template <class Output>
+bool DependentHistoryEngine::step(Output& out) {
+    int slot = nextSlot();
+    if (crewsPending && (slot < 0 || due[at(slot)] > currentTime)) {
+        // The instant is over: crews take the components waiting for them.
+        crewsPending = false;
+        slot = handOutCrews(slot, out);
+    }
+    if (slot < 0 || due[at(slot)] >= simTime) {
+        out.hold(currentTime, simTime, systemState);
+        currentTime = simTime;
+        return false;
+    }
+    const int eventTime = due[at(slot)];
+    urgent = -1;
+    out.hold(currentTime, eventTime, systemState);
+    currentTime = eventTime;
+    countEvent(slot);
+    if (slot < numComponents) {
+        fireComponent(slot, out);
+    } else {
+        fireShock(slot - numComponents, out);
+    }
+    return true;
+}
+
+template <class Output>
+void DependentHistoryEngine::sampleFirst(Output& out) {
+    for (int c = 0; c < numComponents; ++c) sampleFirstOf(c);
+    for (int g = 0; g < model.groups(); ++g) sampleFirstShock(g);
+    if (useHeap) queue.rebuild(due.data());
+    if (simTime > 0) settleInitialStates(out);
+}
+
+template <class Output>
+void DependentHistoryEngine::settleInitialStates(Output& out) {
+    for (int c = 0; c < numComponents; ++c) {
+        if (downNow[at(c)] == 0) continue;
+        const int before = systemState;
+        systemState = base.failedWhenAllWork() ? 1 : failures.afterChange(c, true, systemState);
+        out.event(0, states[at(c)], states[at(c)], c, before, systemState);
+    }
+    // Only the components that started down: others may go down on the way (failed starts),
+    // and have had their consequences already.
+    for (int c = 0; c < numComponents; ++c) {
+        if (isDown(c, model.initialState(c)) && rolesOf(c) != kRoleNone) {
+            wentDown(c, false, out);
+        }
+    }
+}
+
+// ---- Consequences ----
+
+template <class Output>
+void DependentHistoryEngine::wentDown(int component, bool wasRunning, Output& out) {
+    const std::uint8_t roles = rolesOf(component);
+    if ((roles & kRolePooled) != 0) joinCrewQueue(component);
+    if ((roles & kRoleCovered) != 0) {
+        const int* end = model.coveringEnd(component);
+        for (const int* unit = model.coveringBegin(component); unit != end; ++unit) {
+            ++downCovered[at(*unit)];
+        }
+    }
+    if (wasRunning) replace(model.standbyOf(component), out);
+    if ((roles & kRoleCovered) != 0) demand(component, out);
+}
+
+template <class Output>
+void DependentHistoryEngine::cameUp(int component, Output& out) {
+    const std::uint8_t roles = rolesOf(component);
+    if ((roles & kRolePooled) != 0) leaveCrew(component);
+    if ((roles & kRoleCovered) != 0) {
+        const int* end = model.coveringEnd(component);
+        for (const int* unit = model.coveringBegin(component); unit != end; ++unit) {
+            if (--downCovered[at(*unit)] == 0 && isRunning(*unit)) returnToStandby(*unit, out);
+        }
+    }
+    if ((roles & kRoleStandby) != 0) {
+        const int unit = model.standbyOf(component);
+        if (downCovered[at(unit)] > 0 && states[at(component)] == model.standbyState(unit)) {
+            tryStart(unit, out);
+        }
+    }
+}
+
+template <class Output>
+void DependentHistoryEngine::demand(int covered, Output& out) {
+    const int* end = model.coveringEnd(covered);
+    for (const int* unit = model.coveringBegin(covered); unit != end; ++unit) {
+        const int c = model.standbyComponentOf(*unit);
+        if (states[at(c)] == model.standbyState(*unit) && tryStart(*unit, out)) return;
+    }
+}
+
+template <class Output>
+bool DependentHistoryEngine::tryStart(int unit, Output& out) {
+    const int c = model.standbyComponentOf(unit);
+    const double u = static_cast<double>(unitFloatFromBits(nextBits()));
+    if (u < model.startFailure(unit)) {
+        setState(c, model.failedState(unit), out);
+        resample(c, out);
+        wentDown(c, false, out);
+        return false;
+    }
+    setState(c, model.runningState(unit), out);
+    resample(c, out);
+    return true;
+}
+
+template <class Output>
+void DependentHistoryEngine::replace(int unit, Output& out) {
+    for (const int* c = model.coversBegin(unit); c != model.coversEnd(unit); ++c) {
+        if (downNow[at(*c)] != 0) {
+            demand(*c, out);
+            return;
+        }
+    }
+}
+
+template <class Output>
+void DependentHistoryEngine::returnToStandby(int unit, Output& out) {
+    const int c = model.standbyComponentOf(unit);
+    setState(c, model.standbyState(unit), out);
+    resample(c, out);
+}
+
+// A repair only brings a component's due time forward, so the next slot is the earlier of the
+// one before and the components whose repair started (or the one re-sampled as overdue).
+template <class Output>
+int DependentHistoryEngine::handOutCrews(int next, Output& out) {
+    for (int p = 0; p < model.pools(); ++p) {
+        CrewQueue& line = waiting[at(p)];
+        while (free[at(p)] > 0 && !line.empty()) {
+            --free[at(p)];
+            const int component = model.poolMember(p, line.pop());
+            startRepair(component, out);
+            next = earlierSlot(next, component);
+        }
+    }
+    return urgent >= 0 ? urgent : next;
+}
+
+inline int DependentHistoryEngine::earlierSlot(int a, int b) const {
+    if (a < 0) return b;
+    const int dueA = due[at(a)];
+    const int dueB = due[at(b)];
+    return dueB < dueA || (dueB == dueA && b < a) ? b : a;
+}
+
+inline void DependentHistoryEngine::joinCrewQueue(int component) {
+    const int p = model.poolOf(component);
+    const int rank = model.rankInPool(component);
+    const std::uint32_t primary = model.crewOrder(p) == CrewOrder::firstFailed
+                                      ? static_cast<std::uint32_t>(currentTime)
+                                      : static_cast<std::uint32_t>(rank);
+    waiting[at(p)].push(rank, CrewQueue::key(primary, component));
+    // With every crew busy, nothing can start when the instant is over.
+    if (free[at(p)] > 0) crewsPending = true;
+}
+
+// The component is up again: its crew is free, or it no longer waits for one.
+inline void DependentHistoryEngine::leaveCrew(int component) {
+    const int p = model.poolOf(component);
+    if (crewHeld[at(component)] != 0) {
+        crewHeld[at(component)] = 0;
+        ++free[at(p)];
+        if (!waiting[at(p)].empty()) crewsPending = true;
+    } else {
+        const int rank = model.rankInPool(component);
+        if (waiting[at(p)].contains(rank)) waiting[at(p)].remove(rank);
+    }
+}
+
+// The crew draws the component's transition into state 0 now; it replaces the pending transition
+// if it comes first (or at the same time).
+template <class Output>
+void DependentHistoryEngine::startRepair(int component, Output& out) {
+    const std::size_t c = at(component);
+    crewHeld[c] = 1;
+    const std::uint32_t bits = nextBits();
+    const Distribution* law = model.row(component, states[c])[0];
+    if (law == nullptr) return;
+    const double p = static_cast<double>(unitFloatFromBits(bits));
+    const int delay = delayFromQuantile(law->quantile(p, currentTime));
+    const int repairDue = delay < 0 ? currentTime : dueTime(currentTime, delay);
+    if (repairDue > due[c]) return;
+    moves[c] = PendingMove{states[c], 0};
+    setDue(component, delay, out);
+}

@@ -1,0 +1,145 @@
+"""What a runner call reports besides the curve, as data that adds across calls and machines.
+
+Over the histories of a call the engine counts the distribution of three per-history values
+(`Histogram`): the failed engine steps of a history, its number of system failures (entries into
+the failed state; a history that starts failed counts one) and the step of its first system
+failure, for those that failed. With them come exact sums (`Sums`). The statistics drawn from
+them are the data layer's (data/measures.py).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+
+@dataclass(frozen=True, eq=False)
+class Histogram:
+    """Counts of histories per value. Bin i < `exact` holds value i; beyond, bin i holds the
+    values [exact + (i - exact) * width, exact + (i - exact + 1) * width). Trailing bins that
+    would be empty may be left out."""
+
+    counts: np.ndarray  # uint64
+    exact: int
+    width: int = 1
+
+    @classmethod
+    def empty(cls, exact: int, width: int = 1) -> "Histogram":
+        return cls(np.zeros(0, dtype=np.uint64), exact, width)
+
+    def __add__(self, other: "Histogram") -> "Histogram":
+        if (self.exact, self.width) != (other.exact, other.width):
+            raise ValueError("histograms of different bins do not add")
+        longer, shorter = sorted((self.counts, other.counts), key=len, reverse=True)
+        total = longer.copy()
+        total[:len(shorter)] += shorter
+        return Histogram(total, self.exact, self.width)
+
+    @property
+    def total(self) -> int:
+        return int(self.counts.sum(dtype=np.uint64))
+
+    def lower_edge(self, index: int | np.ndarray) -> np.ndarray | int:
+        """The smallest value of bin `index`."""
+        index = np.asarray(index)
+        beyond = self.exact + (index - self.exact) * self.width
+        edge = np.where(index < self.exact, index, beyond)
+        return int(edge) if edge.ndim == 0 else edge
+
+    def value_at_rank(self, rank: int) -> int:
+        """The value of the history of rank `rank` (1-based) in increasing order: exact in the
+        bins of one step, the lower edge of its bin beyond."""
+        cumulative = np.cumsum(self.counts, dtype=np.uint64)
+        index = int(np.searchsorted(cumulative, rank, side="left"))
+        return int(self.lower_edge(index))
+
+    def count_below(self, value: int) -> int:
+        """Histories whose value is below `value` (exact where bins have one step; a bin is
+        counted when its lower edge is below)."""
+        if len(self.counts) == 0:
+            return 0
+        edges = self.lower_edge(np.arange(len(self.counts)))
+        return int(self.counts[edges < value].sum(dtype=np.uint64))
+
+    def to_dict(self) -> dict:
+        """Sparse: [value bin, count] pairs for the bins that hold histories."""
+        held = np.flatnonzero(self.counts)
+        return {"exact": self.exact, "width": self.width,
+                "bins": [[int(i), int(self.counts[i])] for i in held]}
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "Histogram":
+        bins = data["bins"]
+        size = (max(i for i, _ in bins) + 1) if bins else 0
+        counts = np.zeros(size, dtype=np.uint64)
+        for index, count in bins:
+            counts[int(index)] = int(count)
+        return cls(counts, int(data["exact"]), int(data["width"]))
+
+
+@dataclass(frozen=True)
+class Sums:
+    """Exact sums over histories (Python ints: 10^9 histories of 10^6 failed steps squared
+    exceed 64 bits). d: failed steps of a history, f: its system failures."""
+
+    downtime: int = 0
+    downtime_squares: int = 0
+    failures: int = 0
+    failures_squares: int = 0
+    downtime_failures: int = 0
+
+    def __add__(self, other: "Sums") -> "Sums":
+        return Sums(*(a + b for a, b in zip(self.astuple(), other.astuple())))
+
+    def astuple(self) -> tuple[int, ...]:
+        return (self.downtime, self.downtime_squares, self.failures, self.failures_squares,
+                self.downtime_failures)
+
+    def to_dict(self) -> dict:
+        # Strings: JSON readers other than Python's lose integers beyond 2^53.
+        return {name: str(value) for name, value in vars(self).items()}
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "Sums":
+        return cls(**{name: int(value) for name, value in data.items()})
+
+
+@dataclass(frozen=True, eq=False)
+class Distributions:
+    """What the engine reports about the histories of a run besides the curve."""
+
+    downtime: Histogram  # failed steps per history
+    failures: Histogram  # system failures per history
+    first_failure: Histogram  # step of the first system failure, for histories with one
+    never_failed: int  # histories without a system failure
+    sums: Sums = field(default_factory=Sums)
+
+    def __add__(self, other: "Distributions") -> "Distributions":
+        return Distributions(self.downtime + other.downtime, self.failures + other.failures,
+                             self.first_failure + other.first_failure,
+                             self.never_failed + other.never_failed, self.sums + other.sums)
+
+    def to_dict(self) -> dict:
+        return {"downtime": self.downtime.to_dict(), "failures": self.failures.to_dict(),
+                "first_failure": self.first_failure.to_dict(),
+                "never_failed": self.never_failed, "sums": self.sums.to_dict()}
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "Distributions":
+        return cls(Histogram.from_dict(data["downtime"]), Histogram.from_dict(data["failures"]),
+                   Histogram.from_dict(data["first_failure"]), int(data["never_failed"]),
+                   Sums.from_dict(data["sums"]))
+
+    @classmethod
+    def from_runner(cls, figures: dict) -> "Distributions":
+        """From the dict tarvo.runnerStudy returns."""
+        exact, width = int(figures["exact_bins"]), int(figures["bin_width"])
+        return cls(Histogram(figures["failed_steps_histogram"], exact, width),
+                   Histogram(figures["failures_histogram"], exact, width),
+                   Histogram(figures["first_failure_histogram"], exact, width),
+                   int(figures["histories_without_failure"]),
+                   Sums(int(figures["failed_steps_sum"]),
+                        int(figures["failed_steps_sum_of_squares"]),
+                        int(figures["failures_sum"]), int(figures["failures_sum_of_squares"]),
+                        int(figures["failed_steps_times_failures_sum"])))
