@@ -3,6 +3,8 @@ the dependency rules, and the product formula of independent components."""
 
 import itertools
 import math
+import re
+from unittest import mock
 
 import numpy as np
 import pytest
@@ -10,6 +12,7 @@ import scipy.linalg
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from tarvokit.engine import markov
 from tarvokit.engine.markov import MarkovError, build_chain, solve_markov
 from tarvokit.model.errors import ModelError
 
@@ -79,11 +82,32 @@ def transient_figures(q, failed, horizon, start=0):
     return point, np.array(per_unit), failures
 
 
+@pytest.fixture(params=["factorised", "iterative"])
+def solver(request, monkeypatch):
+    """Runs a test with the steady state solved both ways: small systems are factorised,
+    large ones go to GMRES."""
+    if request.param == "iterative":
+        monkeypatch.setattr(markov, "_DIRECT_SIZE", 0)
+    return request.param
+
+
+@pytest.fixture(params=["dense", "uniformized"])
+def march(request, monkeypatch):
+    """Runs a test with the chain marched both ways: small chains by their dense propagator,
+    large ones by uniformization."""
+    if request.param == "uniformized":
+        monkeypatch.setattr(markov, "_DENSE_STATES", 0)
+    return request.param
+
+
 # --- One unit ------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("lam, mu, horizon", [(0.01, 0.2, 50), (0.5, 2.0, 7), (1e-4, 1 / 36, 400)])
-def test_one_repairable_unit_matches_its_closed_forms(lam, mu, horizon):
+@pytest.mark.parametrize("lam, mu, horizon", [
+    (0.01, 0.2, 50), (0.5, 2.0, 7), (1e-4, 1 / 36, 400),
+    (0.05, 1.0, 3000),  # settles long before the horizon
+    (20.0, 300.0, 5)])  # rates far above one per time unit
+def test_one_repairable_unit_matches_its_closed_forms(lam, mu, horizon, march):
     answer = solve_markov(model({"a": unit(lam, mu)}, [["a"]], horizon))
     s = lam + mu
     t = np.arange(horizon + 1)
@@ -107,7 +131,7 @@ def test_one_repairable_unit_matches_its_closed_forms(lam, mu, horizon):
             == pytest.approx(1 / mu, rel=1e-9))
 
 
-def test_a_unit_without_repair_fails_once_and_stays_down():
+def test_a_unit_without_repair_fails_once_and_stays_down(march):
     lam, horizon = 0.1, 20
     answer = solve_markov(model({"a": unit(lam)}, [["a"]], horizon))
     assert answer.failure_frequency == pytest.approx(1 - math.exp(-lam * horizon), rel=1e-9)
@@ -116,7 +140,7 @@ def test_a_unit_without_repair_fails_once_and_stays_down():
     assert answer.mean_time_to_failure == pytest.approx(1 / lam)
 
 
-def test_steady_state_weighs_each_closed_class_by_the_chance_of_reaching_it():
+def test_steady_state_weighs_each_closed_class_by_the_chance_of_reaching_it(solver):
     # x ends in one of two absorbing failure modes; y keeps cycling in either class.
     x = {"states": ["working", "failed", "broken"], "transitions": [
         {"from": "working", "to": "failed", "law": "Exponential", "rate": 0.3},
@@ -139,7 +163,7 @@ def test_a_system_that_cannot_fail_never_fails():
 # --- k-out-of-n trains ---------------------------------------------------------------------
 
 
-def test_two_out_of_three_train_reliability_without_repair():
+def test_two_out_of_three_train_reliability_without_repair(march):
     lam, horizon = 0.05, 30
     pumps = {f"p{i}": unit(lam) for i in range(3)}
     answer = solve_markov(model(pumps, [list(pair) for pair in itertools.combinations(pumps, 2)],
@@ -150,7 +174,7 @@ def test_two_out_of_three_train_reliability_without_repair():
     assert answer.mean_time_to_failure == pytest.approx(5 / (6 * lam), rel=1e-9)
 
 
-def test_two_out_of_three_train_mean_time_to_failure_with_repair():
+def test_two_out_of_three_train_mean_time_to_failure_with_repair(solver):
     lam, mu = 0.01, 0.5
     pumps = {f"p{i}": unit(lam, mu) for i in range(3)}
     answer = solve_markov(model(pumps, [list(p) for p in itertools.combinations(pumps, 2)]))
@@ -158,10 +182,22 @@ def test_two_out_of_three_train_mean_time_to_failure_with_repair():
     assert answer.mean_time_to_failure == pytest.approx((5 * lam + mu) / (6 * lam**2), rel=1e-9)
 
 
+def test_two_out_of_three_train_reliability_with_repair_over_a_long_horizon(march):
+    lam, mu, horizon = 0.01, 0.5, 3000
+    pumps = {f"p{i}": unit(lam, mu) for i in range(3)}
+    answer = solve_markov(model(pumps, [list(p) for p in itertools.combinations(pumps, 2)],
+                                horizon))
+    # Working states: none or one pump down; failure is absorbing.
+    working = dense_generator({(0, 1): 3 * lam, (1, 0): mu}, 2) - np.diag([0, 2 * lam])
+    expected = [scipy.linalg.expm(working * t)[0].sum() for t in range(1, horizon + 1)]
+    assert answer.reliability == pytest.approx(expected, rel=1e-8)
+
+
 @pytest.mark.parametrize("units, fails_at, crew_count", [
     (2, 2, 1), (2, 2, 2), (2, 2, None), (3, 2, 1), (3, 2, 2), (3, 2, 3), (3, 2, None),
     (4, 3, 2)])
-def test_identical_units_with_crews_follow_the_birth_death_chain(units, fails_at, crew_count):
+def test_identical_units_with_crews_follow_the_birth_death_chain(units, fails_at, crew_count,
+                                                                 solver):
     lam, mu = 0.02, 0.25
     names = [f"u{i}" for i in range(units)]
     extra = {} if crew_count is None else {"crews": crews(crew_count, names)}
@@ -184,7 +220,7 @@ def test_a_pair_with_one_crew_is_less_available_than_with_two():
     assert one.mean_unavailability > 1.2 * two.mean_unavailability
 
 
-def test_one_crew_pair_over_time_matches_its_birth_death_chain():
+def test_one_crew_pair_over_time_matches_its_birth_death_chain(march):
     lam, mu, horizon = 0.2, 0.9, 6
     answer = solve_markov(model({"a": unit(lam, mu), "b": unit(lam, mu)}, [["a", "b"]], horizon,
                                 crews=crews(1, ["a", "b"])))
@@ -223,7 +259,7 @@ def one_crew_reference(fail, repair, priority=None):
 
 @pytest.mark.parametrize("order, priority", [
     ("first_failed", None), ("listed", [0, 1, 2]), ("listed", [2, 0, 1]), ("listed", [1, 2, 0])])
-def test_one_crew_serves_the_queue_in_its_order(order, priority):
+def test_one_crew_serves_the_queue_in_its_order(order, priority, solver):
     fail, repair = [0.1, 0.3, 0.2], [0.5, 2.0, 1.0]
     names = ["a", "b", "c"]
     cut_sets = [["a"], ["b", "c"]]
@@ -262,7 +298,7 @@ def test_beta_factor_pair_matches_its_closed_form(beta):
                                                             rel=1e-9)
 
 
-def test_two_out_of_three_train_with_a_beta_factor_matches_its_lumped_chain():
+def test_two_out_of_three_train_with_a_beta_factor_matches_its_lumped_chain(march):
     lam, mu, beta, horizon = 0.003, 0.1, 0.05, 40
     names = ["p1", "p2", "p3"]
     answer = solve_markov(model({n: unit(lam, mu) for n in names},
@@ -316,7 +352,7 @@ def warm_standby_chain(lam, mu, run, dormant, repair, p, shock=0.0):
 @pytest.mark.parametrize("p, dormant, shock", [
     (0.0, 0.0, 0.0), (0.1, 0.0, 0.0), (0.1, 0.004, 0.0), (1.0, 0.004, 0.0), (0.0, 0.0, 0.01),
     (0.2, 0.004, 0.01)])
-def test_standby_pair_matches_its_chain_written_out(p, dormant, shock):
+def test_standby_pair_matches_its_chain_written_out(p, dormant, shock, solver, march):
     lam, mu, run, repair, horizon = 0.05, 0.4, 0.08, 0.25, 12
     standby = {"covers": ["a"], "start_failure": p}
     if dormant:
@@ -348,18 +384,45 @@ def test_second_standby_is_demanded_when_the_first_fails_to_start():
     assert answer.steady_unavailability == pytest.approx(stationary(q)[2], rel=1e-8)
 
 
-def test_the_first_standby_in_file_order_is_demanded_first():
-    # Two standby units for a: a sturdy one and a fragile one (ten times the running failure
-    # rate). Listing the sturdy one first keeps the system up longer.
-    sturdy = unit(0.02, 0.5) | {"standby": {"covers": ["a"]}}
-    fragile = unit(0.2, 0.5) | {"standby": {"covers": ["a"]}}
+def two_standby_chain(a, f, g):
+    """Unit a covered by cold standby units f then g (file order), starting always, repairs
+    independent; each given as (failure rate, repair rate). A state is (a, f, g): U up, D down,
+    sb standby, run running. A running unit that fails while a is down hands over to the other
+    if it waits in standby; a unit back from repair while a is down starts at once; when a
+    comes back every running unit returns to standby."""
+    (la, ma), (lf, mf), (lg, mg) = a, f, g
+    rates = {
+        ("U sb sb", "D run sb"): la,
+        ("D run sb", "U sb sb"): ma, ("D run sb", "D D run"): lf,
+        ("D D run", "U D sb"): ma, ("D D run", "D run run"): mf, ("D D run", "D D D"): lg,
+        ("U D sb", "D D run"): la, ("U D sb", "U sb sb"): mf,
+        ("D run run", "U sb sb"): ma, ("D run run", "D D run"): lf,
+        ("D run run", "D run D"): lg,
+        ("D D D", "U D D"): ma, ("D D D", "D run D"): mf, ("D D D", "D D run"): mg,
+        ("D run D", "U sb D"): ma, ("D run D", "D D D"): lf, ("D run D", "D run run"): mg,
+        ("U D D", "D D D"): la, ("U D D", "U sb D"): mf, ("U D D", "U D sb"): mg,
+        ("U sb D", "D run D"): la, ("U sb D", "U sb sb"): mg}
+    names = list(dict.fromkeys(x for pair in rates for x in pair))
+    q = dense_generator({(names.index(x), names.index(y)): r for (x, y), r in rates.items()},
+                        len(names))
+    return names, q
 
-    def unavailability(first, second):
-        return solve_markov(model({"a": unit(0.1, 0.5), **dict([first, second])},
-                                  [["a", "s", "f"]])).steady_unavailability
 
-    assert unavailability(("s", sturdy), ("f", fragile)) < 0.8 * unavailability(
-        ("f", fragile), ("s", sturdy))
+@pytest.mark.parametrize("first, second", [("sturdy", "fragile"), ("fragile", "sturdy")])
+def test_two_standby_units_start_in_file_order_and_replace_each_other(first, second, march):
+    rates = {"a": (0.1, 0.5), "sturdy": (0.02, 0.4), "fragile": (0.3, 0.7)}
+    horizon = 8
+    components = {"a": unit(*rates["a"])}
+    for name in (first, second):
+        components[name] = unit(*rates[name]) | {"standby": {"covers": ["a"]}}
+    answer = solve_markov(model(components, [["a", first, second]], horizon))
+    states, q = two_standby_chain(rates["a"], rates[first], rates[second])
+    failed = [state == "D D D" for state in states]
+    assert answer.states == len(states)
+    assert answer.steady_unavailability == pytest.approx(stationary(q) @ failed, rel=1e-8)
+    point, per_unit, failures = transient_figures(q, failed, horizon)
+    assert answer.unavailability == pytest.approx(per_unit, rel=1e-8)
+    assert answer.failure_frequency == pytest.approx(failures, rel=1e-8)
 
 
 # --- Independent components: the product formula -------------------------------------------
@@ -406,10 +469,12 @@ def union_probability(cut_sets, down):
     return total
 
 
-@settings(max_examples=40, deadline=None)
-@given(independent_models())
-def test_independent_components_follow_the_product_formula(description):
-    answer = solve_markov(description)
+@pytest.mark.parametrize("dense_states", [markov._DENSE_STATES, 0], ids=["dense", "uniformized"])
+@settings(max_examples=30, deadline=None)
+@given(description=independent_models())
+def test_independent_components_follow_the_product_formula(dense_states, description):
+    with mock.patch.object(markov, "_DENSE_STATES", dense_states):
+        answer = solve_markov(description)
     generators = {name: component_generator(entry)
                   for name, entry in description["components"].items()}
     cut_sets = description["system"]["cut_sets"]
@@ -476,6 +541,21 @@ def test_laws_that_are_not_exponential_are_refused_naming_the_transition(change,
     assert isinstance(caught.value, ModelError) and isinstance(caught.value, ValueError)
     assert message.startswith(f"plant.toml: {path}: ") and "\n" not in message
     assert law_name in message and "Exponential" in message
+
+
+@pytest.mark.parametrize("change, path", [
+    (lambda d: d["system"].update(cut_sets=[["pump", "valves"]]), "system.cut_sets[0]"),
+    (lambda d: d.update(crews={"m": {"count": 1, "repairs": ["pumps"]}}), "crews.m.repairs"),
+    (lambda d: d["components"]["spare"]["standby"].update(covers=["pomp"]),
+     "components.spare.standby.covers"),
+])
+def test_unknown_components_are_refused_naming_the_key(change, path):
+    description = model({"pump": unit(0.1, 1.0), "valve": unit(0.2, 2.0),
+                         "spare": unit(0.1, 1.0) | {"standby": {"covers": ["pump"]}}},
+                        [["pump", "spare"], ["valve"]])
+    change(description)
+    with pytest.raises(MarkovError, match=rf"^<dict>: {re.escape(path)}: unknown component"):
+        solve_markov(description)
 
 
 def test_a_chain_above_the_state_limit_is_refused_with_its_size():

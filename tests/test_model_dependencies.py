@@ -141,7 +141,6 @@ BAD = [
     ({"crews": ["pump[*]"]}, "crews", "expected a table of named tables"),
     ({"crews": {"m": "pump[*]"}}, "crews.m", "expected a table"),
     ({"crews": {"m": pool(counts=2)}}, "crews.m.counts", '(did you mean "count"?)'),
-    ({"crews": {"m": {"repairs": ["valve"]}}}, "crews.m", "a whole number of at least 1"),
     ({"crews": {"m": pool(count=0)}}, "crews.m.count", "a whole number of at least 1, got 0"),
     ({"crews": {"m": pool(count=1.5)}}, "crews.m.count", "got 1.5"),
     ({"crews": {"m": pool(count=True)}}, "crews.m.count", "got True"),
@@ -200,6 +199,11 @@ def test_good_forms_come_out_expanded_with_their_defaults():
     assert description["crews"]["electricians"]["order"] == "first_failed"
     assert description["common_cause"]["pumps"] == {
         "members": ["pump[1]", "pump[2]", "pump[3]", "relay"], "beta": 0.05}
+
+
+def test_a_pool_has_one_crew_unless_told_otherwise():
+    dependencies, _ = read(plant(crews={"m": {"repairs": ["valve"]}}))
+    assert dependencies.crews == (CrewPool("m", 1, ("valve",), "first_failed"),)
 
 
 def test_a_template_of_standby_units_makes_each_unit_a_standby_unit():

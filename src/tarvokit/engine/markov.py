@@ -10,33 +10,38 @@ own and shares no code with the simulation, so each checks the other.
 
 What the chain does, event by event (the simulator's rules):
 - Component states: state 0 works, every other state is down; a standby unit in standby works.
-  A member's "failed state" is the state named "failed", else state 1.
+  A member's "failed state" is its state named "failed", else its state 1.
 - Common-cause groups strike as a Poisson process: at rate beta x lambda for a beta factor
   (every member then keeps (1 - beta) x lambda of its failure working -> failed alone), at the
   shock law's rate for a shock. A strike puts every member that works (standby included) into
-  its failed state.
+  its failed state; then the consequences of each follow, in component order.
 - Standby units start in standby and leave it only by their dormant law (to the failed state)
-  or when demanded. A unit that goes down demands the standby units covering it, in file
-  order, skipping those not in standby: the first one fails to start with probability
-  start_failure (it goes to its failed state, which is itself a unit going down) and the next
-  is then demanded, or it runs (its state 0 transitions apply). A standby unit coming back to
-  state 0 from a down state is demanded at once if a unit it covers is down, else it goes to
-  standby. Once an instant has settled, a running standby unit none of whose covered units is
-  down goes back to standby.
-- Repair crews: a pool member that goes down joins its pool's queue (the components going
-  down in one instant join in file order; with order "listed" the queue is kept sorted by the
-  pool's list instead). While queued, its transitions back to state 0 cannot happen; its other
-  transitions can. Free crews take the head of the queue once the instant has settled; a crew
-  stays with its component until the component is back in state 0 (no preemption).
+  or when demanded. When a component goes down, the standby units covering it are demanded in
+  component order, skipping those not in standby, until one starts: each fails to start with
+  its start_failure chance (it goes to its failed state, a component going down with
+  consequences of its own, which come first) or runs (its state 0 transitions apply). A running
+  unit that goes down while a unit it covers is down is replaced: the units covering the first
+  of its covered units (in its `covers` order) that is down are demanded, before those covering
+  the unit itself. When a component comes back up, every running unit covering it that covers
+  nothing down any more returns to standby; a standby unit back from repair waits in standby
+  and, if a unit it covers is down, is demanded at once (by itself).
+- Repair crews: a pool member that goes down joins its pool's queue (ordered by the time it went
+  down, then by component order; with order "listed", by its place in the pool's list). While
+  queued, its transitions back to state 0 cannot happen; its other transitions can. Once an
+  instant has settled, free crews take the head of the queue; a crew stays with its component
+  until the component works again (no preemption).
 - The system is failed when every member of some cut set is down. It is judged once an instant
   has settled, so a standby unit that starts at once hides the failure it covers.
 
-Figures over [0, horizon] are exact integrals: the generator is augmented with two accumulator
-states, one integrating the probability of being failed, the other the rate of entering the
-failed set, and the augmented system is propagated with expm_multiply to every time unit
-boundary. Reliability propagates the chain restricted to working states (failed states are
-absorbing and dropped). The steady state is a sparse solve per closed class of the chain, the
-classes weighted by the chance of reaching each from the start.
+Figures over [0, horizon] are exact integrals, not sums of point values: the chain is marched
+one time unit at a time, with the probability of being failed and the rate of entering the
+failed set integrated along. A small chain uses its dense one-unit propagator exp(Q) and its
+integral, taken once; a larger one uniformization, p(t + s) = sum_k Poisson(k; rate s) p(t) P^k
+with P = I + Q / rate, a sum of non-negative terms whose integrals over the unit have closed
+forms (the terms left out weigh less than 1e-18 per step). Once the distribution has settled on the
+steady state, each later unit repeats the last. Reliability marches the chain restricted to
+working states (failed states absorbing, dropped). The steady state is a sparse solve per closed
+class of the chain, the classes weighted by the chance of reaching each from the start.
 """
 
 from __future__ import annotations
@@ -47,18 +52,13 @@ from typing import Any, Iterator
 
 import numpy as np
 import scipy.sparse as sparse
+from scipy.linalg import expm
 from scipy.sparse.csgraph import breadth_first_order, connected_components
-from scipy.sparse.linalg import expm_multiply, spsolve
+from scipy.sparse.linalg import LinearOperator, gmres, spilu, spsolve
 
 from ..model.errors import ModelError
 
 DEFAULT_STATE_LIMIT = 200_000
-# expm_multiply returns every requested time point at once: chunks of time units keep that
-# array within about this many numbers.
-_NUMBERS_PER_CHUNK = 8_000_000
-# Up to this many states (accumulators included) a chain propagates by its dense one-unit
-# propagator: a product per time unit instead of an expm_multiply per chunk.
-_DENSE_PROPAGATOR_STATES = 400
 
 
 class MarkovError(ModelError):
@@ -88,7 +88,7 @@ class MarkovAnswer:
     reliability_over_horizon: float  # probability of no system failure in [0, horizon]
     mean_down_time: float  # downtime / failures over [0, horizon]; nan without failures
     mean_up_time: float  # uptime / failures over [0, horizon]; inf without failures
-    mean_time_to_failure: float  # expected time of the first system failure; inf if it may never come
+    mean_time_to_failure: float  # expected time to the first system failure; inf if none may come
     steady_unavailability: float  # long-run fraction of time failed, from the same start
     steady_failure_frequency: float  # long-run system failures per time unit
 
@@ -137,9 +137,16 @@ class _Reader:
 
     def __init__(self, description: dict, source: str):
         self.description, self.source = description, source
+        self.index = {name: i for i, name in enumerate(description["components"])}
 
     def fail(self, path: str, message: str) -> None:
         raise MarkovError(f"{self.source}: {path}: {message}")
+
+    def indices(self, names: list[str], path: str) -> tuple[int, ...]:
+        unknown = [name for name in names if name not in self.index]
+        if unknown:
+            self.fail(path, f'unknown component "{unknown[0]}"')
+        return tuple(self.index[name] for name in names)
 
     def rate(self, law: Any, path: str, what: str) -> float:
         name = law.get("law") if isinstance(law, dict) else law
@@ -175,13 +182,12 @@ class _Reader:
         return units
 
     def _standby(self, units: list[_Unit]) -> None:
-        index = {unit.name: i for i, unit in enumerate(units)}
         for unit in units:
             standby = self.description["components"][unit.name].get("standby")
             if standby is None:
                 continue
             unit.is_standby = True
-            unit.covers = tuple(index[name] for name in standby["covers"])
+            unit.covers = self.indices(standby["covers"], f"components.{unit.name}.standby.covers")
             unit.start_failure = float(standby.get("start_failure", 0.0))
             if standby.get("dormant") is not None:
                 unit.dormant_rate = self.rate(standby["dormant"],
@@ -190,10 +196,9 @@ class _Reader:
 
     def groups(self, units: list[_Unit]) -> list[_Group]:
         """Common-cause groups; a beta factor also takes its share off each member's failure."""
-        index = {unit.name: i for i, unit in enumerate(units)}
         groups = []
         for name, entry in self.description.get("common_cause", {}).items():
-            members = tuple(index[member] for member in entry["members"])
+            members = self.indices(entry["members"], f"common_cause.{name}.members")
             if "shock" in entry:
                 rate = self.rate(entry["shock"], f"common_cause.{name}.shock", "the shock")
             else:
@@ -218,20 +223,19 @@ class _Reader:
         raise AssertionError  # not reached
 
     def pools(self, units: list[_Unit]) -> list[_Pool]:
-        index = {unit.name: i for i, unit in enumerate(units)}
         pools = []
-        for entry in self.description.get("crews", {}).values():
-            members = tuple(index[name] for name in entry["repairs"])
-            pools.append(_Pool(int(entry["count"]), entry.get("order", "first_failed") == "listed",
+        for name, entry in self.description.get("crews", {}).items():
+            members = self.indices(entry["repairs"], f"crews.{name}.repairs")
+            pools.append(_Pool(int(entry.get("count", 1)),
+                               entry.get("order", "first_failed") == "listed",
                                members, {m: position for position, m in enumerate(members)}))
             for member in members:
                 units[member].pool = len(pools) - 1
         return pools
 
-    def cut_sets(self, units: list[_Unit]) -> list[tuple[int, ...]]:
-        index = {unit.name: i for i, unit in enumerate(units)}
-        return [tuple(index[name] for name in members)
-                for members in self.description["system"]["cut_sets"]]
+    def cut_sets(self) -> list[tuple[int, ...]]:
+        return [self.indices(members, f"system.cut_sets[{i}]")
+                for i, members in enumerate(self.description["system"]["cut_sets"])]
 
 
 # --- The chain -----------------------------------------------------------------------------
@@ -241,18 +245,28 @@ class _Reader:
 State = tuple
 
 
+# What remains to be done in an instant, done last-in first-out so that the consequences of a
+# change come before the rest of what caused it (depth first):
+#   ("went_down", c, was_running)  c went down; was_running: a standby unit that was running
+#   ("came_up", c)                 c came back up
+#   ("replace", s)                 running standby unit s went down: cover what it covered
+#   ("demand", c, first)           demand the standby units covering c, from position `first`
+Task = tuple
+
+
 @dataclass
 class _World:
-    """One branch of an instant being settled: its probability and the changes so far."""
+    """One branch of an instant being settled: its probability, the changes so far and the
+    tasks left (a stack)."""
 
     probability: float
     modes: list[int]
     went_down: list[int]
-    agenda: list[tuple[str, int]]  # ("down", c) or ("back", standby unit), in order
+    tasks: list[Task]
 
     def fork(self, probability: float) -> "_World":
         return _World(self.probability * probability, list(self.modes), list(self.went_down),
-                      list(self.agenda))
+                      list(self.tasks))
 
 
 @dataclass(frozen=True)
@@ -264,14 +278,20 @@ class MarkovChain:
     failed: np.ndarray  # bool per state: the system is failed
     states: tuple[State, ...]
     names: tuple[str, ...]  # component names, in the order of a state's modes
+    mode_names: tuple[tuple[str, ...], ...]  # per component, its states' names (then "standby")
+    source: str = "<dict>"  # the model's file, for messages
 
     @property
     def size(self) -> int:
         return len(self.states)
 
     def state_text(self, index: int) -> str:
-        modes = self.states[index][:len(self.names)]
-        return ", ".join(f"{name}={mode}" for name, mode in zip(self.names, modes))
+        """'pump[1]=failed, spare=standby; crews waiting: pump[2]'."""
+        state = self.states[index]
+        modes = ", ".join(f"{name}={self.mode_names[c][state[c]]}"
+                          for c, name in enumerate(self.names))
+        waiting = [self.names[c] for queue in state[len(self.names):] for c in queue]
+        return modes + (f"; crews waiting: {', '.join(waiting)}" if waiting else "")
 
 
 class _ChainBuilder:
@@ -280,7 +300,7 @@ class _ChainBuilder:
         self.units = reader.units()
         self.groups = reader.groups(self.units)
         self.pools = reader.pools(self.units)
-        self.cut_sets = reader.cut_sets(self.units)
+        self.cut_sets = reader.cut_sets()
         self.source = source
         # covering[c]: the standby units covering component c, in file order.
         self.covering: list[list[int]] = [[] for _ in self.units]
@@ -335,19 +355,17 @@ class _ChainBuilder:
         modes = list(state[:len(self.units)])
         world = _World(1.0, modes, [], [])
         if kind == "strike":
-            for m in self.groups[subject].members:
-                if not self.is_down(modes, m):
-                    modes[m] = self.units[m].failed
-                    world.went_down.append(m)
-                    world.agenda.append(("down", m))
+            # Every member is put down first, then the consequences of each follow, in
+            # component order: a shock does not demand a standby unit it fails itself.
+            struck = [m for m in sorted(self.groups[subject].members)
+                      if not self.is_down(modes, m)]
+            running = [self._is_running(modes, m) for m in struck]
+            for m in struck:
+                modes[m] = self.units[m].failed
+            world.went_down += struck
+            world.tasks += [("went_down", m, r) for m, r in reversed(list(zip(struck, running)))]
         else:
-            was_down = self.is_down(modes, subject)
-            modes[subject] = target
-            if not was_down and self.is_down(modes, subject):
-                world.went_down.append(subject)
-                world.agenda.append(("down", subject))
-            elif was_down and target == 0 and self.units[subject].is_standby:
-                world.agenda.append(("back", subject))
+            self._move(world, subject, target)
         queues = state[len(self.units):]
         result: dict[State, float] = {}
         for settled in self._settle(world):
@@ -355,27 +373,66 @@ class _ChainBuilder:
             result[final] = result.get(final, 0.0) + settled.probability
         return result
 
+    def _is_running(self, modes, c: int) -> bool:
+        unit = self.units[c]
+        return unit.is_standby and modes[c] != unit.standby_mode and not unit.is_down(modes[c])
+
+    def _move(self, world: _World, c: int, target: int) -> None:
+        unit, modes = self.units[c], world.modes
+        was_down, was_running = unit.is_down(modes[c]), self._is_running(modes, c)
+        if unit.is_standby and was_down and not unit.is_down(target):
+            target = unit.standby_mode  # back from repair, it waits in standby
+        modes[c] = target
+        if not was_down and unit.is_down(target):
+            world.went_down.append(c)
+            world.tasks.append(("went_down", c, was_running))
+        elif was_down and not unit.is_down(target):
+            world.tasks.append(("came_up", c))
+
     def _settle(self, world: _World) -> list[_World]:
         """Runs the standby rules of the instant to the end, branching on start failures."""
         done, pending = [], [world]
         while pending:
             current = pending.pop()
-            if not current.agenda:
-                self._back_to_standby(current)
-                done.append(current)
-                continue
-            kind, c = current.agenda.pop(0)
-            if kind == "down":
-                pending += self._demand_cover(current, c, 0)
-            elif any(self.is_down(current.modes, x) for x in self.units[c].covers):
-                pending += self._demand(current, c)
+            if current.tasks:
+                pending += self._do(current, current.tasks.pop())
             else:
-                current.modes[c] = self.units[c].standby_mode
-                pending.append(current)
+                done.append(current)
         return done
 
-    def _demand(self, world: _World, s: int) -> list[_World]:
-        """Starts standby unit s: [running, failed to start] (only those with a chance)."""
+    def _do(self, world: _World, task: Task) -> list[_World]:
+        kind, c = task[0], task[1]
+        modes = world.modes
+        if kind == "went_down":
+            # Replacing a running unit comes before demanding the units covering c.
+            if self.covering[c]:
+                world.tasks.append(("demand", c, 0))
+            if task[2]:
+                world.tasks.append(("replace", c))
+        elif kind == "replace":
+            down = [x for x in self.units[c].covers if self.is_down(modes, x)]
+            if down:
+                world.tasks.append(("demand", down[0], 0))
+        elif kind == "demand":
+            standbys = self.covering[c]
+            for position in range(task[2], len(standbys)):
+                s = standbys[position]
+                if modes[s] == self.units[s].standby_mode:
+                    return self._try_start(world, s, ("demand", c, position + 1))
+        else:  # came_up
+            for s in self.covering[c]:
+                if (self._is_running(modes, s)
+                        and not any(self.is_down(modes, x) for x in self.units[s].covers)):
+                    modes[s] = self.units[s].standby_mode
+            unit = self.units[c]
+            if (unit.is_standby and modes[c] == unit.standby_mode
+                    and any(self.is_down(modes, x) for x in unit.covers)):
+                return self._try_start(world, c, None)
+        return [world]
+
+    def _try_start(self, world: _World, s: int, on_failure: Task | None) -> list[_World]:
+        """Demands standby unit s: it runs, or fails to start (with its chance) and goes down,
+        whose consequences come before `on_failure`."""
         p = self.units[s].start_failure
         branches = []
         if p < 1:
@@ -386,33 +443,11 @@ class _ChainBuilder:
             failed = world.fork(p)
             failed.modes[s] = self.units[s].failed
             failed.went_down.append(s)
-            failed.agenda.append(("down", s))
+            if on_failure is not None:
+                failed.tasks.append(on_failure)
+            failed.tasks.append(("went_down", s, False))
             branches.append(failed)
         return branches
-
-    def _demand_cover(self, world: _World, c: int, first: int) -> list[_World]:
-        """Demands the standby units covering c from position `first` on, in file order, until
-        one starts."""
-        standbys = self.covering[c]
-        for position in range(first, len(standbys)):
-            s = standbys[position]
-            if world.modes[s] != self.units[s].standby_mode:
-                continue
-            branches = self._demand(world, s)
-            result = []
-            for branch in branches:
-                if branch.modes[s] == 0:
-                    result.append(branch)
-                else:
-                    result += self._demand_cover(branch, c, position + 1)
-            return result
-        return [world]
-
-    def _back_to_standby(self, world: _World) -> None:
-        for s, unit in enumerate(self.units):
-            if (unit.is_standby and world.modes[s] == 0
-                    and not any(self.is_down(world.modes, x) for x in unit.covers)):
-                world.modes[s] = unit.standby_mode
 
     def _queue(self, world: _World, queues: tuple) -> State:
         """The settled state: new pool members down join their queues, free crews start."""
@@ -455,7 +490,8 @@ class _ChainBuilder:
         off = sparse.csr_matrix((rates, (rows, cols)), shape=(n, n))  # duplicates are summed
         generator = (off - sparse.diags(np.asarray(off.sum(axis=1)).ravel())).tocsr()
         failed = np.array([self.system_failed(s) for s in states], dtype=bool)
-        return MarkovChain(generator, failed, tuple(states), tuple(u.name for u in self.units))
+        return MarkovChain(generator, failed, tuple(states), tuple(u.name for u in self.units),
+                           tuple((*u.states, "standby") for u in self.units), self.source)
 
     def _too_large(self, state_limit: int) -> None:
         raise MarkovError(f"{self.source}: the Markov chain of this model has more than"
@@ -473,55 +509,141 @@ def build_chain(description: dict, state_limit: int = DEFAULT_STATE_LIMIT,
 
 # --- Solving -------------------------------------------------------------------------------
 
+# Uniformization leaves out the Poisson terms whose weight, summed, is below this per step.
+_TAIL = 1e-18
+# Steps are cut so that rate x step stays at most this: e^(-rate step) stays far from
+# underflow and a step needs about rate x step + 10 sqrt(rate x step) terms.
+_RATE_STEP = 50.0
+# A march stops early once the normalised distribution moves by less than _SETTLED (L1) per
+# time unit for _SETTLED_UNITS units in a row (and, for the whole chain, lies within
+# _NEAR_STEADY of its steady state); every later unit then repeats the last, scaled by its
+# decay. Slow changes of larger amplitude keep it marching.
+_SETTLED = 1e-15
+_SETTLED_UNITS = 3
+_NEAR_STEADY = 1e-10
+# Chains up to this size march by their dense one-unit propagator (two dense products a unit);
+# larger ones by uniformization (a dozen sparse products a unit, more for fast rates).
+_DENSE_STATES = 400
+# Linear systems up to this size are factorised; larger ones go to GMRES, since the factors of
+# chains with crew queues fill in badly (8 units sharing 2 crews: 55,000 states, gigabytes).
+_DIRECT_SIZE = 2_000
 
-def _propagate(matrix: sparse.csr_matrix, start: np.ndarray, horizon: int) -> Iterator[np.ndarray]:
-    """The solution of v' = matrix v, v(0) = start, at t = 1 .. horizon, in chunks of rows.
 
-    A small chain takes one time unit's propagator exp(matrix) once, then one product per
-    unit; a large one, expm_multiply over each chunk of units (the propagator would be dense).
+def _poisson_weights(mean: float, rate: float) -> tuple[np.ndarray, np.ndarray]:
+    """For k = 0 .. K: P(Poisson(mean) = k), and the integral over the step of the k-th term's
+    weight, P(Poisson(mean) > k) / rate; K the first k whose tail is below _TAIL."""
+    k = np.arange(int(mean + 40 + 12 * math.sqrt(mean)))
+    pmf = np.exp(-mean + k * math.log(mean) - np.array([math.lgamma(i + 1) for i in k]))
+    tail = np.cumsum(pmf[::-1])[::-1] - pmf  # P(N > k), summed from the small end
+    last = int(np.argmax(tail < _TAIL))
+    return pmf[:last + 1], tail[:last + 1] / rate
+
+
+class _Propagator:
+    """One time unit of a chain: the distribution a unit on and the integrals of weights @ p
+    over the unit. Vectors are columns: `column_generator` is Q transposed.
+
+    A small chain (up to _DENSE_STATES states) takes its dense one-unit propagator once:
+    exp([[Q, 0], [I, 0]]) holds exp(Q) and its integral over the unit, so that a unit is two
+    dense products. A larger one goes by uniformization: with P = I + Q / rate (rate at least
+    every state's exit rate), p(s) = sum_k P(Poisson(rate s) = k) p P^k, a sum of non-negative
+    terms, and the integral of the k-th weight over a step h is P(Poisson(rate h) > k) / rate.
     """
-    if len(start) <= _DENSE_PROPAGATOR_STATES:
-        from scipy.linalg import expm
 
-        step = expm(matrix.toarray())
-        chunk = max(1, min(horizon, _NUMBERS_PER_CHUNK // max(len(start), 1)))
-        vector, done = start, 0
-        while done < horizon:
-            length = min(chunk, horizon - done)
-            values = np.empty((length, len(start)))
-            for row in range(length):
-                vector = step @ vector
-                values[row] = vector
-            yield values
-            done += length
-        return
-    chunk = max(1, min(horizon, _NUMBERS_PER_CHUNK // max(len(start), 1)))
-    vector, done = start, 0
-    while done < horizon:
-        length = min(chunk, horizon - done)
-        values = expm_multiply(matrix, vector, start=0.0, stop=float(length), num=length + 1,
-                               endpoint=True)
-        yield values[1:]
-        vector, done = values[-1], done + length
+    def __init__(self, column_generator: sparse.csr_matrix, weights: np.ndarray):
+        n = column_generator.shape[0]
+        self.weights = weights
+        self.dense = n <= _DENSE_STATES
+        if self.dense:
+            block = np.zeros((2 * n, 2 * n))
+            block[:n, :n] = column_generator.toarray()
+            block[n:, :n] = np.identity(n)
+            exponential = expm(block)
+            self.unit_step = exponential[:n, :n]
+            self.unit_integrals = weights @ exponential[n:, :n]
+            return
+        self.rate = float(max(-column_generator.diagonal().min(initial=0.0), 0.0))
+        self.substeps = max(1, math.ceil(self.rate / _RATE_STEP))
+        if self.rate == 0:
+            self.matrix = None
+            self.poisson, self.integral = np.ones(1), np.ones(1)
+        else:
+            self.matrix = (sparse.identity(n, format="csr") + column_generator / self.rate).tocsr()
+            self.poisson, self.integral = _poisson_weights(self.rate / self.substeps, self.rate)
+
+    def step(self, vector: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        if self.dense:
+            return self.unit_step @ vector, self.unit_integrals @ vector
+        weights = self.weights
+        integrals = np.zeros(len(weights))
+        for _ in range(self.substeps):
+            term, following = vector, self.poisson[0] * vector
+            integrals += self.integral[0] * (weights @ term)
+            for k in range(1, len(self.poisson)):
+                term = self.matrix @ term
+                following += self.poisson[k] * term
+                integrals += self.integral[k] * (weights @ term)
+            vector = following
+        return vector, integrals
 
 
-def _accumulated(chain: MarkovChain, entry_rates: np.ndarray, horizon: int
-                 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """At t = 0 .. horizon: P(failed at t), the integral of it and the expected failures
-    over [0, t] (entries into the failed set, the start not counted)."""
-    n = chain.size
-    failed = chain.failed.astype(float)
-    rows = sparse.vstack([chain.generator.T, sparse.csr_matrix(failed),
-                          sparse.csr_matrix(entry_rates)])
-    augmented = sparse.hstack([rows, sparse.csr_matrix((n + 2, 2))]).tocsr()
-    start = np.zeros(n + 2)
-    start[0] = 1.0
-    point, downtime, failures = [failed[0]], [0.0], [0.0]
-    for values in _propagate(augmented, start, horizon):
-        point.extend(values[:, :n] @ failed)
-        downtime.extend(values[:, n])
-        failures.extend(values[:, n + 1])
-    return np.array(point), np.array(downtime), np.array(failures)
+@dataclass
+class _March:
+    """A chain marched over the horizon: at each boundary t = 0 .. horizon the weights'
+    products with the distribution (`at`) and its mass; per unit their integrals (`over`)."""
+
+    at: np.ndarray  # (horizon + 1, weights)
+    mass: np.ndarray  # (horizon + 1,)
+    over: np.ndarray  # (horizon, weights)
+
+
+def _march(column_generator: sparse.csr_matrix, start: np.ndarray, horizon: int,
+           weights: np.ndarray, steady: np.ndarray | None = None) -> _March:
+    propagator = _Propagator(column_generator, weights)
+    at = np.zeros((horizon + 1, len(weights)))
+    over = np.zeros((horizon, len(weights)))
+    mass = np.zeros(horizon + 1)
+    vector = start
+    at[0], mass[0] = weights @ vector, vector.sum()
+    calm = 0
+    for u in range(horizon):
+        following, over[u] = propagator.step(vector)
+        at[u + 1], mass[u + 1] = weights @ following, following.sum()
+        if mass[u + 1] < 1e-300:  # absorbed: nothing left to follow
+            break
+        shape = following / mass[u + 1]
+        settled = (np.abs(shape - vector / mass[u]).sum() <= _SETTLED
+                   and (steady is None or np.abs(shape - steady).sum() <= _NEAR_STEADY))
+        calm = calm + 1 if settled else 0
+        vector = following
+        if calm >= _SETTLED_UNITS:
+            decay = (mass[u + 1] / mass[u]) ** np.arange(1, horizon - u)
+            over[u + 1:] = over[u] * decay[:, None]
+            at[u + 2:] = at[u + 1] * decay[:, None]
+            mass[u + 2:] = mass[u + 1] * decay
+            break
+    return _March(at, mass, over)
+
+
+def _solve(matrix: sparse.spmatrix, right: np.ndarray, source: str) -> np.ndarray:
+    """x with matrix x = right, for the regular systems of a chain (a generator with a state
+    fixed, or restricted to transient states): factorised when small, else GMRES
+    preconditioned by the diagonal, then by an incomplete factorisation if that stalls."""
+    matrix = sparse.csr_matrix(matrix)
+    n = matrix.shape[0]
+    if n <= _DIRECT_SIZE:
+        return np.atleast_1d(spsolve(matrix.tocsc(), right))
+    diagonal = matrix.diagonal()
+    preconditioners = (lambda: LinearOperator((n, n), lambda x: x / diagonal),
+                       lambda: LinearOperator((n, n), spilu(matrix.tocsc(), drop_tol=1e-6,
+                                                            fill_factor=10).solve))
+    for preconditioner in preconditioners:
+        solution, info = gmres(matrix, right, M=preconditioner(), rtol=1e-12, atol=0.0,
+                               restart=50, maxiter=100)
+        if info == 0:
+            return solution
+    raise MarkovError(f"{source}: the steady state of the Markov chain ({n:,} states) did not"
+                      " converge")
 
 
 def _reliability(chain: MarkovChain, horizon: int) -> np.ndarray:
@@ -529,10 +651,10 @@ def _reliability(chain: MarkovChain, horizon: int) -> np.ndarray:
     if chain.failed[0]:
         return np.zeros(horizon)
     working = np.flatnonzero(~chain.failed)  # the start, 0, comes first
-    restricted = chain.generator[working][:, working].T.tocsr()
     start = np.zeros(len(working))
     start[0] = 1.0
-    return np.concatenate([values.sum(axis=1) for values in _propagate(restricted, start, horizon)])
+    restricted = chain.generator[working][:, working].T.tocsr()
+    return _march(restricted, start, horizon, np.zeros((0, len(working)))).mass[1:]
 
 
 def _mean_time_to_failure(chain: MarkovChain) -> float:
@@ -552,16 +674,16 @@ def _mean_time_to_failure(chain: MarkovChain) -> float:
     # States that cannot fail are never reached from the start: leaving them out keeps the
     # system regular without changing the start's answer.
     keep = working[can_fail[working]]
-    times = spsolve(-chain.generator[keep][:, keep].tocsc(), np.ones(len(keep)))
-    return float(np.atleast_1d(times)[0])
+    times = _solve(-chain.generator[keep][:, keep], np.ones(len(keep)), chain.source)
+    return float(times[0])
 
 
 def _can_reach(generator: sparse.csr_matrix, targets: np.ndarray) -> np.ndarray:
     """Per state: whether some path of the chain leads from it into `targets`. A search
     backwards from an extra node joined to every target."""
     n = generator.shape[0]
-    into_targets = sparse.csr_matrix((np.ones(int(targets.sum())),
-                                      (np.full(int(targets.sum()), n), np.flatnonzero(targets))),
+    count = int(targets.sum())
+    into_targets = sparse.csr_matrix((np.ones(count), (np.full(count, n), np.flatnonzero(targets))),
                                      shape=(n + 1, n + 1))
     backwards = sparse.bmat([[abs(generator).T, None], [None, sparse.csr_matrix((1, 1))]])
     order = breadth_first_order((backwards + into_targets).tocsr(), n, directed=True,
@@ -576,40 +698,43 @@ def _steady_state(chain: MarkovChain) -> np.ndarray:
     distribution, weighted by the chance of ending in that class."""
     generator = chain.generator
     count, label = connected_components(abs(generator), directed=True, connection="strong")
-    leaves = sparse.triu(generator, 1) + sparse.tril(generator, -1)
-    leaves = leaves.tocoo()
+    between = generator.tocoo()
+    between_classes = label[between.row] != label[between.col]
     open_class = np.zeros(count, dtype=bool)
-    open_class[label[leaves.row[label[leaves.row] != label[leaves.col]]]] = True
-    transient = np.flatnonzero(~np.isin(label, np.flatnonzero(~open_class)))
+    open_class[label[between.row[between_classes]]] = True
+    is_transient = open_class[label]
     weights = np.zeros(count)
-    if open_class[label[0]]:
-        # Expected time in each transient state from the start, then the flow into each class.
-        position = {x: i for i, x in enumerate(transient)}
+    if is_transient[0]:
+        # The expected time spent in each transient state from the start, then the flow out
+        # of them into each closed class.
+        transient = np.flatnonzero(is_transient)  # the start, 0, comes first
         unit = np.zeros(len(transient))
-        unit[position[0]] = 1.0
-        occupancy = np.atleast_1d(spsolve(-generator[transient][:, transient].T.tocsc(), unit))
-        flows = sparse.csr_matrix(occupancy) @ generator[transient]
-        flows = np.asarray(flows.todense()).ravel()
-        np.add.at(weights, label, np.where(np.isin(np.arange(chain.size), transient), 0.0, flows))
+        unit[0] = 1.0
+        occupancy = _solve(-generator[transient][:, transient].T, unit, chain.source)
+        flows = generator[transient].T @ occupancy
+        np.add.at(weights, label[~is_transient], flows[~is_transient])
     else:
         weights[label[0]] = 1.0
     steady = np.zeros(chain.size)
     for closed in np.flatnonzero(weights > 0):
         members = np.flatnonzero(label == closed)
-        steady[members] = weights[closed] * _stationary(generator[members][:, members])
+        steady[members] = weights[closed] * _stationary(generator[members][:, members],
+                                                        chain.source)
     return steady
 
 
-def _stationary(generator: sparse.csr_matrix) -> np.ndarray:
-    """pi Q = 0 with sum(pi) = 1 on one closed class: Q^T pi = 0 with its last equation
-    replaced by the normalisation (the equations are dependent, any one can go)."""
+def _stationary(generator: sparse.csr_matrix, source: str) -> np.ndarray:
+    """pi Q = 0 with sum(pi) = 1 on one closed class. Its first state (the first found, a
+    likely one) is given probability 1 and dropped, which leaves a regular system for the
+    others; then the whole is normalised. Fixing an unlikely state instead would scale the
+    unknowns by the inverse of its tiny probability and stall iterative solvers."""
     n = generator.shape[0]
     if n == 1:
         return np.ones(1)
-    system = sparse.vstack([generator.T.tocsr()[:n - 1], sparse.csr_matrix(np.ones((1, n)))])
-    right = np.zeros(n)
-    right[-1] = 1.0
-    return np.atleast_1d(spsolve(system.tocsc(), right))
+    columns = generator.T.tocsr()
+    others = _solve(columns[1:][:, 1:], -columns[1:, 0].toarray().ravel(), source)
+    pi = np.clip(np.concatenate([[1.0], others]), 0.0, None)
+    return pi / pi.sum()
 
 
 def solve_chain(chain: MarkovChain, horizon: int, name: str = "study",
@@ -618,16 +743,19 @@ def solve_chain(chain: MarkovChain, horizon: int, name: str = "study",
     failed = chain.failed.astype(float)
     # Rate of entering the failed set from each working state (zero from failed states).
     entry_rates = (chain.generator @ failed) * (1.0 - failed)
-    point, downtime, failures = _accumulated(chain, entry_rates, horizon)
-    reliability = np.clip(_reliability(chain, horizon), 0.0, 1.0)
-    total_failures = float(failures[-1]) + float(chain.failed[0])
-    total_downtime = float(downtime[-1])
     steady = _steady_state(chain)
+    start = np.zeros(chain.size)
+    start[0] = 1.0
+    march = _march(chain.generator.T.tocsr(), start, horizon, np.vstack([failed, entry_rates]),
+                   steady)
+    reliability = np.clip(_reliability(chain, horizon), 0.0, 1.0)
+    total_downtime = float(march.over[:, 0].sum())
+    total_failures = float(march.over[:, 1].sum()) + float(chain.failed[0])
     return MarkovAnswer(
         name=name, time_unit=time_unit, horizon=horizon, states=chain.size,
-        unavailability=np.clip(np.diff(downtime), 0.0, 1.0),
-        point_unavailability=np.clip(point, 0.0, 1.0),
-        failures_per_unit=np.clip(np.diff(failures), 0.0, None),
+        unavailability=np.clip(march.over[:, 0], 0.0, 1.0),
+        point_unavailability=np.clip(march.at[:, 0], 0.0, 1.0),
+        failures_per_unit=np.clip(march.over[:, 1], 0.0, None),
         reliability=reliability,
         mean_unavailability=total_downtime / horizon,
         expected_downtime=total_downtime,

@@ -13,7 +13,7 @@ In the model file:
                start_failure = 0.02}
 
     [crews.mechanics]
-    count = 1
+    count = 1                  # the default
     repairs = ["pump[*]", "pump3"]
     order = "first_failed"     # or "listed": the order of `repairs`
 
@@ -308,10 +308,10 @@ def _pools(data: dict, names: list[str], by_name: dict, where: Where) -> list[Cr
         if not isinstance(entry, dict):
             at.fail(f"expected a table with count and repairs, got {shown(entry)}")
         reject_unknown_keys(entry, _POOL_KEYS, at)
-        count = entry.get("count")
+        count = entry.get("count", 1)
         if isinstance(count, bool) or not isinstance(count, int) or count < 1:
-            (at.key("count") if "count" in entry else at).fail(
-                f"expected a number of crews, a whole number of at least 1, got {shown(count)}")
+            at.key("count").fail(f"expected a number of crews, a whole number of at least 1,"
+                                 f" got {shown(count)}")
         repairs = _member_list(entry, "repairs", names, at)
         for position, member in enumerate(repairs):
             if member in pool_of:
@@ -324,7 +324,8 @@ def _pools(data: dict, names: list[str], by_name: dict, where: Where) -> list[Cr
             pool_of[member] = name
         order = entry.get("order", "first_failed")
         if order not in ORDERS:
-            at.key("order").fail(f"unknown order {shown(order)}{close_match_hint(order if isinstance(order, str) else '', ORDERS)};"
+            hint = close_match_hint(order if isinstance(order, str) else "", ORDERS)
+            at.key("order").fail(f"unknown order {shown(order)}{hint};"
                                  f" expected one of: {', '.join(ORDERS)}")
         pools.append(CrewPool(name, count, tuple(repairs), order))
     return pools
