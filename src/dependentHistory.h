@@ -98,19 +98,6 @@ public:
     int freeCrews(int pool) const { return free[at(pool)]; }
 
 private:
-    static constexpr int kNothingDue = std::numeric_limits<int>::max();
-    static constexpr int kHeapFromSlots = 24;
-
-    struct PendingMove {
-        int fromState;
-        int target;
-    };
-
-    static int dueTime(int now, int delay) {
-        return static_cast<int>(
-            std::min<std::int64_t>(static_cast<std::int64_t>(now) + delay, kNothingDue));
-    }
-
     std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
     std::size_t at(int index) const { return static_cast<std::size_t>(index); }
     bool isDown(int component, int state) const {

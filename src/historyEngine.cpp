@@ -15,7 +15,7 @@ HistoryEngine::HistoryEngine(const CompiledModel& model, int simTime, EventSelec
       simTime(simTime),
       useHeap(selection == EventSelection::heap ||
               (selection == EventSelection::automatic &&
-               model.components() >= kHeapFromComponents)),
+               model.components() >= kHeapFromSlots)),
       firstSampling(firstSampling),
       componentStates(static_cast<std::size_t>(numComponents), 0),
       due(static_cast<std::size_t>(numComponents), kNothingDue),

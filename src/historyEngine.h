@@ -58,11 +58,33 @@ enum class FirstSampling {
 // printed otherwise. Shared by every history engine.
 bool keepsFirstDraw(FirstSampling mode, double q, double p);
 
-// The index of the smallest of times[0 .. count - 1] below the largest int (nothing due), the
-// lowest index among equal ones; -1 when none is. The scan the engines use without a heap.
+// ---- Shared by the history engines (this one and dependentHistory.h) ----
+
+// Absolute time unit at which a pending transition fires. Due times at or after the horizon
+// never fire and need no order among themselves, so every time too large for an int, and
+// "nothing pending", is kNothingDue (simTime is at most kNothingDue).
+inline constexpr int kNothingDue = std::numeric_limits<int>::max();
+
+// Below this many event slots a plain pass finds the next event faster than a heap keeps order.
+inline constexpr int kHeapFromSlots = 24;
+
+// What a pending transition does, apart from its due time.
+struct PendingMove {
+    int fromState;
+    int target;
+};
+
+// The due time of a delay taken at `now`, kNothingDue when it does not fit an int.
+inline int dueTime(int now, int delay) {
+    return static_cast<int>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(now) + delay, kNothingDue));
+}
+
+// The index of the smallest of times[0 .. count - 1] below kNothingDue, the lowest index among
+// equal ones; -1 when none is. The scan the engines use without a heap.
 inline int earliestDue(const int* times, int count) {
     int found = -1;
-    int best = std::numeric_limits<int>::max();
+    int best = kNothingDue;
     for (int i = 0; i < count; ++i) {
         if (times[i] < best) {
             best = times[i];
@@ -114,25 +136,6 @@ public:
     }
 
 private:
-    // Absolute time unit at which a component's pending transition fires. Due times at or after
-    // the horizon never fire and need no order among themselves, so every time too large for an
-    // int, and "nothing pending", is kNothingDue (simTime is at most kNothingDue).
-    static constexpr int kNothingDue = std::numeric_limits<int>::max();
-    // Below this many components a plain pass finds the next event faster than a heap keeps
-    // order.
-    static constexpr int kHeapFromComponents = 24;
-
-    // What a pending transition does, apart from its due time.
-    struct PendingMove {
-        int fromState;
-        int target;
-    };
-
-    static int dueTime(int now, int delay) {
-        return static_cast<int>(
-            std::min<std::int64_t>(static_cast<std::int64_t>(now) + delay, kNothingDue));
-    }
-
     std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
     void sampleFirstOf(int component);
     template <class Output>
