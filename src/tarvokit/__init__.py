@@ -63,12 +63,9 @@ __all__ = sorted([*_PUBLIC, *_ALIASES, "__version__"])
 
 def __getattr__(name: str) -> Any:
     if name == "__version__":
-        from importlib import metadata
+        from ._version import package_version
 
-        try:
-            value = metadata.version("tarvo")
-        except metadata.PackageNotFoundError:  # run from the source tree
-            value = "0.1.0"
+        value = package_version()
     elif name in _PUBLIC:
         value = getattr(importlib.import_module(f".{_PUBLIC[name]}", __name__), name)
     elif name in _ALIASES:

@@ -188,12 +188,9 @@ class _VersionAction(argparse.Action):
 
 
 def _version() -> str:
-    from importlib import metadata
+    from .._version import package_version
 
-    try:
-        return metadata.version("tarvo")
-    except metadata.PackageNotFoundError:
-        return "0.1.0"
+    return package_version()
 
 
 def _invalid_input() -> tuple[type[BaseException], ...]:

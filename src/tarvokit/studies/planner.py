@@ -20,7 +20,6 @@ after the other through the same planner, with a fixed number of equal sub-batch
 
 from __future__ import annotations
 
-import functools
 import math
 import signal
 import sys
@@ -29,11 +28,11 @@ import time
 from contextlib import contextmanager
 from dataclasses import dataclass, replace
 from datetime import datetime, timezone
-from importlib import metadata
 from typing import Iterator, Sequence
 
 import numpy as np
 
+from .._version import package_version
 from ..data.result import Batch, Result
 from ..data.stats import split_evenly
 from ..engine.outputs import Distributions
@@ -50,14 +49,6 @@ TASK_SECONDS = 2.0
 # No call of a precision round is smaller than this: below it the fixed cost of a call shows.
 MIN_TASK_HISTORIES = 1_000
 
-
-
-@functools.lru_cache(maxsize=1)
-def package_version() -> str:
-    try:
-        return metadata.version("tarvo")
-    except metadata.PackageNotFoundError:  # run from the source tree
-        return "0.1.0"
 
 
 class StudyInterrupted(KeyboardInterrupt):

@@ -23,7 +23,8 @@ from ..model import reading
 from ..model.variants import Sweep
 from .importance import run_importance
 from .options import DEFAULT_HISTORIES, RunOptions
-from .planner import PlannedRun, package_version, run_study
+from .._version import package_version
+from .planner import PlannedRun, run_study
 from .sweep import run_sweep
 
 if TYPE_CHECKING:
