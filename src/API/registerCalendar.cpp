@@ -163,7 +163,7 @@ void registerCalendar(py::module_& m) {
             },
             py::arg("component"), py::arg("period"), py::arg("offset"),
             py::arg("durationSteps") = 0, py::arg("efficiency") = 1.0, py::arg("testState") = -1,
-            "Test the component at offset (period when 0), then every period: a working unit is\n"
+            "Test the component at offset (>= 0), then every period: a working unit is\n"
             "taken out into testState for durationSteps, a failed one found with chance\n"
             "efficiency is back in state 0 when the test ends.");
     m.def("runnerCalendarStudy", &runCalendarFromPython, kRunnerDoc,

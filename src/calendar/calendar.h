@@ -36,7 +36,7 @@ struct CalendarPhase {
 struct CalendarTest {
     int component;
     int period;
-    int offset;
+    int offset;  // the step of the first test (0: at the start)
     int durationSteps;  // >= 0
     double efficiency;  // in [0, 1]
     int testState;      // the planned state it is in during a test (unused with duration 0)

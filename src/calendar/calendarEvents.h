@@ -89,8 +89,7 @@ void DependentHistoryEngine::startCalendar(Output& out) {
     due[at(calendarSlot)] = dueTime(0, delay);
     const auto& tests = calendarModel->tests();
     for (std::size_t t = 0; t < tests.size(); ++t) {
-        const int first = tests[t].offset > 0 ? tests[t].offset : tests[t].period;
-        due[at(calendarSlot) + 1 + t] = first;
+        due[at(calendarSlot) + 1 + t] = tests[t].offset;
     }
     run.allState = run.failedAll() ? 1 : 0;
     run.unplannedState = run.failedUnplanned() ? 1 : 0;
