@@ -42,7 +42,7 @@ def summary(result: "Result") -> str:
     lines = [
         f"{result.name}: {horizon:,} {unit}, {result.histories:,} histories"
         f" (seeds {result.seeds_text()}), resolution {result.resolution} steps per {unit}",
-        f"Mean unavailability over the horizon: {interval_text(mean)}",
+        f"Mean unavailability over {over(result)}: {interval_text(mean)}",
         f"Expected downtime: {downtime.estimate:.4g} {unit}  [{downtime.low:.4g} {unit},"
         f" {downtime.high:.4g} {unit}] over {horizon:,} {unit}",
     ]
@@ -51,6 +51,7 @@ def summary(result: "Result") -> str:
     else:
         lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
                      " sub-batches)")
+    lines += calendar_lines(result)
     end = result.at(horizon - 1)
     lines += [
         f"Unavailability during the last {unit} ({unit} {horizon - 1}): {interval_text(end)}",
@@ -71,6 +72,12 @@ def summary(result: "Result") -> str:
                  f" {result.seconds:.2f} s,"
                  f" {result.histories_per_second:,.0f} histories per second")
     return "\n".join(lines)
+
+
+def over(result: "Result") -> str:
+    """What the mean unavailability is taken over: the horizon, or its required time."""
+    calendar = result.distributions is not None and result.distributions.calendar is not None
+    return "required time" if calendar else "the horizon"
 
 
 def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
@@ -115,9 +122,14 @@ def model_text(model: Model, threads: int | None = None) -> str:
               for s in sorted(model.cut_sets, key=lambda s: (len(s), sorted(s)))]
     if model.dependencies:
         lines.append(model.dependencies.text(unit))
+    if model.calendar:
+        lines.append(model.calendar.text(unit))
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")
     lines.append(memory.summary_line(model.shape, threads or memory.default_threads()))
     lines += [f"Warning: {note}" for note in model.warnings]
     return "\n".join(lines)
+
+
+from .calendar_text import calendar_lines  # noqa: E402  (it uses the helpers above)

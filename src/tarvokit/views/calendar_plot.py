@@ -1,0 +1,39 @@
+"""The phases of a run with a calendar, shaded behind its curves.
+
+For each phase but the first of the model, the share of histories that are in it during each
+time unit is drawn as a band from the bottom of the axes up to that share (stacked on the
+previous phases' bands; the first phase is left clear): a calendar
+of fixed durations is the same in every history, so its phases fill the whole height where
+they are; with random durations the bands show how the histories spread over the phases.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ..data.calendar_measures import phase_facts, phase_shares
+from ..data.result import Result
+
+_COLOURS = ("tab:gray", "tab:orange", "tab:olive", "tab:cyan", "tab:pink", "tab:brown")
+
+
+def shade_phases(axes, result: Result, stop: int, edges: np.ndarray) -> None:
+    """Shades the phases over time units 0 .. stop - 1, per bin of `edges`."""
+    figures = None if result.distributions is None else result.distributions.calendar
+    if figures is None or len(figures.phases) < 2:
+        return
+    shares = phase_shares(figures, result.histories, result.resolution)[:, :stop]
+    widths = np.diff(edges)
+    per_bin = np.array([np.add.reduceat(s, edges[:-1]) / widths for s in shares])
+    bottom = np.zeros(len(widths))
+    transform = axes.get_xaxis_transform()  # x in data, y in axes fraction
+    for index, (name, required) in enumerate(phase_facts(result.model)):
+        if index == 0:
+            continue
+        top = bottom + per_bin[index]
+        note = "" if required else ", not required"
+        axes.fill_between(edges, np.append(bottom, bottom[-1]), np.append(top, top[-1]),
+                          step="post", transform=transform, linewidth=0, alpha=0.18,
+                          color=_COLOURS[(index - 1) % len(_COLOURS)],
+                          label=f"phase {name}{note} (share of histories in it)")
+        bottom = top
