@@ -43,7 +43,8 @@ required phases. Returns runnerStudy's dict (all downtime) with, besides:
                         logic, required or not; failures as they happen in the phase)
   required_steps_sum, required_steps_sum_of_squares, required_times_failed_sum,
   required_times_unplanned_sum
-                        exact sums over histories of their required steps and products)";
+                        exact sums over histories of their required steps and products
+  events                the events of all histories (a phase's start and a test included))";
 
 void putMoments(py::dict& into, const std::string& name, const ExactMoments& moments) {
     into[(name + "_sum").c_str()] = studyExactInt(moments.sum);
@@ -100,6 +101,7 @@ py::dict runCalendarFromPython(PinnedComponentModel transitionsMatrix,
     putMoments(figures, "required_steps", result.required);
     figures["required_times_failed_sum"] = studyExactInt(result.requiredTimesFailed);
     figures["required_times_unplanned_sum"] = studyExactInt(result.requiredTimesUnplanned);
+    figures["events"] = py::int_(result.events);
     return figures;
 }
 

@@ -196,6 +196,7 @@ CalendarModel::CalendarModel(const DependentModel& model, const Calendar& calend
         }
         for (std::size_t s = 0; s < planned.size(); ++s) {
             plannedTable[at(c) * at(numStates) + s] = planned[s] ? 1 : 0;
+            anyPlanned = anyPlanned || planned[s];
         }
     }
 

@@ -115,6 +115,8 @@ public:
     int heldUntil(int component) const { return held[at(component)]; }
     // The components whose repairs wait for phase p.
     const std::vector<int>& heldBy(int p) const { return heldLists[at(p)]; }
+    // Whether any state is planned downtime (a test with a duration makes one).
+    bool hasPlanned() const { return anyPlanned; }
     bool isPlanned(int component, int state) const {
         return plannedTable[at(component) * at(numStates) + at(state)] != 0;
     }
@@ -151,6 +153,7 @@ private:
     std::vector<int> held;
     std::vector<std::vector<int>> heldLists;
     std::vector<std::uint8_t> plannedTable;
+    bool anyPlanned = false;
     std::vector<int> setSizes;  // per logic: its number of sets
     std::vector<int> allSetSizes;
     std::vector<int> memberStart;

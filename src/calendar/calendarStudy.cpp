@@ -1,5 +1,6 @@
 #include "calendar/calendarStudy.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "dependentHistory.h"
@@ -14,10 +15,12 @@ void PhaseFigures::mergeFrom(const PhaseFigures& other) {
     stepsTimesUnplanned += other.stepsTimesUnplanned;
 }
 
-CalendarTally::CalendarTally(int simTime, int stepsPerUnit, int phases)
-    : all(simTime, stepsPerUnit),
+CalendarTally::CalendarTally(int simTime, int stepsPerUnit, int phases, bool separateUnplanned)
+    : separateUnplanned(separateUnplanned),
+      all(simTime, stepsPerUnit),
       unplanned(simTime, stepsPerUnit),
-      phases(static_cast<std::size_t>(phases)) {
+      phases(static_cast<std::size_t>(phases)),
+      perPhase(3 * static_cast<std::size_t>(phases), 0) {
     occupancy.reserve(static_cast<std::size_t>(phases));
     for (int p = 0; p < phases; ++p) occupancy.emplace_back(simTime, stepsPerUnit);
 }
@@ -26,25 +29,31 @@ CalendarOutput::CalendarOutput(CalendarTally& tally, const CalendarRun& run)
     : tally(tally),
       run(run),
       allOut(tally.all),
-      unplannedOut(tally.unplanned),
-      steps(tally.phases.size(), 0),
-      failed(tally.phases.size(), 0),
-      unplanned(tally.phases.size(), 0) {}
+      unplannedOut(tally.unplanned) {
+    std::fill(tally.perPhase.begin(), tally.perPhase.end(), 0);
+}
 
 void CalendarOutput::finish() {
+    if (phase >= 0 && end > phaseStart) {
+        tally.occupancy[static_cast<std::size_t>(phase)].foldFailedSteps(phaseStart, end);
+    }
     allOut.finish();
-    unplannedOut.finish();
-    for (std::size_t p = 0; p < steps.size(); ++p) {
+    if (tally.separateUnplanned) unplannedOut.finish();
+    for (std::size_t p = 0; p < tally.phases.size(); ++p) {
         PhaseFigures& figures = tally.phases[p];
-        figures.steps.add(steps[p]);
-        figures.failed.add(failed[p]);
-        figures.unplanned.add(unplanned[p]);
+        const std::uint64_t steps = tally.perPhase[3 * p];
+        const std::uint64_t failed = tally.perPhase[3 * p + 1];
+        const std::uint64_t unplanned = tally.perPhase[3 * p + 2];
+        figures.steps.add(steps);
+        figures.failed.add(failed);
+        figures.unplanned.add(unplanned);
         figures.failures.add(run.failuresAll[p]);
         figures.unplannedFailures.add(run.failuresUnplanned[p]);
-        figures.stepsTimesFailed += static_cast<Wide>(steps[p]) * failed[p];
-        figures.stepsTimesUnplanned += static_cast<Wide>(steps[p]) * unplanned[p];
+        figures.stepsTimesFailed += static_cast<Wide>(steps) * failed;
+        figures.stepsTimesUnplanned += static_cast<Wide>(steps) * unplanned;
     }
     tally.required.add(requiredSteps);
+    tally.events += holds - 1;
     tally.requiredTimesFailed += static_cast<Wide>(requiredSteps) * requiredFailed;
     tally.requiredTimesUnplanned += static_cast<Wide>(requiredSteps) * requiredUnplanned;
 }
@@ -65,7 +74,8 @@ CalendarStudyResult runCalendarStudy(const ComponentModel& model, CutsetTree* cu
     };
     std::vector<StudyWarnings> warnings;
     auto tallies = runTalliesWith(plan, makeEngine, [&] {
-        return std::make_unique<CalendarTally>(plan.simTime, plan.stepsPerUnit, phases);
+        return std::make_unique<CalendarTally>(plan.simTime, plan.stepsPerUnit, phases,
+                                               prepared.hasPlanned());
     }, warnings);
 
     CalendarStudyResult result;
@@ -89,11 +99,14 @@ CalendarStudyResult runCalendarStudy(const ComponentModel& model, CutsetTree* cu
         result.required.mergeFrom(tally->required);
         result.requiredTimesFailed += tally->requiredTimesFailed;
         result.requiredTimesUnplanned += tally->requiredTimesUnplanned;
+        result.events += tally->events;
         all.push_back(std::make_unique<StudyTally>(std::move(tally->all)));
         unplanned.push_back(std::make_unique<StudyTally>(std::move(tally->unplanned)));
         tally.reset();
     }
     result.all = studyDetail::collect(all, warnings);
-    result.unplanned = studyDetail::collect(unplanned, noWarnings);
+    // Without planned states unplanned downtime is all downtime.
+    result.unplanned = prepared.hasPlanned() ? studyDetail::collect(unplanned, noWarnings)
+                                             : result.all;
     return result;
 }

@@ -36,13 +36,17 @@ struct CalendarStudyResult {
     ExactMoments required;  // required steps per history
     Wide requiredTimesFailed = 0;
     Wide requiredTimesUnplanned = 0;
+    std::uint64_t events = 0;  // events of all histories (a phase's start and a test included)
 };
 
 // One thread's tallies.
 class CalendarTally {
 public:
-    CalendarTally(int simTime, int stepsPerUnit, int phases);
+    // separateUnplanned: the model has planned states, so that unplanned downtime is kept on
+    // its own (else it is all downtime, copied at the end).
+    CalendarTally(int simTime, int stepsPerUnit, int phases, bool separateUnplanned);
 
+    bool separateUnplanned;
     StudyTally all;
     StudyTally unplanned;
     std::vector<StudyTally> occupancy;  // per phase: "failed" means in that phase
@@ -50,6 +54,9 @@ public:
     ExactMoments required;
     Wide requiredTimesFailed = 0;
     Wide requiredTimesUnplanned = 0;
+    std::uint64_t events = 0;
+    // One history's steps, failed and unplanned steps per phase, reused from history to history.
+    std::vector<std::uint64_t> perPhase;
 };
 
 // The output of one history into a CalendarTally (the hooks of historyOutputs.h). It reads the
@@ -59,15 +66,25 @@ public:
     CalendarOutput(CalendarTally& tally, const CalendarRun& run);
 
     void hold(int from, int to, int systemState) {
+        ++holds;  // one per event, and one to end the history
         if (to <= from) return;
         allOut.hold(from, to, systemState);
-        unplannedOut.hold(from, to, run.required ? run.unplannedState : 0);
+        if (tally.separateUnplanned) {
+            unplannedOut.hold(from, to, run.required ? run.unplannedState : 0);
+        }
         const auto p = static_cast<std::size_t>(run.phase);
         const auto length = static_cast<std::uint64_t>(to - from);
-        tally.occupancy[p].foldFailedSteps(from, to);
-        steps[p] += length;
-        if (run.allState != 0) failed[p] += length;
-        if (run.unplannedState != 0) unplanned[p] += length;
+        if (run.phase != phase) {  // the phase's time is folded once, when it is over
+            if (phase >= 0) tally.occupancy[static_cast<std::size_t>(phase)].foldFailedSteps(
+                                phaseStart, from);
+            phase = run.phase;
+            phaseStart = from;
+        }
+        end = to;
+        std::uint64_t* counts = &tally.perPhase[3 * p];
+        counts[0] += length;
+        if (run.allState != 0) counts[1] += length;
+        if (run.unplannedState != 0) counts[2] += length;
         if (run.required) {
             requiredSteps += length;
             if (systemState != 0) requiredFailed += length;
@@ -84,9 +101,10 @@ private:
     const CalendarRun& run;
     StudyOutput allOut;
     StudyOutput unplannedOut;
-    std::vector<std::uint64_t> steps;
-    std::vector<std::uint64_t> failed;
-    std::vector<std::uint64_t> unplanned;
+    std::uint64_t holds = 0;
+    int phase = -1;  // the phase of the holds since phaseStart
+    int phaseStart = 0;
+    int end = 0;
     std::uint64_t requiredSteps = 0;
     std::uint64_t requiredFailed = 0;
     std::uint64_t requiredUnplanned = 0;
