@@ -172,25 +172,44 @@ class Calendar:
                        else f"{number_text(p.duration)} {time_unit}")
                 extra = [] if p.required else ["not required (downtime not counted)"]
                 if p.cut_sets is not None:
-                    extra.append(f"its own logic ({len(p.cut_sets)} cut sets)")
+                    count = len(p.cut_sets)
+                    extra.append(f"its own logic ({count} cut set{'s' if count != 1 else ''})")
                 if p.on_system_failure:
                     extra.append(f"on system failure -> {p.on_system_failure}")
                 if p.name not in self.sequence:
                     extra.append("outside the sequence")
                 lines.append(f"  {p.name}: {how}" + "".join(f"; {e}" for e in extra))
-        for name, paces in self.duty.items():
-            lines.append(f"  duty of {name}: " + ", ".join(f"{number_text(f)} in {q}"
-                                                           for q, f in paces.items()))
-        for name, phase in self.held.items():
-            lines.append(f"  repairs of {name} wait for {phase}")
-        for name, states in self.planned.items():
-            lines.append(f"  planned downtime of {name}: {', '.join(states)}")
+        for names, paces in _grouped(self.duty):
+            lines.append(f"  duty of {names}: " + ", ".join(f"{number_text(f)} in {q}"
+                                                            for q, f in paces.items()))
+        for names, phase in _grouped(self.held):
+            lines.append(f"  repairs of {names} wait for {phase}")
+        for names, states in _grouped(self.planned):
+            lines.append(f"  planned downtime of {names}: {', '.join(states)}")
         for t in self.tests:
             first = number_text(t.offset if t.offset is not None else t.period)
             lines.append(f"  test of {t.component}: first at {first} {time_unit}, every"
                          f" {number_text(t.period)}, out {number_text(t.duration)} {time_unit},"
                          f" efficiency {number_text(t.efficiency)}")
         return "\n".join(lines)
+
+
+def _grouped(by_name: dict[str, Any]) -> list[tuple[str, Any]]:
+    """The entries of a table by component, the units of one template with one value as one
+    entry: {"pump[1]": x, "pump[2]": x} gives [("pump[1..2]", x)]."""
+    groups: list[tuple[str, list[int], Any]] = []
+    for name, value in by_name.items():
+        template, _, unit = name.partition("[")
+        number = int(unit[:-1]) if unit[:-1].isdigit() else None
+        last = groups[-1] if groups else None
+        if (number is not None and last is not None and last[0] == template and last[1]
+                and last[1][-1] == number - 1 and last[2] == value):
+            last[1].append(number)
+        else:
+            groups.append((template if number is not None else name,
+                           [number] if number is not None else [], value))
+    return [(f"{t}[{u[0]}..{u[-1]}]" if len(u) > 1 else f"{t}[{u[0]}]" if u else t, v)
+            for t, u, v in groups]
 
 
 def read_calendar(data: dict, components: Sequence[_Component], root: Where, resolution: int,

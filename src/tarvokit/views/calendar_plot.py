@@ -12,6 +12,7 @@ from __future__ import annotations
 import numpy as np
 
 from ..data.calendar_measures import phase_facts, phase_shares
+from ..data.measures import reliability_curve
 from ..data.result import Result
 
 _COLOURS = ("tab:gray", "tab:orange", "tab:olive", "tab:cyan", "tab:pink", "tab:brown")
@@ -37,3 +38,19 @@ def shade_phases(axes, result: Result, stop: int, edges: np.ndarray) -> None:
                           color=_COLOURS[(index - 1) % len(_COLOURS)],
                           label=f"phase {name}{note} (share of histories in it)")
         bottom = top
+
+
+def draw_unplanned_reliability(axes, result: Result, edges: np.ndarray) -> None:
+    """Beside the reliability, the chance of no unplanned system failure yet (a run with
+    planned states), per bin of `edges`, with its band."""
+    figures = None if result.distributions is None else result.distributions.calendar
+    if figures is None or figures.unplanned.sums == result.distributions.sums:
+        return
+    share, low, high = reliability_curve(figures.unplanned, result.histories, result.horizon,
+                                         result.resolution, units=edges[1:] - 1)
+    axes.fill_between(edges, np.append(low, low[-1]), np.append(high, high[-1]), step="post",
+                      color="tab:orange", alpha=0.3, linewidth=0)
+    axes.step(edges, np.append(share, share[-1]), where="post", color="tab:orange",
+              linewidth=1.0, label="no unplanned failure yet")
+    axes.plot([], [], color="tab:green", label="no failure yet (planned included)")
+    axes.legend(loc="lower left", fontsize=7, framealpha=0.8)

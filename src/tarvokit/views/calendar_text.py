@@ -20,14 +20,18 @@ def calendar_lines(result: "Result") -> list[str]:
     idle = [row.name for row in found.phases if not row.required]
     main = result.measures()
     unplanned = found.unplanned
+    phased = "phases" in result.model  # else one phase, the whole study
     lines = [
         f"Required time: {interval_text(share)} of the horizon"
         + (f" (downtime in {', '.join(idle)} is not counted)" if idle else ""),
-        f"Availability over required time: achieved"
+    ] if phased else []
+    lines += [
+        f"Availability{' over required time' if phased else ''}: achieved"
         f" {percent_text(1 - main.mean_unavailability.estimate)}, inherent"
         f" {percent_text(1 - unplanned.mean_unavailability.estimate)}",
-        "  (achieved counts all downtime, planned included; inherent only unplanned downtime,"
-        " planned states as working)",
+        "  (achieved: all downtime, planned included; inherent: unplanned downtime only,"
+        " planned",
+        "  states counted as working)",
         f"Unplanned mean unavailability: {interval_text(unplanned.mean_unavailability)}",
         f"Unplanned downtime: {duration_text(found.expected_unplanned_downtime, unit)} over"
         f" {horizon:,} {unit}",
@@ -40,6 +44,8 @@ def calendar_lines(result: "Result") -> list[str]:
         f" {duration_text(unplanned.downtime_quantiles['p50'], unit)}, 90th percentile"
         f" {duration_text(unplanned.downtime_quantiles['p90'], unit)}",
     ]
+    if not phased:
+        return lines
     rows = [("phase", "required", "share of the horizon", "mean unavailability",
              "unplanned", "failures per history")]
     for row in found.phases:

@@ -55,6 +55,7 @@ def draw_reliability(axes, result: Result) -> None:
     # At the end of each bin drawn: the curve is computed there only.
     share, low, high = result.reliability_curve(units=edges[1:] - 1)
     draw_reliability_curve(axes, edges, share, result.time_unit, (low, high))
+    draw_unplanned_reliability(axes, result, edges)
 
 
 def draw_reliability_curve(axes, edges: np.ndarray, share: np.ndarray, unit: str,
@@ -185,5 +186,5 @@ def draw_unavailability(axes, result: Result, stop: int, log_scale: bool) -> Non
     axes.grid(True, which="major", alpha=0.3)
 
 
-from .calendar_plot import shade_phases  # noqa: E402  (it imports Result as this does)
+from .calendar_plot import draw_unplanned_reliability, shade_phases  # noqa: E402  (it imports Result as this does)
 from .text import over  # noqa: E402

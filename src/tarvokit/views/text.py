@@ -76,8 +76,7 @@ def summary(result: "Result") -> str:
 
 def over(result: "Result") -> str:
     """What the mean unavailability is taken over: the horizon, or its required time."""
-    calendar = result.distributions is not None and result.distributions.calendar is not None
-    return "required time" if calendar else "the horizon"
+    return "required time" if "phases" in result.model else "the horizon"
 
 
 def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
