@@ -779,10 +779,6 @@ def solve_markov(description: dict, state_limit: int = DEFAULT_STATE_LIMIT,
     of the first law that is not Exponential, or giving the size of a chain above
     `state_limit` states.
     """
-    if "phases" in description:  # one generator per phase
-        from .markov_calendar import solve_phased
-
-        return solve_phased(description, state_limit, source)
     study = description.get("study", {})
     chain = build_chain(description, state_limit, source)
     return solve_chain(chain, int(study["horizon"]), str(study.get("name", "study")),

@@ -128,6 +128,8 @@ class Study:
         from ..engine.markov import solve_markov
 
         started = time.perf_counter()
+        if "phases" in self.model.description:  # one generator per phase
+            from ..engine.markov_calendar import solve_phased as solve_markov
         answer = solve_markov(self.model.description, state_limit, self.model.source)
         return MarkovResult(self.model.description, answer, time.perf_counter() - started,
                             model_path=None if self.model.source.startswith("<")

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
-from .text import duration_text, interval_text, short_interval_text
+from .formatting import duration_text, interval_text, short_interval_text
 
 if TYPE_CHECKING:
     from ..data.result import Result

@@ -6,33 +6,12 @@ from typing import TYPE_CHECKING
 
 from ..model import laws, memory
 from ..model.reading import Model
+from .calendar_text import calendar_lines
+# The helpers are imported from here by the other views too.
+from .formatting import duration_text, interval_text, percent, short_interval_text  # noqa: F401
 
 if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
     from ..data.result import Result
-    from ..data.stats import Interval
-
-
-def percent(value: float, digits: int = 4) -> str:
-    return f"{100 * value:.{digits}g} %"
-
-
-def interval_text(interval: "Interval") -> str:
-    return f"{percent(interval.estimate)}  [{percent(interval.low)}, {percent(interval.high)}]"
-
-
-def short_interval_text(interval: "Interval", unit: str = "%", sign: bool = False) -> str:
-    """'72.82 % [72.49, 73.16]' for the columns of a table: the bounds in the estimate's unit
-    (a fraction shown in percent when `unit` is %)."""
-    scale, form = (100.0 if unit == "%" else 1.0), ("+.4g" if sign else ".4g")
-    low, estimate, high = (scale * v for v in (interval.low, interval.estimate, interval.high))
-    return f"{estimate:{form}} {unit} [{low:{form}}, {high:{form}}]"
-
-
-def duration_text(interval: "Interval", unit: str) -> str:
-    """'21.3 h [20.9, 21.7]'; 'undefined' for a figure no failure defines."""
-    if interval.estimate != interval.estimate:  # NaN
-        return "undefined (no system failure seen)"
-    return f"{interval.estimate:.4g} {unit} [{interval.low:.4g}, {interval.high:.4g}]"
 
 
 def summary(result: "Result") -> str:
@@ -130,5 +109,3 @@ def model_text(model: Model, threads: int | None = None) -> str:
     lines += [f"Warning: {note}" for note in model.warnings]
     return "\n".join(lines)
 
-
-from .calendar_text import calendar_lines  # noqa: E402  (it uses the helpers above)
