@@ -13,7 +13,7 @@
 #include "calendar/calendarStudy.h"
 #include "componentModelCaster.h"
 #include "initialisedArgument.h"
-#include "runControl.h"
+#include "study/runControl.h"
 #include "studyFigures.h"
 
 namespace py = pybind11;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "studyRunner.h"
+#include "study/studyRunner.h"
 
 pybind11::dict studyFiguresOf(StudyResult&& result, const StudyPlan& plan);
 // The 32-bit pattern of a seed given as any int from -2^31 to 2^32 - 1 (ValueError otherwise).

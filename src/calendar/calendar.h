@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "dependencies.h"
+#include "dependent/dependencies.h"
 #include "distributions.h"
-#include "historyEngine.h"
+#include "history/historyEngine.h"
 
 struct CalendarPhase {
     std::string name;

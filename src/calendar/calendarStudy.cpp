@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "dependentHistory.h"
+#include "dependent/dependentHistory.h"
 
 void PhaseFigures::mergeFrom(const PhaseFigures& other) {
     steps.mergeFrom(other.steps);

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "calendar/calendar.h"
-#include "compiledModel.h"
-#include "dependencies.h"
-#include "studyOutput.h"
-#include "studyRunner.h"
+#include "history/compiledModel.h"
+#include "dependent/dependencies.h"
+#include "study/studyOutput.h"
+#include "study/studyRunner.h"
 
 // Per phase, over the histories: its steps, its failed steps (all downtime and unplanned only,
 // in the phase's logic, whether required or not), its system failures as counted when they
