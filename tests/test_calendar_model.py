@@ -205,3 +205,18 @@ def test_a_model_without_calendar_keys_has_none_and_its_description_no_phases():
     plain["system"] = {"fails_when": "unit"}
     model = tarvokit.Model.from_dict(plain)
     assert not model.calendar and "phases" not in model.description
+
+
+def test_a_long_horizon_keeps_its_calendar_figures_but_not_their_per_unit_arrays(tmp_path):
+    data = copy.deepcopy(BASE)
+    data["study"]["horizon"] = 100_001
+    data["phases"]["operation"]["duration"] = 40_000
+    result = tarvokit.Model.from_dict(data).run(histories=20, seed=1, threads=1)
+    result.to_json(tmp_path / "results.json")
+    result.to_csv(tmp_path / "curve.csv")
+    written = json.loads((tmp_path / "results.json").read_text())
+    assert written["distributions"]["calendar"]["unplanned_counts"] == []
+    again = tarvokit.read(tmp_path)
+    assert again.to_dict()["phases"] == written["phases"]
+    assert again.merge(tarvokit.Model.from_dict(data).run(histories=5, seed=50, threads=1)) \
+        .calendar_measures().required_share.estimate > 0

@@ -277,6 +277,8 @@ class Result(StudyFacts):
             })
             data.update(_calendar_keys(self.calendar_measures()))
         data["batches"] = [vars(b) for b in self.batches]
+        if self.horizon > JSON_UNITS_LIMIT and "calendar" in data.get("distributions", {}):
+            calendar_measures.without_units(data["distributions"]["calendar"])
         if self.horizon <= JSON_UNITS_LIMIT:
             low, high = self.band()
             data.update({"unavailability": self.unavailability.tolist(),

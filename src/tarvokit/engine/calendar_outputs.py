@@ -34,7 +34,7 @@ class PhaseSums:
 
     def __add__(self, other: "PhaseSums") -> "PhaseSums":
         return PhaseSums({k: self.sums[k] + other.sums[k] for k in PHASE_SUMS},
-                         self.steps_per_unit + other.steps_per_unit)
+                         _added(self.steps_per_unit, other.steps_per_unit))
 
     def to_dict(self) -> dict:
         return {"sums": {k: str(v) for k, v in self.sums.items()},
@@ -54,7 +54,7 @@ class CalendarFigures:
     def __add__(self, other: "CalendarFigures") -> "CalendarFigures":
         if len(self.phases) != len(other.phases):
             raise ValueError("figures of different calendars do not add")
-        return CalendarFigures(self.unplanned_counts + other.unplanned_counts,
+        return CalendarFigures(_added(self.unplanned_counts, other.unplanned_counts),
                                self.unplanned + other.unplanned,
                                tuple(a + b for a, b in zip(self.phases, other.phases)),
                                {k: self.required[k] + other.required[k] for k in REQUIRED_SUMS})
@@ -89,6 +89,13 @@ class CalendarFigures:
                                    np.asarray(p["steps_per_unit"], dtype=np.uint64))
                          for p in figures["phases"]),
                    {k: int(figures[k]) for k in REQUIRED_SUMS})
+
+
+def _added(first: np.ndarray, second: np.ndarray) -> np.ndarray:
+    """Per-unit counts added; empty when either was left out (a long horizon's file)."""
+    if len(first) == 0 or len(second) == 0:
+        return np.zeros(0, dtype=np.uint64)
+    return first + second
 
 
 def _count(value: object, name: str) -> int:

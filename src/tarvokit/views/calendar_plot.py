@@ -21,8 +21,8 @@ _COLOURS = ("tab:gray", "tab:orange", "tab:olive", "tab:cyan", "tab:pink", "tab:
 def shade_phases(axes, result: Result, stop: int, edges: np.ndarray) -> None:
     """Shades the phases over time units 0 .. stop - 1, per bin of `edges`."""
     figures = None if result.distributions is None else result.distributions.calendar
-    if figures is None or len(figures.phases) < 2:
-        return
+    if figures is None or len(figures.phases) < 2 or not len(figures.phases[0].steps_per_unit):
+        return  # one phase, or a long horizon read back without its per-unit arrays
     shares = phase_shares(figures, result.histories, result.resolution)[:, :stop]
     widths = np.diff(edges)
     per_bin = np.array([np.add.reduceat(s, edges[:-1]) / widths for s in shares])
