@@ -29,9 +29,8 @@ def calendar_lines(result: "Result") -> list[str]:
         f"Availability{' over required time' if phased else ''}: achieved"
         f" {percent_text(1 - main.mean_unavailability.estimate)}, inherent"
         f" {percent_text(1 - unplanned.mean_unavailability.estimate)}",
-        "  (achieved: all downtime, planned included; inherent: unplanned downtime only,"
-        " planned",
-        "  states counted as working)",
+        "  (achieved: all downtime, planned included; inherent: unplanned only, planned states"
+        " working)",
         f"Unplanned mean unavailability: {interval_text(unplanned.mean_unavailability)}",
         f"Unplanned downtime: {duration_text(found.expected_unplanned_downtime, unit)} over"
         f" {horizon:,} {unit}",
