@@ -78,6 +78,8 @@ def test_the_calendar_reads_back_from_its_description():
      r"phases\.sequence\[2\]: phase \"operation\" is in the sequence twice"),
     ("components.pump.duty", {"outage": -0.5},
      r"components\.pump\.duty\.outage: a pace must be at least 0"),
+    ("components.pump.duty", {"outage": 1e7},
+     r"components\.pump\.duty\.outage: a pace of at most 1e\+06 is taken"),
     ("components.pump.duty", {"shutdown": 0},
      r"components\.pump\.duty\.shutdown: unknown phase 'shutdown'"),
     ("components.valve.repair.efficiency", 1.2,

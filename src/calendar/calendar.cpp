@@ -77,7 +77,9 @@ void Calendar::setDuty(int component, std::vector<double> pace) {
         throw std::invalid_argument("setDuty: one pace per phase is needed");
     }
     for (double f : pace) {
-        if (!(f >= 0.0) || f > 1e9) throw std::invalid_argument("setDuty: a pace must be >= 0");
+        if (!(f >= 0.0 && f <= 1e9)) {
+            throw std::invalid_argument("setDuty: a pace must be a number from 0 to 1e9");
+        }
     }
     paces[static_cast<std::size_t>(component)] = std::move(pace);
 }

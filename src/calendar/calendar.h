@@ -30,9 +30,10 @@ struct CalendarPhase {
     int onSystemFailure = -1;    // the phase that starts when the system fails in it, or -1
 };
 
-// A unit tested at a schedule: taken out for `durationSteps` at each test (planned downtime,
-// its clocks stand still), a failure found with chance `efficiency`; found or not, a working unit
-// is back in state 0 at the end of the test, a failed one found is too; a missed one stays failed.
+// A unit tested at a schedule: a working unit is taken out into `testState` (planned downtime)
+// for `durationSteps` at each test, its clocks standing still, and comes back in the state it
+// left; a failed one is found with chance `efficiency` and is back in state 0 when the test ends;
+// a missed one stays failed.
 struct CalendarTest {
     int component;
     int period;

@@ -57,6 +57,8 @@ _PHASE_KEYS = ("duration", "required", "on_system_failure", "cut_sets", "fails_w
 _LOGIC_KEYS = ("cut_sets", "fails_when", "fault_tree")
 # Duration laws a phase may draw from (tests and fixed dates are not durations).
 _DURATION_LAWS = ("Exponential", "Weibull", "Normal", "Uniform", "Maintenance")
+# Clocks run at most this many times faster than at pace 1.
+MAX_PACE = 1e6
 # The one phase of a model with planned states or tests but no [phases].
 WHOLE_STUDY = "study"
 
@@ -365,6 +367,8 @@ def _read_duty(value: Any, where: Where, phases: list[str]) -> dict[str, float]:
         number = laws.finite_number(pace, at)
         if number < 0:
             at.fail(f"a pace must be at least 0 (0 stops the clocks), got {number_text(number)}")
+        if number > MAX_PACE:
+            at.fail(f"a pace of at most {MAX_PACE:g} is taken, got {number_text(number)}")
         paces[name] = float(number)
     return paces
 
