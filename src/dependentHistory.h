@@ -35,6 +35,10 @@
 //     running standby unit, and the demand of the units covering it; if it came up, the release
 //     of its crew, the return of running units that no longer cover a down component (in index
 //     order), and its own demand if it is a standby unit.
+//   - The outputs' settle hook follows each event's consequences (and time 0's settling of the
+//     components that start down): an instant passes through the system state after each
+//     event, not through the states within one event's consequences (a shock's members going
+//     down one by one, a standby unit that starts at once and hides the failure it covers).
 //   - Crews are handed out when an instant is over, after every event of that instant: free
 //     crews take waiting components in queue order, pools in the order they were added. The
 //     queue is ordered by the time the component went down, then by component index (so that
@@ -343,6 +347,7 @@ bool DependentHistoryEngine::step(Output& out) {
     } else {
         fireShock(slot - numComponents, out);
     }
+    settleOutput(out, currentTime, systemState);
     return true;
 }
 
@@ -351,7 +356,10 @@ void DependentHistoryEngine::sampleFirst(Output& out) {
     for (int c = 0; c < numComponents; ++c) sampleFirstOf(c);
     for (int g = 0; g < model.groups(); ++g) sampleFirstShock(g);
     if (useHeap) queue.rebuild(due.data());
-    if (simTime > 0) settleInitialStates(out);
+    if (simTime > 0) {
+        settleInitialStates(out);
+        settleOutput(out, 0, systemState);
+    }
 }
 
 template <class Output>

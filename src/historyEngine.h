@@ -20,6 +20,7 @@
 
 #include "compiledModel.h"
 #include "eventHeap.h"
+#include "historyOutputs.h"
 #include "randomDraw.h"
 
 // The pending transition of one component.
@@ -240,6 +241,7 @@ bool HistoryEngine::step(Output& out) {
     const int before = systemState;
     changeSystemState(row, fired);
     out.event(currentTime, fired.fromState, fired.target, row, before, systemState);
+    settleOutput(out, currentTime, systemState);
     resample(row, out);
     return true;
 }

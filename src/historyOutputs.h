@@ -11,14 +11,35 @@
 //                                 `component` went from fromState to toState at `time`; the
 //                                 system state was `before` and is now `after`. Several events
 //                                 may share one time unit; the unit's state is the last `after`.
+//   settle(time, systemState)     optional: an event and every consequence of it are over at
+//                                 `time`, and the system state is systemState until the next
+//                                 event. Called after each event's last `event` hook (and, by
+//                                 an engine that starts components down, once after time 0's
+//                                 settling), so that an output can see the states an instant
+//                                 passes through event by event, not only the last of the unit.
 // A history that ends holds its last state up to the horizon. The outputs know nothing of the
-// engine that calls them, so any engine honouring these hooks can feed them.
+// engine that calls them, so any engine honouring these hooks can feed them. An output without
+// a settle member is given none (settleOutput below): the call costs nothing then.
 //
 // Each output is used by one thread at a time and borrows the buffers it writes into.
 #pragma once
 
 #include <algorithm>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+// Calls out.settle(time, systemState) when the output has that member, else nothing.
+template <class Output, class = void>
+struct HasSettle : std::false_type {};
+template <class Output>
+struct HasSettle<Output, std::void_t<decltype(std::declval<Output&>().settle(0, 0))>>
+    : std::true_type {};
+
+template <class Output>
+inline void settleOutput(Output& out, int time, int systemState) {
+    if constexpr (HasSettle<Output>::value) out.settle(time, systemState);
+}
 
 // One state change of one component.
 struct Transition {

@@ -13,9 +13,16 @@ For cut set k, with S the system's failed count at a time:
   would go if k could not occur.
 For component c:
 - share: the count with the cut sets that contain c, over S;
-- improvement potential: S minus the count with the cut sets that do not contain c, the
-  unavailability that would go if c never failed (exact, because components are independent:
-  removing c's failures leaves the others' histories as they are).
+- improvement potential: the unavailability that would go if c never failed. With independent
+  components, S minus the count with the cut sets that do not contain c (exact: removing c's
+  failures leaves the others' histories as they are). When components depend on each other
+  (crews, standby units, common causes), c's failures change the others' histories (a unit
+  waits for the crew c holds, a standby unit runs while c is down), and subtracting logics
+  would be wrong: the model is run again with c made perfect (its transitions out of the
+  working state, its dormant failures and failures to start removed, and no shock strikes it),
+  on the same seeds, and the potential is S minus that run's count. Such a run pairs less
+  tightly than a logic: a history draws its delays from one stream in the order of its events,
+  so once an avoided failure changes that order the rest of the history differs.
 
 Means over the horizon come from the same sub-batches as the system's mean: a share is a ratio of
 two means (its interval by the delta method over the paired sub-batches), a reduction is the mean
@@ -59,7 +66,15 @@ class WithoutGroup:
     group: str
 
 
-RunKey = Logic | WithoutGroup
+@dataclass(frozen=True)
+class Perfect:
+    """The run of the system's logic on the model whose component `component` never fails (its
+    draws still taken, so that the run pairs with the system's until the histories part)."""
+
+    component: str
+
+
+RunKey = Logic | WithoutGroup | Perfect
 
 
 @dataclass(frozen=True)
@@ -75,15 +90,17 @@ class Measure:
 
 
 def measures(cut_sets: Sequence[CutSet], names: Sequence[str],
-             groups: Sequence[str] = ()) -> list[Measure]:
+             groups: Sequence[str] = (), dependent: bool = False) -> list[Measure]:
     """Every cut set, then every component, then every common-cause group, with the runs each
-    needs."""
+    needs; `dependent`: the components depend on each other, and a component's potential
+    comes from the model with it made perfect."""
     system = frozenset(cut_sets)
     found = [Measure(CUT_SET, describe_cut_set(k, names), frozenset({k}), system - {k})
              for k in cut_sets]
     for index, name in enumerate(names):
         containing = frozenset(k for k in system if index in k)
-        found.append(Measure(COMPONENT, name, containing, system - containing))
+        rest = Perfect(name) if dependent else system - containing
+        found.append(Measure(COMPONENT, name, containing, rest))
     found += [Measure(COMMON_CAUSE, group, None, WithoutGroup(group)) for group in groups]
     return found
 
@@ -250,6 +267,9 @@ class ImportanceResult:
         if isinstance(key, WithoutGroup):
             return {"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(self.system)],
                     "without_common_cause": key.group}
+        if isinstance(key, Perfect):
+            return {"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(self.system)],
+                    "perfect_component": key.component}
         return {"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(key)]}
 
     def to_json(self, path: str | Path) -> None:

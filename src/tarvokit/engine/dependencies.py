@@ -126,15 +126,10 @@ class _Translation:
             at = f"{path}[{position}]"
             if not isinstance(name, str):
                 self.fail(at, f"expected a component name, got {name!r}")
-            if name.endswith("[*]"):
-                prefix = name[:-3] + "["
-                units = [i for i, n in enumerate(self.names) if n.startswith(prefix)]
-                if not units:
-                    self.fail(at, f'no component template "{name[:-3]}"')
-            elif name in self.names:
-                units = [self.names.index(name)]
-            else:
-                self.fail(at, f'unknown component "{name}"')
+            units = named_units(name, self.names)
+            if not units:
+                self.fail(at, f'no component template "{name[:-3]}"' if name.endswith("[*]")
+                          else f'unknown component "{name}"')
             for unit in units:
                 if unit in found:
                     self.fail(at, f'component "{self.names[unit]}" is given twice')
@@ -256,6 +251,15 @@ class _Translation:
                     law, f"components.{name}.transitions[{position}]")
             model.append(rows)
         return model
+
+
+def named_units(name: str, names: Sequence[str]) -> list[int]:
+    """The indices of the components a name stands for: `name[*]` every unit of a template,
+    else the component of that name; [] when there is none."""
+    if name.endswith("[*]"):
+        prefix = name[:-3] + "["
+        return [i for i, n in enumerate(names) if n.startswith(prefix)]
+    return [list(names).index(name)] if name in names else []
 
 
 def _failed_state(states: Sequence[str]) -> int:
