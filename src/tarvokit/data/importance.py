@@ -46,6 +46,7 @@ from typing import Sequence
 
 import numpy as np
 
+from ..engine.dependencies import named_units
 from ..model.logic import CutSet, describe_cut_set
 from . import stats
 from .files import atomic_write_text, csv_field
@@ -155,6 +156,43 @@ class ImportanceResult:
     @property
     def seeded(self) -> bool:
         return self.system_result.seeded
+
+    @property
+    def dependent(self) -> bool:
+        """Whether components' potentials come from runs with them made perfect."""
+        return any(isinstance(m.rest_logic, Perfect) for m in self.measures)
+
+    def crew_order_notes(self) -> list[tuple[str, str, list[str]]]:
+        """Alike components (the same description) repaired by one crew pool whose potentials
+        differ: (pool, why, their names by rank), why being "listed" (the pool serves them in
+        its listed order), "same_instant" (they share a common-cause group, and the pool takes
+        those that fail in the same instant in file order) or "noise" (neither: first failed,
+        first served, and the difference is sampling noise)."""
+        if not self.dependent:
+            return []
+        components = self.model["components"]
+        rows = {row.measure.name: row for row in self.rows() if row.measure.kind == COMPONENT}
+        struck_together = [set(self._expand(group.get("members", [])))
+                           for group in self.model.get("common_cause", {}).values()]
+        notes = []
+        for pool, table in self.model.get("crews", {}).items():
+            alike: dict[str, list[str]] = {}
+            for name in self._expand(table.get("repairs", [])):
+                alike.setdefault(json.dumps(components[name], sort_keys=True), []).append(name)
+            for names in alike.values():
+                if len({rows[n].reduction.estimate for n in names}) < 2:
+                    continue
+                if table.get("order", "first_failed") == "listed":
+                    why = "listed"
+                elif any(len(group & set(names)) > 1 for group in struck_together):
+                    why = "same_instant"
+                else:
+                    why = "noise"
+                notes.append((pool, why, sorted(names, key=lambda n: rows[n].rank)))
+        return notes
+
+    def _expand(self, names: Sequence[str]) -> list[str]:
+        return [self.names[i] for name in names for i in named_units(name, self.names)]
 
     # --- Paired data -----------------------------------------------------------------------
 
