@@ -13,12 +13,13 @@ For cut set k, with S the system's failed count at a time:
   would go if k could not occur.
 For component c:
 - share: the count with the cut sets that contain c, over S;
-- improvement potential: the unavailability that would go if c never failed. With independent
-  components, S minus the count with the cut sets that do not contain c (exact: removing c's
-  failures leaves the others' histories as they are). When components depend on each other
-  (crews, standby units, common causes), c's failures change the others' histories (a unit
-  waits for the crew c holds, a standby unit runs while c is down), and subtracting logics
-  would be wrong: the model is run again with c made perfect (its transitions out of the
+- improvement potential: the unavailability that would go if c never failed. When c's
+  failures leave the others' histories as they are (independent components, and in a model with
+  dependencies a component in no crew pool, no standby unit and covered by none; common-cause
+  shocks strike the other members at the same rate whatever c does), S minus the count with the
+  cut sets that do not contain c, which is exact. Otherwise c's failures change the others'
+  histories (a unit waits for the crew c holds, a standby unit runs while c is down), and
+  subtracting logics would be wrong: the model is run again with c made perfect (its transitions out of the
   working state, its dormant failures and failures to start removed, and no shock strikes it),
   on the same seeds, and the potential is S minus that run's count. Such a run pairs less
   tightly than a logic: a history draws its delays from one stream in the order of its events,
@@ -42,7 +43,7 @@ import json
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Sequence
+from typing import Collection, Sequence
 
 import numpy as np
 
@@ -91,16 +92,16 @@ class Measure:
 
 
 def measures(cut_sets: Sequence[CutSet], names: Sequence[str],
-             groups: Sequence[str] = (), dependent: bool = False) -> list[Measure]:
+             groups: Sequence[str] = (), interacting: Collection[str] = ()) -> list[Measure]:
     """Every cut set, then every component, then every common-cause group, with the runs each
-    needs; `dependent`: the components depend on each other, and a component's potential
-    comes from the model with it made perfect."""
+    needs; the potential of an `interacting` component (whose state changes the others'
+    histories) comes from the model with it made perfect."""
     system = frozenset(cut_sets)
     found = [Measure(CUT_SET, describe_cut_set(k, names), frozenset({k}), system - {k})
              for k in cut_sets]
     for index, name in enumerate(names):
         containing = frozenset(k for k in system if index in k)
-        rest = Perfect(name) if dependent else system - containing
+        rest = Perfect(name) if name in interacting else system - containing
         found.append(Measure(COMPONENT, name, containing, rest))
     found += [Measure(COMMON_CAUSE, group, None, WithoutGroup(group)) for group in groups]
     return found
@@ -222,7 +223,10 @@ class ImportanceResult:
 
     def reduction(self, measure: Measure) -> stats.Interval:
         differences = self.batch_means(self.system) - self.batch_means(measure.rest_logic)
-        return stats.batch_means(self._batch_sizes(), differences)
+        # A logic's difference is a count of histories, never negative; a perfect plant's
+        # history parts from the plant's, and a difference may come out below 0.
+        bounds = (-1.0, 1.0) if isinstance(measure.rest_logic, Perfect) else (0.0, 1.0)
+        return stats.batch_means(self._batch_sizes(), differences, bounds=bounds)
 
     def rows(self) -> list[Row]:
         """Cut sets, components, then common-cause groups, each ranked by reduction (then

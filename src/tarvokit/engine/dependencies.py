@@ -71,6 +71,24 @@ def has_dependencies(description: dict) -> bool:
                 or any("standby" in entry for entry in description["components"].values()))
 
 
+def interacting(description: dict) -> set[str]:
+    """The components whose own state changes other components' histories: crew pool members
+    (a failed one holds or waits for a crew), standby units and the components they cover (a
+    failure demands a unit). The others' failures leave the rest of the plant as it is, shocks
+    included (a group strikes its other members at the same rate whatever one member does)."""
+    names = list(description["components"])
+    found: set[str] = set()
+    for pool in description.get("crews", {}).values():
+        for name in pool.get("repairs", []):
+            found.update(names[i] for i in named_units(name, names))
+    for name, entry in description["components"].items():
+        if "standby" in entry:
+            found.add(name)
+            for covered in entry["standby"].get("covers", []):
+                found.update(names[i] for i in named_units(covered, names))
+    return found
+
+
 def perfect_variant(description: dict, component: str) -> dict:
     """The description with `component` made perfect: it never leaves its working state (its
     transitions out of state 0 and its dormant failures never happen, it never fails to start)

@@ -7,7 +7,7 @@ import copy
 
 from ..data.importance import (ImportanceResult, Perfect, WithoutGroup, logics_to_run,
                                measures, ordered)
-from ..engine.dependencies import has_dependencies, perfect_variant
+from ..engine.dependencies import interacting, perfect_variant
 from ..model.reading import Model
 from .options import RunOptions
 from .planner import PlannedRun, run_paired
@@ -19,7 +19,7 @@ def run_importance(model: Model, options: RunOptions) -> ImportanceResult:
     run it stopped (no partial table)."""
     system = frozenset(model.cut_sets)
     groups = [group.name for group in model.dependencies.common_cause]
-    found = measures(model.cut_sets, model.names, groups, has_dependencies(model.description))
+    found = measures(model.cut_sets, model.names, groups, interacting(model.description))
     logics = logics_to_run(system, found)
     runs = [_planned(model, system, key, f"run {number}/{len(logics)}")
             for number, key in enumerate(logics, start=1)]

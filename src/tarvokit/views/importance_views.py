@@ -45,11 +45,12 @@ def summary(result: ImportanceResult) -> str:
     if result.dependent:
         lines += [
             "",
-            "The components depend on each other (crews, standby units, common causes): a",
-            "component's improvement potential is the plant's downtime minus that of the plant",
+            "Crew members, standby units and the units they cover change each other's histories:",
+            "the improvement potential of each is the plant's downtime minus that of the plant",
             "with it made perfect (it never fails), run on the same seeds. Such a run pairs less",
-            "tightly than a logic: a history parts from the plant's once an avoided failure",
-            "changes its events, so these intervals are wider.",
+            "tightly than a logic (a history parts from the plant's once an avoided failure",
+            "changes its events), so these intervals are wider. The other components' potentials",
+            "come from logics, exact as for independent components.",
         ]
     lines += [
         "",
@@ -81,11 +82,11 @@ def _columns(cells, widths) -> str:
 def _crew_order_line(pool: str, why: str, names: list[str]) -> str:
     alike = f"  {', '.join(names)} are alike but rank apart:"
     if why == "listed":
-        return (f"{alike} crews.{pool} repairs them in listed order, so one listed earlier"
-                " waits less for a crew.")
+        return (f"{alike} crews.{pool} repairs them in listed order, which treats them"
+                " differently (one listed earlier waits less); the rest is sampling noise.")
     if why == "same_instant":
         return (f"{alike} crews.{pool} takes those a common cause fails in the same instant in"
-                " file order, so one earlier in the file waits less.")
+                " file order, which treats them differently; the rest is sampling noise.")
     return (f"{alike} crews.{pool} repairs the first failed first, so the gap between them is"
             " sampling noise.")
 
