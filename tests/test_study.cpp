@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "dependentStudy.h"
+#include "dependent/dependentStudy.h"
 #include "simulation.h"
-#include "studyOutput.h"
-#include "studyRunner.h"
+#include "study/studyOutput.h"
+#include "study/studyRunner.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 #include <limits>
 #include <vector>
 
-#include "compiledModel.h"
-#include "eventHeap.h"
-#include "historyOutputs.h"
-#include "randomDraw.h"
+#include "history/compiledModel.h"
+#include "history/eventHeap.h"
+#include "history/historyOutputs.h"
+#include "history/randomDraw.h"
 
 // The pending transition of one component.
 struct Realization {
