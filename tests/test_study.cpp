@@ -31,10 +31,40 @@ std::unique_ptr<CutsetTree> treeOf(const std::vector<std::vector<int>>& cutsets)
     return tree;
 }
 
-// ---- What a series and a transition log imply, computed step by step ----
+// ---- What a series and the engine's events imply, computed step by step ----
 
-// The figures of many histories, from their whole series (failed steps) and their logs
-// (failures: every event that takes the system from working to failed, however short).
+// One event as the engine reports it: the component's change, and whether its delay was drawn in
+// the same step (the settle hook's drawnNow).
+struct Settled {
+    int time;
+    int component;
+    int nextState;
+    bool drawnNow;
+};
+
+// Records a history's series and its events with their drawnNow.
+struct SettleLog {
+    unsigned int* series;
+    std::vector<Settled>& events;
+
+    void hold(int from, int to, int systemState) {
+        std::fill(series + from, series + to, static_cast<unsigned int>(systemState));
+    }
+    void expect(int) {}
+    void event(int time, int, int toState, int component, int, int systemState) {
+        events.push_back(Settled{time, component, toState, false});
+        series[time] = static_cast<unsigned int>(systemState);
+    }
+    void settle(int, int, bool drawnNow) {
+        // A cascade's events all belong to the one event that settles; the independent engine
+        // reports one change per event.
+        events.back().drawnNow = drawnNow;
+    }
+};
+
+// The figures of many histories, from their whole series (failed steps) and their events
+// (failures: the system state replayed through the tree, judged before every event drawn in its
+// own step and at the end of every step; a passage from working to failed is one failure).
 struct BruteFigures {
     std::vector<std::uint64_t> perUnit;
     std::map<std::uint64_t, std::uint64_t> failedSteps, failures, firstFailure;
@@ -45,29 +75,31 @@ struct BruteFigures {
     BruteFigures(int simTime, int stepsPerUnit)
         : perUnit(static_cast<std::size_t>(simTime / stepsPerUnit), 0) {}
 
-    void addHistory(const std::vector<unsigned int>& series, const std::vector<Transition>& log,
+    void addHistory(const std::vector<unsigned int>& series, const std::vector<Settled>& events,
                     const CutsetTree& tree, int components, int stepsPerUnit) {
-        std::uint64_t failed = 0, entries = 0;
+        std::uint64_t failed = 0, entries = 0, seenInSeries = 0;
         int first = -1;
         for (std::size_t t = 0; t < series.size(); ++t) {
             if (series[t] == 0) continue;
             ++failed;
             perUnit[t / static_cast<std::size_t>(stepsPerUnit)] += 1;
-        }
-        std::uint64_t seenInSeries = 0;
-        for (std::size_t t = 0; t < series.size(); ++t) {
-            if (series[t] != 0 && (t == 0 || series[t - 1] == 0)) ++seenInSeries;
+            if (t == 0 || series[t - 1] == 0) ++seenInSeries;
         }
         std::vector<int> down(static_cast<std::size_t>(components), 0);
-        bool systemFailed = false;
-        for (const Transition& change : log) {
-            down[static_cast<std::size_t>(change.componentId)] = change.nextState != 0 ? 1 : 0;
+        bool judged = false;
+        auto judge = [&](int time) {
             const bool now = tree.isSystemFailed(down);
-            if (now && !systemFailed) {
+            if (now && !judged) {
                 ++entries;
-                if (first < 0) first = change.time;
+                if (first < 0) first = time;
             }
-            systemFailed = now;
+            judged = now;
+        };
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            const Settled& e = events[i];
+            if (e.drawnNow) judge(e.time);
+            down[static_cast<std::size_t>(e.component)] = e.nextState != 0 ? 1 : 0;
+            if (i + 1 == events.size() || events[i + 1].time != e.time) judge(e.time);
         }
         hiddenInSeries += entries - seenInSeries;
         ++failedSteps[failed];
@@ -243,14 +275,23 @@ RandomModel randomModel(std::mt19937& rng) {
     return m;
 }
 
+// Each history run by the engine alone, its series checked against Simulation's.
 BruteFigures figuresOfSeries(const RandomModel& m, const StudyPlan& plan) {
     BruteFigures expected(plan.simTime, plan.stepsPerUnit);
     std::vector<unsigned int> series(static_cast<std::size_t>(plan.simTime));
+    std::vector<unsigned int> recorded(static_cast<std::size_t>(plan.simTime));
+    const CompiledModel compiled(m.model, m.tree.get());
+    HistoryEngine engine(compiled, plan.simTime, EventSelection::automatic,
+                         FirstSampling::fireNegative);
     for (std::int64_t i = 0; i < plan.histories; ++i) {
         Simulation history(plan.simTime, m.model, m.tree.get(), series.data(), historySeed(plan.seed, i));
         history.runSimulation();
-        expected.addHistory(series, history.transitionLog(), *m.tree,
-                            static_cast<int>(m.model.size()), plan.stepsPerUnit);
+        std::vector<Settled> events;
+        SettleLog out{recorded.data(), events};
+        engine.run(historySeed(plan.seed, i), out);
+        EXPECT_EQ(recorded, series);
+        expected.addHistory(series, events, *m.tree, static_cast<int>(m.model.size()),
+                            plan.stepsPerUnit);
     }
     return expected;
 }
@@ -360,6 +401,54 @@ TEST(StudyHistories, AFailureRepairedWithinItsStepCounts) {
 // system was in. A main unit fails at time 0 for good; its standby unit always fails to start,
 // and each time it is back from repair it is demanded at once and fails again. The system is
 // down from time 0 to the end: one failure, however many repairs come and go within instants.
+// Events drawn at earlier steps and due in the same one are simultaneous: a unit failed at 3 and
+// repaired by the inspection at 10, while another is stopped at 10 by its own schedule (until
+// 12), is one failure of the system from 3 to 12, in either file order; the first unit fails
+// again at 13. Drawn within the step as a positive delay shorter than a step, a repair after a
+// failure counts that failure; a failure at once after a repair (a delay below 0) does not.
+TEST(StudyHistories, EventsDueTogetherAreOneInstantAndEventsDrawnWithinAStepFollow) {
+    Uniform threeSteps(3.0, 3.5);
+    Inspection everyTen(10);
+    Uniform twoSteps(2.0, 2.5);
+    const std::vector<std::vector<Distribution*>> inspected{{N, &threeSteps}, {&everyTen, N}};
+    const std::vector<std::vector<Distribution*>> scheduled{{N, &everyTen}, {&twoSteps, N}};
+    for (const bool inspectedFirst : {true, false}) {
+        SCOPED_TRACE(inspectedFirst);
+        const ComponentModel model = inspectedFirst ? ComponentModel{inspected, scheduled}
+                                                    : ComponentModel{scheduled, inspected};
+        auto tree = treeOf({{1, 0}, {0, 1}});
+        StudyPlan plan;
+        plan.simTime = 15;
+        plan.histories = 3;
+        const StudyResult result = runStudy(model, tree.get(), plan);
+        EXPECT_EQ(result.failuresHistogram, (std::vector<std::uint64_t>{0, 0, 3}));
+        EXPECT_EQ(result.firstFailureHistogram, (std::vector<std::uint64_t>{0, 0, 0, 3}));
+        EXPECT_TRUE(result.failedSteps.sum == 3 * 11);
+    }
+    // Failing every 2 steps and repaired within the step each time: 4 failures in 9 steps, not
+    // one failed step. Failing at 2, repaired at 5 and failing again at once (its fixed failure
+    // time is past): one failure, the system down from 2 to the end.
+    Uniform twoSteps2(2.0, 2.5), underAStep(0.1, 0.9);
+    InstantaneousFailure atTwo(2);
+    struct Case {
+        ComponentModel model;
+        int simTime;
+        std::vector<std::uint64_t> failures;
+        std::uint64_t failedSteps;
+    };
+    for (const Case& c : {Case{{{{N, &twoSteps2}, {&underAStep, N}}}, 9, {0, 0, 0, 0, 2}, 0},
+                          Case{{{{N, &atTwo}, {&threeSteps, N}}}, 9, {0, 2}, 2 * 7}}) {
+        auto single = treeOf({{1}});
+        StudyPlan plan;
+        plan.simTime = c.simTime;
+        plan.histories = 2;
+        const StudyResult result = runStudy(c.model, single.get(), plan);
+        EXPECT_EQ(result.failuresHistogram, c.failures);
+        EXPECT_EQ(result.firstFailureHistogram, (std::vector<std::uint64_t>{0, 0, 2}));
+        EXPECT_TRUE(result.failedSteps.sum == c.failedSteps);
+    }
+}
+
 TEST(StudyHistories, TheConsequencesOfAnEventAreOneInstant) {
     InstantaneousFailure atZero(0);
     Uniform repair(5.0, 9.0);
@@ -428,13 +517,13 @@ public:
         const int start = static_cast<int>(seed % 10);
         out.hold(0, start, 0);
         out.event(start, 0, 1, 0, 0, 1);
-        out.settle(start, 1);
+        out.settle(start, 1, false);
         out.hold(start, start + 4, 1);
         out.event(start + 4, 1, 0, 0, 1, 0);
-        out.settle(start + 4, 0);
+        out.settle(start + 4, 0, false);
         out.hold(start + 4, 18, 0);
         out.event(18, 0, 1, 0, 0, 1);
-        out.settle(18, 1);
+        out.settle(18, 1, false);
         out.hold(18, 20, 1);
     }
     static constexpr std::uint32_t kFailingSeed = 1000;
@@ -462,8 +551,9 @@ TEST(StudyLoop, AnyEngineMadeByTheFactoryRunsEveryHistoryOnce) {
             std::vector<unsigned int> series(20, 0);
             for (int t = i % 10; t < i % 10 + 4; ++t) series[static_cast<std::size_t>(t)] = 1;
             series[18] = series[19] = 1;
-            const std::vector<Transition> log{{i % 10, 0, 1, 0}, {i % 10 + 4, 1, 0, 0}, {18, 0, 1, 0}};
-            expected.addHistory(series, log, *tree, 1, 5);
+            const std::vector<Settled> events{{i % 10, 0, 1, false}, {i % 10 + 4, 0, 0, false},
+                                              {18, 0, 1, false}};
+            expected.addHistory(series, events, *tree, 1, 5);
         }
         expectFiguresEqual(result, expected);
     }

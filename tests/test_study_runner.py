@@ -28,19 +28,29 @@ def folded(counts, steps_per_unit):
     return np.asarray(counts, dtype=np.uint64).reshape(-1, steps_per_unit).sum(axis=1, dtype=np.uint64)
 
 
-def history_figures(series, log, cutsets, components):
+def history_figures(series, log, within, cutsets, components):
     """(failed steps, failures, first failure step or None) of one history: its failed steps from
-    the series, its failures from the transition log, one per event that takes the system from
-    working to failed (a failure repaired within its step, or one following a repair within a
-    step, counts, though the series shows none of it)."""
+    the series, its failures from the transition log, the system state judged before each event
+    drawn within its step (a positive delay under a step: it follows the event that drew it) and
+    at the end of each step with events; a passage from working to failed is one failure. So a
+    failure repaired within its step counts, though the series shows none of it, while events
+    due at one step from earlier draws are simultaneous."""
     down = [False] * components
-    failed_before, entries = False, []
-    for time, _, next_state, component in log:
-        down[component] = next_state != 0
-        failed_now = ref.system_failed(cutsets, down)
-        if failed_now and not failed_before:
+    judged, entries = False, []
+
+    def judge(time):
+        nonlocal judged
+        failed = ref.system_failed(cutsets, down)
+        if failed and not judged:
             entries.append(time)
-        failed_before = failed_now
+        judged = failed
+
+    for i, (time, _, next_state, component) in enumerate(log):
+        if within[i]:
+            judge(time)
+        down[component] = next_state != 0
+        if i + 1 == len(log) or log[i + 1][0] != time:
+            judge(time)
     return int(np.sum(series)), len(entries), (entries[0] if entries else None)
 
 
@@ -56,9 +66,11 @@ def expected_from_histories(n, sim_time, specs, cutsets, seed):
     laws, tree = make_model(specs), make_tree(cutsets)
     figures = []
     for i in range(n):
-        series, log, _ = ref.simulate(sim_time, specs, cutsets, history_seed(seed, i) & 0xFFFFFFFF)
+        within = []
+        series, log, _ = ref.simulate(sim_time, specs, cutsets, history_seed(seed, i) & 0xFFFFFFFF,
+                                      within)
         assert series == list(tarvo.runnerSingleSim(sim_time, laws, tree, history_seed(seed, i)))
-        figures.append(history_figures(series, log, cutsets, len(specs)))
+        figures.append(history_figures(series, log, within, cutsets, len(specs)))
     failed = [f for f, _, _ in figures]
     failures = [k for _, k, _ in figures]
     firsts = [t for _, _, t in figures if t is not None]

@@ -39,6 +39,9 @@
 //     components that start down): an instant passes through the system state after each
 //     event, not through the states within one event's consequences (a shock's members going
 //     down one by one, a standby unit that starts at once and hides the failure it covers).
+//     Its drawnNow is true for an event drawn, in its own time unit, with a positive delay
+//     shorter than one unit (a component's transition, a shock, or a repair a crew started
+//     when the unit's instant was over).
 //   - Crews are handed out when an instant is over, after every event of that instant: free
 //     crews take waiting components in queue order, pools in the order they were added. The
 //     queue is ordered by the time the component went down, then by component index (so that
@@ -125,7 +128,7 @@ private:
     template <class Output>
     void resampleShock(int group, Output& out);
     template <class Output>
-    void setDue(int slot, int delay, Output& out);
+    void setDue(int slot, int delay, bool within, Output& out);
 
     // Events.
     int nextSlot() const;
@@ -194,12 +197,16 @@ private:
     int systemState = 0;
     int currentTime = 0;
     int urgent = -1;
+    // Per slot: whether its pending event was drawn with a positive delay shorter than one
+    // time unit (withinOneUnit), for the settle hook.
+    std::vector<int> drawnWithin;
 };
 
 // ---- Sampling ----
 
 template <class Output>
-inline void DependentHistoryEngine::setDue(int slot, int delay, Output& out) {
+inline void DependentHistoryEngine::setDue(int slot, int delay, bool within, Output& out) {
+    drawnWithin[at(slot)] = within ? 1 : 0;
     if (delay < 0) {
         due[at(slot)] = currentTime;
         urgent = slot;
@@ -218,19 +225,22 @@ inline void DependentHistoryEngine::resample(int component, Output& out) {
     const Distribution* const* laws = model.row(component, state);
     int best = kNeverDelay;
     int target = 0;
+    bool within = false;
     for (int k = waitsForCrew(component) ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr) continue;
         // No range check here: a negative delay fires at once.
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        const int delay = delayFromQuantile(laws[k]->quantile(p, currentTime));
+        const double q = laws[k]->quantile(p, currentTime);
+        const int delay = delayFromQuantile(q);
         if (delay < best) {
             best = delay;
             target = k;
+            within = withinOneUnit(q);
         }
     }
     moves[at(component)] = PendingMove{state, target};
-    setDue(component, best, out);
+    setDue(component, best, within, out);
 }
 
 template <class Output>
@@ -238,11 +248,14 @@ inline void DependentHistoryEngine::resampleShock(int group, Output& out) {
     const std::uint32_t bits = nextBits();
     const Distribution* law = model.shockLaw(group);
     int delay = kNeverDelay;
+    bool within = false;
     if (law != nullptr) {
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        delay = delayFromQuantile(law->quantile(p, currentTime));
+        const double q = law->quantile(p, currentTime);
+        delay = delayFromQuantile(q);
+        within = withinOneUnit(q);
     }
-    setDue(numComponents + group, delay, out);
+    setDue(numComponents + group, delay, within, out);
 }
 
 // ---- Events ----
@@ -342,12 +355,13 @@ bool DependentHistoryEngine::step(Output& out) {
     out.hold(currentTime, eventTime, systemState);
     currentTime = eventTime;
     countEvent(slot);
+    const bool drawnNow = drawnWithin[at(slot)] != 0;
     if (slot < numComponents) {
         fireComponent(slot, out);
     } else {
         fireShock(slot - numComponents, out);
     }
-    settleOutput(out, currentTime, systemState);
+    if constexpr (HasSettle<Output>::value) out.settle(currentTime, systemState, drawnNow);
     return true;
 }
 
@@ -358,7 +372,7 @@ void DependentHistoryEngine::sampleFirst(Output& out) {
     if (useHeap) queue.rebuild(due.data());
     if (simTime > 0) {
         settleInitialStates(out);
-        settleOutput(out, 0, systemState);
+        if constexpr (HasSettle<Output>::value) out.settle(0, systemState, false);
     }
 }
 
@@ -511,9 +525,10 @@ void DependentHistoryEngine::startRepair(int component, Output& out) {
     const Distribution* law = model.row(component, states[c])[0];
     if (law == nullptr) return;
     const double p = static_cast<double>(unitFloatFromBits(bits));
-    const int delay = delayFromQuantile(law->quantile(p, currentTime));
+    const double q = law->quantile(p, currentTime);
+    const int delay = delayFromQuantile(q);
     const int repairDue = delay < 0 ? currentTime : dueTime(currentTime, delay);
     if (repairDue > due[c]) return;
     moves[c] = PendingMove{states[c], 0};
-    setDue(component, delay, out);
+    setDue(component, delay, withinOneUnit(q), out);
 }

@@ -11,15 +11,22 @@
 //                                 `component` went from fromState to toState at `time`; the
 //                                 system state was `before` and is now `after`. Several events
 //                                 may share one time unit; the unit's state is the last `after`.
-//   settle(time, systemState)     optional: an event and every consequence of it are over at
+//   settle(time, systemState, drawnNow)
+//                                 optional: an event and every consequence of it are over at
 //                                 `time`, and the system state is systemState until the next
-//                                 event. Called after each event's last `event` hook (and, by
-//                                 an engine that starts components down, once after time 0's
-//                                 settling), so that an output can see the states an instant
-//                                 passes through event by event, not only the last of the unit.
+//                                 event. drawnNow tells whether the event's delay was drawn in
+//                                 this same time unit as a positive delay shorter than one
+//                                 unit (truncated to 0): it then follows the event that drew
+//                                 it, a positive while later in continuous time. The other
+//                                 events of one unit are simultaneous as far as whole units
+//                                 tell (those drawn earlier, and delays of 0 or below, which
+//                                 fire at the very instant of the event that drew them).
+//                                 Called after each event's last `event` hook (and, by an
+//                                 engine that starts components down, once after time 0's
+//                                 settling, drawnNow false).
 // A history that ends holds its last state up to the horizon. The outputs know nothing of the
-// engine that calls them, so any engine honouring these hooks can feed them. An output without
-// a settle member is given none (settleOutput below): the call costs nothing then.
+// engine that calls them, so any engine honouring these hooks can feed them. An engine calls
+// settle only on outputs that have it (HasSettle), and tracks drawnNow only for them.
 //
 // Each output is used by one thread at a time and borrows the buffers it writes into.
 #pragma once
@@ -29,17 +36,13 @@
 #include <utility>
 #include <vector>
 
-// Calls out.settle(time, systemState) when the output has that member, else nothing.
+// Whether an output has the optional settle hook.
 template <class Output, class = void>
 struct HasSettle : std::false_type {};
 template <class Output>
-struct HasSettle<Output, std::void_t<decltype(std::declval<Output&>().settle(0, 0))>>
+struct HasSettle<Output,
+                 std::void_t<decltype(std::declval<Output&>().settle(0, 0, false))>>
     : std::true_type {};
-
-template <class Output>
-inline void settleOutput(Output& out, int time, int systemState) {
-    if constexpr (HasSettle<Output>::value) out.settle(time, systemState);
-}
 
 // One state change of one component.
 struct Transition {

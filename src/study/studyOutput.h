@@ -3,7 +3,8 @@
 //   - failed engine steps per reported unit (stepsPerUnit steps each), summed over histories;
 //   - per history: its failed steps, its system failures (entries into the failed state, seen
 //     event by event: a failure repaired within its engine step counts, and so does one that
-//     follows a repair within a step; a history failed from its start counts one) and the step
+//     follows a repair within a step, StudyOutput says how; a history failed from its start
+//     counts one) and the step
 //     of its first failure, each as exact counts per value (histograms) with sums and sums of
 //     squares. A failed step is one whose whole length the system was down; a failure shorter
 //     than a step adds a failure and no failed step (the delays' truncation toward zero).
@@ -153,7 +154,12 @@ private:
 // The output of one history into a tally (the hooks of historyOutputs.h). Construct one per
 // history, let the engine run it, then call finish(). Failed steps come from the holds; failures
 // from the settled states, one per passage from working to failed, however short the failure or
-// the up time before it: an engine step holds several of them when events share it.
+// the up time before it. Within one step, the system state is judged where continuous time
+// would order it: before each event drawn in that step with a positive delay shorter than the
+// step (it follows the event that drew it, a positive while later), and when the step is over.
+// The step's other events are taken together: an inspection that repairs one unit and a
+// maintenance that stops another at the same hour are no repair and new failure of the system,
+// nor is a unit repaired and failing again at that instant (a fixed failure time past).
 class StudyOutput {
 public:
     explicit StudyOutput(StudyTally& tally) : tally(tally) {}
@@ -165,22 +171,36 @@ public:
     }
     void expect(int) {}
     void event(int, int, int, int, int, int) {}
-    void settle(int time, int systemState) {
-        const bool failed = systemState != 0;
-        if (failed && !settledFailed) {
-            ++failures;
-            if (firstFailure < 0) firstFailure = time;
+    void settle(int time, int systemState, bool drawnNow) {
+        if (time != instant) {
+            judge(current);  // the last step with events is over
+            instant = time;
         }
-        settledFailed = failed;
+        if (drawnNow) judge(current);
+        current = systemState;
     }
 
     // The history is over: records it into the tally.
-    void finish() { tally.addHistory(failedSteps, failures, firstFailure); }
+    void finish() {
+        judge(current);
+        tally.addHistory(failedSteps, failures, firstFailure);
+    }
 
 private:
+    void judge(int systemState) {
+        const bool failed = systemState != 0;
+        if (failed && !judgedFailed) {
+            ++failures;
+            if (firstFailure < 0) firstFailure = instant;
+        }
+        judgedFailed = failed;
+    }
+
     StudyTally& tally;
     std::uint64_t failedSteps = 0;
     std::uint64_t failures = 0;
     int firstFailure = -1;
-    bool settledFailed = false;  // the system state after the last event settled
+    int instant = -1;           // the step of the last settled event
+    int current = 0;            // the system state after it
+    bool judgedFailed = false;  // the system state when last judged
 };
