@@ -196,6 +196,19 @@ class Model:
             key, message = refused
             Where(self.source, key).fail(message)
 
+    def transition_key(self, name: str, index: int) -> str:
+        """The key path, as the file wrote it, of transition `index` of component `name` in the
+        description: `components.hx.failure` for a component given by the failure and repair
+        shorthand, `components.pump.transitions[2]` for a template's unit pump[1]."""
+        match = _UNIT_NAME.fullmatch(name)
+        tables = self.input.get("components", {})
+        key = match.group(1) if match and name not in tables else name
+        entry = tables.get(key, {})
+        if "failure" in entry or "repair" in entry:
+            return f"components.{key}.{('failure', 'repair')[index]}" if index < 2 \
+                else f"components.{key}"
+        return f"components.{key}.transitions[{index}]"
+
     def resolve_cut_sets(self, cut_sets: Sequence[Sequence[int | str]]) -> list[logic.CutSet]:
         """Cut sets given as component indices or names, as index sets."""
         names = self.names
