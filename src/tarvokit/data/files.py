@@ -239,17 +239,22 @@ class OutputFolder:
 
 @contextmanager
 def _signals_held() -> Iterator[None]:
-    """SIGINT and SIGTERM held back while the block runs (main thread only: signals are
-    delivered there), then delivered."""
+    """SIGINT and SIGTERM held back while the block runs, then raised again. Their Python
+    handlers are swapped for ones that only note them (the kernel may hand a process signal to
+    any thread, so masking the main thread alone would not hold it). Main thread only."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    held = {signal.SIGINT, signal.SIGTERM}
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    received: list[int] = []
+    previous = {number: signal.signal(number, lambda signum, frame: received.append(signum))
+                for number in (signal.SIGINT, signal.SIGTERM)}
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+        for number in dict.fromkeys(received):
+            signal.raise_signal(number)
 
 
 def _refuse_link(path: Path) -> None:
@@ -331,8 +336,10 @@ def _take_lock(path: Path, command: str) -> int:
     (opened with O_NOFOLLOW). Locked, it must still be the file at `path`: a run releasing
     its lock unlinks the file first, and one that opened it before then would otherwise hold a
     lock on a file no other run sees; it opens the path again instead."""
-    for _ in range(_LOCK_ATTEMPTS):
+    for attempt in range(_LOCK_ATTEMPTS):
         try:
+            if attempt:  # the run that released the lock may have removed the folder it made
+                path.parent.mkdir(parents=True, exist_ok=True)
             handle = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
         except OSError as error:
             if error.errno == errno.ELOOP:
