@@ -196,7 +196,9 @@ def _run_round(run: PlannedRun, options: RunOptions, executor: Executor,
         for result in _each(executor, tasks, bar.update):
             accumulator.add(result)
             messages.add(result.messages)
-            if interrupted():
+            # A Ctrl-C during the last sub-batch of a run without a target stops nothing.
+            if interrupted() and (options.precision is not None
+                                  or accumulator.histories < options.histories):
                 raise KeyboardInterrupt
     except KeyboardInterrupt:
         # The flag after a sub-batch, or a second Ctrl-C that stopped the running one.
