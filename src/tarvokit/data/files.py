@@ -182,7 +182,7 @@ class OutputFolder:
         if kind is not None and issubclass(kind, KeyboardInterrupt) and self.written \
                 and not isinstance(error, InterruptedAfterWriting):
             names = ", ".join(path.name for path in self.written)
-            raise InterruptedAfterWriting(f"{error or 'interrupted'}; {names} written to"
+            raise InterruptedAfterWriting(f"{str(error) or 'interrupted'}; {names} written to"
                                           f" {self.folder}") from None
 
     def release(self) -> None:

@@ -308,7 +308,7 @@ class Result(StudyFacts):
             raise ResultError(f"{source}: expected a table, got {type(data).__name__}")
         if counts is not None:
             given = [int(v) for v in np.asarray(counts, dtype=np.uint64)]
-            read_counts = lambda rows, high: given  # noqa: E731 (checked like the JSON's)
+            read_counts = lambda rows, high, unit: given  # noqa: E731 (checked like the JSON's)
         fields = validation.run_fields(data, source, read_counts)
         fields["counts"] = np.array(fields["counts"], dtype=np.uint64)
         fields["batches"] = tuple(Batch(*b) for b in fields["batches"])
@@ -322,10 +322,8 @@ class Result(StudyFacts):
         path = Path(path)
         check_set(path.parent, (RESULTS_FILE, CURVE_FILE))
         data = validation.read_json(path)
-        model = data.get("model") if isinstance(data, dict) else None
-        unit = model.get("study", {}).get("time_unit") if isinstance(model, dict) else None
         curve = path.parent / CURVE_FILE
-        return cls.from_dict(data, source=str(path), read_counts=lambda rows, high:
+        return cls.from_dict(data, source=str(path), read_counts=lambda rows, high, unit:
                              validation.csv_column(curve, "failed_steps", rows, high,
                                                    f"start_{unit}"))
 

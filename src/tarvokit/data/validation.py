@@ -263,12 +263,12 @@ _BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds")
 
 
 def run_fields(data: dict, source: str,
-               read_counts: Callable[[int, int], Any] | None = None) -> dict:
+               read_counts: Callable[[int, int, str], Any] | None = None) -> dict:
     """The checked fields of a run's results.json, as Result's keyword arguments (the batches
     as (first_seed, histories, failed_steps, seconds) tuples, the counts as a list of ints).
 
-    `read_counts(rows, high)` gives the per-unit counts when the JSON leaves them to curve.csv
-    (rows: the horizon, high: the most a unit may count). Every field is checked, and the
+    `read_counts(rows, high, time_unit)` gives the per-unit counts when the JSON leaves them to
+    curve.csv (rows: the horizon, high: the most a unit may count). Every field is checked, and the
     figures that must agree are compared: the sub-batches' histories with `histories` and
     `seeds`, their failed steps with the per-unit counts and the histograms, the histograms'
     totals with the histories, and the figures of the report with the data.
@@ -347,7 +347,9 @@ def run_fields(data: dict, source: str,
         root.key("precision").fail("expected a relative half-width between 0 and 1")
 
     high = histories * resolution  # the most failed steps a time unit may hold
-    counts = _counts(root, horizon, high, read_counts)
+    counts = _counts(root, horizon, high,
+                     read_counts and (lambda rows, most: read_counts(rows, most,
+                                                                     model.time_unit)))
     total = sum(counts)
     failed_steps = sum(b[2] for b in batches)
     if total != failed_steps:
