@@ -252,7 +252,7 @@ def csv_column(path: Path, column: str, rows: int, high: int,
 # --- A run's results.json -----------------------------------------------------------------
 
 # The engine's histogram bins: one per value below EXACT_BINS_MAX, then fewer than as many
-# again of a power-of-two width (src/studyOutput.h).
+# again of a power-of-two width (src/study/studyOutput.h).
 EXACT_BINS_MAX = 1 << 22
 HISTOGRAM_BINS_MAX = 2 * EXACT_BINS_MAX
 THREADS_MAX = 1 << 20
