@@ -4,7 +4,6 @@ whenever a run is killed between its renames."""
 
 import fcntl
 import json
-import os
 import signal
 import subprocess
 import sys

@@ -309,7 +309,7 @@ class Result(StudyFacts):
         if counts is not None:
             given = [int(v) for v in np.asarray(counts, dtype=np.uint64)]
             read_counts = lambda rows, high, unit: given  # noqa: E731 (checked like the JSON's)
-        fields = validation.run_fields(data, source, read_counts)
+        fields = validation.run_fields(data, source, study_id, read_counts)
         fields["counts"] = np.array(fields["counts"], dtype=np.uint64)
         fields["batches"] = tuple(Batch(*b) for b in fields["batches"])
         return cls(**fields)

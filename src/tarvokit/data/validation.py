@@ -18,10 +18,17 @@ import csv
 import json
 import math
 import os
+import warnings
 from pathlib import Path
 from typing import Any, Callable, Iterator, NoReturn
 
+import numpy as np
+
+from ..engine.outputs import Distributions, Histogram, Sums
+from ..model.errors import ModelError
+from ..model.reading import Model
 from .files import ResultError, open_no_follow
+from .measures import PRECISION_MEASURES
 
 # Bounds of what a result file may hold.
 JSON_BYTES_MAX = 1 << 30  # a results.json past 1 GiB was not written by a run
@@ -262,25 +269,18 @@ _RUN_MEASURES = ("failure_frequency", "reliability", "mean_down_time", "mean_up_
 _BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds")
 
 
-def run_fields(data: dict, source: str,
+def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
                read_counts: Callable[[int, int, str], Any] | None = None) -> dict:
     """The checked fields of a run's results.json, as Result's keyword arguments (the batches
     as (first_seed, histories, failed_steps, seconds) tuples, the counts as a list of ints).
 
+    `identify(model, cut_sets)` is the id of what was simulated (result.study_id).
     `read_counts(rows, high, time_unit)` gives the per-unit counts when the JSON leaves them to
     curve.csv (rows: the horizon, high: the most a unit may count). Every field is checked, and the
     figures that must agree are compared: the sub-batches' histories with `histories` and
     `seeds`, their failed steps with the per-unit counts and the histograms, the histograms'
     totals with the histories, and the figures of the report with the data.
     """
-    import warnings
-
-    from ..engine.outputs import Distributions
-    from ..model.errors import ModelError
-    from ..model.reading import Model
-    from .measures import PRECISION_MEASURES
-    from .result import study_id
-
     root = Field(source, data)
     method = root.key("method", optional=True)
     if not method.missing:
@@ -317,7 +317,7 @@ def run_fields(data: dict, source: str,
             cut_sets_field.fail(str(error).split(": cut_sets: ", 1)[-1])
         cut_sets = tuple(tuple(s) for s in cut_sets_field.value)
     identity = root.key("id").text(64)
-    if identity != study_id(model_data, cut_sets):
+    if identity != identify(model_data, cut_sets):
         root.key("id").fail("does not match its model: the file was altered")
 
     batches = _batches(root.key("batches"), steps)
@@ -362,7 +362,6 @@ def run_fields(data: dict, source: str,
     fields["distributions"] = None
     if not distributions_field.missing:
         fields["distributions"] = _distributions(distributions_field, histories, steps, total)
-        assert isinstance(fields["distributions"], Distributions)
     _check_figures(root, fields["distributions"] is not None,
                    total / (steps * histories), horizon)
     return fields
@@ -438,10 +437,6 @@ def _counts(root: Field, horizon: int, high: int, read_counts) -> list[int]:
 def _histogram(field: Field, histories: int, max_value: int | None):
     """A histogram of per-history values, checked: bins within the engine's binning (at most
     HISTOGRAM_BINS_MAX, and no bin above `max_value`), counts adding to at most histories."""
-    import numpy as np
-
-    from ..engine.outputs import Histogram
-
     exact = field.key("exact").integer(1, EXACT_BINS_MAX)
     width = field.key("width").integer(1, 1 << 62)
     if width & (width - 1):
@@ -479,8 +474,6 @@ def _value_range(pairs, exact: int, width: int, power: int) -> tuple[int, int]:
 
 
 def _distributions(field: Field, histories: int, steps: int, total: int):
-    from ..engine.outputs import Distributions, Sums
-
     field.table()
     downtime, downtime_bins = _histogram(field.key("downtime"), histories, steps)
     failures, failures_bins = _histogram(field.key("failures"), histories, None)
