@@ -72,6 +72,19 @@ def test_the_most_crews_run_as_one_crew_per_member():
             == one_each.run(histories=500, threads=1).counts).all()
 
 
+@pytest.mark.parametrize("states", [["working", "x" * 5000], [f"s{i}" for i in range(3000)]],
+                         ids=["a long name", "many states"])
+def test_an_unknown_state_is_one_short_line_however_the_states_are_named(states):
+    with pytest.raises(tarvokit.ModelError) as refused:
+        tarvokit.Model.from_dict({
+            "study": {"horizon": 10},
+            "components": {"a": {"states": states, "transitions": [
+                {"from": states[0], "to": "failed", "law": "Exponential", "mean": 5}]}},
+            "system": {"cut_sets": [["a"]]}})
+    message = str(refused.value)
+    assert "unknown state 'failed'" in message and len(message) < 400, message
+
+
 # --- tarvo markov ---------------------------------------------------------------------------
 
 MARKOV = """\

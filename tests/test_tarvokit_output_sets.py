@@ -198,3 +198,11 @@ def test_a_plot_redrawn_keeps_the_folder_readable(first_run):
                                    + "\n")
     with pytest.raises(tarvokit.ResultError, match="curve.csv is not what its manifest lists"):
         tarvokit.read(out)
+
+
+def test_a_folder_from_before_manifests_stays_readable_after_a_plot(first_run):
+    model, out = first_run
+    (out / MANIFEST_NAME).unlink()
+    assert tarvo_command("plot", str(out)).returncode == 0
+    assert list(json.loads((out / MANIFEST_NAME).read_text())["files"]) == ["plot.png"]
+    assert tarvokit.read(out).histories == 400

@@ -309,7 +309,10 @@ def check_set(folder: Path, needed: Sequence[str]) -> None:
     present = [name for name in files if os.path.lexists(folder / name)]
     changed = [name for name in present
                if _file_checksum_or_none(folder / name) != files[name]["sha256"]]
-    unlisted = [name for name in needed if name not in files and os.path.lexists(folder / name)]
+    # A folder from before manifests gets one with its first write (a plot): its other files
+    # are then taken as they are, as without one.
+    unlisted = [name for name in needed if name not in files and os.path.lexists(folder / name)
+                and any(other in files for other in needed)]
     if changed or unlisted:
         kept = [name for name in present if name not in changed]
         odd = changed + unlisted

@@ -343,6 +343,11 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
         "created": root.key("created", optional=True).optional(lambda f: f.text(64)),
         "version": root.key("version", optional=True).optional(lambda f: f.text(64)),
     }
+    speed = root.key("histories_per_second", optional=True)
+    if not speed.missing and (isinstance(speed.value, bool)
+                              or not isinstance(speed.value, (int, float))
+                              or not speed.value >= 0):  # infinite after 0 s, never NaN
+        speed.fail(f"expected a number of at least 0, got {_shown(speed.value)}")
     if fields["precision"] in (0.0, 1.0):
         root.key("precision").fail("expected a relative half-width between 0 and 1")
 

@@ -46,7 +46,7 @@ from . import laws, logic
 from . import memory
 from .dependencies import COMPONENT_KEYS, TOP_LEVEL_KEYS, Dependencies, read_dependencies
 from .errors import (ModelError, ModelWarning, Where, close_match_hint, number_text,
-                     reject_unknown_keys, shown)
+                     reject_unknown_keys, shortened, shown)
 from .variants import Sweep, read_sweep, variant_data
 
 DEFAULT_RESOLUTION = 60
@@ -451,8 +451,15 @@ def _state_index(item: dict, key: str, states: tuple[str, ...], where: Where) ->
     if name not in states:
         hint = close_match_hint(name, states) if isinstance(name, str) else ""
         where.key(key).fail(f"unknown state {shown(name)}{hint};"
-                            f" the states are {', '.join(states)}")
+                            f" the states are {_listed(states)}")
     return states.index(name)
+
+
+def _listed(names: Sequence[str]) -> str:
+    """Names for a message of one readable line: each shortened, a few of many."""
+    shown_names = ", ".join(shortened(name) for name in names[:_NAMES_SHOWN])
+    return shown_names + (f" and {len(names) - _NAMES_SHOWN:,} more"
+                          if len(names) > _NAMES_SHOWN else "")
 
 
 def _transition(law: Any, source: int, target: int, where: Where, times: _Times,
