@@ -38,6 +38,13 @@ def main(reader: str, seconds: float) -> int:
     sys.path.insert(0, str(TESTS))
     import warnings
 
+    from hypothesis import settings
+
+    # No example database: each chunk draws afresh instead of replaying a failure found before
+    # (the profiles the test modules register inherit this).
+    settings.register_profile("fuzz-budget", database=None)
+    settings.load_profile("fuzz-budget")
+
     warnings.simplefilter("error")  # as the test suite runs them (pyproject.toml)
     warnings.filterwarnings("ignore", module="hypothesis")
     module_name, names = PROPERTIES[reader]
@@ -71,9 +78,12 @@ def main(reader: str, seconds: float) -> int:
     print(f"Fuzzed the {reader} reader for {time.monotonic() - started:.0f} s"
           f" ({rounds} rounds of up to {CHUNK} examples per property):")
     for name in names:
-        print(f"  {name}: {counts[name]:,} examples, {len(failures[name])} failures")
+        print(f"  {name}: {counts[name]:,} examples, {len(failures[name])} failures"
+              f" ({len(set(failures[name]))} distinct)")
     total = sum(len(found) for found in failures.values())
-    print(f"Total: {sum(counts.values()):,} examples, {total} failures")
+    distinct = {summary for found in failures.values() for summary in found}
+    print(f"Total: {sum(counts.values()):,} examples, {total} failures"
+          f" ({len(distinct)} distinct)")
     return 1 if total else 0
 
 
