@@ -34,6 +34,9 @@ from ..engine.outputs import Distributions, Histogram, Sums
 from . import stats
 
 QUANTILES = {"p50": 0.50, "p90": 0.90, "p99": 0.99}
+# The measures a precision target may name (keys of results.json).
+PRECISION_MEASURES = ("mean_unavailability", "failure_frequency", "reliability",
+                      "mean_down_time", "mean_up_time")
 
 
 # --- The measures -------------------------------------------------------------------------

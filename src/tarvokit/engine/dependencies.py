@@ -272,7 +272,8 @@ class _Translation:
         order = pool.get("order", "first_failed")
         if order not in ORDERS:
             self.fail(f"{path}.order", f'expected "first_failed" or "listed", got {order!r}')
-        dependencies.addCrewPool(count, members, order)
+        # Crews beyond the members would stand idle: the engine keeps one per member at most.
+        dependencies.addCrewPool(min(count, len(members)), members, order)
 
     # --- The component model ---------------------------------------------------------------
 

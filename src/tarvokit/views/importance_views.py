@@ -8,7 +8,7 @@ import numpy as np
 from ..data.importance import COMMON_CAUSE, COMPONENT, CUT_SET, KINDS, ImportanceResult, Row
 from ..data.stats import Interval, bin_edges
 from .plots import use_log_scale, log_scale_helps, text
-from .text import percent, short_interval_text
+from .text import percent, short_interval_text, steps_per_unit
 
 # Curves over time are drawn per bin of time units, about this many bins over the horizon:
 # per time unit, the shares of rare failures are mostly noise.
@@ -28,7 +28,7 @@ def summary(result: ImportanceResult) -> str:
     lines = [
         f"{system.name}: importance of cut sets and components over {horizon:,} {unit}",
         f"{result.histories:,} histories (seeds {system.seeds_text()}), resolution"
-        f" {system.resolution} steps per {unit}",
+        f" {steps_per_unit(system.resolution, unit)}",
         f"{len(result.runs)} runs on the same seeds, one per distinct logic"
         f"{' or model variant' if result.dependent else ''}:"
         f" {result.histories * len(result.runs):,} histories in {result.seconds:.1f} s",
