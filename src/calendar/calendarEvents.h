@@ -87,9 +87,11 @@ void DependentHistoryEngine::startCalendar(Output& out) {
         delay = std::max(1, delayFromQuantile(phase.duration->quantile(p, 0)));
     }
     due[at(calendarSlot)] = dueTime(0, delay);
+    drawnWithin[at(calendarSlot)] = 0;
     const auto& tests = calendarModel->tests();
     for (std::size_t t = 0; t < tests.size(); ++t) {
         due[at(calendarSlot) + 1 + t] = tests[t].offset;
+        drawnWithin[at(calendarSlot) + 1 + t] = 0;
     }
     run.allState = run.failedAll() ? 1 : 0;
     run.unplannedState = run.failedUnplanned() ? 1 : 0;
@@ -115,7 +117,7 @@ void DependentHistoryEngine::repace(int component, double oldPace, double newPac
     run.work[c] = std::max(0.0, run.work[c] - (currentTime - run.since[c]) * oldPace);
     run.since[c] = currentTime;
     setDue(component, newPace == 0.0 ? kNeverDelay : delayFromQuantile(run.work[c] / newPace),
-           out);
+           false, out);
 }
 
 template <class Output>
@@ -146,7 +148,7 @@ void DependentHistoryEngine::startPhase(int phase, int position, Output& out) {
         const double p = static_cast<double>(unitFloatFromBits(nextBits()));
         delay = std::max(1, delayFromQuantile(next.duration->quantile(p, currentTime)));
     }
-    setDue(calendarSlot, delay, out);
+    setDue(calendarSlot, delay, false, out);
 }
 
 template <class Output>
@@ -155,7 +157,7 @@ void DependentHistoryEngine::startTest(int test, Output& out) {
     const CalendarTest& plan = calendarModel->tests()[at(test)];
     const int component = plan.component;
     const std::size_t c = at(component);
-    setDue(calendarSlot + 1 + test, plan.period, out);
+    setDue(calendarSlot + 1 + test, plan.period, false, out);
     const int state = states[c];
     if (run.underTest[c] != 0) return;
     if (!isDown(component, state)) {
@@ -170,7 +172,7 @@ void DependentHistoryEngine::startTest(int test, Output& out) {
         run.underTest[c] = 1;
         setState(component, plan.testState, out);
         moves[c] = PendingMove{plan.testState, 0};
-        setDue(component, plan.durationSteps, out);
+        setDue(component, plan.durationSteps, false, out);
         return;
     }
     if (calendarModel->isPlanned(component, state)) return;
@@ -179,7 +181,7 @@ void DependentHistoryEngine::startTest(int test, Output& out) {
         if (!(u < plan.efficiency)) return;
     }
     moves[c] = PendingMove{state, 0};
-    setDue(component, plan.durationSteps, out);
+    setDue(component, plan.durationSteps, false, out);
 }
 
 template <class Output>
@@ -200,5 +202,5 @@ void DependentHistoryEngine::endTest(int component, Output& out) {
     } else {
         delay = std::max(0, run.frozenDue[c] - currentTime);
     }
-    setDue(component, delay, out);
+    setDue(component, delay, false, out);
 }

@@ -93,6 +93,13 @@ public:
     }
     void expect(int) {}
     void event(int, int, int, int, int, int) {}
+    // Failures are judged by the study outputs when an event is over (historyOutputs.h).
+    void settle(int time, int systemState, bool drawnNow) {
+        allOut.settle(time, systemState, drawnNow);
+        if (tally.separateUnplanned) {
+            unplannedOut.settle(time, run.required ? run.unplannedState : 0, drawnNow);
+        }
+    }
 
     void finish();
 

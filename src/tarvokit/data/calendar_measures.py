@@ -16,6 +16,7 @@ calendar_outputs.py), with N independent histories:
 from __future__ import annotations
 
 from dataclasses import dataclass, replace
+from typing import Callable, NoReturn
 
 import numpy as np
 
@@ -23,7 +24,6 @@ from ..engine.calendar_outputs import CalendarFigures
 from ..engine.outputs import Distributions
 from ..model.calendar import WHOLE_STUDY
 from . import stats
-from .files import ResultError
 from .measures import Measures, mean_of, measures, ratio_of_sums
 
 
@@ -132,42 +132,41 @@ def phase_shares(figures: CalendarFigures, histories: int, resolution: int) -> n
 
 
 def check(figures: CalendarFigures, model: dict, histories: int, steps: int, horizon: int,
-          all_downtime: int) -> None:
-    """ResultError naming the field when the figures read back cannot be those of the run:
-    the phases of the model, per-unit arrays of the horizon, sums that must agree."""
-    at = "distributions.calendar"
+          all_downtime: int, fail: Callable[[str, str], NoReturn]) -> None:
+    """`fail(path, message)` (path relative to the calendar's figures) when the figures read
+    back cannot be those of the run: the phases of the model, per-unit arrays of the horizon,
+    sums that must agree."""
     if len(figures.phases) != len(phase_facts(model)):
-        raise ResultError(f"{at}.phases: {len(figures.phases)} phases for a model of"
-                          f" {len(phase_facts(model))}")
+        fail("phases", f"{len(figures.phases)} phases for a model of {len(phase_facts(model))}")
     if len(figures.unplanned_counts) not in (0, horizon):
-        raise ResultError(f"{at}.unplanned_counts: {len(figures.unplanned_counts)} per-unit"
-                          f" counts for a horizon of {horizon}")
+        fail("unplanned_counts", f"{len(figures.unplanned_counts)} per-unit counts for a horizon"
+                                 f" of {horizon}")
+    unplanned_counts = int(figures.unplanned_counts.sum(dtype=np.uint64))
+    if len(figures.unplanned_counts) and unplanned_counts != figures.unplanned.sums.downtime:
+        fail("unplanned_counts", "do not add up to the unplanned downtime")
     total = 0
     for index, phase in enumerate(figures.phases):
         s = phase.sums
+        at = f"phases[{index}]"
         if len(phase.steps_per_unit) not in (0, horizon):
-            raise ResultError(f"{at}.phases[{index}].steps_per_unit: not one count per time"
-                              " unit")
+            fail(f"{at}.steps_per_unit", "not one count per time unit")
         if (len(phase.steps_per_unit)
                 and int(phase.steps_per_unit.sum(dtype=np.uint64)) != s["steps_sum"]):
-            raise ResultError(f"{at}.phases[{index}].steps_per_unit: does not add up to its"
-                              " steps_sum")
+            fail(f"{at}.steps_per_unit", "does not add up to its steps_sum")
         for key in ("failed_sum", "unplanned_sum"):
             if s[key] > s["steps_sum"]:
-                raise ResultError(f"{at}.phases[{index}].sums.{key}: more failed steps than"
-                                  " steps in the phase")
+                fail(f"{at}.sums.{key}", "more failed steps than steps in the phase")
         if s["unplanned_sum"] > s["failed_sum"]:
-            raise ResultError(f"{at}.phases[{index}].sums.unplanned_sum: more unplanned"
-                              " downtime than downtime")
+            fail(f"{at}.sums.unplanned_sum", "more unplanned downtime than downtime")
         total += s["steps_sum"]
     if total != histories * steps:
-        raise ResultError(f"{at}.phases: the phases' steps add up to {total:,}, not the"
-                          f" {histories * steps:,} steps of {histories:,} histories")
+        fail("phases", f"the phases' steps add up to {total:,}, not the {histories * steps:,}"
+                       f" steps of {histories:,} histories")
     required = figures.required["required_steps_sum"]
     if required > histories * steps:
-        raise ResultError(f"{at}.required.required_steps_sum: more than the histories' steps")
+        fail("required.required_steps_sum", "more than the histories' steps")
     unplanned = figures.unplanned.sums.downtime
     if unplanned > all_downtime or all_downtime > required:
-        raise ResultError(f"{at}.unplanned: unplanned downtime {unplanned:,} steps, all"
-                          f" downtime {all_downtime:,} and required time {required:,} must"
-                          " come in that order")
+        fail("unplanned", f"unplanned downtime {unplanned:,} steps, all downtime"
+                          f" {all_downtime:,} and required time {required:,} must come in that"
+                          " order")

@@ -8,7 +8,8 @@ from ..model import laws, memory
 from ..model.reading import Model
 from .calendar_text import calendar_lines
 # The helpers are imported from here by the other views too.
-from .formatting import duration_text, interval_text, percent, short_interval_text  # noqa: F401
+from .formatting import (duration_text, interval_text, number, percent,  # noqa: F401
+                         short_interval_text, steps_per_unit)
 
 if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
     from ..data.result import Result
@@ -20,10 +21,10 @@ def summary(result: "Result") -> str:
     mean, downtime = result.mean(), result.downtime()
     lines = [
         f"{result.name}: {horizon:,} {unit}, {result.histories:,} histories"
-        f" (seeds {result.seeds_text()}), resolution {result.resolution} steps per {unit}",
+        f" (seeds {result.seeds_text()}), resolution {steps_per_unit(result.resolution, unit)}",
         f"Mean unavailability over {over(result)}: {interval_text(mean)}",
-        f"Expected downtime: {downtime.estimate:.4g} {unit}  [{downtime.low:.4g} {unit},"
-        f" {downtime.high:.4g} {unit}] over {horizon:,} {unit}",
+        f"Expected downtime: {number(downtime.estimate)} {unit}  [{number(downtime.low)} {unit},"
+        f" {number(downtime.high)} {unit}] over {horizon:,} {unit}",
     ]
     if result.distributions is not None:
         lines += _measure_lines(result, unit, horizon)
@@ -67,8 +68,9 @@ def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
         " their downtimes, its standard",
         "  error from their exact sum of squares, Student's t; an upper bound where no failure"
         " was seen)",
-        f"System failures over the horizon: {frequency.estimate:.4g} [{frequency.low:.4g},"
-        f" {frequency.high:.4g}], {frequency.estimate / horizon:.4g} per {unit}",
+        f"System failures over the horizon: {number(frequency.estimate)}"
+        f" [{number(frequency.low)}, {number(frequency.high)}],"
+        f" {number(frequency.estimate / horizon)} per {unit}",
         f"Reliability, no system failure in {horizon:,} {unit}:"
         f" {interval_text(reliability)}  (Wilson)",
         f"Mean down time per failure: {duration_text(found.mean_down_time, unit)}",
@@ -86,8 +88,8 @@ def model_text(model: Model, threads: int | None = None) -> str:
     """Components, their states and transitions, the minimal cut sets and the memory of a run
     on `threads` threads (default: one per core), for `tarvo check`."""
     unit = model.time_unit
-    lines = [f"{model.name}: horizon {model.horizon:,} {unit}, resolution {model.resolution}"
-             f" steps per {unit} ({model.steps:,} engine steps)",
+    lines = [f"{model.name}: horizon {model.horizon:,} {unit}, resolution"
+             f" {steps_per_unit(model.resolution, unit)} ({model.steps:,} engine steps)",
              f"Components ({len(model.components)}; state 0 is working, the others failed):"]
     for c in model.components:
         lines.append(f"  {c.name}: states {', '.join(c.states)}")
