@@ -34,8 +34,10 @@ from typing import Any, Sequence
 
 import numpy as np
 
+from ..engine.capacity import ProductionCounts
 from ..engine.outputs import Distributions
 from . import measures as measures_module
+from . import production as production_module
 from . import stats
 from .files import ResultError, atomic_write_text, csv_field, write_csv
 
@@ -196,6 +198,21 @@ class Result(StudyFacts):
                                                  self.horizon, self.resolution, confidence,
                                                  units)
 
+    def production(self, confidence: float = stats.CONFIDENCE
+                   ) -> production_module.Production | None:
+        """What the plant delivered (data/production.py), for a model with capacities."""
+        counts = self.distributions.production if self.distributions is not None else None
+        if counts is None:
+            return None
+        return production_module.production(counts, self.model, self.histories, confidence)
+
+    def delivered_curve(self, confidence: float = stats.CONFIDENCE, units: slice = slice(None)
+                        ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Per time unit: the expected delivered capacity and its band (capacity models)."""
+        assert self.distributions is not None and self.distributions.production is not None
+        return production_module.delivered_curve(self.distributions.production, self.model,
+                                                 self.histories, confidence, units)
+
     def downtime(self, confidence: float = stats.CONFIDENCE) -> stats.Interval:
         """Expected failed time over the horizon, in time units."""
         return self.mean(confidence).scaled(self.horizon)
@@ -258,6 +275,9 @@ class Result(StudyFacts):
                                        in found.downtime_quantiles.items()},
                 "distributions": self.distributions.to_dict(),
             })
+            delivered = self.production()
+            if delivered is not None:
+                data["production"] = delivered.to_dict()
         data["batches"] = [vars(b) for b in self.batches]
         if self.horizon <= JSON_UNITS_LIMIT:
             low, high = self.band()
@@ -280,6 +300,8 @@ class Result(StudyFacts):
                  "failed_steps"]
         if self.distributions is not None:
             names += ["reliability", "reliability_low_95", "reliability_high_95"]
+            if self.distributions.production is not None:
+                names += ["delivered", "delivered_low_95", "delivered_high_95"]
         return names
 
     def csv_block(self, start: int, stop: int) -> list[np.ndarray]:
@@ -292,6 +314,8 @@ class Result(StudyFacts):
         columns = [units, units + 1, unavailability, low, high, counts]
         if self.distributions is not None:
             columns += list(self.reliability_curve(units=slice(start, stop)))
+            if self.distributions.production is not None:
+                columns += list(self.delivered_curve(units=slice(start, stop)))
         return columns
 
     def to_csv(self, path: str | Path, progress=None) -> None:
@@ -319,7 +343,7 @@ class Result(StudyFacts):
                 cut_sets=tuple(tuple(s) for s in cut_sets) if cut_sets is not None else None,
                 model_path=data.get("model_path"), created=data.get("created"),
                 version=data.get("version"), precision_measure=data.get("precision_measure"),
-                distributions=(Distributions.from_dict(data["distributions"])
+                distributions=(Distributions.from_dict(_without_production(data))
                                if data.get("distributions") is not None else None))
         except (KeyError, TypeError, ValueError) as error:
             if isinstance(error, ResultError):
@@ -330,7 +354,7 @@ class Result(StudyFacts):
                               f" {result.horizon}")
         if "id" in data and data["id"] != result.id:
             raise ResultError("its id does not match its model: the file was altered")
-        return result
+        return _with_production(data, result)
 
     @classmethod
     def from_json(cls, path: str | Path) -> "Result":
@@ -341,7 +365,12 @@ class Result(StudyFacts):
         counts = None
         if "failed_steps_per_unit" not in data:
             counts = _counts_from_csv(path.parent / CURVE_FILE)
-        return cls.from_dict(data, counts)
+        try:
+            return cls.from_dict(data, counts)
+        except ResultError as error:
+            if str(error).startswith(("production", "distributions.production")):
+                raise ResultError(f"{path.parent}: {error}") from None
+            raise
 
 
 def read(folder: str | Path) -> Result:
@@ -373,6 +402,31 @@ def interval_dict(interval: stats.Interval) -> dict:
     return {name: (value if math.isfinite(value) else None) for name, value in
             (("estimate", interval.estimate), ("low", interval.low), ("high", interval.high),
              ("standard_error", interval.standard_error))}
+
+
+def _without_production(data: dict) -> dict:
+    return {k: v for k, v in data["distributions"].items() if k != "production"}
+
+
+def _with_production(data: dict, result: Result) -> Result:
+    """The result with its production counts, checked: a model with capacities must come with
+    its production counts and measures, which must agree; a model without, with neither."""
+    has_capacity = "capacity" in result.model.get("system", {})
+    raw = (data.get("distributions") or {}).get("production")
+    if not has_capacity:
+        if raw is not None or data.get("production") is not None:
+            raise ResultError("production: the model has no capacity")
+        return result
+    if result.distributions is None:
+        return result
+    if raw is None:
+        raise ResultError("distributions.production: missing for a model with capacities")
+    production_module.check_counts(raw, result.model, result.histories)
+    counts = ProductionCounts.from_dict(raw)
+    if "production" in data:
+        production_module.check_measures(data["production"], counts, result.model,
+                                         result.histories)
+    return replace(result, distributions=replace(result.distributions, production=counts))
 
 
 def _overlap(first: list[tuple[int, int]], second: list[tuple[int, int]]

@@ -10,6 +10,7 @@ them are the data layer's (data/measures.py).
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -114,26 +115,37 @@ class Distributions:
     first_failure: Histogram  # step of the first system failure, for histories with one
     never_failed: int  # histories without a system failure
     sums: Sums = field(default_factory=Sums)
+    production: Any = None  # capacity.ProductionCounts of a model with capacities, else None
 
     def __add__(self, other: "Distributions") -> "Distributions":
+        production = (self.production + other.production
+                      if self.production is not None and other.production is not None else None)
         return Distributions(self.downtime + other.downtime, self.failures + other.failures,
                              self.first_failure + other.first_failure,
-                             self.never_failed + other.never_failed, self.sums + other.sums)
+                             self.never_failed + other.never_failed, self.sums + other.sums,
+                             production)
 
     def to_dict(self) -> dict:
-        return {"downtime": self.downtime.to_dict(), "failures": self.failures.to_dict(),
+        data = {"downtime": self.downtime.to_dict(), "failures": self.failures.to_dict(),
                 "first_failure": self.first_failure.to_dict(),
                 "never_failed": self.never_failed, "sums": self.sums.to_dict()}
+        if self.production is not None:
+            data["production"] = self.production.to_dict()
+        return data
 
     @classmethod
     def from_dict(cls, data: dict) -> "Distributions":
+        from .capacity import ProductionCounts
+        production = data.get("production")
         return cls(Histogram.from_dict(data["downtime"]), Histogram.from_dict(data["failures"]),
                    Histogram.from_dict(data["first_failure"]), int(data["never_failed"]),
-                   Sums.from_dict(data["sums"]))
+                   Sums.from_dict(data["sums"]),
+                   ProductionCounts.from_dict(production) if production is not None else None)
 
     @classmethod
     def from_runner(cls, figures: dict) -> "Distributions":
         """From the dict tarvo.runnerStudy returns."""
+        from .capacity import ProductionCounts
         exact, width = int(figures["exact_bins"]), int(figures["bin_width"])
         return cls(Histogram(figures["failed_steps_histogram"], exact, width),
                    Histogram(figures["failures_histogram"], exact, width),
@@ -142,4 +154,6 @@ class Distributions:
                    Sums(int(figures["failed_steps_sum"]),
                         int(figures["failed_steps_sum_of_squares"]),
                         int(figures["failures_sum"]), int(figures["failures_sum_of_squares"]),
-                        int(figures["failed_steps_times_failures_sum"])))
+                        int(figures["failed_steps_times_failures_sum"])),
+                   ProductionCounts.from_runner(figures["production"])
+                   if "production" in figures else None)

@@ -1,0 +1,29 @@
+// The study runner (studyRunner.h) over histories of dependent components (dependentHistory.h)
+// that also follows the capacity the system delivers (capacityTally.h).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "capacityProgram.h"
+#include "compiledModel.h"
+#include "dependencies.h"
+#include "studyRunner.h"
+
+// The capacity figures of a study call (see capacityTally.h for their meaning).
+struct CapacityResult {
+    std::vector<std::uint64_t> lostPerUnit;  // simTime / stepsPerUnit entries
+    std::vector<std::uint64_t> lostHistogram;
+    std::uint64_t exactBins = StudyBinning::kExactBins;
+    std::uint64_t binWidth = 1;
+    ExactMoments lost;
+    std::vector<Wide> levelSteps;
+    std::vector<Wide> levelStepsSquares;
+};
+
+// As runDependentStudy (dependencies may be null: independent components, whose histories are
+// those of the independent engine), the histories' capacity folded into `capacity`. Checks the
+// program against the model. A history's events and draws are the same with or without it.
+StudyResult runCapacityStudy(const ComponentModel& model, CutsetTree* cutSetTree,
+                             const Dependencies* dependencies, const CapacityProgram& program,
+                             const StudyPlan& plan, CapacityResult& capacity);
