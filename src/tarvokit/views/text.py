@@ -6,6 +6,7 @@ from typing import TYPE_CHECKING
 
 from ..model import laws, memory
 from ..model.reading import Model
+from .production_views import capacity_lines, production_lines
 
 if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
     from ..data.result import Result
@@ -48,6 +49,9 @@ def summary(result: "Result") -> str:
     ]
     if result.distributions is not None:
         lines += _measure_lines(result, unit, horizon)
+        delivered = result.production()
+        if delivered is not None:
+            lines += production_lines(delivered)
     else:
         lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
                      " sub-batches)")
@@ -115,6 +119,8 @@ def model_text(model: Model, threads: int | None = None) -> str:
               for s in sorted(model.cut_sets, key=lambda s: (len(s), sorted(s)))]
     if model.dependencies:
         lines.append(model.dependencies.text(unit))
+    if model.capacity is not None:
+        lines += capacity_lines(model.capacity, model.names)
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")
