@@ -189,3 +189,19 @@ def check_measures(data: Any, counts: ProductionCounts, model: dict, histories: 
         raise ResultError(f"production.production_availability: {value} disagrees with the"
                           f" counts ({expected})")
 
+
+
+def exact_production(answer: Any, time_unit: str, horizon: int) -> Production:
+    """The production measures of a Markov answer's MarkovProduction, every interval collapsed
+    onto its exact value; no quantiles (the chain gives means, not spreads)."""
+    def exact(value: float) -> stats.Interval:
+        return stats.Interval(value, value, value, 0.0)
+
+    nan = stats.Interval(math.nan, math.nan, math.nan, math.nan)
+    levels = tuple(Level(low, None if answer.enumerated else
+                         (answer.levels[i + 1] if i + 1 < len(answer.levels) else None),
+                         exact(share)) for i, (low, share) in
+                   enumerate(zip(answer.levels, answer.shares)))
+    return Production(answer.unit, time_unit, answer.demand, horizon,
+                      exact(answer.availability), exact(answer.expected_lost),
+                      {name: nan for name in QUANTILES}, levels, answer.enumerated)

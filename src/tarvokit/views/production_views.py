@@ -51,6 +51,23 @@ def production_lines(found: "Production") -> list[str]:
     ]
 
 
+def exact_production_lines(result) -> list[str]:
+    """The production lines of a Markov answer: exact figures, no percentiles."""
+    from ..data.production import level_text
+
+    found = result.production()
+    a = result.answer.production
+    amount = amount_unit(found.unit, found.time_unit)
+    shares = ", ".join(f"{level_text(level, found.unit)} {100 * level.share.estimate:.6g} %"
+                       for level in reversed(found.levels) if level.share.estimate > 0)
+    return [f"Production availability (demand {found.demand:g} {found.unit}):"
+            f" {100 * found.availability.estimate:.6g} %; in the long run"
+            f" {100 * a.steady_availability:.6g} %",
+            f"Expected lost production over {found.horizon:,} {found.time_unit}:"
+            f" {found.lost.estimate:.6g} {amount}",
+            f"Time at each capacity{' level' if found.enumerated else ' (binned)'}: {shares}"]
+
+
 def capacity_lines(capacity: "Capacity", names: list[str]) -> list[str]:
     """For `tarvo check`: the capacities, the expression, the demand and the levels."""
     unit = capacity.unit or ""
