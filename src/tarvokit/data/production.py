@@ -116,6 +116,13 @@ def delivered_curve(counts: ProductionCounts, model: dict, histories: int,
     return delivered * demand, low * demand, high * demand
 
 
+def amount_unit(capacity_unit: str, time_unit: str) -> str:
+    """The unit of capacity x time: "t" for "t/h" over hours, else "t/h x h"."""
+    if capacity_unit.endswith(f"/{time_unit}"):
+        return capacity_unit[: -len(time_unit) - 1]
+    return f"{capacity_unit} x {time_unit}" if capacity_unit else f"x {time_unit}"
+
+
 def level_text(level: Level, unit: str) -> str:
     """"100 t/h" for a level of one value, "50-75 t/h" for a bin."""
     def number(value: float) -> str:

@@ -54,6 +54,7 @@ class Batch:
     histories: int
     failed_steps: int  # failed engine steps summed over its histories
     seconds: float  # runner time
+    lost: int | None = None  # lost production (quanta x engine steps), models with capacities
 
     @property
     def last_seed(self) -> int:
@@ -278,7 +279,7 @@ class Result(StudyFacts):
             delivered = self.production()
             if delivered is not None:
                 data["production"] = delivered.to_dict()
-        data["batches"] = [vars(b) for b in self.batches]
+        data["batches"] = [batch_dict(b) for b in self.batches]
         if self.horizon <= JSON_UNITS_LIMIT:
             low, high = self.band()
             data.update({"unavailability": self.unavailability.tolist(),
@@ -395,6 +396,11 @@ def paired_batch_means(reference: Result, run: Result) -> np.ndarray:
     by_seed = {b.first_seed: b for b in run.batches}
     return np.array([by_seed[b.first_seed].failed_steps / (b.histories * steps)
                      for b in reference.batches])
+
+
+def batch_dict(batch: Batch) -> dict:
+    """A sub-batch for JSON; `lost` only for a model with capacities."""
+    return {k: v for k, v in vars(batch).items() if k != "lost" or v is not None}
 
 
 def interval_dict(interval: stats.Interval) -> dict:

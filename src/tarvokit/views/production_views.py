@@ -4,17 +4,12 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
+from ..data.production import amount_unit
+
 if TYPE_CHECKING:
     from ..data.production import Production
     from ..data.stats import Interval
     from ..model.capacity import Capacity
-
-
-def amount_unit(capacity_unit: str, time_unit: str) -> str:
-    """The unit of capacity x time: "t" for "t/h" over hours, else "t/h x h"."""
-    if capacity_unit.endswith(f"/{time_unit}"):
-        return capacity_unit[: -len(time_unit) - 1]
-    return f"{capacity_unit} x {time_unit}" if capacity_unit else f"x {time_unit}"
 
 
 def _number(value: float) -> str:
