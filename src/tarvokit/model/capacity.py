@@ -116,14 +116,14 @@ def read_capacity(data: dict, components: Sequence[Any], standby: Sequence[str],
         for key in ("demand",):
             if key in system:
                 where.key(key).fail('needs [system] capacity, the expression it is compared to')
+        if is_condition(system.get("fails_when")):
+            where.key("fails_when").fail("compares the capacity, but [system] has no capacity"
+                                         " expression")
         if given:
             name = next(iter(given))
             root.key("components").key(_entry_of(name)).key("capacity").fail(
                 'a component capacity needs [system] capacity = "...", the expression that'
                 ' combines them (such as "sum(pump[*])")')
-        if is_condition(system.get("fails_when")):
-            where.key("fails_when").fail("compares the capacity, but [system] has no capacity"
-                                         " expression")
         return None
     unit = study.get("capacity_unit")
     if unit is not None and (not isinstance(unit, str) or not unit or not unit.isprintable()):
@@ -508,8 +508,8 @@ def _levels(capacity: Capacity, names: Sequence[str], states: dict[str, Sequence
     if reachable is not None:
         return tuple(sorted(reachable | {0})), True
     highest = capacity.evaluate([max(c) for c in choices])
-    width = max(1, -(-highest // LEVEL_BINS))
-    return tuple(range(0, width * LEVEL_BINS, width)), False
+    width = max(1, -(-(highest + 1) // LEVEL_BINS))
+    return tuple(range(0, highest + 1, width)), False
 
 
 @dataclass(frozen=True)
