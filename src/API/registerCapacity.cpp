@@ -50,7 +50,7 @@ py::dict capacityFigures(CapacityResult&& result) {
     py::dict figures;
     figures["lost_per_unit"] = arrayOf(result.lostPerUnit);
     figures["lost_histogram"] = arrayOf(result.lostHistogram);
-    figures["exact_bins"] = py::int_(result.exactBins);
+    figures["exact_bins"] = py::int_(0);
     figures["bin_width"] = py::int_(result.binWidth);
     figures["lost_sum"] = wideInt(result.lost.sum);
     figures["lost_sum_of_squares"] = wideInt(result.lost.sumOfSquares);

@@ -106,27 +106,32 @@ void CapacityProgram::check(int components) const {
     }
 }
 
-int CapacityProgram::levelOf(std::int64_t capacity) const {
-    const auto above = std::upper_bound(levelBounds.begin(), levelBounds.end(), capacity);
-    return static_cast<int>(above - levelBounds.begin()) - 1;
-}
-
 std::int64_t CapacityProgram::combine(int node, const std::vector<std::int64_t>& values) const {
     const auto n = static_cast<std::size_t>(node);
     const int* first = operandList.data() + operandsBegin[n];
     const int* last = operandList.data() + operandsEnd[n];
-    std::int64_t result = values[static_cast<std::size_t>(*first)];
-    for (const int* o = first + 1; o != last; ++o) {
-        const std::int64_t v = values[static_cast<std::size_t>(*o)];
-        switch (ops[n]) {
-            case CapacityOp::sum: result += v; break;
-            case CapacityOp::min: result = std::min(result, v); break;
-            case CapacityOp::max: result = std::max(result, v); break;
-            case CapacityOp::product:
-                result = static_cast<std::int64_t>(static_cast<__int128>(result) * v / quanta);
-                break;
-            default: break;
-        }
+    const std::int64_t* v = values.data();
+    std::int64_t result = v[*first];
+    switch (ops[n]) {
+        case CapacityOp::sum:
+            for (const int* o = first + 1; o != last; ++o) result += v[*o];
+            break;
+        case CapacityOp::min:
+            for (const int* o = first + 1; o != last; ++o) result = std::min(result, v[*o]);
+            break;
+        case CapacityOp::max:
+            for (const int* o = first + 1; o != last; ++o) result = std::max(result, v[*o]);
+            break;
+        case CapacityOp::product:
+            for (const int* o = first + 1; o != last; ++o) {
+                // Both below 2^31 (as nearly always): the product fits 64 bits.
+                result = (result | v[*o]) < (std::int64_t{1} << 31)
+                             ? result * v[*o] / quanta
+                             : static_cast<std::int64_t>(static_cast<__int128>(result) * v[*o] /
+                                                         quanta);
+            }
+            break;
+        default: break;
     }
     return result;
 }
@@ -145,7 +150,10 @@ std::int64_t capacityIn(const std::vector<std::int64_t>& table, int state) {
 }  // namespace
 
 CapacityState::CapacityState(const CapacityProgram& program)
-    : program(program), values(static_cast<std::size_t>(program.nodes()), 0) {
+    : program(program),
+      values(static_cast<std::size_t>(program.nodes()), 0),
+      parentOf(program.parent.data()),
+      opOf(program.ops.data()) {
     const int n = program.components();
     std::vector<int> count(static_cast<std::size_t>(n) + 1, 0);
     for (int node = 0; node < program.nodes(); ++node) {
@@ -173,29 +181,13 @@ CapacityState::CapacityState(const CapacityProgram& program)
         }
     }
     initialValues = values;
+    tableBegin.assign(static_cast<std::size_t>(n) + 1, 0);
+    for (int c = 0; c < n; ++c) {
+        const auto& own = program.capacities[static_cast<std::size_t>(c)];
+        table.insert(table.end(), own.begin(), own.end());
+        tableBegin[static_cast<std::size_t>(c) + 1] = static_cast<int>(table.size());
+    }
 }
 
 void CapacityState::reset() { values = initialValues; }
 
-std::int64_t CapacityState::set(int component, int state) {
-    const auto c = static_cast<std::size_t>(component);
-    const std::int64_t capacity = capacityIn(program.capacities[c], state);
-    for (int i = leavesBegin[c]; i < leavesBegin[c + 1]; ++i) {
-        int node = leaves[static_cast<std::size_t>(i)];
-        std::int64_t old = values[static_cast<std::size_t>(node)];
-        if (old == capacity) continue;
-        values[static_cast<std::size_t>(node)] = capacity;
-        std::int64_t delta = capacity - old;
-        for (int up = program.parent[static_cast<std::size_t>(node)]; up >= 0;
-             up = program.parent[static_cast<std::size_t>(up)]) {
-            const auto u = static_cast<std::size_t>(up);
-            old = values[u];
-            const std::int64_t now =
-                program.ops[u] == CapacityOp::sum ? old + delta : program.combine(up, values);
-            if (now == old) break;
-            values[u] = now;
-            delta = now - old;
-        }
-    }
-    return values.back();
-}

@@ -15,6 +15,7 @@
 // their operands, and stops climbing where a value does not change.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -48,7 +49,10 @@ public:
     std::int64_t demand() const { return demandQuanta; }
     const std::vector<std::int64_t>& levels() const { return levelBounds; }
     // The level of a capacity: the last bound not above it.
-    int levelOf(std::int64_t capacity) const;
+    int levelOf(std::int64_t capacity) const {
+        const auto above = std::upper_bound(levelBounds.begin(), levelBounds.end(), capacity);
+        return static_cast<int>(above - levelBounds.begin()) - 1;
+    }
     // The capacity with every component in its initial state.
     std::int64_t initialCapacity() const;
 
@@ -88,4 +92,46 @@ private:
     std::vector<std::int64_t> initialValues;
     std::vector<int> leavesBegin;  // per component, into leaves
     std::vector<int> leaves;
+    const int* parentOf;        // the program's, per node
+    const CapacityOp* opOf;     // the program's, per node
+    std::vector<std::int64_t> table;  // every component's capacities per state, one after another
+    std::vector<int> tableBegin;      // per component, into table; tableBegin[c + 1] ends it
 };
+
+// Inline: called on every event of a history. A sum follows its operand's difference; a min
+// (max) takes an operand that falls below (rises above) it, keeps its value when an operand
+// that was not its value changes on the far side, and is recomputed otherwise.
+inline std::int64_t CapacityState::set(int component, int state) {
+    const auto c = static_cast<std::size_t>(component);
+    const int at = tableBegin[c] + state;
+    const std::int64_t capacity =
+        state >= 0 && at < tableBegin[c + 1] ? table[static_cast<std::size_t>(at)] : 0;
+    std::int64_t* value = values.data();
+    for (int i = leavesBegin[c]; i < leavesBegin[c + 1]; ++i) {
+        int node = leaves[static_cast<std::size_t>(i)];
+        std::int64_t before = value[node];
+        std::int64_t after = capacity;
+        for (;;) {
+            if (after == before) break;
+            value[node] = after;
+            const int up = parentOf[node];
+            if (up < 0) break;
+            const std::int64_t old = value[up];
+            std::int64_t now;
+            switch (opOf[up]) {
+                case CapacityOp::sum: now = old + (after - before); break;
+                case CapacityOp::min:
+                    now = after <= old ? after : before > old ? old : program.combine(up, values);
+                    break;
+                case CapacityOp::max:
+                    now = after >= old ? after : before < old ? old : program.combine(up, values);
+                    break;
+                default: now = program.combine(up, values); break;
+            }
+            node = up;
+            before = old;
+            after = now;
+        }
+    }
+    return value[values.size() - 1];
+}

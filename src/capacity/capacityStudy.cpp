@@ -5,34 +5,39 @@
 
 #include "capacityTally.h"
 #include "dependentHistory.h"
+#include "historyEngine.h"
 
 namespace {
 
-// A dependent history engine whose histories also feed a capacity tally: what the study
-// runner's threads run (run(seed, StudyOutput&)).
+// A history engine whose histories also feed a capacity tally: what the study runner's threads
+// run (run(seed, StudyOutput&)). Engine is HistoryEngine for independent components (the
+// dependent engine's histories without dependencies are the same), else DependentHistoryEngine.
+template <class Engine, class Model>
 class CapacityEngine {
 public:
-    CapacityEngine(const DependentModel& model, const CapacityProgram& program, int simTime,
+    CapacityEngine(const Model& model, const CapacityProgram& program, int simTime,
                    CapacityTally& tally)
         : engine(model, simTime, EventSelection::automatic, FirstSampling::fireNegative),
           program(program),
           state(program),
           tally(tally),
-          stepsAtLevel(program.levels().size(), 0) {}
+          stepsAtLevel(program.levels().size(), 0),
+          simTime(simTime) {}
 
     void run(std::uint32_t seed, StudyOutput& out) {
         state.reset();
-        CapacityOutput<StudyOutput> both(out, program, state, tally, stepsAtLevel);
+        CapacityOutput<StudyOutput> both(out, program, state, tally, stepsAtLevel, simTime);
         engine.run(seed, both);
         both.finish();
     }
 
 private:
-    DependentHistoryEngine engine;
+    Engine engine;
     const CapacityProgram& program;
     CapacityState state;
     CapacityTally& tally;
     std::vector<std::uint64_t> stepsAtLevel;
+    int simTime;
 };
 
 }  // namespace
@@ -48,16 +53,24 @@ StudyResult runCapacityStudy(const ComponentModel& model, CutsetTree* cutSetTree
     const DependentModel dependent(compiled, dependencies != nullptr ? *dependencies : none);
     std::mutex made;
     std::vector<std::unique_ptr<CapacityTally>> tallies;
-    StudyResult result = runStudyWith(plan, [&](StudyWarnings&) {
-        CapacityTally* tally = nullptr;
-        {
-            const std::lock_guard<std::mutex> lock(made);
-            tallies.push_back(std::make_unique<CapacityTally>(program, plan.simTime,
-                                                              plan.stepsPerUnit));
-            tally = tallies.back().get();
-        }
-        return std::make_unique<CapacityEngine>(dependent, program, plan.simTime, *tally);
-    });
+    auto newTally = [&]() {
+        const std::lock_guard<std::mutex> lock(made);
+        tallies.push_back(std::make_unique<CapacityTally>(program, plan.simTime,
+                                                          plan.stepsPerUnit));
+        return tallies.back().get();
+    };
+    StudyResult result =
+        dependencies == nullptr
+            ? runStudyWith(plan,
+                           [&](StudyWarnings&) {
+                               return std::make_unique<
+                                   CapacityEngine<HistoryEngine, CompiledModel>>(
+                                   compiled, program, plan.simTime, *newTally());
+                           })
+            : runStudyWith(plan, [&](StudyWarnings&) {
+                  return std::make_unique<CapacityEngine<DependentHistoryEngine, DependentModel>>(
+                      dependent, program, plan.simTime, *newTally());
+              });
     if (tallies.empty()) {
         tallies.push_back(std::make_unique<CapacityTally>(program, plan.simTime, plan.stepsPerUnit));
     }
@@ -70,7 +83,6 @@ StudyResult runCapacityStudy(const ComponentModel& model, CutsetTree* cutSetTree
         tallies[t].reset();
     }
     capacity.lostHistogram = total.lostHistogram().toVector();
-    capacity.exactBins = StudyBinning::kExactBins;
     capacity.binWidth = total.binning().width();
     capacity.lost = total.lostMoments();
     capacity.levelSteps = total.levelSteps();

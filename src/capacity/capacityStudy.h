@@ -14,8 +14,7 @@
 struct CapacityResult {
     std::vector<std::uint64_t> lostPerUnit;  // simTime / stepsPerUnit entries
     std::vector<std::uint64_t> lostHistogram;
-    std::uint64_t exactBins = StudyBinning::kExactBins;
-    std::uint64_t binWidth = 1;
+    std::uint64_t binWidth = 1;  // bin i of lostHistogram holds [i, i + 1) x binWidth
     ExactMoments lost;
     std::vector<Wide> levelSteps;
     std::vector<Wide> levelStepsSquares;

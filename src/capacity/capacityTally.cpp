@@ -2,6 +2,10 @@
 
 CapacityTally::CapacityTally(const CapacityProgram& program, int simTime, int stepsPerUnit)
     : stepsPerUnit(stepsPerUnit),
+      reciprocal(stepsPerUnit >= 2
+                     ? static_cast<std::uint64_t>(~std::uint64_t{0} /
+                                                  static_cast<std::uint64_t>(stepsPerUnit)) + 1
+                     : 0),
       units(static_cast<std::uint64_t>(simTime / stepsPerUnit)),
       bins(static_cast<std::uint64_t>(program.demand()) * static_cast<std::uint64_t>(simTime)),
       levelSums(program.levels().size(), 0),
@@ -32,15 +36,16 @@ void CapacityTally::mergeFrom(const CapacityTally& other) {
 
 std::vector<std::uint64_t> CapacityTally::lostPerUnit(const std::vector<CapacityTally*>& tallies) {
     const std::uint64_t units = tallies.empty() ? 0 : tallies[0]->units;
-    std::vector<std::uint64_t> counts(static_cast<std::size_t>(units), 0);
+    std::vector<std::uint64_t> changes(static_cast<std::size_t>(2 * units), 0);
     for (CapacityTally* tally : tallies) {
-        tally->unitDifferences.addInto(counts.data(), units);
-        tally->unitDifferences = BlockedCounts();
+        tally->rateChanges.addInto(changes.data(), 2 * units);
+        tally->rateChanges = BlockedCounts();
     }
+    std::vector<std::uint64_t> counts(static_cast<std::size_t>(units), 0);
     std::uint64_t running = 0;
-    for (std::uint64_t& value : counts) {
-        running += value;
-        value = running;
+    for (std::size_t u = 0; u < counts.size(); ++u) {
+        running += changes[2 * u];
+        counts[u] = running + changes[2 * u + 1];
     }
     return counts;
 }

@@ -3,8 +3,9 @@
 // the capacity levels, never with the engine steps or the histories):
 //   - lost production per reported unit, summed over histories: the demand minus
 //     min(capacity, demand), in quanta, times the engine steps it lasted;
-//   - per history: its lost production as exact counts per value (a histogram binned as
-//     StudyBinning bins) with its sum and sum of squares;
+//   - per history: its lost production as counts per bin of 2^k values (k the smallest that
+//     keeps the largest possible loss, demand x horizon, within kLostBins bins: a bin is at
+//     most a millionth of that loss), with its exact sum and sum of squares;
 //   - per capacity level: the engine steps spent at it, summed over histories, with the sum of
 //     the squares of each history's steps there.
 // Delivered production is the demand times the steps less the lost production, so only what is
@@ -17,23 +18,40 @@
 #include "capacityProgram.h"
 #include "studyOutput.h"
 
+// Bins of 2^shift values over 0 .. maxValue, at most kLostBins of them.
+class LostBinning {
+public:
+    static constexpr std::uint64_t kLostBins = std::uint64_t{1} << 20;
+    explicit LostBinning(std::uint64_t maxValue) {
+        while ((maxValue >> shift) >= kLostBins) ++shift;
+    }
+    std::uint64_t binOf(std::uint64_t value) const { return value >> shift; }
+    std::uint64_t width() const { return std::uint64_t{1} << shift; }
+
+private:
+    unsigned shift = 0;
+};
+
 class CapacityTally {
 public:
     CapacityTally(const CapacityProgram& program, int simTime, int stepsPerUnit);
 
-    // Adds rate x steps for the steps [from, to) (0 <= from < to <= simTime) to the per-unit
-    // counts, in O(1).
-    void foldLost(int from, int to, std::uint64_t rate) {
+    // The lost production rate of a history changes by `delta` (modulo 2^64) from step `time`
+    // on, to the end of the history: in O(1), whatever the number of units it covers. Unit u
+    // of s steps then loses delta x (s - offset) when the change falls at `offset` into it, and
+    // delta x s in every later unit; summed over changes and histories, prefix sums give the
+    // lost production per unit (a history's changes sum to its rate at every step).
+    void changeRate(int time, std::uint64_t delta) {
         const auto s = static_cast<std::uint64_t>(stepsPerUnit);
-        const auto first = static_cast<std::uint64_t>(from / stepsPerUnit);
-        const auto last = static_cast<std::uint64_t>(to / stepsPerUnit);
-        const auto intoFirst = static_cast<std::uint64_t>(from % stepsPerUnit);
-        const auto intoLast = static_cast<std::uint64_t>(to % stepsPerUnit);
-        // As StudyTally::foldFailedSteps, every term times the rate (modulo 2^64).
-        unitDifferences.add(first, rate * (s - intoFirst));
-        if (intoFirst != 0) unitDifferences.add(first + 1, rate * intoFirst);
-        unitDifferences.add(last, rate * intoLast - rate * s);
-        if (intoLast != 0) unitDifferences.add(last + 1, 0 - rate * intoLast);
+        const auto t = static_cast<std::uint64_t>(time);
+        // t / s by a multiplication (exact for t < 2^32): cheaper than a division per change.
+        const std::uint64_t unit =
+            s == 1 ? t : static_cast<std::uint64_t>((static_cast<Wide>(t) * reciprocal) >> 64);
+        const std::uint64_t offset = t - unit * s;
+        // Even entries: what every unit from this one on gains; odd ones: this unit's own
+        // correction for the steps before the change.
+        rateChanges.add(2 * unit, delta * s);
+        if (offset != 0) rateChanges.add(2 * unit + 1, 0 - delta * offset);
     }
 
     // Records one finished history: its lost production and its steps at each level (which are
@@ -45,7 +63,7 @@ public:
     // each is freed of its per-unit differences as they are added.
     static std::vector<std::uint64_t> lostPerUnit(const std::vector<CapacityTally*>& tallies);
 
-    const StudyBinning& binning() const { return bins; }
+    const LostBinning& binning() const { return bins; }
     std::uint64_t histories() const { return historyCount; }
     const BlockedCounts& lostHistogram() const { return lostBins; }
     const ExactMoments& lostMoments() const { return lostSums; }
@@ -54,9 +72,10 @@ public:
 
 private:
     int stepsPerUnit;
+    std::uint64_t reciprocal;  // ceil(2^64 / stepsPerUnit), for stepsPerUnit >= 2
     std::uint64_t units;
-    StudyBinning bins;
-    BlockedCounts unitDifferences;
+    LostBinning bins;
+    BlockedCounts rateChanges;
     BlockedCounts lostBins;
     ExactMoments lostSums;
     std::vector<Wide> levelSums;
@@ -65,42 +84,57 @@ private:
 };
 
 // An output (the hooks of historyOutputs.h) that passes every hook on to `inner` and follows the
-// system's capacity: each event sets its component's state in the program, each hold adds the
-// lost production and the steps at the current level. Construct one per history over a state
+// system's capacity: each event sets its component's state in the program; when the capacity
+// changes, the steps since the last change are added to its level and lost production, and the
+// lost rate's change to the per-unit counts. Construct one per history over a state
 // that was reset, let the engine run it, then call finish().
 template <class Inner>
 class CapacityOutput {
 public:
     CapacityOutput(Inner& inner, const CapacityProgram& program, CapacityState& state,
-                   CapacityTally& tally, std::vector<std::uint64_t>& stepsAtLevel)
+                   CapacityTally& tally, std::vector<std::uint64_t>& stepsAtLevel, int simTime)
         : inner(inner), program(program), state(state), tally(tally),
-          stepsAtLevel(stepsAtLevel), demand(program.demand()) {
-        follow(state.value());
+          stepsAtLevel(stepsAtLevel), demand(program.demand()), simTime(simTime) {
+        follow(0, state.value());
     }
 
-    void hold(int from, int to, int systemState) {
-        inner.hold(from, to, systemState);
-        if (to <= from) return;
-        const auto steps = static_cast<std::uint64_t>(to - from);
-        stepsAtLevel[static_cast<std::size_t>(level)] += steps;
-        if (lostRate != 0) {
-            tally.foldLost(from, to, lostRate);
-            lost += lostRate * steps;
-        }
-    }
+    // The capacity holds between events: its time is counted when it changes, and at the end.
+    void hold(int from, int to, int systemState) { inner.hold(from, to, systemState); }
     void expect(int time) { inner.expect(time); }
     void event(int time, int fromState, int toState, int component, int before, int after) {
         inner.event(time, fromState, toState, component, before, after);
-        const std::int64_t was = state.value();
-        const std::int64_t now = state.set(component, toState);
-        if (now != was) follow(now);
+        changed(time, component, toState);
     }
 
-    void finish() { tally.addHistory(lost, stepsAtLevel); }
+    void finish() {
+        close(simTime);
+        tally.addHistory(lost, stepsAtLevel);
+    }
 
 private:
-    void follow(std::int64_t capacity) {
-        lostRate = capacity >= demand ? 0 : static_cast<std::uint64_t>(demand - capacity);
+    // Out of the engine's loop, which stays as compact as without capacity.
+    __attribute__((noinline)) void changed(int time, int component, int toState) {
+        const std::int64_t was = state.value();
+        const std::int64_t now = state.set(component, toState);
+        if (now != was) follow(time, now);
+    }
+
+    // The steps since the last change, at the level and lost rate that held during them.
+    void close(int time) {
+        const auto steps = static_cast<std::uint64_t>(time - since);
+        stepsAtLevel[static_cast<std::size_t>(level)] += steps;
+        lost += lostRate * steps;
+        since = time;
+    }
+
+    void follow(int time, std::int64_t capacity) {
+        close(time);
+        const std::uint64_t rate =
+            capacity >= demand ? 0 : static_cast<std::uint64_t>(demand - capacity);
+        if (rate != lostRate) {
+            tally.changeRate(time, rate - lostRate);
+            lostRate = rate;
+        }
         level = program.levelOf(capacity);
     }
 
@@ -110,7 +144,9 @@ private:
     CapacityTally& tally;
     std::vector<std::uint64_t>& stepsAtLevel;
     const std::int64_t demand;
+    const int simTime;
     std::uint64_t lostRate = 0;
     std::uint64_t lost = 0;
     int level = 0;
+    int since = 0;  // the time of the last change
 };
