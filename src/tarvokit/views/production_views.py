@@ -28,11 +28,13 @@ def production_lines(found: "Production") -> list[str]:
     unit, time_unit = found.unit, found.time_unit
     amount = amount_unit(unit, time_unit)
     quantiles = found.lost_quantiles
-    shares = ", ".join(f"{level_text(level, unit)} {100 * level.share.estimate:.4g} %"
-                       for level in reversed(found.levels) if level.share.estimate > 0)
-    bounds = "; ".join(f"{level_text(level, unit)} [{100 * level.share.low:.4g},"
-                       f" {100 * level.share.high:.4g}] %"
-                       for level in reversed(found.levels) if level.share.estimate > 0)
+    held = [level for level in reversed(found.levels) if level.share.estimate > 0]
+    shares = _wrapped(f"Time at each capacity{' level' if found.enumerated else ' (binned)'}: ",
+                      [f"{level_text(level, unit)} {100 * level.share.estimate:.4g} %"
+                       for level in held])
+    bounds = _wrapped("  (95% intervals: ",
+                      [f"{level_text(level, unit)} [{100 * level.share.low:.4g},"
+                       f" {100 * level.share.high:.4g}] %" for level in held], ")")
     return [
         f"Production availability (delivered over demanded, demand {found.demand:g} {unit}):"
         f" {interval_text(found.availability)}",
@@ -41,9 +43,22 @@ def production_lines(found: "Production") -> list[str]:
         f"  median {_amount(quantiles['p50'], amount)}, 90th percentile"
         f" {_amount(quantiles['p90'], amount)},",
         f"  99th percentile {_amount(quantiles['p99'], amount)}",
-        f"Time at each capacity{' level' if found.enumerated else ' (binned)'}: {shares}",
-        f"  (95% intervals: {bounds})",
+        *shares,
+        *bounds,
     ]
+
+
+def _wrapped(first: str, items: list[str], end: str = "", width: int = 100) -> list[str]:
+    """Items joined by commas, in lines of at most `width` characters after `first`."""
+    lines, line = [], first
+    for index, item in enumerate(items):
+        text = item + (", " if index + 1 < len(items) else end)
+        if len(line) + len(text) > width and line.strip():
+            lines.append(line.rstrip())
+            line = "  "
+        line += text
+    lines.append(line.rstrip())
+    return lines
 
 
 def exact_production_lines(result) -> list[str]:
@@ -95,7 +110,7 @@ def draw_delivered(axes, result) -> None:
                  label=text(f"demand {found.demand:g} {unit}"))
     mean = found.demand * found.availability.estimate
     axes.axhline(mean, color="tab:red", linewidth=1.0, linestyle="--",
-                 label=text(f"mean {mean:.4g} {unit} (production availability"
+                 label=text(f"mean {mean:.5g} {unit} (production availability"
                             f" {100 * found.availability.estimate:.4g} %)"))
     lowest = float(np.min(low)) if len(low) else 0.0
     span = max(found.demand - lowest, 1e-9 * found.demand)
@@ -115,14 +130,13 @@ def draw_levels(axes, result) -> None:
     from ..data.production import level_text
 
     found = result.production()
-    levels = list(found.levels)
+    # The levels the runs met: an expression can name values its plant never takes.
+    levels = [level for level in found.levels if level.share.estimate > 0]
     labels = [level_text(level, found.unit) for level in levels]
     shares = [level.share.estimate for level in levels]
     lows = [level.share.estimate - level.share.low for level in levels]
     highs = [level.share.high - level.share.estimate for level in levels]
-    floor = 0.1 / (result.histories * result.horizon * result.resolution)
-    bars = [max(s, floor) for s in shares]
-    axes.barh(range(len(levels)), bars, xerr=[lows, highs], color="tab:green", alpha=0.7,
+    axes.barh(range(len(levels)), shares, xerr=[lows, highs], color="tab:green", alpha=0.7,
               error_kw={"linewidth": 0.8})
     axes.set_yticks(range(len(levels)), [text(label) for label in labels], fontsize=7)
     from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
@@ -133,10 +147,9 @@ def draw_levels(axes, result) -> None:
     axes.xaxis.set_major_locator(LogLocator(base=10))
     axes.xaxis.set_major_formatter(FuncFormatter(_power_of_ten))
     axes.xaxis.set_minor_formatter(NullFormatter())
-    axes.set_xlim(max(floor, min(bars) / 3), 2.0)
+    axes.set_xlim(min(shares) / 5, 8.0)
     for index, share in enumerate(shares):
-        axes.text(max(share, floor) * 1.1, index, f"{100 * share:.4g} %", va="center",
-                  fontsize=7)
+        axes.text(share * 1.15, index, f"{100 * share:.4g} %", va="center", fontsize=7)
     axes.set_xlabel("share of the time (log scale)")
     axes.set_title("Time at each capacity" + (" level" if found.enumerated else " (binned)"),
                    fontsize=10)
