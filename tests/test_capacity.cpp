@@ -121,8 +121,8 @@ TEST(CapacityStudy, FiguresEqualTheHistoriesReplayedStepByStep) {
                 ++next;
             }
             const std::int64_t capacity = whole(states);
-            const std::uint64_t rate =
-                capacity >= program.demand() ? 0 : static_cast<std::uint64_t>(program.demand() - capacity);
+            const std::int64_t short_ = program.demand() - capacity;
+            const std::uint64_t rate = short_ > 0 ? static_cast<std::uint64_t>(short_) : 0;
             brute.lostPerUnit[static_cast<std::size_t>(t / kStepsPerUnit)] += rate;
             lost += rate;
             ++atLevel[static_cast<std::size_t>(program.levelOf(capacity))];

@@ -36,7 +36,7 @@ py::array_t<T> arrayOf(const std::vector<T>& values) {
     return array;
 }
 
-constexpr const char* kClassDoc = R"(The capacity of a system as a program over its components' states.
+constexpr const char* kClassDoc = R"(A system's capacity as a program over its components' states.
 
 Every number is an integer in quanta: `scale` quanta make one capacity unit. Nodes are added
 operands first; each returns its index and may be the operand of one later node; the last node
@@ -106,7 +106,9 @@ void registerCapacity(py::module_& m) {
                 }
                 self->check(self->components());
                 CapacityState state(*self.object);
-                for (int c = 0; c < self->components(); ++c) state.set(c, states[static_cast<std::size_t>(c)]);
+                for (int c = 0; c < self->components(); ++c) {
+                    state.set(c, states[static_cast<std::size_t>(c)]);
+                }
                 return state.value();
             },
             py::arg("states"),

@@ -160,7 +160,7 @@ CapacityState::CapacityState(const CapacityProgram& program)
         const int c = program.componentOf[static_cast<std::size_t>(node)];
         if (c >= 0) ++count[static_cast<std::size_t>(c) + 1];
     }
-    for (int c = 0; c < n; ++c) count[static_cast<std::size_t>(c) + 1] += count[static_cast<std::size_t>(c)];
+    for (std::size_t c = 0; c < static_cast<std::size_t>(n); ++c) count[c + 1] += count[c];
     leavesBegin = count;
     leaves.assign(static_cast<std::size_t>(count.back()), 0);
     for (int node = 0; node < program.nodes(); ++node) {

@@ -72,7 +72,8 @@ StudyResult runCapacityStudy(const ComponentModel& model, CutsetTree* cutSetTree
                       dependent, program, plan.simTime, *newTally());
               });
     if (tallies.empty()) {
-        tallies.push_back(std::make_unique<CapacityTally>(program, plan.simTime, plan.stepsPerUnit));
+        tallies.push_back(
+            std::make_unique<CapacityTally>(program, plan.simTime, plan.stepsPerUnit));
     }
     std::vector<CapacityTally*> all;
     for (auto& tally : tallies) all.push_back(tally.get());

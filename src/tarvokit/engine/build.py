@@ -82,25 +82,24 @@ def engine_tree(description: dict, cut_sets: Sequence[Sequence[int | str]] | Non
     return tree
 
 
-def engine_inputs(description: dict, cut_sets: Sequence[Sequence[int | str]] | None = None,
-                  never_failing: Sequence[str] = ()) -> EngineInputs:
+def engine_inputs(description: dict, cut_sets: Sequence[Sequence[int | str]] | None = None
+                  ) -> EngineInputs:
     """The engine's inputs for a description and an optional logic override, built once per
-    process for the same pair (the tasks of a study share them). `never_failing` names
-    components that deliver their working capacity in every state (capacity.py)."""
+    process for the same pair (the tasks of a study share them)."""
     override = None if cut_sets is None else [list(s) for s in cut_sets]
-    return _cached_inputs(json.dumps([description, override, list(never_failing)]))
+    return _cached_inputs(json.dumps([description, override]))
 
 
 @functools.lru_cache(maxsize=8)
 def _cached_inputs(key: str) -> EngineInputs:
     # The JSON keeps the description's key order: the order of the components is their numbering
     # in the engine, so the key must not sort them.
-    description, cut_sets, never_failing = json.loads(key)
+    description, cut_sets = json.loads(key)
     study = description["study"]
     resolution = int(study["resolution"])
     steps = int(study["horizon"]) * resolution
     tree = engine_tree(description, cut_sets)
-    program = capacity_program(description, never_failing)
+    program = capacity_program(description)
     extra: dict[str, Any] = {} if program is None else {"capacity": program}
     if has_dependencies(description):
         dependent = _dependent_model(description)

@@ -2,9 +2,7 @@
 
 `capacity_program` compiles the description's capacity (model/capacity.py) into a
 `tarvo.CapacityProgram` over the components as the engine numbers them and their engine states
-(a standby unit's added "standby" state delivers nothing; it starts there). `never_failing`
-names components whose capacity is kept at its working value in every state: the program of
-the plant as if they never failed, for importance on the same seeds.
+(a standby unit's added "standby" state delivers nothing; it starts there).
 
 `ProductionCounts` holds what runnerStudy returns under "production", as data that adds across
 calls and machines (in quanta x engine steps; the data layer turns them into measures).
@@ -13,8 +11,6 @@ calls and machines (in quanta x engine steps; the data layer turns them into mea
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Sequence
-
 import numpy as np
 
 import tarvo
@@ -23,8 +19,7 @@ from ..model import capacity as capacities
 from .outputs import Histogram
 
 
-def capacity_program(description: dict, never_failing: Sequence[str] = ()
-                     ) -> tarvo.CapacityProgram | None:
+def capacity_program(description: dict) -> tarvo.CapacityProgram | None:
     """The compiled capacity of a description, or None when it has none."""
     capacity = capacities.of_description(description)
     if capacity is None:
@@ -36,9 +31,6 @@ def capacity_program(description: dict, never_failing: Sequence[str] = ()
         states = list(entry["states"])
         standby = "standby" in entry
         per_state = [table.get(state, 0) for state in states]
-        if name in never_failing:
-            working = table.get(states[0], 0)
-            per_state = [max(v, working) for v in per_state]
         if standby:
             per_state.append(0)
         program.setComponent(index, per_state, len(states) if standby else 0)

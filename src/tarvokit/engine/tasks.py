@@ -63,7 +63,6 @@ class Task:
     histories: int
     threads: int | None = None
     cut_sets: tuple[tuple[int | str, ...], ...] | None = None
-    never_failing: tuple[str, ...] = ()  # components delivering their capacity whatever state
 
 
 @dataclass(frozen=True)
@@ -102,7 +101,7 @@ def available_cores() -> int:
 def run_task(task: Task) -> TaskResult:
     """Runs one task in this process: one runnerStudy call on the task's threads (one per core
     by default). The runner prints nothing; its warnings become the result's messages."""
-    inputs = engine_inputs(task.model, task.cut_sets, task.never_failing)
+    inputs = engine_inputs(task.model, task.cut_sets)
     threads = task.threads or available_cores()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)

@@ -54,8 +54,8 @@ MAX_LOST_PER_HISTORY = 2**46
 # "sum", "min", "max", "product".
 Node = Union[tuple[str, int], tuple[str, tuple]]
 
-_CONDITION = re.compile(
-    r"\s*(?:capacity\s*(<=|<|>=|>)\s*(?P<right>[^\s<>=]+)|(?P<left>[^\s<>=]+)\s*(<=|<|>=|>)\s*capacity)\s*")
+_CONDITION = re.compile(r"\s*(?:capacity\s*(<=|<|>=|>)\s*(?P<right>[^\s<>=]+)"
+                        r"|(?P<left>[^\s<>=]+)\s*(<=|<|>=|>)\s*capacity)\s*")
 _TOKEN = re.compile(r"\s*(?:(?P<number>\d+(?:\.\d*)?(?:[eE][+-]?\d+)?|\.\d+(?:[eE][+-]?\d+)?)"
                     r"|(?P<name>[^\s(),+*/\[\]\-\d.][^\s(),+*/\[\]]*(?:\[(?:\d+|\*)\])?)"
                     r"|(?P<punct>[(),+*\-/]))")
@@ -389,7 +389,9 @@ class _Parser:
             self.take("(")
             arguments = self.arguments(value)
             self.take(")")
-            return arguments[0] if len(arguments) == 1 and value != "sum" else (value, tuple(arguments))
+            if len(arguments) == 1 and value != "sum":
+                return arguments[0]
+            return (value, tuple(arguments))
         if kind == "name":
             return self.name(value)
         self.fail(f'unexpected "{value}"')
