@@ -180,6 +180,18 @@ def test_two_runs_on_disjoint_seeds_merge_into_one_run_exactly(tmp_path):
     assert again.production().to_dict() == whole.production().to_dict()
 
 
+def test_results_of_another_demand_or_expression_do_not_merge():
+    runs = []
+    for change in ({}, {"demand": 90}, {"capacity": "min(sum(pump[*]), 90)"}):
+        data = copy.deepcopy(TRAIN)
+        data["system"].update(change)
+        runs.append(tarvokit.Model.from_dict(data).run(histories=100, seed=len(runs) * 100 + 1,
+                                                       progress=False))
+    for other in runs[1:]:
+        with pytest.raises(ResultError, match="different studies"):
+            runs[0].merge(other)
+
+
 def tampered(data: dict, path: str, value) -> dict:
     data = copy.deepcopy(data)
     *keys, last = path.split(".")

@@ -74,6 +74,11 @@ def study_id(model: dict, cut_sets: Sequence[Sequence[int | str]] | None = None)
         **{key: value for key, value in model.items()
            if key not in ("study", "components", "system")},
     }
+    # What the plant delivers is simulated too (models without a capacity keep their ids).
+    delivered = {key: model["system"][key] for key in ("capacity", "demand")
+                 if key in model["system"]}
+    if delivered:
+        payload["capacity"] = delivered
     text = json.dumps(payload, sort_keys=True, separators=(",", ":"))
     return hashlib.sha256(text.encode()).hexdigest()[:32]
 
