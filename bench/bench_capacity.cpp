@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "capacity/capacityStudy.h"
-#include "dependencies.h"
-#include "dependentHistory.h"
-#include "dependentStudy.h"
-#include "studyRunner.h"
+#include "dependent/dependencies.h"
+#include "dependent/dependentHistory.h"
+#include "dependent/dependentStudy.h"
+#include "study/studyRunner.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "capacity/capacityProgram.h"
 #include "capacity/capacityStudy.h"
 #include "capacity/capacityTally.h"
-#include "dependentHistory.h"
-#include "historyOutputs.h"
+#include "dependent/dependentHistory.h"
+#include "history/historyOutputs.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "capacityProgram.h"
+#include "capacity/capacityProgram.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,11 +1,11 @@
-#include "capacityStudy.h"
+#include "capacity/capacityStudy.h"
 
 #include <memory>
 #include <mutex>
 
-#include "capacityTally.h"
-#include "dependentHistory.h"
-#include "historyEngine.h"
+#include "capacity/capacityTally.h"
+#include "dependent/dependentHistory.h"
+#include "history/historyEngine.h"
 
 namespace {
 

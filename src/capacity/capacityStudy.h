@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "capacityProgram.h"
-#include "compiledModel.h"
-#include "dependencies.h"
-#include "studyRunner.h"
+#include "capacity/capacityProgram.h"
+#include "history/compiledModel.h"
+#include "dependent/dependencies.h"
+#include "study/studyRunner.h"
 
 // The capacity figures of a study call (see capacityTally.h for their meaning).
 struct CapacityResult {

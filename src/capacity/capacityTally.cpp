@@ -1,4 +1,4 @@
-#include "capacityTally.h"
+#include "capacity/capacityTally.h"
 
 CapacityTally::CapacityTally(const CapacityProgram& program, int simTime, int stepsPerUnit)
     : stepsPerUnit(stepsPerUnit),

@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "capacityProgram.h"
-#include "studyOutput.h"
+#include "capacity/capacityProgram.h"
+#include "study/studyOutput.h"
 
 // Bins of 2^shift values over 0 .. maxValue, at most kLostBins of them.
 class LostBinning {
