@@ -163,7 +163,7 @@ class Dependencies:
         """
 class CapacityProgram:
     """
-    The capacity of a system as a program over its components' states.
+    A system's capacity as a program over its components' states.
     
     Every number is an integer in quanta: `scale` quanta make one capacity unit. Nodes are added
     operands first; each returns its index and may be the operand of one later node; the last node
