@@ -180,6 +180,20 @@ def test_two_runs_on_disjoint_seeds_merge_into_one_run_exactly(tmp_path):
     assert again.production().to_dict() == whole.production().to_dict()
 
 
+def test_a_long_horizon_keeps_its_lost_production_per_unit_in_the_csv(tmp_path, monkeypatch):
+    from tarvokit.data import result as result_module
+
+    monkeypatch.setattr(result_module, "JSON_UNITS_LIMIT", 100)
+    found = tarvokit.Model.from_dict(TRAIN).run(histories=300, seed=1, progress=False)
+    found.to_json(tmp_path / "results.json")
+    found.to_csv(tmp_path / "curve.csv")
+    data = json.loads((tmp_path / "results.json").read_text())
+    assert isinstance(data["distributions"]["production"]["lost_per_unit"], str)
+    again = tarvokit.read(tmp_path)
+    assert np.array_equal(again.distributions.production.lost_per_unit,
+                          found.distributions.production.lost_per_unit)
+
+
 def test_results_of_another_demand_or_expression_do_not_merge():
     runs = []
     for change in ({}, {"demand": 90}, {"capacity": "min(sum(pump[*]), 90)"}):

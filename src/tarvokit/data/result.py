@@ -292,6 +292,9 @@ class Result(StudyFacts):
                          "failed_steps_per_unit": [int(v) for v in self.counts]})
         else:
             data["per_unit"] = f"in {CURVE_FILE}: more than {JSON_UNITS_LIMIT:,} time units"
+            production = data.get("distributions", {}).get("production")
+            if production is not None:
+                production["lost_per_unit"] = data["per_unit"]
         return data
 
     def to_json(self, path: str | Path) -> None:
@@ -307,7 +310,8 @@ class Result(StudyFacts):
         if self.distributions is not None:
             names += ["reliability", "reliability_low_95", "reliability_high_95"]
             if self.distributions.production is not None:
-                names += ["delivered", "delivered_low_95", "delivered_high_95"]
+                names += ["delivered", "delivered_low_95", "delivered_high_95",
+                          "lost_production"]
         return names
 
     def csv_block(self, start: int, stop: int) -> list[np.ndarray]:
@@ -322,6 +326,8 @@ class Result(StudyFacts):
             columns += list(self.reliability_curve(units=slice(start, stop)))
             if self.distributions.production is not None:
                 columns += list(self.delivered_curve(units=slice(start, stop)))
+                # Exact: quanta x engine steps lost, summed over histories.
+                columns.append(self.distributions.production.lost_per_unit[start:stop])
         return columns
 
     def to_csv(self, path: str | Path, progress=None) -> None:
@@ -371,6 +377,10 @@ class Result(StudyFacts):
         counts = None
         if "failed_steps_per_unit" not in data:
             counts = _counts_from_csv(path.parent / CURVE_FILE)
+        production = (data.get("distributions") or {}).get("production")
+        if isinstance(production, dict) and isinstance(production.get("lost_per_unit"), str):
+            production["lost_per_unit"] = _counts_from_csv(path.parent / CURVE_FILE,
+                                                           "lost_production").tolist()
         try:
             return cls.from_dict(data, counts)
         except ResultError as error:
@@ -463,11 +473,11 @@ def _read_json(path: Path) -> dict:
     return data
 
 
-def _counts_from_csv(path: Path) -> np.ndarray:
+def _counts_from_csv(path: Path, column: str = "failed_steps") -> np.ndarray:
     try:
         with path.open(newline="", encoding="utf-8") as stream:
             rows = csv.DictReader(stream)
-            return np.array([int(row["failed_steps"]) for row in rows], dtype=np.uint64)
+            return np.array([int(row[column]) for row in rows], dtype=np.uint64)
     except FileNotFoundError:
         raise ResultError(f"{path}: missing; the per-unit counts are kept there") from None
     except (OSError, KeyError, ValueError) as error:
