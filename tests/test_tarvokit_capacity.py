@@ -177,7 +177,7 @@ def test_two_runs_on_disjoint_seeds_merge_into_one_run_exactly(tmp_path):
     assert merged.distributions.production.to_dict() == whole.distributions.production.to_dict()
     whole.to_json(tmp_path / "results.json")
     again = tarvokit.data.result.Result.from_json(tmp_path / "results.json")
-    assert again.production().to_dict() == whole.production().to_dict()
+    assert again.to_dict()["production"] == whole.to_dict()["production"]
 
 
 def test_a_long_horizon_keeps_its_lost_production_per_unit_in_the_csv(tmp_path, monkeypatch):

@@ -74,7 +74,7 @@ class MarkovResult(StudyFacts):
             "failures_per_unit": a.failures_per_unit.tolist(),
             "reliability_per_unit": a.reliability.tolist(),
             **({} if a.production is None else {"production": {
-                **self.production().to_dict(), "lost_quantiles": None,
+                **self.production().to_dict(interval_dict), "lost_quantiles": None,
                 "steady_production_availability": a.production.steady_availability,
                 "delivered_per_unit": a.production.delivered.tolist()}}),
         }

@@ -20,11 +20,11 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 
-from ..engine.capacity import ProductionCounts
+from ..engine.outputs import ProductionCounts
 from ..model import capacity as capacities
 from . import stats
 from .files import ResultError
@@ -52,9 +52,8 @@ class Production:
     levels: tuple[Level, ...]
     enumerated: bool  # the levels are the values the capacity can take, else bins
 
-    def to_dict(self) -> dict:
-        from .result import interval_dict
-
+    def to_dict(self, interval_dict: Callable[[stats.Interval], dict]) -> dict:
+        """For results.json, each interval written by `interval_dict` (result.py's)."""
         return {"unit": self.unit, "demand": self.demand,
                 "production_availability": interval_dict(self.availability),
                 "expected_lost": interval_dict(self.lost),

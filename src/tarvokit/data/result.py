@@ -34,8 +34,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from ..engine.capacity import ProductionCounts
-from ..engine.outputs import Distributions
+from ..engine.outputs import Distributions, ProductionCounts
 from . import measures as measures_module
 from . import production as production_module
 from . import stats
@@ -283,7 +282,7 @@ class Result(StudyFacts):
             })
             delivered = self.production()
             if delivered is not None:
-                data["production"] = delivered.to_dict()
+                data["production"] = delivered.to_dict(interval_dict)
         data["batches"] = [batch_dict(b) for b in self.batches]
         if self.horizon <= JSON_UNITS_LIMIT:
             low, high = self.band()

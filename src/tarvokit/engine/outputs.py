@@ -10,7 +10,6 @@ them are the data layer's (data/measures.py).
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any
 
 import numpy as np
 
@@ -115,7 +114,7 @@ class Distributions:
     first_failure: Histogram  # step of the first system failure, for histories with one
     never_failed: int  # histories without a system failure
     sums: Sums = field(default_factory=Sums)
-    production: Any = None  # capacity.ProductionCounts of a model with capacities, else None
+    production: "ProductionCounts | None" = None  # of a model with capacities
 
     def __add__(self, other: "Distributions") -> "Distributions":
         production = (self.production + other.production
@@ -135,7 +134,6 @@ class Distributions:
 
     @classmethod
     def from_dict(cls, data: dict) -> "Distributions":
-        from .capacity import ProductionCounts
         production = data.get("production")
         return cls(Histogram.from_dict(data["downtime"]), Histogram.from_dict(data["failures"]),
                    Histogram.from_dict(data["first_failure"]), int(data["never_failed"]),
@@ -145,7 +143,6 @@ class Distributions:
     @classmethod
     def from_runner(cls, figures: dict) -> "Distributions":
         """From the dict tarvo.runnerStudy returns."""
-        from .capacity import ProductionCounts
         exact, width = int(figures["exact_bins"]), int(figures["bin_width"])
         return cls(Histogram(figures["failed_steps_histogram"], exact, width),
                    Histogram(figures["failures_histogram"], exact, width),
@@ -157,3 +154,53 @@ class Distributions:
                         int(figures["failed_steps_times_failures_sum"])),
                    ProductionCounts.from_runner(figures["production"])
                    if "production" in figures else None)
+
+
+@dataclass(frozen=True, eq=False)
+class ProductionCounts:
+    """What a runner call reports of a capacity (engine/capacity.py), in quanta x engine steps:
+    lost production per time unit summed over histories, its distribution over histories with
+    exact sums, and the engine steps at each capacity level summed over histories with the sums
+    of their squares. The data layer turns them into measures (data/production.py)."""
+
+    lost_per_unit: np.ndarray  # uint64
+    lost: Histogram
+    lost_sum: int = 0
+    lost_squares: int = 0
+    level_steps: tuple[int, ...] = ()
+    level_squares: tuple[int, ...] = ()
+
+    def __add__(self, other: "ProductionCounts") -> "ProductionCounts":
+        if len(self.level_steps) != len(other.level_steps):
+            raise ValueError("production counts of different levels do not add")
+        return ProductionCounts(self.lost_per_unit + other.lost_per_unit, self.lost + other.lost,
+                                self.lost_sum + other.lost_sum,
+                                self.lost_squares + other.lost_squares,
+                                tuple(a + b for a, b in zip(self.level_steps, other.level_steps)),
+                                tuple(a + b for a, b in zip(self.level_squares,
+                                                            other.level_squares)))
+
+    def to_dict(self) -> dict:
+        # Strings for the exact sums: JSON readers other than Python's lose integers past 2^53.
+        return {"lost_per_unit": [int(v) for v in self.lost_per_unit],
+                "lost": self.lost.to_dict(), "lost_sum": str(self.lost_sum),
+                "lost_squares": str(self.lost_squares),
+                "level_steps": [str(v) for v in self.level_steps],
+                "level_squares": [str(v) for v in self.level_squares]}
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "ProductionCounts":
+        return cls(np.array([int(v) for v in data["lost_per_unit"]], dtype=np.uint64),
+                   Histogram.from_dict(data["lost"]), int(data["lost_sum"]),
+                   int(data["lost_squares"]), tuple(int(v) for v in data["level_steps"]),
+                   tuple(int(v) for v in data["level_squares"]))
+
+    @classmethod
+    def from_runner(cls, figures: dict) -> "ProductionCounts":
+        """From the "production" dict of tarvo.runnerStudy."""
+        return cls(np.asarray(figures["lost_per_unit"], dtype=np.uint64),
+                   Histogram(np.asarray(figures["lost_histogram"], dtype=np.uint64),
+                             int(figures["exact_bins"]), int(figures["bin_width"])),
+                   int(figures["lost_sum"]), int(figures["lost_sum_of_squares"]),
+                   tuple(int(v) for v in figures["level_steps"]),
+                   tuple(int(v) for v in figures["level_steps_sum_of_squares"]))

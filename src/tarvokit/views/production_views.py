@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Callable
 
 from ..data.production import amount_unit
 
@@ -21,9 +21,10 @@ def _amount(interval: "Interval", unit: str) -> str:
             f" {_number(interval.high)}]")
 
 
-def production_lines(found: "Production") -> list[str]:
+def production_lines(found: "Production", interval_text: "Callable[[Interval], str]"
+                     ) -> list[str]:
+    """The report's lines; `interval_text` writes an interval as the rest of the report does."""
     from ..data.production import level_text
-    from .text import interval_text
 
     unit, time_unit = found.unit, found.time_unit
     amount = amount_unit(unit, time_unit)

@@ -51,7 +51,7 @@ def summary(result: "Result") -> str:
         lines += _measure_lines(result, unit, horizon)
         delivered = result.production()
         if delivered is not None:
-            lines += production_lines(delivered)
+            lines += production_lines(delivered, interval_text)
     else:
         lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
                      " sub-batches)")
