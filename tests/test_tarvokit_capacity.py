@@ -355,3 +355,19 @@ def test_a_program_that_breaks_its_own_rules_is_refused_by_the_engine():
         program.addConstant(-1)
     with pytest.raises(ValueError, match="increase"):
         program.setLevels([0, 5, 5])
+
+
+def test_importance_by_production_splits_a_sums_lost_production_among_its_units():
+    """With the demand the full sum, a history loses 50 t/h for each hour of each pump down:
+    sparing one pump's failures saves exactly its own share, and the shares add up to the
+    whole lost production, history by history (the runs share their seeds)."""
+    data = pumps({"capacity": "sum(pump[*])", "fails_when": "capacity < 100"},
+                 common_cause={"ccf": {"members": ["pump[*]"], "beta": 0.1}})
+    data["components"]["pump"]["failure"] = {"law": "Exponential", "mean": UP}
+    found = tarvokit.Model.from_dict(data).importance(histories=2_000, seed=4).production
+    rows = {row.name: row for row in found.rows}
+    assert [rows[f"pump[{i}]"].kind for i in (1, 2, 3)] == ["component"] * 3
+    pumps_saved = sum(rows[f"pump[{i}]"].avoided.estimate for i in (1, 2, 3))
+    assert pumps_saved == pytest.approx(found.lost.estimate, rel=1e-9)
+    assert rows["ccf"].kind == "common-cause group"
+    assert 0 < rows["ccf"].avoided.estimate < found.lost.estimate
