@@ -154,7 +154,7 @@ def test_the_compiled_program_evaluates_as_the_reader_does(seed):
                                                  {"from": "degraded", "to": "working",
                                                   "law": "Exponential", "mean": 1}]},
                            "c": {"count": 2, "capacity": 9.75, **unit(5, 1)}},
-            "system": {"capacity": expression, "cut_sets": [names]}}
+            "system": {"capacity": expression, "demand": 1, "cut_sets": [names]}}
     model = tarvokit.Model.from_dict(data)
     program = capacity_program(model.description)
     capacity = model.capacity
@@ -297,6 +297,9 @@ REFUSALS += [
     (_variant(with_system(capacity="sum(pump[*])"),
               lambda d: d["components"]["pump"].update(capacity=0.1234567)),
      "components", "decimals"),
+    (_variant(with_system(capacity="sum(pump[*])", demand=1e9),
+              lambda d: d["components"]["pump"].update(capacity=0.5)),
+     "system.demand", "too large to count exactly"),
     (_variant(with_system(capacity="sum(pump[*])"),
               lambda d: d["study"].update(capacity_unit=5)),
      "study.capacity_unit", "label"),
@@ -314,6 +317,14 @@ def test_the_reader_refuses_bad_capacity_input_in_one_line_naming_the_key(data, 
         tarvokit.Model.from_dict(data)
     message = str(raised.value)
     assert f"<dict>: {key}" in message and words in message and "\n" not in message, message
+
+
+def test_a_component_named_capacity_still_reads_as_logic():
+    data = pumps({"capacity": "sum(pump[*], capacity)", "fails_when": "capacity or pump[1]"})
+    data["components"]["capacity"] = {"capacity": 10, **unit(UP, DOWN)}
+    data["components"]["pump"]["count"] = 1
+    model = tarvokit.Model.from_dict(data).model
+    assert sorted(sorted(s) for s in model.cut_sets) == [[0], [1]]
 
 
 def test_levels_are_binned_when_the_capacity_takes_too_many_values():

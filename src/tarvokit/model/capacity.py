@@ -49,6 +49,8 @@ MAX_SUBSETS = 2_000_000
 # Lost production of one history (demand in quanta x engine steps) stays below this, so that
 # the engine's exact sums of squares over histories cannot overflow.
 MAX_LOST_PER_HISTORY = 2**46
+# And a time unit's, summed over up to 2^30 histories, within the engine's 64-bit counts.
+MAX_LOST_PER_UNIT = 2**34
 
 # A node: ("number", quanta) | ("component", index) | (op, (operands...)), op in
 # "sum", "min", "max", "product".
@@ -98,8 +100,9 @@ class Capacity:
 
 
 def is_condition(text: object) -> bool:
-    """Whether a `fails_when` is a comparison over the capacity rather than logic."""
-    return isinstance(text, str) and re.search(r"\bcapacity\b", text) is not None
+    """Whether a `fails_when` compares the capacity rather than being logic (which has no < or
+    >, so that a component named "capacity" still reads as logic)."""
+    return isinstance(text, str) and re.search(r"[<>]", text) is not None
 
 
 def read_capacity(data: dict, components: Sequence[Any], standby: Sequence[str],
@@ -176,9 +179,15 @@ def add_to(capacity: Capacity | None, description: dict) -> dict:
     return description
 
 
-def refuse_long_histories(capacity: Capacity, steps: int, where: Where) -> None:
-    """Refuses a demand so large in quanta that a history's lost production in quanta x steps
-    would not keep the engine's sums exact."""
+def refuse_long_histories(capacity: Capacity, steps: int, resolution: int,
+                          where: Where) -> None:
+    """Refuses a demand so large in quanta that a history's lost production in quanta x steps,
+    or a time unit's summed over 2^30 histories, would not keep the engine's sums exact."""
+    if capacity.demand * resolution >= MAX_LOST_PER_UNIT:
+        where.key("system").key("demand").fail(
+            f"demand x resolution = {capacity.demand * resolution / capacity.scale:.3g} is too"
+            f" large to count exactly to 1/{capacity.scale} of a capacity unit; round the"
+            " capacities to fewer decimals or lower the resolution")
     if capacity.demand * steps >= MAX_LOST_PER_HISTORY:
         where.key("system").key("demand").fail(
             f"demand x horizon x resolution = {capacity.demand * steps / capacity.scale:.3g}"

@@ -145,7 +145,8 @@ class Model:
         production = capacities.read_capacity(data, components,
                                               [s.name for s in dependencies.standby], root)
         if production is not None:
-            capacities.refuse_long_histories(production, horizon * resolution, root)
+            capacities.refuse_long_histories(production, horizon * resolution, resolution,
+                                             root)
         cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names, base_dir,
                              notes, production, components)
         notes += _unused_components_note(cut_sets, names)
