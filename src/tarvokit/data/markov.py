@@ -17,7 +17,7 @@ import numpy as np
 from ..engine.markov import MarkovAnswer
 from .files import atomic_write_text, csv_field, write_csv
 from .production import Production, exact_production
-from .result import StudyFacts, interval_dict
+from .result import CURVE_FILE, JSON_UNITS_LIMIT, StudyFacts, interval_dict
 from .stats import Interval
 
 
@@ -70,13 +70,16 @@ class MarkovResult(StudyFacts):
             "mean_time_to_failure": _finite_or_none(a.mean_time_to_failure),
             "steady_state": {"unavailability": a.steady_unavailability,
                              "failure_frequency": a.steady_failure_frequency},
-            "unavailability": a.unavailability.tolist(),
-            "failures_per_unit": a.failures_per_unit.tolist(),
-            "reliability_per_unit": a.reliability.tolist(),
+            **({"unavailability": a.unavailability.tolist(),
+                "failures_per_unit": a.failures_per_unit.tolist(),
+                "reliability_per_unit": a.reliability.tolist()}
+               if self.horizon <= JSON_UNITS_LIMIT else
+               {"per_unit": f"in {CURVE_FILE}: more than {JSON_UNITS_LIMIT:,} time units"}),
             **({} if a.production is None else {"production": {
                 **self.production().to_dict(interval_dict), "lost_quantiles": None,
                 "steady_production_availability": a.production.steady_availability,
-                "delivered_per_unit": a.production.delivered.tolist()}}),
+                **({"delivered_per_unit": a.production.delivered.tolist()}
+                   if self.horizon <= JSON_UNITS_LIMIT else {})}}),
         }
 
     def production(self) -> Production | None:

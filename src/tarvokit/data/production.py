@@ -19,15 +19,17 @@ independent histories of T engine steps:
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
-from typing import Any, Callable
+from dataclasses import dataclass, replace
+from typing import TYPE_CHECKING, Any, Callable
 
 import numpy as np
 
-from ..engine.outputs import ProductionCounts
+from ..engine.outputs import Histogram, ProductionCounts
 from ..model import capacity as capacities
 from . import stats
-from .files import ResultError
+
+if TYPE_CHECKING:
+    from .validation import Field
 from .measures import QUANTILES, mean_of, quantile_interval
 
 
@@ -134,67 +136,121 @@ def level_text(level: Level, unit: str) -> str:
 # --- Reading back -------------------------------------------------------------------------
 
 
-def check_counts(data: Any, model: dict, histories: int) -> None:
-    """Refuses production counts read back from a file that cannot be this model's: ResultError
-    naming the field (under distributions.production)."""
-    where = "distributions.production"
+def with_checked_counts(root: "Field", fields: dict, read_lost: Any = None) -> Any:
+    """The distributions of a run read back (validation.run_fields' `fields`), with their
+    production counts for a model with capacities, every field checked: ResultError naming the
+    file and the key path for counts of the wrong shape, sums that disagree (per unit against
+    the total and the sub-batches, the histogram against the histories, the levels against
+    histories x steps) and a production availability that is not the counts'. A model without
+    capacities must have none. `read_lost(rows, high, time_unit)` reads the per-unit counts from
+    curve.csv when the JSON leaves them there."""
+    distributions, model = fields["distributions"], fields["model"]
+    lost_of_batches = [batch[4] for batch in fields["batches"]]
+    holder = root.key("distributions", optional=True)
+    raw = None if holder.missing else holder.key("production", optional=True)
+    measures = root.key("production", optional=True)
+    if "capacity" not in model["system"]:
+        for field in (raw, measures):
+            if field is not None and not field.missing:
+                field.fail("the model has no capacity")
+        if any(lost is not None for lost in lost_of_batches):
+            root.key("batches").fail("lost production for a model without capacities")
+        return distributions
+    if distributions is None:
+        return None
+    assert raw is not None
+    if raw.missing:
+        holder.key("production").fail("missing for a model with capacities")
+    histories = sum(batch[1] for batch in fields["batches"])
+    counts = _checked_counts(raw, model, histories, read_lost)
+    if None in lost_of_batches or sum(lost_of_batches) != counts.lost_sum:
+        root.key("batches").fail(f"their lost production adds to {_total(lost_of_batches)},"
+                                 f" but the counts to {counts.lost_sum:,}")
+    if not measures.missing:
+        entry = measures.key("production_availability").interval()
+        capacity = capacity_of(model)
+        steps = int(model["study"]["horizon"]) * int(model["study"]["resolution"])
+        expected = 1.0 - counts.lost_sum / (histories * capacity.demand * steps)
+        value = entry["estimate"]
+        if value is None or not math.isclose(value, expected, rel_tol=1e-9, abs_tol=1e-12):
+            measures.key("production_availability").key("estimate").fail(
+                f"{value!r}, but the counts give {expected!r}")
+    return replace(distributions, production=counts)
 
-    def fail(field: str, message: str) -> None:
-        raise ResultError(f"{where}.{field}: {message}")
 
-    if not isinstance(data, dict):
-        raise ResultError(f"{where}: expected a table, got {type(data).__name__}")
+def _total(values: list) -> str:
+    return "nothing (a sub-batch has none)" if None in values else f"{sum(values):,}"
+
+
+def _checked_counts(raw: "Field", model: dict, histories: int, read_lost: Any
+                    ) -> ProductionCounts:
+    raw.table()
     capacity = capacity_of(model)
     study = model["study"]
-    steps = int(study["horizon"]) * int(study["resolution"])
-    for field in ("lost_per_unit", "lost", "lost_sum", "lost_squares", "level_steps",
-                  "level_squares"):
-        if field not in data:
-            fail(field, "missing")
-    try:
-        counts = ProductionCounts.from_dict(data)
-    except (KeyError, TypeError, ValueError) as error:
-        raise ResultError(f"{where}: not production counts ({error})") from None
-    if len(counts.lost_per_unit) != int(study["horizon"]):
-        fail("lost_per_unit", f"{len(counts.lost_per_unit)} values for a horizon of"
-                              f" {study['horizon']}")
-    if counts.lost_sum < 0 or counts.lost_sum > histories * capacity.demand * steps:
-        fail("lost_sum", "outside 0 .. histories x demand x steps")
-    if int(counts.lost_per_unit.sum(dtype=np.uint64)) != counts.lost_sum % 2**64:
-        fail("lost_per_unit", "its sum is not lost_sum")
-    if counts.lost.total != histories:
-        fail("lost", f"holds {counts.lost.total} histories, the result {histories}")
-    if counts.lost_squares * histories < counts.lost_sum ** 2:
-        fail("lost_squares", "smaller than the sum allows")
-    if len(counts.level_steps) != len(capacity.levels) or \
-            len(counts.level_squares) != len(capacity.levels):
-        fail("level_steps", f"{len(counts.level_steps)} levels; the model has"
-                            f" {len(capacity.levels)}")
-    if any(v < 0 for v in counts.level_steps + counts.level_squares):
-        fail("level_steps", "negative")
-    if sum(counts.level_steps) != histories * steps:
-        fail("level_steps", f"sum to {sum(counts.level_steps)} steps, not histories x steps ="
-                            f" {histories * steps}")
+    horizon, resolution = int(study["horizon"]), int(study["resolution"])
+    steps = horizon * resolution
+    most = capacity.demand * steps  # the most one history may lose
+    per_unit = raw.key("lost_per_unit")
+    high = histories * capacity.demand * resolution
+    if isinstance(per_unit.value, str):
+        if read_lost is None:
+            per_unit.fail("the per-unit counts are not in the JSON, and no curve.csv to read"
+                          " them from")
+        values = list(read_lost(horizon, high, str(study["time_unit"])))
+    else:
+        values = per_unit.listing(horizon, horizon)
+        for index, value in enumerate(values):
+            if type(value) is not int or not 0 <= value <= high:
+                per_unit.item(index).integer(0, high, "lost production of a time unit")
+    lost_sum = raw.key("lost_sum").big_integer(0, histories * most)
+    if sum(values) != lost_sum:
+        per_unit.fail(f"adds to {sum(values):,}, but lost_sum is {lost_sum:,}")
+    histogram, pairs = _checked_histogram(raw.key("lost"), histories, most)
+    squares_field = raw.key("lost_squares")
+    squares = squares_field.big_integer(0, histories * most * most)
+    for name, value, power in (("lost_sum", lost_sum, 1), ("lost_squares", squares, 2)):
+        low = sum(count * (index * histogram.width) ** power for index, count in pairs)
+        top = sum(count * ((index + 1) * histogram.width - 1) ** power for index, count in pairs)
+        if not low <= value <= top:
+            raw.key(name).fail(f"{value:,}, but the histogram allows {low:,} .. {top:,}")
+    levels = len(capacity.levels)
+    steps_field, squares_of_levels = raw.key("level_steps"), raw.key("level_squares")
+    level_steps = [f.big_integer(0, histories * steps) for f in steps_field.items(levels, levels)]
+    level_squares = [f.big_integer(0, histories * steps * steps)
+                     for f in squares_of_levels.items(levels, levels)]
+    if sum(level_steps) != histories * steps:
+        steps_field.fail(f"add to {sum(level_steps):,} steps, not histories x steps ="
+                         f" {histories * steps:,}")
+    for index, (total, square) in enumerate(zip(level_steps, level_squares)):
+        if not total * total <= square * histories and square <= total * steps:
+            squares_of_levels.item(index).fail(f"{square:,}, which {total:,} steps over"
+                                               f" {histories:,} histories cannot give")
+    return ProductionCounts(np.array(values, dtype=np.uint64), histogram, lost_sum, squares,
+                            tuple(level_steps), tuple(level_squares))
 
 
-def check_measures(data: Any, counts: ProductionCounts, model: dict, histories: int) -> None:
-    """Refuses a `production` key whose figures disagree with the counts."""
-    if not isinstance(data, dict):
-        raise ResultError(f"production: expected a table, got {type(data).__name__}")
-    entry = data.get("production_availability")
-    if not isinstance(entry, dict) or not isinstance(entry.get("estimate"), (int, float)):
-        raise ResultError("production.production_availability: expected"
-                          " {estimate, low, high, standard_error}")
-    value = float(entry["estimate"])
-    if not 0.0 <= value <= 1.0:
-        raise ResultError(f"production.production_availability: {value} is not in [0, 1]")
-    capacity = capacity_of(model)
-    steps = int(model["study"]["horizon"]) * int(model["study"]["resolution"])
-    expected = 1.0 - counts.lost_sum / (histories * capacity.demand * steps)
-    if not math.isclose(value, expected, rel_tol=1e-9, abs_tol=1e-12):
-        raise ResultError(f"production.production_availability: {value} disagrees with the"
-                          f" counts ({expected})")
-
+def _checked_histogram(field: "Field", histories: int, most: int) -> tuple[Histogram, list]:
+    """The lost production's histogram: bins of `width` values from 0 (a power of two), none
+    above the most a history may lose, counts adding to the histories."""
+    if field.key("exact").integer(0, 0, "0 (bins of equal width from 0)") != 0:
+        field.key("exact").fail("expected 0")
+    width = field.key("width").integer(1, 1 << 62)
+    if width & (width - 1):
+        field.key("width").fail(f"expected a power of two, got {width:,}")
+    pairs: list[tuple[int, int]] = []
+    previous = -1
+    for pair in field.key("bins").items(0, histories):
+        pair.listing(2, 2)
+        index = pair.item(0).integer(previous + 1, most // width, "a bin number")
+        pairs.append((index, pair.item(1).integer(1, histories, "a number of histories")))
+        previous = index
+    total = sum(count for _, count in pairs)
+    if total != histories:
+        field.fail(f"its bins hold {total:,} histories, expected {histories:,}")
+    counts = np.zeros(pairs[-1][0] + 1 if pairs else 0, dtype=np.uint64)
+    for index, count in pairs:
+        counts[index] = count
+    return Histogram(counts, 0, width), pairs
 
 
 def exact_production(answer: Any, time_unit: str, horizon: int) -> Production:
