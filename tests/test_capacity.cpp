@@ -166,6 +166,9 @@ TEST(CapacityStudy, ADependencyFreeStudyRunsTheIndependentEngineOnTheSameHistori
         runCapacityStudy(model, &tree, &noDependencies, program, plan, empty);
     EXPECT_EQ(plain.failedStepsPerUnit, withCapacity.failedStepsPerUnit);
     EXPECT_EQ(plain.failedStepsHistogram, withCapacity.failedStepsHistogram);
+    EXPECT_EQ(plain.failuresHistogram, withCapacity.failuresHistogram);
+    EXPECT_EQ(plain.firstFailureHistogram, withCapacity.firstFailureHistogram);
+    EXPECT_EQ(plain.failuresHistogram, dependent.failuresHistogram);
     EXPECT_EQ(plain.failedStepsPerUnit, dependent.failedStepsPerUnit);
     EXPECT_EQ(none.lostPerUnit, empty.lostPerUnit);
     EXPECT_EQ(none.lostHistogram, empty.lostHistogram);

@@ -211,7 +211,7 @@ def tampered(data: dict, path: str, value) -> dict:
     *keys, last = path.split(".")
     target = data
     for key in keys:
-        target = target[key]
+        target = target[int(key)] if isinstance(target, list) else target[key]
     if value is KeyError:
         del target[last]
     else:
@@ -226,7 +226,8 @@ def tampered(data: dict, path: str, value) -> dict:
     ("distributions.production.lost_squares", KeyError, "lost_squares"),
     ("production.production_availability", {"estimate": 1.5}, "production_availability"),
     ("production.production_availability", {"estimate": 0.2}, "production_availability"),
-    ("distributions.production", KeyError, "distributions.production"),
+    ("distributions.production", KeyError, 'distributions: missing "production"'),
+    ("batches.0.lost", KeyError, "batches"),
 ])
 def test_a_result_folder_with_bad_production_is_refused_naming_folder_and_field(
         tmp_path, path, value, field):

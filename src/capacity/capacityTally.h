@@ -13,9 +13,11 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "capacity/capacityProgram.h"
+#include "history/historyOutputs.h"
 #include "study/studyOutput.h"
 
 // Bins of 2^shift values over 0 .. maxValue, at most kLostBins of them.
@@ -101,6 +103,11 @@ public:
     // The capacity holds between events: its time is counted when it changes, and at the end.
     void hold(int from, int to, int systemState) { inner.hold(from, to, systemState); }
     void expect(int time) { inner.expect(time); }
+    // Passed on when the inner output has it (historyOutputs.h), so that engines track it.
+    template <class I = Inner, std::enable_if_t<HasSettle<I>::value, int> = 0>
+    void settle(int time, int systemState, bool drawnNow) {
+        inner.settle(time, systemState, drawnNow);
+    }
     void event(int time, int fromState, int toState, int component, int before, int after) {
         inner.event(time, fromState, toState, component, before, after);
         changed(time, component, toState);

@@ -145,7 +145,7 @@ def with_checked_counts(root: "Field", fields: dict, read_lost: Any = None) -> A
     capacities must have none. `read_lost(rows, high, time_unit)` reads the per-unit counts from
     curve.csv when the JSON leaves them there."""
     distributions, model = fields["distributions"], fields["model"]
-    lost_of_batches = [batch[4] for batch in fields["batches"]]
+    lost_of_batches = [batch.lost for batch in fields["batches"]]  # Batch records
     holder = root.key("distributions", optional=True)
     raw = None if holder.missing else holder.key("production", optional=True)
     measures = root.key("production", optional=True)
@@ -161,7 +161,7 @@ def with_checked_counts(root: "Field", fields: dict, read_lost: Any = None) -> A
     assert raw is not None
     if raw.missing:
         holder.key("production").fail("missing for a model with capacities")
-    histories = sum(batch[1] for batch in fields["batches"])
+    histories = sum(batch.histories for batch in fields["batches"])
     counts = _checked_counts(raw, model, histories, read_lost)
     if None in lost_of_batches or sum(lost_of_batches) != counts.lost_sum:
         root.key("batches").fail(f"their lost production adds to {_total(lost_of_batches)},"
