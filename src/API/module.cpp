@@ -5,6 +5,7 @@ PYBIND11_MODULE(tarvo, m) {
     registerDistributions(m);
     registerCutsetTree(m);
     registerDependencies(m);
+    registerCapacity(m);
     registerRunners(m);
     registerCalendar(m);
 }

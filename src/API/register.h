@@ -4,8 +4,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include "capacity/capacityStudy.h"
+
 void registerDistributions(pybind11::module_& m);
 void registerCutsetTree(pybind11::module_& m);
 void registerDependencies(pybind11::module_& m);
 void registerRunners(pybind11::module_& m);
 void registerCalendar(pybind11::module_& m);
+void registerCapacity(pybind11::module_& m);
+
+struct CapacityResult;
+// The capacity figures of a study call as the dict runnerStudy returns under "production".
+pybind11::dict capacityFigures(CapacityResult&& result);

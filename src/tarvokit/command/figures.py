@@ -40,14 +40,23 @@ def result_figure(result: Result, path: Path) -> None:
     plt = _pyplot()
     # Spacing set by hand: a layout engine measures every text several times, which costs more
     # than the drawing itself.
-    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
+    delivered = result.distributions is not None and result.distributions.production is not None
+    figure = plt.figure(figsize=(FIGURE_INCHES[0], FIGURE_INCHES[1] * (1.4 if delivered else 1)),
+                        dpi=DPI)
     columns = 3 if result.distributions is not None else 1
-    grid = figure.add_gridspec(2, columns, height_ratios=[3, 2], left=0.07, right=0.98,
-                               top=0.95, bottom=0.07, hspace=0.42, wspace=0.28)
+    grid = figure.add_gridspec(3 if delivered else 2, columns,
+                               height_ratios=[3, 2, 2.4] if delivered else [3, 2], left=0.07,
+                               right=0.98, top=0.96 if delivered else 0.95, bottom=0.05
+                               if delivered else 0.07, hspace=0.42, wspace=0.28)
     whole, start = figure.add_subplot(grid[0, :]), figure.add_subplot(grid[1, 0])
     more = ({"reliability": figure.add_subplot(grid[1, 1]),
              "downtime": figure.add_subplot(grid[1, 2])} if columns == 3 else {})
     draw_result(whole, start, result, **more)
+    if delivered:
+        from ..views.production_views import draw_delivered, draw_levels
+
+        draw_delivered(figure.add_subplot(grid[2, :2]), result)
+        draw_levels(figure.add_subplot(grid[2, 2]), result)
     _save(figure, path)
 
 

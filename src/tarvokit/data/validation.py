@@ -266,7 +266,7 @@ THREADS_MAX = 1 << 20
 # Figures results.json repeats from the data, compared with what the data give.
 _AGREE = 1e-9
 _RUN_MEASURES = ("failure_frequency", "reliability", "mean_down_time", "mean_up_time")
-_BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds")
+_BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds", "lost")
 
 
 def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
@@ -289,7 +289,8 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
     model_field = root.key("model")
     model_data = model_field.table()
     system = model_field.key("system").table()
-    if set(system) != {"cut_sets"}:
+    # The minimal cut sets, and a capacity's expression and demand (model/capacity.py).
+    if "cut_sets" not in system or set(system) - {"cut_sets", "capacity", "demand"}:
         model_field.key("system").fail("expected the minimal cut sets alone (cut_sets), as a"
                                        " run writes them")
     if "sweep" in model_data:
@@ -375,7 +376,7 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
     return fields
 
 
-def _batches(field: Field, steps: int) -> tuple[tuple[int, int, int, float], ...]:
+def _batches(field: Field, steps: int) -> tuple[tuple[int, int, int, float, int | None], ...]:
     batches = []
     for batch in field.items(1):
         table = batch.table()
@@ -387,7 +388,9 @@ def _batches(field: Field, steps: int) -> tuple[tuple[int, int, int, float], ...
                                                    "a number of histories")
         failed = batch.key("failed_steps").integer(0, histories * steps,
                                                    "a number of failed steps")
-        batches.append((first, histories, failed, batch.key("seconds").number(0.0)))
+        # Lost production (models with capacities; data/production.py checks its sum).
+        lost = batch.key("lost", optional=True).optional(Field.integer)
+        batches.append((first, histories, failed, batch.key("seconds").number(0.0), lost))
     ordered = sorted(batches)
     for before, after in zip(ordered, ordered[1:]):
         if after[0] <= before[0] + before[1] - 1:
@@ -398,7 +401,7 @@ def _batches(field: Field, steps: int) -> tuple[tuple[int, int, int, float], ...
 
 def _check_seeds(field: Field, batches) -> None:
     ranges: list[list[int]] = []
-    for first, histories, _, _ in sorted(batches):
+    for first, histories, *_ in sorted(batches):
         if ranges and ranges[-1][1] + 1 == first:
             ranges[-1][1] = first + histories - 1
         else:

@@ -58,6 +58,7 @@ from scipy.sparse.linalg import LinearOperator, gmres, spilu, spsolve
 
 from ..model import memory
 from ..model.errors import ModelError
+from .markov_capacity import production_of, reward_rows
 
 DEFAULT_STATE_LIMIT = 200_000
 
@@ -92,6 +93,7 @@ class MarkovAnswer:
     mean_time_to_failure: float  # expected time to the first system failure; inf if none may come
     steady_unavailability: float  # long-run fraction of time failed, from the same start
     steady_failure_frequency: float  # long-run system failures per time unit
+    production: Any = None  # markov_capacity.MarkovProduction of a model with capacities
 
 
 # --- The model, as the chain reads it ------------------------------------------------------
@@ -747,16 +749,21 @@ def _stationary(generator: sparse.csr_matrix, source: str) -> np.ndarray:
 
 
 def solve_chain(chain: MarkovChain, horizon: int, name: str = "study",
-                time_unit: str = "time unit") -> MarkovAnswer:
-    """Every figure of a chain over [0, horizon] time units and in the long run."""
+                time_unit: str = "time unit", description: dict | None = None) -> MarkovAnswer:
+    """Every figure of a chain over [0, horizon] time units and in the long run; with the
+    model's `description`, its production figures too when it has capacities."""
     failed = chain.failed.astype(float)
     # Rate of entering the failed set from each working state (zero from failed states).
     entry_rates = (chain.generator @ failed) * (1.0 - failed)
     steady = _steady_state(chain)
     start = np.zeros(chain.size)
     start[0] = 1.0
-    march = _march(chain.generator.T.tocsr(), start, horizon, np.vstack([failed, entry_rates]),
-                   steady)
+    rewards = None if description is None else reward_rows(chain.states, chain.mode_names,
+                                                           chain.names, description)
+    weights = np.vstack([failed, entry_rates] + ([rewards[0]] if rewards else []))
+    march = _march(chain.generator.T.tocsr(), start, horizon, weights, steady)
+    production = None if rewards is None else production_of(rewards[1], march.over[:, 2:], steady,
+                                                             rewards[0], horizon)
     reliability = np.clip(_reliability(chain, horizon), 0.0, 1.0)
     total_downtime = float(march.over[:, 0].sum())
     total_failures = float(march.over[:, 1].sum()) + float(chain.failed[0])
@@ -776,6 +783,7 @@ def solve_chain(chain: MarkovChain, horizon: int, name: str = "study",
         mean_time_to_failure=_mean_time_to_failure(chain),
         steady_unavailability=float(steady @ failed),
         steady_failure_frequency=float(steady @ entry_rates),
+        production=production,
     )
 
 
@@ -803,4 +811,4 @@ def solve_markov(description: dict, state_limit: int = DEFAULT_STATE_LIMIT,
     chain = build_chain(description, state_limit, source, transition_key)
     _refuse_if_too_large(horizon, chain.size, source)
     return solve_chain(chain, horizon, str(study.get("name", "study")),
-                       str(study.get("time_unit", "time unit")))
+                       str(study.get("time_unit", "time unit")), description)

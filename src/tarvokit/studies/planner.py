@@ -88,8 +88,10 @@ class _Accumulator:
 
     def add(self, result: TaskResult) -> None:
         self.counts += result.counts
+        production = result.distributions.production if result.distributions else None
         self.batches.append(Batch(result.task.first_seed, result.task.histories,
-                                  result.failed_steps, result.seconds))
+                                  result.failed_steps, result.seconds,
+                                  None if production is None else production.lost_sum))
         self.threads = result.threads or self.threads
         if result.distributions is not None:
             self.distributions = (result.distributions if self.distributions is None

@@ -10,6 +10,7 @@ from .calendar_text import calendar_lines
 # The helpers are imported from here by the other views too.
 from .formatting import (duration_text, interval_text, number, percent,  # noqa: F401
                          short_interval_text, steps_per_unit)
+from .production_views import capacity_lines, production_lines
 
 if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
     from ..data.result import Result
@@ -28,6 +29,9 @@ def summary(result: "Result") -> str:
     ]
     if result.distributions is not None:
         lines += _measure_lines(result, unit, horizon)
+        delivered = result.production()
+        if delivered is not None:
+            lines += production_lines(delivered, interval_text)
     else:
         lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
                      " sub-batches)")
@@ -104,6 +108,8 @@ def model_text(model: Model, threads: int | None = None) -> str:
         lines.append(model.dependencies.text(unit))
     if model.calendar:
         lines.append(model.calendar.text(unit))
+    if model.capacity is not None:
+        lines += capacity_lines(model.capacity, model.names)
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")
