@@ -14,7 +14,7 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       base(model.base()),
       numComponents(model.components()),
       numStates(model.states()),
-      numSlots(model.components() + model.groups()),
+      numSlots(model.components() + model.groups() + logisticSlots(model)),
       simTime(simTime),
       useHeap(selection == EventSelection::heap ||
               (selection == EventSelection::automatic && numSlots >= kHeapFromSlots)),
@@ -32,8 +32,19 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       crewHeld(at(numComponents), 0),
       free(at(model.pools()), 0),
       struck(at(model.largestGroup()), 0),
-      struckRunning(at(model.largestGroup()), 0) {
+      struckRunning(at(model.largestGroup()), 0),
+      runningLife(at(model.standbyUnits())),
+      dormantLife(at(model.standbyUnits())) {
     if (useHeap) queue.resize(numSlots);
+    if (model.logistics() != nullptr) {
+        std::vector<int> pools(at(numComponents));
+        std::vector<int> failTargets(at(numComponents));
+        for (int c = 0; c < numComponents; ++c) {
+            pools[at(c)] = model.poolOf(c);
+            failTargets[at(c)] = model.ageingTarget(c);
+        }
+        logi.prepare(model.logistics(), std::move(pools), std::move(failTargets));
+    }
     waiting.reserve(at(model.pools()));
     for (int p = 0; p < model.pools(); ++p) waiting.emplace_back(model.poolSize(p));
 }
@@ -56,6 +67,12 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     systemState = 0;
     currentTime = 0;
     urgent = -1;
+    for (KeptLife& life : runningLife) life.kept = false;
+    for (KeptLife& life : dormantLife) life.kept = false;
+    if (logi.active()) {
+        std::fill(due.begin() + numComponents + model.groups(), due.end(), kNothingDue);
+        logi.start(downNow.data());
+    }
 }
 
 
@@ -64,14 +81,17 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     const Distribution* const* laws = model.row(component, state);
     // No crew is handed out before the first instant is over.
     const bool skipRepair =
-        (rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0;
+        (rolesOf(component) & (kRolePooled | kRoleLogistics)) != 0 && downNow[at(component)] != 0;
+    const bool ageing = logi.active() && state == 0;
     int best = kNeverDelay;
     int target = 0;
     for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr) continue;
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        const double q = laws[k]->quantile(p, 0);
+        const double q = ageing && logi.aged(component, state, k)
+                             ? logi.agedQuantile(component, *laws[k], p, 0)
+                             : laws[k]->quantile(p, 0);
         if (!keepsFirstDraw(firstSampling, q, p)) continue;
         const int delay = delayFromQuantile(q);
         if (delay < best) {
@@ -97,9 +117,14 @@ void DependentHistoryEngine::sampleFirstShock(int group) {
 }
 
 void DependentHistoryEngine::throwStuck(int slot) const {
-    const std::string who = slot < numComponents
-                                ? "component " + std::to_string(slot)
-                                : "common-cause group " + std::to_string(slot - numComponents);
+    const int groups = model.groups();
+    const std::string who =
+        slot < numComponents ? "component " + std::to_string(slot)
+        : slot < numComponents + groups
+            ? "common-cause group " + std::to_string(slot - numComponents)
+        : slot < 2 * numComponents + groups
+            ? "the logistics of component " + std::to_string(slot - numComponents - groups)
+            : "stock " + std::to_string(slot - 2 * numComponents - groups);
     throw std::runtime_error("History stopped advancing at time unit " +
                              std::to_string(currentTime) + ": " + who + " took part in more than " +
                              std::to_string(kMaxEventsPerComponentAndTimeUnit) +

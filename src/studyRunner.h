@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "compiledModel.h"
+#include "logistics/logistics.h"
 #include "runControl.h"
 #include "studyOutput.h"
 
@@ -66,6 +67,7 @@ struct StudyResult {
     ExactMoments failures;
     Wide failedStepsTimesFailures = 0;  // the sum over histories of their product
     std::vector<std::string> warnings;
+    LogisticsTally logistics;  // empty for a model without logistics
 };
 
 namespace studyDetail {

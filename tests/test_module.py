@@ -14,7 +14,7 @@ import tarvo
 from models import single_tree
 
 LAWS = ["Normal", "Exponential", "Uniform", "Weibull", "Inspection", "Maintenance", "InstantaneousFailure",
-        "Discrete"]
+        "Discrete", "Lognormal"]
 CLASSES = ["Distribution", *LAWS, "CutsetTree"]
 FUNCTIONS = ["runnerSingleSim", "runnerMultipleSim", "runnerParallelSim", "reportSIMDSupport", "limitOMPThreads",
              "runnerStudy"]
@@ -33,7 +33,7 @@ def test_module_identity():
 
 def test_registration_order():
     public = [name for name in vars(tarvo) if not name.startswith("_")]
-    assert public == CLASSES + ["Dependencies"] + FUNCTIONS
+    assert public == CLASSES + ["Dependencies", "Logistics"] + FUNCTIONS
 
 
 @pytest.mark.parametrize("name", CLASSES)

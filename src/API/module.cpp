@@ -5,5 +5,6 @@ PYBIND11_MODULE(tarvo, m) {
     registerDistributions(m);
     registerCutsetTree(m);
     registerDependencies(m);
+    registerLogistics(m);
     registerRunners(m);
 }

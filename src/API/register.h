@@ -8,3 +8,8 @@ void registerDistributions(pybind11::module_& m);
 void registerCutsetTree(pybind11::module_& m);
 void registerDependencies(pybind11::module_& m);
 void registerRunners(pybind11::module_& m);
+void registerLogistics(pybind11::module_& m);
+
+struct LogisticsTally;
+// A study's logistic sums as a dict of exact ints (registerLogistics.cpp).
+pybind11::dict logisticsFigures(const LogisticsTally& tally);

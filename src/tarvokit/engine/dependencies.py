@@ -36,6 +36,8 @@ from typing import Any, Callable, NoReturn, Sequence
 
 import tarvo
 
+from .logistics import build_logistics, has_logistics
+
 LawsBuilder = Callable[[dict, str], tarvo.Distribution]
 
 ORDERS = ("first_failed", "listed")
@@ -43,7 +45,7 @@ _STANDBY_KEYS = ("covers", "start_failure", "dormant")
 # "silent": the group never strikes (its shocks are still drawn, so the histories pair with the
 # model's own): the model without its common cause, for importance.
 _GROUP_KEYS = ("members", "beta", "shock", "silent")
-_POOL_KEYS = ("count", "repairs", "order")
+_POOL_KEYS = ("count", "repairs", "order", "mobilisation", "cost")
 # Rates of the members of one beta group are equal when they differ by no more than this share.
 _SAME_RATE = 1e-9
 
@@ -66,7 +68,8 @@ class EngineModel:
 def has_dependencies(description: dict) -> bool:
     """Whether the description has common-cause groups, crews or standby units."""
     return bool(description.get("common_cause") or description.get("crews")
-                or any("standby" in entry for entry in description["components"].values()))
+                or any("standby" in entry for entry in description["components"].values())
+                or has_logistics(description))
 
 
 def build_dependencies(description: dict, laws_builder: LawsBuilder,
@@ -78,6 +81,7 @@ def build_dependencies(description: dict, laws_builder: LawsBuilder,
 class _Translation:
     def __init__(self, description: dict, laws_builder: LawsBuilder, source: str):
         self.source = source
+        self.description = description
         self.build = laws_builder
         self.components: dict = description["components"]
         self.names = list(self.components)
@@ -102,7 +106,8 @@ class _Translation:
     def result(self) -> EngineModel:
         shocks = [self.group(name, group) for name, group in self.common_cause.items()]
         laws = self.component_laws()
-        if not (shocks or self.crews or self.standby_state):
+        logistics = has_logistics(self.description)
+        if not (shocks or self.crews or self.standby_state or logistics):
             return EngineModel(laws, None, self.states)
         dependencies = tarvo.Dependencies(len(self.names))
         for members, failed, shock in shocks:
@@ -112,6 +117,8 @@ class _Translation:
                 self.standby(dependencies, index, entry["standby"])
         for name, pool in self.crews.items():
             self.pool(dependencies, name, pool)
+        if logistics:
+            dependencies.setLogistics(build_logistics(self.description, self.build))
         return EngineModel(laws, dependencies, self.states)
 
     # --- Names -----------------------------------------------------------------------------

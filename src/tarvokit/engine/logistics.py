@@ -1,0 +1,143 @@
+"""A model's logistics (model/logistics.py) in the engine's terms: a tarvo.Logistics.
+
+The input is a model description (components in the general form, times in time units); the
+engine counts in steps of 1 / resolution time unit, so ages and lead times are built at the
+resolution and the cost weights per time unit are divided by it. Components are numbered in the
+description's order, crew pools in the order of its `crews` table, stocks in the order of its
+`spares` table.
+
+Every history keeps a vector of figures (`figure_layout`): per component its downtime by cause,
+failures and repairs; per stock its demands, stock-outs, part-steps on the shelf, orders and
+parts ordered; per pool its crew-steps busy and calls; the system's downtime by cause. A
+history's cost of each kind is a weighted sum of its figures (`cost_weights`).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Callable
+
+import tarvo
+
+LawsBuilder = Callable[[dict, str], tarvo.Distribution]
+
+CAUSES = ("repair", "delay", "crew", "part", "planned")
+COMPONENT_FIGURES = (*(f"down_{c}" for c in CAUSES), "failures", "repairs")
+STOCK_FIGURES = ("demands", "stock_outs", "shelf_steps", "orders", "parts_ordered")
+POOL_FIGURES = ("busy_steps", "calls")
+COST_KINDS = ("system_downtime", "repairs", "crews", "parts")
+_COMPONENT_KEYS = ("age", "cost", "repair_logistics")
+
+
+def has_logistics(description: dict) -> bool:
+    """Whether the description has spare parts, costs, logistic delays, ages or crews'
+    mobilisation or costs."""
+    if description.get("spares") or "costs" in description:
+        return True
+    if any(key in entry for entry in description["components"].values()
+           for key in _COMPONENT_KEYS):
+        return True
+    return any("mobilisation" in pool or "cost" in pool
+               for pool in description.get("crews", {}).values())
+
+
+@dataclass(frozen=True)
+class FigureLayout:
+    """Where each figure of a history is, as logistics.h lays them out."""
+
+    components: list[str]
+    stocks: list[str]
+    pools: list[str]
+
+    def component(self, index: int, figure: str) -> int:
+        return index * len(COMPONENT_FIGURES) + COMPONENT_FIGURES.index(figure)
+
+    def stock(self, index: int, figure: str) -> int:
+        return (len(self.components) * len(COMPONENT_FIGURES) + index * len(STOCK_FIGURES)
+                + STOCK_FIGURES.index(figure))
+
+    def pool(self, index: int, figure: str) -> int:
+        return (len(self.components) * len(COMPONENT_FIGURES)
+                + len(self.stocks) * len(STOCK_FIGURES) + index * len(POOL_FIGURES)
+                + POOL_FIGURES.index(figure))
+
+    def system(self, cause: str) -> int:
+        return self.pool(len(self.pools), "busy_steps") + CAUSES.index(cause)
+
+    @property
+    def size(self) -> int:
+        return self.system(CAUSES[0]) + len(CAUSES)
+
+
+def figure_layout(description: dict) -> FigureLayout:
+    return FigureLayout(list(description["components"]), list(description.get("spares", {})),
+                        list(description.get("crews", {})))
+
+
+def cost_weights(description: dict) -> dict[str, list[float]]:
+    """Per cost kind, the weight of every figure: costs per time unit divided by the
+    resolution, since downtime and busy figures are counted in engine steps."""
+    layout = figure_layout(description)
+    resolution = int(description["study"]["resolution"])
+    weights = {kind: [0.0] * layout.size for kind in COST_KINDS}
+    per_down = float(description.get("costs", {}).get("system_down_per_hour", 0.0))
+    for cause in CAUSES:
+        weights["system_downtime"][layout.system(cause)] = per_down / resolution
+    for index, entry in enumerate(description["components"].values()):
+        cost = entry.get("cost", {})
+        weights["repairs"][layout.component(index, "repairs")] = float(cost.get("repair", 0.0))
+        for cause in CAUSES:
+            weights["repairs"][layout.component(index, f"down_{cause}")] = (
+                float(cost.get("per_hour_down", 0.0)) / resolution)
+    for index, pool in enumerate(description.get("crews", {}).values()):
+        cost = pool.get("cost", {})
+        weights["crews"][layout.pool(index, "busy_steps")] = (
+            float(cost.get("per_hour", 0.0)) / resolution)
+        weights["crews"][layout.pool(index, "calls")] = float(cost.get("per_call", 0.0))
+    for index, stock in enumerate(description.get("spares", {}).values()):
+        cost = stock.get("cost", {})
+        weights["parts"][layout.stock(index, "parts_ordered")] = float(cost.get("part", 0.0))
+        weights["parts"][layout.stock(index, "orders")] = float(cost.get("order", 0.0))
+    return weights
+
+
+def build_logistics(description: dict, laws_builder: LawsBuilder) -> tarvo.Logistics:
+    """The tarvo.Logistics of a description with logistics (has_logistics)."""
+    resolution = int(description["study"]["resolution"])
+    names = list(description["components"])
+    crews = description.get("crews", {})
+    logistics = tarvo.Logistics(len(names), len(crews))
+    for index, (name, entry) in enumerate(description["components"].items()):
+        repair = entry.get("repair_logistics", {})
+        if "delay" in repair:
+            logistics.setRepairDelay(index, laws_builder(
+                repair["delay"], f"components.{name}.repair_logistics.delay"))
+        restoration = float(repair.get("restoration", 1.0))
+        age = float(entry.get("age", 0.0))
+        if restoration < 1 or age > 0:
+            scale, shape = _weibull_failure(entry)
+            logistics.setAgeing(index, restoration, repair.get("ageing", "kijima1"),
+                                age * resolution, scale * resolution, shape)
+    for name, stock in description.get("spares", {}).items():
+        parts = [names.index(part) for part in stock["parts"]]
+        lead = laws_builder(stock["lead_time"], f"spares.{name}.lead_time")
+        logistics.addStock(parts, int(stock["stock"]), lead,
+                           int(stock.get("reorder_point", -1)), int(stock.get("order_up_to", 0)))
+    for index, (name, pool) in enumerate(crews.items()):
+        if "mobilisation" in pool:
+            logistics.setMobilisation(index, laws_builder(pool["mobilisation"],
+                                                          f"crews.{name}.mobilisation"))
+    for kind, weights in enumerate(cost_weights(description).values()):
+        logistics.setCostWeights(kind, weights)
+    return logistics
+
+
+def _weibull_failure(entry: dict) -> tuple[float, float]:
+    """(scale, shape) of the component's Weibull failure law, or (0, 0) for another law."""
+    states = entry["states"]
+    failed = states[states.index("failed") if "failed" in states else 1]
+    for transition in entry["transitions"]:
+        if transition["from"] == states[0] and transition["to"] == failed:
+            if transition.get("law") == "Weibull":
+                return float(transition["scale"]), float(transition["shape"])
+    return 0.0, 0.0
