@@ -536,6 +536,8 @@ int DependentHistoryEngine::handOutCrews(int next, Output& out) {
             next = earlierSlot(next, component);
         }
     }
+    // A crew's start under logistics may also set a timer or a delivery: look at every slot.
+    if (logi.active() && urgent < 0) return nextSlot();
     return urgent >= 0 ? urgent : next;
 }
 

@@ -36,6 +36,8 @@ import numpy as np
 
 from ..engine.outputs import Distributions
 from . import measures as measures_module
+from .logistics import check_keys as check_logistics_keys
+from .logistics import logistics_keys
 from . import stats
 from .files import ResultError, atomic_write_text, csv_field, write_csv
 
@@ -258,6 +260,7 @@ class Result(StudyFacts):
                                        in found.downtime_quantiles.items()},
                 "distributions": self.distributions.to_dict(),
             })
+            data.update(logistics_keys(self))
         data["batches"] = [vars(b) for b in self.batches]
         if self.horizon <= JSON_UNITS_LIMIT:
             low, high = self.band()
@@ -341,7 +344,9 @@ class Result(StudyFacts):
         counts = None
         if "failed_steps_per_unit" not in data:
             counts = _counts_from_csv(path.parent / CURVE_FILE)
-        return cls.from_dict(data, counts)
+        result = cls.from_dict(data, counts)
+        check_logistics_keys(data, result, str(path))
+        return result
 
 
 def read(folder: str | Path) -> Result:

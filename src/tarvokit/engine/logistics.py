@@ -141,3 +141,47 @@ def _weibull_failure(entry: dict) -> tuple[float, float]:
             if transition.get("law") == "Weibull":
                 return float(transition["scale"]), float(transition["shape"])
     return 0.0, 0.0
+
+
+@dataclass(frozen=True)
+class LogisticsSums:
+    """The sums over histories of their figures and costs, exact: each history's value in
+    fixed point (2^-scale_bits), summed with its square as integers, so sums of any split of
+    the histories add up to the same numbers. Costs: the kinds of COST_KINDS, then the total."""
+
+    histories: int
+    scale_bits: int
+    sums: tuple[int, ...]
+    squares: tuple[int, ...]
+    cost_sums: tuple[int, ...]
+    cost_squares: tuple[int, ...]
+
+    @classmethod
+    def from_runner(cls, figures: dict) -> "LogisticsSums":
+        return cls(int(figures["histories"]), int(figures["scale_bits"]),
+                   *(tuple(int(v) for v in figures[key])
+                     for key in ("sums", "squares", "cost_sums", "cost_squares")))
+
+    def __add__(self, other: "LogisticsSums") -> "LogisticsSums":
+        if (self.scale_bits, len(self.sums)) != (other.scale_bits, len(other.sums)):
+            raise ValueError("logistic sums of different layouts do not add")
+
+        def added(a: tuple[int, ...], b: tuple[int, ...]) -> tuple[int, ...]:
+            return tuple(x + y for x, y in zip(a, b))
+
+        return LogisticsSums(self.histories + other.histories, self.scale_bits,
+                             added(self.sums, other.sums), added(self.squares, other.squares),
+                             added(self.cost_sums, other.cost_sums),
+                             added(self.cost_squares, other.cost_squares))
+
+    def to_dict(self) -> dict:
+        # Strings: JSON readers other than Python's lose integers beyond 2^53.
+        return {"histories": self.histories, "scale_bits": self.scale_bits,
+                **{key: [str(v) for v in getattr(self, key)]
+                   for key in ("sums", "squares", "cost_sums", "cost_squares")}}
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "LogisticsSums":
+        return cls(int(data["histories"]), int(data["scale_bits"]),
+                   *(tuple(int(v) for v in data[key])
+                     for key in ("sums", "squares", "cost_sums", "cost_squares")))

@@ -51,6 +51,7 @@ def summary(result: "Result") -> str:
     else:
         lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
                      " sub-batches)")
+    lines += _logistics_lines(result)
     end = result.at(horizon - 1)
     lines += [
         f"Unavailability during the last {unit} ({unit} {horizon - 1}): {interval_text(end)}",
@@ -71,6 +72,12 @@ def summary(result: "Result") -> str:
                  f" {result.seconds:.2f} s,"
                  f" {result.histories_per_second:,.0f} histories per second")
     return "\n".join(lines)
+
+
+def _logistics_lines(result: "Result") -> list[str]:
+    from .logistics_views import logistics_lines
+
+    return logistics_lines(result)
 
 
 def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
@@ -115,6 +122,8 @@ def model_text(model: Model, threads: int | None = None) -> str:
               for s in sorted(model.cut_sets, key=lambda s: (len(s), sorted(s)))]
     if model.dependencies:
         lines.append(model.dependencies.text(unit))
+    if model.logistics:
+        lines.append(model.logistics.text(unit))
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")

@@ -1,0 +1,63 @@
+"""The report's lines on logistics and costs (data/logistics.py)."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING
+
+from ..data.logistics import CAUSE_NAMES, figures_of
+
+if TYPE_CHECKING:
+    from ..data.result import Result
+    from ..data.stats import Interval
+
+_KIND_NAMES = {"system_downtime": "system downtime", "repairs": "repairs",
+               "crews": "crew hours and calls", "parts": "spare parts", "total": "total"}
+
+
+def _interval(value: "Interval", unit: str = "") -> str:
+    unit = f" {unit}" if unit else ""
+    return f"{value.estimate:,.4g}{unit} [{value.low:,.4g}, {value.high:,.4g}]"
+
+
+def _number(value: float, digits: int = 4) -> str:
+    return "-" if math.isnan(value) else f"{value:,.{digits}g}"
+
+
+def logistics_lines(result: "Result") -> list[str]:
+    """Downtime by cause, per component, stock and crew figures, and costs; none for a model
+    without logistics."""
+    found = figures_of(result)
+    if found is None:
+        return []
+    unit, horizon = result.time_unit, result.horizon
+    lines = [f"Downtime by cause, {unit} over {horizon:,} {unit} (the system's shared equally"
+             " among the components down):"]
+    for cause, value in found.system_downtime().items():
+        lines.append(f"  system, {CAUSE_NAMES[cause]}: {_interval(value, unit)}")
+    components = found.components()
+    width = max(len(name) for name in components) + 2
+    header = "".join(f"{CAUSE_NAMES[c][:18]:>20}" for c in CAUSE_NAMES)
+    lines.append(f"  {'component':<{width}}{header}{'failures':>10}{'repairs':>10}"
+                 f"{'wait crew':>11}{'wait part':>11}")
+    for name, entry in components.items():
+        causes = "".join(f"{entry['downtime'][c].estimate:>20,.4g}" for c in CAUSE_NAMES)
+        lines.append(f"  {name:<{width}}{causes}{entry['failures'].estimate:>10.4g}"
+                     f"{entry['repairs'].estimate:>10.4g}"
+                     f"{_number(entry['mean_wait_crew']):>11}{_number(entry['mean_wait_part']):>11}")
+    lines.append(f"  (mean per history; waits: mean {unit} per failure waiting for a crew, its"
+                 " mobilisation included, and for a part)")
+    for name, stock in found.stocks().items():
+        lines.append(f"Spares {name}: {_interval(stock['demands'])} parts needed, stock-out"
+                     f" when needed {_number(100 * stock['stock_out_chance'])} %, on the shelf"
+                     f" {_interval(stock['mean_on_shelf'])} on average,"
+                     f" {_interval(stock['orders'])} orders")
+    for name, crew in found.crews().items():
+        lines.append(f"Crews {name} ({crew['count']}): utilisation"
+                     f" {_number(100 * crew['utilisation'])} %, busy"
+                     f" {_interval(crew['busy_hours'], unit)}, {_interval(crew['calls'])} calls")
+    currency = result.model.get("costs", {}).get("currency", "")
+    lines.append(f"Expected cost over {horizon:,} {unit}{' in ' + currency if currency else ''}:")
+    for kind, value in found.costs().items():
+        lines.append(f"  {_KIND_NAMES[kind]}: {_interval(value)}")
+    return lines
