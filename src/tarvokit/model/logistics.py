@@ -79,10 +79,8 @@ class ComponentLogistics:
         repair: dict[str, Any] = {}
         if self.delay is not None:
             repair["delay"] = dict(self.delay)
-        if self.restoration != 1 or self.ageing != "kijima1":
-            repair.update({"restoration": self.restoration, "ageing": self.ageing})
-        if repair:
-            entry["repair_logistics"] = repair
+        repair.update({"restoration": self.restoration, "ageing": self.ageing})
+        entry["repair_logistics"] = repair
         if self.age:
             entry["age"] = self.age
         if self.repair_cost or self.down_cost:
