@@ -35,7 +35,7 @@ PLANT = {
     "spares": {"pump_parts": {"parts": ["pump[*]"], "stock": 1,
                               "lead_time": {"law": "Lognormal", "median": 120,
                                             "error_factor": 2},
-                              "cost": {"part": 900, "order": 50}}},
+                              "cost": {"part": 900, "order": 50, "holding_per_hour": 2}}},
     "crews": {"mechanics": {"count": 1, "repairs": ["pump[*]", "valve"],
                             "mobilisation": {"law": "Exponential", "mean": 4},
                             "cost": {"per_hour": 95, "per_call": 300}}},
@@ -239,7 +239,8 @@ def test_costs_are_the_linear_combination_of_the_measures(plant_result):
                        + 10 * sum(v.estimate for v in components[p]["downtime"].values())
                        for p in pumps),
         "crews": 95 * crew["busy_hours"].estimate + 300 * crew["calls"].estimate,
-        "parts": 900 * stock["parts_ordered"].estimate + 50 * stock["orders"].estimate,
+        "parts": (900 * stock["parts_ordered"].estimate + 50 * stock["orders"].estimate
+                  + 2 * 4000 * stock["mean_on_shelf"].estimate),
     }
     for kind, value in expected.items():
         assert costs[kind].estimate == pytest.approx(value, rel=1e-9)

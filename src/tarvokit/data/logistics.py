@@ -113,6 +113,16 @@ class LogisticsFigures:
                 for k, kind in enumerate(kinds)}
 
 
+def batch_cost(task_result: Any) -> float | None:
+    """The total cost summed over the histories of one runner call (a TaskResult), or None
+    for a model without costs."""
+    distributions = task_result.distributions
+    if distributions is None or distributions.logistics is None:
+        return None
+    sums = distributions.logistics
+    return sums.cost_sums[-1] * 2.0 ** -sums.scale_bits
+
+
 def figures_of(result: "Result") -> LogisticsFigures | None:
     """The logistic measures of a result, None for a model without logistics."""
     if result.distributions is None or result.distributions.logistics is None:

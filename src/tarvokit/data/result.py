@@ -54,6 +54,7 @@ class Batch:
     histories: int
     failed_steps: int  # failed engine steps summed over its histories
     seconds: float  # runner time
+    cost: float | None = None  # total cost summed over its histories (models with costs)
 
     @property
     def last_seed(self) -> int:
@@ -261,7 +262,8 @@ class Result(StudyFacts):
                 "distributions": self.distributions.to_dict(),
             })
             data.update(logistics_keys(self))
-        data["batches"] = [vars(b) for b in self.batches]
+        data["batches"] = [{k: v for k, v in vars(b).items() if k != "cost" or v is not None}
+                           for b in self.batches]
         if self.horizon <= JSON_UNITS_LIMIT:
             low, high = self.band()
             data.update({"unavailability": self.unavailability.tolist(),

@@ -98,6 +98,8 @@ def cost_weights(description: dict) -> dict[str, list[float]]:
         cost = stock.get("cost", {})
         weights["parts"][layout.stock(index, "parts_ordered")] = float(cost.get("part", 0.0))
         weights["parts"][layout.stock(index, "orders")] = float(cost.get("order", 0.0))
+        weights["parts"][layout.stock(index, "shelf_steps")] = (
+            float(cost.get("holding_per_hour", 0.0)) / resolution)
     return weights
 
 

@@ -8,7 +8,7 @@ In the model file:
     stock = 2                      # parts on the shelf at time 0
     lead_time = {law = "Lognormal", median = 240, error_factor = 2}
     # reorder_point = 1, order_up_to = 4   an (s, S) policy instead of one for one
-    cost = {part = 1500, order = 0}
+    cost = {part = 1500, order = 0, holding_per_hour = 0.5}
 
     [components.pump]
     repair = {law = "Exponential", mean = 24, delay = {law = "Uniform", low = 2, high = 8},
@@ -49,7 +49,7 @@ AGEING_MODELS = ("kijima1", "kijima2")
 _SPARES_KEYS = ("parts", "stock", "lead_time", "reorder_point", "order_up_to", "cost")
 _COMPONENT_COST_KEYS = ("repair", "per_hour_down")
 _CREW_COST_KEYS = ("per_hour", "per_call")
-_SPARES_COST_KEYS = ("part", "order")
+_SPARES_COST_KEYS = ("part", "order", "holding_per_hour")
 _COSTS_KEYS = ("currency", "system_down_per_hour")
 
 
@@ -98,14 +98,16 @@ class Stock:
     order_up_to: int | None = None
     part_cost: float = 0.0
     order_cost: float = 0.0
+    holding_cost: float = 0.0  # per part on the shelf and time unit
 
     def description(self) -> dict:
         entry: dict[str, Any] = {"parts": list(self.parts), "stock": self.stock,
                                  "lead_time": dict(self.lead_time)}
         if self.reorder_point is not None:
             entry.update({"reorder_point": self.reorder_point, "order_up_to": self.order_up_to})
-        if self.part_cost or self.order_cost:
-            entry["cost"] = {"part": self.part_cost, "order": self.order_cost}
+        if self.part_cost or self.order_cost or self.holding_cost:
+            entry["cost"] = {"part": self.part_cost, "order": self.order_cost,
+                             "holding_per_hour": self.holding_cost}
         return entry
 
 
@@ -368,7 +370,7 @@ def _stocks(data: dict, names: list[str], by_name: dict, where: Where,
             if not reorder < order_up_to:
                 at.key("order_up_to").fail(f"expected more than reorder_point ({reorder}), got"
                                            f" {order_up_to}")
-        part_cost = order_cost = 0.0
+        part_cost = order_cost = holding_cost = 0.0
         if "cost" in entry:
             cost = entry["cost"]
             if not isinstance(cost, dict):
@@ -377,8 +379,9 @@ def _stocks(data: dict, names: list[str], by_name: dict, where: Where,
             reject_unknown_keys(cost, _SPARES_COST_KEYS, at.key("cost"))
             part_cost = _amount(cost, "part", at.key("cost"))
             order_cost = _amount(cost, "order", at.key("cost"))
+            holding_cost = _amount(cost, "holding_per_hour", at.key("cost"))
         stocks.append(Stock(name, tuple(parts), stock, dict(entry["lead_time"]), reorder,
-                            order_up_to, part_cost, order_cost))
+                            order_up_to, part_cost, order_cost, holding_cost))
     return stocks
 
 

@@ -20,6 +20,13 @@ def _interval(value: "Interval", unit: str = "") -> str:
     return f"{value.estimate:,.4g}{unit} [{value.low:,.4g}, {value.high:,.4g}]"
 
 
+def money(value: float, sign: bool = False) -> str:
+    """An amount as accounts show it: whole units with thousands separators, small amounts
+    with four digits."""
+    form = "+" if sign else ""
+    return f"{value:{form},.0f}" if abs(value) >= 100 else f"{value:{form}.4g}"
+
+
 def _number(value: float, digits: int = 4) -> str:
     return "-" if math.isnan(value) else f"{value:,.{digits}g}"
 
@@ -59,5 +66,6 @@ def logistics_lines(result: "Result") -> list[str]:
     currency = result.model.get("costs", {}).get("currency", "")
     lines.append(f"Expected cost over {horizon:,} {unit}{' in ' + currency if currency else ''}:")
     for kind, value in found.costs().items():
-        lines.append(f"  {_KIND_NAMES[kind]}: {_interval(value)}")
+        lines.append(f"  {_KIND_NAMES[kind]}: {money(value.estimate)} [{money(value.low)},"
+                     f" {money(value.high)}]")
     return lines
