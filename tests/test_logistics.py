@@ -18,6 +18,7 @@ from tarvokit.data.files import ResultError
 from tarvokit.data.logistics import figures_of
 from tarvokit.engine.build import engine_inputs
 from tarvokit.engine.logistics import figure_layout
+from tarvokit.engine.markov import build_chain
 from tarvokit.model.errors import ModelError
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -381,3 +382,53 @@ def test_the_description_reads_back_to_the_same_model():
     again = tarvokit.Model.from_dict(model.description)
     assert again.description == model.description
     assert again.logistics == model.logistics
+
+
+# --- The exact answer ------------------------------------------------------------------------
+
+TWO_PUMPS = {"study": {"name": "two pumps", "time_unit": "h", "horizon": 2000, "resolution": 60},
+             "components": {"pump": {"count": 2,
+                                     "failure": {"law": "Exponential", "mean": 300},
+                                     "repair": {"law": "Exponential", "mean": 10,
+                                                "delay": {"law": "Exponential", "mean": 3}}}},
+             "spares": {"parts": {"parts": ["pump[*]"], "stock": 1,
+                                  "lead_time": {"law": "Exponential", "mean": 60}}},
+             "crews": {"fitters": {"count": 1, "repairs": ["pump[*]"],
+                                   "mobilisation": {"law": "Exponential", "mean": 5}}},
+             "system": {"fails_when": "pump[1] and pump[2]"}}
+
+
+def two_pumps(stock=1, crews=1, delay=True):
+    data = copy.deepcopy(TWO_PUMPS)
+    data["spares"]["parts"]["stock"] = stock
+    data["crews"]["fitters"]["count"] = crews
+    if not delay:
+        del data["components"]["pump"]["repair"]["delay"]
+    return data
+
+
+@pytest.mark.parametrize("data", [two_pumps(), two_pumps(stock=0), two_pumps(crews=2),
+                                  two_pumps(delay=False)],
+                         ids=["stock 1", "stock 0", "two crews", "no delay"])
+def test_the_markov_chain_agrees_with_the_simulation(data):
+    study = tarvokit.Model.from_dict(data)
+    exact = study.markov().answer
+    result = study.run(histories=20000, seed=1, threads=2, progress=False)
+    mean, frequency = result.mean(), result.measures().failure_frequency
+    assert abs(mean.deviation(exact.mean_unavailability)) < 4.5
+    assert abs(frequency.deviation(exact.failure_frequency)) < 4.5
+
+
+def test_the_markov_chain_holds_the_parts_on_order():
+    chain = build_chain(tarvokit.Model.from_dict(two_pumps()).description)
+    texts = [chain.state_text(i) for i in range(chain.size)]
+    assert any("0 on the shelf, 2 on order" in text for text in texts)
+    assert any("pump[2] awaiting a part" in text for text in texts)
+
+
+def test_the_markov_chain_refuses_an_s_S_policy_naming_the_key():
+    data = two_pumps()
+    data["spares"]["parts"].update({"reorder_point": 0, "order_up_to": 2})
+    with pytest.raises(ModelError, match=r"spares\.parts\.reorder_point: the exact Markov"
+                                         " answer takes one-for-one stocks only"):
+        tarvokit.Model.from_dict(data).markov()
