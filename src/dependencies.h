@@ -251,11 +251,18 @@ private:
     const Logistics* repairLogistics = nullptr;
 };
 
-// The event slots a history of `model` adds for its logistics: a timer per component and a
-// delivery per stock, or none.
+// The timers a history of `model` adds for its logistics: one per component when a repair
+// waits for a delay or a mobilisation, else none.
+inline int logisticTimerSlots(const DependentModel& model) {
+    const Logistics* logistics = model.logistics();
+    return logistics != nullptr && logistics->needsTimers() ? model.components() : 0;
+}
+
+// The event slots a history of `model` adds for its logistics: its timers and a delivery per
+// stock.
 inline int logisticSlots(const DependentModel& model) {
     const Logistics* logistics = model.logistics();
     return logistics == nullptr
                ? 0
-               : model.components() + static_cast<int>(logistics->stocks().size());
+               : logisticTimerSlots(model) + static_cast<int>(logistics->stocks().size());
 }

@@ -44,6 +44,7 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
             failTargets[at(c)] = model.ageingTarget(c);
         }
         logi.prepare(model.logistics(), std::move(pools), std::move(failTargets));
+        timerSlots = logisticTimerSlots(model);
     }
     waiting.reserve(at(model.pools()));
     for (int p = 0; p < model.pools(); ++p) waiting.emplace_back(model.poolSize(p));
@@ -122,9 +123,9 @@ void DependentHistoryEngine::throwStuck(int slot) const {
         slot < numComponents ? "component " + std::to_string(slot)
         : slot < numComponents + groups
             ? "common-cause group " + std::to_string(slot - numComponents)
-        : slot < 2 * numComponents + groups
+        : slot < numComponents + groups + timerSlots
             ? "the logistics of component " + std::to_string(slot - numComponents - groups)
-            : "stock " + std::to_string(slot - 2 * numComponents - groups);
+            : "stock " + std::to_string(slot - numComponents - groups - timerSlots);
     throw std::runtime_error("History stopped advancing at time unit " +
                              std::to_string(currentTime) + ": " + who + " took part in more than " +
                              std::to_string(kMaxEventsPerComponentAndTimeUnit) +

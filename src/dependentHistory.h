@@ -181,7 +181,7 @@ private:
         bool kept = false;
     };
     int timerSlot(int component) const { return numComponents + model.groups() + component; }
-    int stockSlot(int s) const { return numComponents + model.groups() + numComponents + s; }
+    int stockSlot(int s) const { return numComponents + model.groups() + timerSlots + s; }
     template <class Output>
     void beginRepair(int component, Output& out);
     template <class Output>
@@ -232,6 +232,7 @@ private:
     std::vector<int> struck;  // the members of the shock being applied
     std::vector<int> struckRunning;
     LogisticState logi;
+    int timerSlots = 0;  // logisticTimerSlots of the model
     LogisticsTally* logisticsTally = nullptr;
     std::vector<KeptLife> runningLife;  // per standby unit
     std::vector<KeptLife> dormantLife;

@@ -3,8 +3,9 @@
 // run. Included by dependentHistory.h only.
 //
 // Slots: after the components and the common-cause groups come one timer per component (its
-// logistic delay or its crew's mobilisation) and one per stock (its next delivery); they fire in
-// slot order among events of the same time, as every slot does.
+// logistic delay or its crew's mobilisation; none when no repair waits for either) and one per
+// stock (its next delivery); they fire in slot order among events of the same time, as every
+// slot does.
 #pragma once
 
 // A component of a logistics role went down: its delay, else its crew, else its part.
@@ -100,7 +101,7 @@ void DependentHistoryEngine::setTimer(int slot, const Distribution& law, Output&
 // A timer or a delivery is due.
 template <class Output>
 void DependentHistoryEngine::fireLogistics(int index, Output& out) {
-    if (index < numComponents) {
+    if (index < timerSlots) {
         const int component = index;
         due[at(timerSlot(component))] = kNothingDue;
         if (useHeap) queue.update(timerSlot(component), kNothingDue);
@@ -111,7 +112,7 @@ void DependentHistoryEngine::fireLogistics(int index, Output& out) {
         }
         return;
     }
-    const int s = index - numComponents;
+    const int s = index - timerSlots;
     logi.changeShelf(s, logi.arrive(s), currentTime);
     while (logi.shelf(s) > 0 && logi.anyWaiting(s)) {
         const int component = logi.nextWaiting(s);

@@ -85,6 +85,16 @@ void Logistics::setMobilisation(int pool, const Distribution* law) {
     mobilisations[at(pool)] = law;
 }
 
+bool Logistics::needsTimers() const {
+    for (const ComponentLogistics& entry : perComponent) {
+        if (entry.delay != nullptr) return true;
+    }
+    for (const Distribution* law : mobilisations) {
+        if (law != nullptr) return true;
+    }
+    return false;
+}
+
 LogisticsLayout Logistics::layout() const {
     LogisticsLayout layout;
     layout.components = numComponents;

@@ -121,6 +121,8 @@ public:
     const Distribution* mobilisation(int pool) const { return mobilisations[at(pool)]; }
     const std::vector<double>& costWeights(int kind) const { return weights[at(kind)]; }
     LogisticsLayout layout() const;
+    // Whether some repair waits for a logistic delay or a crew's mobilisation.
+    bool needsTimers() const;
 
 private:
     static std::size_t at(int i) { return static_cast<std::size_t>(i); }
