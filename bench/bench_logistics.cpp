@@ -27,11 +27,11 @@
 #include <string>
 #include <vector>
 
-#include "dependencies.h"
-#include "dependentHistory.h"
-#include "dependentStudy.h"
+#include "dependent/dependencies.h"
+#include "dependent/dependentHistory.h"
+#include "dependent/dependentStudy.h"
 #include "logistics/logistics.h"
-#include "studyRunner.h"
+#include "study/studyRunner.h"
 
 namespace {
 

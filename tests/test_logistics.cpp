@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "dependencies.h"
-#include "dependentHistory.h"
+#include "dependent/dependencies.h"
+#include "dependent/dependentHistory.h"
 #include "distributions.h"
 #include "logistics/logistics.h"
 

@@ -5,7 +5,7 @@
 
 #include <pybind11/stl.h>
 
-#include "dependencies.h"
+#include "dependent/dependencies.h"
 #include "initialisedArgument.h"
 #include "logistics/logistics.h"
 #include "register.h"

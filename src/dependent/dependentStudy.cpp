@@ -1,11 +1,11 @@
-#include "dependentStudy.h"
+#include "dependent/dependentStudy.h"
 
 #include <omp.h>
 
 #include <algorithm>
 #include <memory>
 
-#include "dependentHistory.h"
+#include "dependent/dependentHistory.h"
 
 StudyResult runDependentStudy(const ComponentModel& model, CutsetTree* cutSetTree,
                               const Dependencies& dependencies, const StudyPlan& plan) {

@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "compiledModel.h"
+#include "history/compiledModel.h"
 #include "logistics/logistics.h"
-#include "runControl.h"
-#include "studyOutput.h"
+#include "study/runControl.h"
+#include "study/studyOutput.h"
 
 // What a study call asks for.
 struct StudyPlan {
