@@ -56,6 +56,7 @@ def test_class_shape(name):
 CONSTRUCTOR_ARGS = {
     "Distribution": (), "Normal": (0, 1), "Exponential": (1,), "Uniform": (0, 1), "Weibull": (1, 1),
     "Inspection": (1,), "Maintenance": ([1],), "InstantaneousFailure": (1,), "Discrete": ([1],),
+    "Lognormal": (0, 1),
     "CutsetTree": (1,),
 }
 

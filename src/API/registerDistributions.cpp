@@ -71,8 +71,8 @@ void registerDistributions(py::module_& m) {
     discrete.def(py::init<const std::vector<int>&>(), py::arg("values"));
     bindLawOperations<Discrete>(discrete);
 
-    py::class_<Lognormal, Distribution, std::unique_ptr<Lognormal>> lognormal(
-        m, "Lognormal", "Lognormal law: the logarithm of the delay is Normal(mu, sigma).");
+    // The logarithm of the delay is Normal(mu, sigma).
+    py::class_<Lognormal, Distribution, std::unique_ptr<Lognormal>> lognormal(m, "Lognormal");
     lognormal.def(py::init<double, double>(), py::arg("mu"), py::arg("sigma"));
     bindLawOperations<Lognormal>(lognormal);
 }

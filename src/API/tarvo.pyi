@@ -93,9 +93,6 @@ class Discrete(Distribution):
     def quantile(self, arg0: typing.SupportsFloat, arg1: typing.SupportsInt) -> float:
         ...
 class Lognormal(Distribution):
-    """
-    Lognormal law: the logarithm of the delay is Normal(mu, sigma).
-    """
     def __init__(self, mu: typing.SupportsFloat, sigma: typing.SupportsFloat) -> None:
         ...
     def cdf(self, arg0: typing.SupportsFloat) -> float:

@@ -15,14 +15,15 @@ refuses a results.json whose keys do not hold what its sums give.
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from ..engine.logistics import (CAUSES, COST_KINDS, FigureLayout, LogisticsSums,
                                 figure_layout)
 from . import measures, stats
 
-if TYPE_CHECKING:
-    from .result import Result
+# A study's result (result.py, which imports this module): anything with `model` and
+# `distributions`.
+Result = Any
 
 CAUSE_NAMES = {"repair": "repair", "delay": "logistic delay", "crew": "waiting for a crew",
                "part": "waiting for a part", "planned": "planned"}
@@ -123,14 +124,14 @@ def batch_cost(task_result: Any) -> float | None:
     return sums.cost_sums[-1] * 2.0 ** -sums.scale_bits
 
 
-def figures_of(result: "Result") -> LogisticsFigures | None:
+def figures_of(result: Result) -> LogisticsFigures | None:
     """The logistic measures of a result, None for a model without logistics."""
     if result.distributions is None or result.distributions.logistics is None:
         return None
     return LogisticsFigures(result.distributions.logistics, result.model)
 
 
-def logistics_keys(result: "Result") -> dict:
+def logistics_keys(result: Result) -> dict:
     """The results.json keys `logistics` and `costs` of a result with logistic figures."""
     found = figures_of(result)
     if found is None:
@@ -162,7 +163,7 @@ def logistics_keys(result: "Result") -> dict:
     }
 
 
-def check_keys(data: dict, result: "Result", source: str) -> None:
+def check_keys(data: dict, result: Result, source: str) -> None:
     """Refuses (ResultError, one line naming `source` and the field) `logistics` and `costs`
     keys of a results.json that are malformed, out of range, or not what the result's sums
     give."""
