@@ -11,6 +11,8 @@ if TYPE_CHECKING:
     from ..data.result import Result
     from ..data.stats import Interval
 
+_SHORT = {"repair": "repair", "delay": "delay", "crew": "crew", "part": "part",
+          "planned": "planned"}
 _KIND_NAMES = {"system_downtime": "system downtime", "repairs": "repairs",
                "crews": "crew hours and calls", "parts": "spare parts", "total": "total"}
 
@@ -43,22 +45,25 @@ def logistics_lines(result: "Result") -> list[str]:
     for cause, value in found.system_downtime().items():
         lines.append(f"  system, {CAUSE_NAMES[cause]}: {_interval(value, unit)}")
     components = found.components()
-    width = max(len(name) for name in components) + 2
-    header = "".join(f"{CAUSE_NAMES[c][:18]:>20}" for c in CAUSE_NAMES)
-    lines.append(f"  {'component':<{width}}{header}{'failures':>10}{'repairs':>10}"
-                 f"{'wait crew':>11}{'wait part':>11}")
+    width = max(len(name) for name in (*components, "component")) + 1
+    header = "".join(f"{_SHORT[c]:>9}" for c in CAUSE_NAMES)
+    lines.append(f"  {'component':<{width}}{header}{'failures':>9}{'repairs':>9}"
+                 f"{'wait crew':>10}{'wait part':>10}")
     for name, entry in components.items():
-        causes = "".join(f"{entry['downtime'][c].estimate:>20,.4g}" for c in CAUSE_NAMES)
-        lines.append(f"  {name:<{width}}{causes}{entry['failures'].estimate:>10.4g}"
-                     f"{entry['repairs'].estimate:>10.4g}"
-                     f"{_number(entry['mean_wait_crew']):>11}{_number(entry['mean_wait_part']):>11}")
-    lines.append(f"  (mean per history; waits: mean {unit} per failure waiting for a crew, its"
-                 " mobilisation included, and for a part)")
+        causes = "".join(f"{entry['downtime'][c].estimate:>9.4g}" for c in CAUSE_NAMES)
+        lines.append(f"  {name:<{width}}{causes}{entry['failures'].estimate:>9.4g}"
+                     f"{entry['repairs'].estimate:>9.4g}"
+                     f"{_number(entry['mean_wait_crew']):>10}{_number(entry['mean_wait_part']):>10}")
+    lines.append(f"  (mean per history, {unit}: downtime by cause (delay: logistic delay), failures,"
+                 " repairs;")
+    lines.append(f"  waits: mean {unit} per failure for a crew, its mobilisation included, and for"
+                 " a part)")
     for name, stock in found.stocks().items():
-        lines.append(f"Spares {name}: {_interval(stock['demands'])} parts needed, stock-out"
-                     f" when needed {_number(100 * stock['stock_out_chance'])} %, on the shelf"
-                     f" {_interval(stock['mean_on_shelf'])} on average,"
-                     f" {_interval(stock['orders'])} orders")
+        lines.append(f"Spares {name}: {_interval(stock['demands'])} parts needed, a stock-out"
+                     f" when one is needed {_number(100 * stock['stock_out_chance'])} %,")
+        lines.append(f"  {_interval(stock['mean_on_shelf'])} parts on the shelf on average,"
+                     f" {_interval(stock['orders'])} orders of"
+                     f" {_interval(stock['parts_ordered'])} parts")
     for name, crew in found.crews().items():
         lines.append(f"Crews {name} ({crew['count']}): utilisation"
                      f" {_number(100 * crew['utilisation'])} %, busy"
