@@ -39,7 +39,8 @@ PLANT = {
                               "cost": {"part": 900, "order": 50, "holding_per_hour": 2}}},
     "crews": {"mechanics": {"count": 1, "repairs": ["pump[*]", "valve"],
                             "mobilisation": {"law": "Exponential", "mean": 4},
-                            "cost": {"per_hour": 95, "per_call": 300}}},
+                            "cost": {"per_hour": 95, "per_call": 300,
+                                     "standing_per_hour": 3}}},
     "costs": {"currency": "EUR", "system_down_per_hour": 12000},
     "system": {"fails_when": "valve or atleast(2, pump[*])"},
 }
@@ -239,7 +240,8 @@ def test_costs_are_the_linear_combination_of_the_measures(plant_result):
         "repairs": sum(4000 * components[p]["repairs"].estimate
                        + 10 * sum(v.estimate for v in components[p]["downtime"].values())
                        for p in pumps),
-        "crews": 95 * crew["busy_hours"].estimate + 300 * crew["calls"].estimate,
+        "crews": (95 * crew["busy_hours"].estimate + 300 * crew["calls"].estimate
+                  + 3 * 1 * 4000),
         "parts": (900 * stock["parts_ordered"].estimate + 50 * stock["orders"].estimate
                   + 2 * 4000 * stock["mean_on_shelf"].estimate),
     }

@@ -93,12 +93,12 @@ void registerLogistics(py::module_& m) {
             "Set the time a crew of the pool takes from its call to the unit.")
         .def(
             "setCostWeights",
-            [](Self self, int kind, std::vector<double> weights) {
-                self->setCostWeights(kind, std::move(weights));
+            [](Self self, int kind, std::vector<double> weights, double fixed) {
+                self->setCostWeights(kind, std::move(weights), fixed);
             },
-            py::arg("kind"), py::arg("weights"),
+            py::arg("kind"), py::arg("weights"), py::arg("fixed") = 0.0,
             "Set the weights of a cost kind (0 system downtime, 1 repairs, 2 crews, 3 parts)\n"
-            "over the figures of a history.")
+            "over the figures of a history, and what the kind costs in every history.")
         .def(
             "figureCount", [](Self self) { return self->layout().size(); },
             "The number of figures a history keeps.")

@@ -208,10 +208,10 @@ class Logistics:
         ("kijima1" or "kijima2") and its virtual age at time 0 (steps). weibullScale and
         weibullShape, the failure law's, give the closed form of the conditioned draw.
         """
-    def setCostWeights(self, kind: typing.SupportsInt, weights: collections.abc.Sequence[typing.SupportsFloat]) -> None:
+    def setCostWeights(self, kind: typing.SupportsInt, weights: collections.abc.Sequence[typing.SupportsFloat], fixed: typing.SupportsFloat = 0.0) -> None:
         """
         Set the weights of a cost kind (0 system downtime, 1 repairs, 2 crews, 3 parts)
-        over the figures of a history.
+        over the figures of a history, and what the kind costs in every history.
         """
     def setMobilisation(self, pool: typing.SupportsInt, law: Distribution) -> None:
         """

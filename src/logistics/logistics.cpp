@@ -21,6 +21,7 @@ Logistics::Logistics(int numComponents, int pools)
     stockOf.assign(at(numComponents), -1);
     mobilisations.assign(at(pools), nullptr);
     weights.resize(LogisticsLayout::kCostKinds);
+    fixedCosts.assign(LogisticsLayout::kCostKinds, 0.0);
 }
 
 void Logistics::checkComponent(int component, const std::string& what) const {
@@ -103,7 +104,7 @@ LogisticsLayout Logistics::layout() const {
     return layout;
 }
 
-void Logistics::setCostWeights(int kind, std::vector<double> values) {
+void Logistics::setCostWeights(int kind, std::vector<double> values, double fixed) {
     if (kind < 0 || kind >= LogisticsLayout::kCostKinds) {
         fail("cost kind must be in 0.." + std::to_string(LogisticsLayout::kCostKinds - 1));
     }
@@ -111,7 +112,9 @@ void Logistics::setCostWeights(int kind, std::vector<double> values) {
         fail("cost weights: expected " + std::to_string(layout().size()) + " weights, got " +
              std::to_string(values.size()));
     }
+    if (!(fixed >= 0.0) || !std::isfinite(fixed)) fail("a fixed cost must be a number of at least 0");
     weights[at(kind)] = std::move(values);
+    fixedCosts[at(kind)] = fixed;
 }
 
 namespace {
@@ -230,7 +233,7 @@ void LogisticState::finish(int simTime, LogisticsTally* tally) {
     double total = 0.0;
     for (int k = 0; k < LogisticsLayout::kCostKinds; ++k) {
         const std::vector<double>& w = spec->costWeights(k);
-        double cost = 0.0;
+        double cost = spec->fixedCost(k);
         for (std::size_t f = 0; f < w.size(); ++f) cost += w[f] * figures[f];
         costs[i(k)] = cost;
         total += cost;

@@ -113,13 +113,15 @@ public:
                  int reorderPoint, int orderUpTo);
     void setMobilisation(int pool, const Distribution* law);
     // kind in [0, kCostKinds); weights.size() == layout().size(): a history's cost of that
-    // kind is the dot product of the weights with its figures.
-    void setCostWeights(int kind, std::vector<double> weights);
+    // kind is the dot product of the weights with its figures, plus `fixed` (>= 0), what the
+    // kind costs whatever happens (crews kept on hand, say).
+    void setCostWeights(int kind, std::vector<double> weights, double fixed = 0.0);
 
     const ComponentLogistics& component(int c) const { return perComponent[at(c)]; }
     const std::vector<SparesStock>& stocks() const { return stockList; }
     const Distribution* mobilisation(int pool) const { return mobilisations[at(pool)]; }
     const std::vector<double>& costWeights(int kind) const { return weights[at(kind)]; }
+    double fixedCost(int kind) const { return fixedCosts[at(kind)]; }
     LogisticsLayout layout() const;
     // Whether some repair waits for a logistic delay or a crew's mobilisation.
     bool needsTimers() const;
@@ -135,6 +137,7 @@ private:
     std::vector<int> stockOf;  // per component, -1: none
     std::vector<const Distribution*> mobilisations;
     std::vector<std::vector<double>> weights;  // per cost kind; empty: no cost of that kind
+    std::vector<double> fixedCosts;            // per cost kind
 };
 
 // The sums a study keeps of the figures of its histories (one per thread; they add). Each

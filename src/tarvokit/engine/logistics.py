@@ -103,6 +103,17 @@ def cost_weights(description: dict) -> dict[str, list[float]]:
     return weights
 
 
+def fixed_costs(description: dict) -> dict[str, float]:
+    """Per cost kind, what every history costs whatever happens: crews kept on hand
+    (standing_per_hour x crews x horizon)."""
+    horizon = float(description["study"]["horizon"])
+    fixed = {kind: 0.0 for kind in COST_KINDS}
+    for pool in description.get("crews", {}).values():
+        standing = float(pool.get("cost", {}).get("standing_per_hour", 0.0))
+        fixed["crews"] += standing * int(pool.get("count", 1)) * horizon
+    return fixed
+
+
 def build_logistics(description: dict, laws_builder: LawsBuilder) -> tarvo.Logistics:
     """The tarvo.Logistics of a description with logistics (has_logistics)."""
     resolution = int(description["study"]["resolution"])
@@ -129,8 +140,9 @@ def build_logistics(description: dict, laws_builder: LawsBuilder) -> tarvo.Logis
         if "mobilisation" in pool:
             logistics.setMobilisation(index, laws_builder(pool["mobilisation"],
                                                           f"crews.{name}.mobilisation"))
-    for kind, weights in enumerate(cost_weights(description).values()):
-        logistics.setCostWeights(kind, weights)
+    fixed = fixed_costs(description)
+    for kind, (name, weights) in enumerate(cost_weights(description).items()):
+        logistics.setCostWeights(kind, weights, fixed[name])
     return logistics
 
 

@@ -289,7 +289,7 @@ def describe(table: dict, unit: str) -> str:
     if name == "Maintenance":
         durations = ", ".join(number_text(d) for d in table["durations"])
         return f"Maintenance(durations {durations} {unit})"
-    with_units = {"scale", "mean", "sd", "low", "high", "period", "at"}
+    with_units = {"scale", "mean", "sd", "low", "high", "period", "at", "median"}
     parts = [f"{key} {number_text(value)}{' ' + unit if key in with_units else ''}"
              for key, value in table.items() if key != "law"]
     return f"{name}({', '.join(parts)})"

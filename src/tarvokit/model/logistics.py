@@ -18,7 +18,7 @@ In the model file:
 
     [crews.mechanics]
     mobilisation = {law = "Exponential", mean = 4}
-    cost = {per_hour = 95, per_call = 300}
+    cost = {per_hour = 95, per_call = 300, standing_per_hour = 8}
 
     [costs]
     currency = "EUR"
@@ -48,7 +48,7 @@ REPAIR_KEYS = ("delay", "restoration", "ageing")
 AGEING_MODELS = ("kijima1", "kijima2")
 _SPARES_KEYS = ("parts", "stock", "lead_time", "reorder_point", "order_up_to", "cost")
 _COMPONENT_COST_KEYS = ("repair", "per_hour_down")
-_CREW_COST_KEYS = ("per_hour", "per_call")
+_CREW_COST_KEYS = ("per_hour", "per_call", "standing_per_hour")
 _SPARES_COST_KEYS = ("part", "order", "holding_per_hour")
 _COSTS_KEYS = ("currency", "system_down_per_hour")
 
@@ -115,15 +115,17 @@ class Stock:
 class CrewLogistics:
     name: str
     mobilisation: dict | None = None
-    per_hour: float = 0.0
+    per_hour: float = 0.0  # per crew and time unit busy
     per_call: float = 0.0
+    standing_per_hour: float = 0.0  # per crew and time unit on hand, busy or not
 
     def description(self) -> dict:
         entry: dict[str, Any] = {}
         if self.mobilisation is not None:
             entry["mobilisation"] = dict(self.mobilisation)
-        if self.per_hour or self.per_call:
-            entry["cost"] = {"per_hour": self.per_hour, "per_call": self.per_call}
+        if self.per_hour or self.per_call or self.standing_per_hour:
+            entry["cost"] = {"per_hour": self.per_hour, "per_call": self.per_call,
+                             "standing_per_hour": self.standing_per_hour}
         return entry
 
 
@@ -395,7 +397,7 @@ def _crews(data: dict, pools: Sequence[Any], where: Where, resolution: int
         mobilisation = entry.get("mobilisation")
         if mobilisation is not None:
             laws.engine_law(mobilisation, at.key("mobilisation"), resolution)
-        per_hour = per_call = 0.0
+        per_hour = per_call = standing = 0.0
         if "cost" in entry:
             cost = entry["cost"]
             if not isinstance(cost, dict):
@@ -404,9 +406,10 @@ def _crews(data: dict, pools: Sequence[Any], where: Where, resolution: int
             reject_unknown_keys(cost, _CREW_COST_KEYS, at.key("cost"))
             per_hour = _amount(cost, "per_hour", at.key("cost"))
             per_call = _amount(cost, "per_call", at.key("cost"))
+            standing = _amount(cost, "standing_per_hour", at.key("cost"))
         if mobilisation is not None or "cost" in entry:
             crews.append(CrewLogistics(pool.name, dict(mobilisation) if mobilisation else None,
-                                       per_hour, per_call))
+                                       per_hour, per_call, standing))
     return crews
 
 
