@@ -22,6 +22,7 @@ Logistics::Logistics(int numComponents, int pools)
     mobilisations.assign(at(pools), nullptr);
     weights.resize(LogisticsLayout::kCostKinds);
     fixedCosts.assign(LogisticsLayout::kCostKinds, 0.0);
+    terms.resize(LogisticsLayout::kCostKinds);
 }
 
 void Logistics::checkComponent(int component, const std::string& what) const {
@@ -113,6 +114,10 @@ void Logistics::setCostWeights(int kind, std::vector<double> values, double fixe
              std::to_string(values.size()));
     }
     if (!(fixed >= 0.0) || !std::isfinite(fixed)) fail("a fixed cost must be a number of at least 0");
+    terms[at(kind)].clear();
+    for (std::size_t f = 0; f < values.size(); ++f) {
+        if (values[f] != 0.0) terms[at(kind)].emplace_back(static_cast<int>(f), values[f]);
+    }
     weights[at(kind)] = std::move(values);
     fixedCosts[at(kind)] = fixed;
 }
@@ -127,6 +132,7 @@ std::uint64_t fixedPoint(double value) {
 
 void LogisticsTally::add(const std::vector<double>& figures, const double* costs) {
     for (std::size_t i = 0; i < figures.size(); ++i) {
+        if (figures[i] == 0.0) continue;
         const std::uint64_t q = fixedPoint(figures[i]);
         sums[i] += q;
         squares[i] += static_cast<Exact>(q) * q;
@@ -232,9 +238,8 @@ void LogisticState::finish(int simTime, LogisticsTally* tally) {
     for (int s = 0; s < static_cast<int>(shelves.size()); ++s) changeShelf(s, 0, simTime);
     double total = 0.0;
     for (int k = 0; k < LogisticsLayout::kCostKinds; ++k) {
-        const std::vector<double>& w = spec->costWeights(k);
         double cost = spec->fixedCost(k);
-        for (std::size_t f = 0; f < w.size(); ++f) cost += w[f] * figures[f];
+        for (const auto& [f, weight] : spec->costTerms(k)) cost += weight * figures[i(f)];
         costs[i(k)] = cost;
         total += cost;
     }

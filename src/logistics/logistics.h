@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "distributions.h"
@@ -121,6 +122,10 @@ public:
     const std::vector<SparesStock>& stocks() const { return stockList; }
     const Distribution* mobilisation(int pool) const { return mobilisations[at(pool)]; }
     const std::vector<double>& costWeights(int kind) const { return weights[at(kind)]; }
+    // The weights that are not 0, as (figure, weight): what a history's cost sums over.
+    const std::vector<std::pair<int, double>>& costTerms(int kind) const {
+        return terms[at(kind)];
+    }
     double fixedCost(int kind) const { return fixedCosts[at(kind)]; }
     LogisticsLayout layout() const;
     // Whether some repair waits for a logistic delay or a crew's mobilisation.
@@ -138,6 +143,7 @@ private:
     std::vector<const Distribution*> mobilisations;
     std::vector<std::vector<double>> weights;  // per cost kind; empty: no cost of that kind
     std::vector<double> fixedCosts;            // per cost kind
+    std::vector<std::vector<std::pair<int, double>>> terms;  // per cost kind
 };
 
 // The sums a study keeps of the figures of its histories (one per thread; they add). Each
