@@ -441,3 +441,36 @@ def test_the_markov_chain_refuses_an_s_S_policy_naming_the_key():
     with pytest.raises(ModelError, match=r"spares\.parts\.reorder_point: the exact Markov"
                                          " answer takes one-for-one stocks only"):
         tarvokit.Model.from_dict(data).markov()
+
+
+# --- Sweeps ----------------------------------------------------------------------------------
+
+
+def test_a_sweep_of_the_stock_marks_the_cheapest_with_its_paired_difference():
+    from tarvokit.views.sweep_views import summary
+
+    study = tarvokit.Model.from_dict(copy.deepcopy(PLANT))
+    swept = study.sweep(tarvokit.Sweep("spares.pump_parts.stock", (0, 1, 3)), histories=1000,
+                        seed=2, threads=2)
+    costs = [c.estimate for c in swept.costs()]
+    cheapest, following = swept.cheapest(), swept.next_cheapest()
+    assert costs[cheapest] == min(costs) and following != cheapest
+    assert costs[following] == sorted(costs)[1]
+    difference = swept.cost_difference(following, cheapest)
+    assert difference.estimate == pytest.approx(costs[following] - costs[cheapest], rel=1e-9)
+    # No spare at all: the pumps wait for every part, and the plant pays for it.
+    assert cheapest != 0
+    text = summary(swept)
+    marked = [line for line in text.splitlines() if line.endswith("<- cheapest")]
+    assert len(marked) == 1 and marked[0].split()[0] == str((0, 1, 3)[cheapest])
+    assert "Cheapest: spares.pump_parts.stock =" in text
+    assert swept.to_dict()["values"][cheapest]["cost"]["estimate"] == pytest.approx(costs[cheapest])
+
+
+def test_a_sweep_without_costs_has_no_cost_column():
+    from tarvokit.views.sweep_views import summary
+
+    swept = tarvokit.Model.from_dict(weibull_unit()).sweep(
+        tarvokit.Sweep("components.u.repair.high", (30, 40)), histories=400, threads=1)
+    assert not swept.has_costs
+    assert "expected cost" not in summary(swept)
