@@ -297,6 +297,16 @@ def test_results_json_round_trip_and_refuses_altered_figures(plant_result, tmp_p
         (tmp_path / "results.json").write_text(json.dumps(altered))
         with pytest.raises(ResultError, match=named.replace("[", r"\[")):
             tarvokit.read(tmp_path)
+    sums = data["distributions"]["logistics"]
+    for key, value, named in [("sums", sums["sums"][:-1], "distributions.logistics.sums"),
+                              ("histories", 7, "distributions.logistics.histories"),
+                              ("cost_sums", sums["cost_sums"][:2],
+                               "distributions.logistics.cost_sums")]:
+        altered = copy.deepcopy(data)
+        altered["distributions"]["logistics"][key] = value
+        (tmp_path / "results.json").write_text(json.dumps(altered))
+        with pytest.raises(ResultError, match=named):
+            tarvokit.read(tmp_path)
     del data["costs"]
     (tmp_path / "results.json").write_text(json.dumps(data))
     with pytest.raises(ResultError, match="costs: missing"):

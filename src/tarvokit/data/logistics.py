@@ -177,6 +177,7 @@ def check_keys(data: dict, result: Result, source: str) -> None:
     give."""
     from .files import ResultError
 
+    _check_sums(result, source)
     expected = logistics_keys(result)
     for key in ("logistics", "costs"):
         if key in expected and key not in data:
@@ -196,6 +197,31 @@ def check_keys(data: dict, result: Result, source: str) -> None:
                           f" ({sum(parts):g})")
     _compare(data["logistics"], expected["logistics"], f"{source}: logistics")
     _compare(costs, expected["costs"], f"{source}: costs")
+
+
+def _check_sums(result: Result, source: str) -> None:
+    """The sums kept under distributions.logistics fit the model and the histories."""
+    from .files import ResultError
+
+    distributions = result.distributions
+    sums = distributions.logistics if distributions is not None else None
+    if sums is None:
+        return
+    where = f"{source}: distributions.logistics"
+    size = figure_layout(result.model).size
+    if len(sums.sums) != size or len(sums.squares) != size:
+        raise ResultError(f"{where}.sums: {len(sums.sums)} figures, but the model's logistics"
+                          f" keep {size}")
+    if len(sums.cost_sums) != len(COST_KINDS) + 1 or len(sums.cost_squares) != len(COST_KINDS) + 1:
+        raise ResultError(f"{where}.cost_sums: expected {len(COST_KINDS) + 1} sums, the kinds and"
+                          " their total")
+    if sums.histories != result.histories:
+        raise ResultError(f"{where}.histories: {sums.histories}, but the result holds"
+                          f" {result.histories} histories")
+    if any(v < 0 for v in (*sums.sums, *sums.squares, *sums.cost_sums, *sums.cost_squares)):
+        raise ResultError(f"{where}: a sum below 0")
+    if sums.scale_bits != 16:
+        raise ResultError(f"{where}.scale_bits: expected 16, got {sums.scale_bits}")
 
 
 def _number(table: Any, key: str, where: str) -> float:

@@ -279,7 +279,7 @@ def _component_entries(data: dict, names: list[str], by_name: dict, where: Where
         units = [n for n in names if n == key or (n.startswith(f"{key}[") and "count" in entry)]
         for unit in units:
             component = by_name[unit]
-            if (delay is not None or restoration < 1 or age > 0) and not _has_repair(component):
+            if (delay is not None or restoration < 1) and not _has_repair(component):
                 repair_at.fail(f'"{unit}" has no repair (no transition back to'
                                f' "{component.states[0]}") for these keys to act on')
             ages = restoration < 1 or age > 0
