@@ -63,8 +63,8 @@
 #include "dependent/dependencies.h"
 #include "history/eventHeap.h"
 #include "history/historyEngine.h"
-#include "logistics/logisticState.h"
 #include "history/randomDraw.h"
+#include "logistics/logisticState.h"
 
 class DependentHistoryEngine {
 public:
