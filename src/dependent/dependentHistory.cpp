@@ -34,7 +34,8 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       struck(at(model.largestGroup()), 0),
       struckRunning(at(model.largestGroup()), 0),
       runningLife(at(model.standbyUnits())),
-      dormantLife(at(model.standbyUnits())) {
+      dormantLife(at(model.standbyUnits())),
+      drawnWithin(at(numSlots), 0) {
     if (useHeap) queue.resize(numSlots);
     if (model.logistics() != nullptr) {
         std::vector<int> pools(at(numComponents));
@@ -102,6 +103,7 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     }
     // A negative delay is overdue at time 0; kNeverDelay is kNothingDue.
     due[at(component)] = std::max(best, 0);
+    drawnWithin[at(component)] = 0;
     moves[at(component)] = PendingMove{state, target};
 }
 
@@ -115,6 +117,7 @@ void DependentHistoryEngine::sampleFirstShock(int group) {
         if (keepsFirstDraw(firstSampling, q, p)) delay = delayFromQuantile(q);
     }
     due[at(numComponents + group)] = std::max(delay, 0);
+    drawnWithin[at(numComponents + group)] = 0;
 }
 
 void DependentHistoryEngine::throwStuck(int slot) const {

@@ -71,6 +71,7 @@ void DependentHistoryEngine::scheduleDelivery(int s, Output& out) {
     const int slot = stockSlot(s);
     const int next = logi.nextArrival(s, kNothingDue);
     due[at(slot)] = next;
+    drawnWithin[at(slot)] = 0;  // a delivery changes no state itself
     if (next < simTime) out.expect(next);
     if (useHeap) queue.update(slot, next);
 }
@@ -85,17 +86,19 @@ void DependentHistoryEngine::drawRepair(int component, Output& out) {
     const Distribution* law = model.row(component, states[c])[0];
     if (law == nullptr) return;
     const double p = static_cast<double>(unitFloatFromBits(bits));
-    const int delay = delayFromQuantile(law->quantile(p, currentTime));
+    const double q = law->quantile(p, currentTime);
+    const int delay = delayFromQuantile(q);
     const int repairDue = delay < 0 ? currentTime : dueTime(currentTime, delay);
     if (repairDue > due[c]) return;
     moves[c] = PendingMove{states[c], 0};
-    setDue(component, delay, out);
+    setDue(component, delay, withinOneUnit(q), out);
 }
 
 template <class Output>
 void DependentHistoryEngine::setTimer(int slot, const Distribution& law, Output& out) {
     const double p = static_cast<double>(unitFloatFromBits(nextBits()));
-    setDue(slot, delayFromQuantile(law.quantile(p, currentTime)), out);
+    const double q = law.quantile(p, currentTime);
+    setDue(slot, delayFromQuantile(q), withinOneUnit(q), out);
 }
 
 // A timer or a delivery is due.
@@ -142,6 +145,7 @@ inline void DependentHistoryEngine::keepLife(KeptLife& life, int component) {
     life.kept = true;
     life.target = moves[c].target;
     life.delay = due[c] == kNothingDue ? kNeverDelay : due[c] - currentTime;
+    life.within = drawnWithin[c] != 0;
 }
 
 // Continues a kept life in the state just entered; false when there is none to continue.
@@ -150,6 +154,6 @@ bool DependentHistoryEngine::resumeLife(KeptLife& life, int component, Output& o
     if (!life.kept) return false;
     life.kept = false;
     moves[at(component)] = PendingMove{states[at(component)], life.target};
-    setDue(component, life.delay, out);
+    setDue(component, life.delay, life.within, out);
     return true;
 }
