@@ -16,9 +16,11 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       numComponents(model.components()),
       numStates(model.states()),
       calendarModel(calendar),
-      numSlots(model.components() + model.groups() +
+      numSlots(model.components() + model.groups() + logisticSlots(model) +
                (calendar != nullptr ? 1 + static_cast<int>(calendar->tests().size()) : 0)),
-      calendarSlot(calendar != nullptr ? model.components() + model.groups() : -1),
+      calendarSlot(calendar != nullptr
+                       ? model.components() + model.groups() + logisticSlots(model)
+                       : -1),
       simTime(simTime),
       useHeap(selection == EventSelection::heap ||
               (selection == EventSelection::automatic && numSlots >= kHeapFromSlots)),
@@ -37,8 +39,20 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       free(at(model.pools()), 0),
       struck(at(model.largestGroup()), 0),
       struckRunning(at(model.largestGroup()), 0),
+      runningLife(at(model.standbyUnits())),
+      dormantLife(at(model.standbyUnits())),
       drawnWithin(at(numSlots), 0) {
     if (useHeap) queue.resize(numSlots);
+    if (model.logistics() != nullptr) {
+        std::vector<int> pools(at(numComponents));
+        std::vector<int> failTargets(at(numComponents));
+        for (int c = 0; c < numComponents; ++c) {
+            pools[at(c)] = model.poolOf(c);
+            failTargets[at(c)] = model.ageingTarget(c);
+        }
+        logi.prepare(model.logistics(), std::move(pools), std::move(failTargets));
+        timerSlots = logisticTimerSlots(model);
+    }
     waiting.reserve(at(model.pools()));
     for (int p = 0; p < model.pools(); ++p) waiting.emplace_back(model.poolSize(p));
     if (calendar != nullptr) calendarRun = std::make_unique<CalendarRun>(*calendar, numComponents);
@@ -62,6 +76,12 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     systemState = 0;
     currentTime = 0;
     urgent = -1;
+    for (KeptLife& life : runningLife) life.kept = false;
+    for (KeptLife& life : dormantLife) life.kept = false;
+    if (logi.active()) {
+        std::fill(due.begin() + numComponents + model.groups(), due.end(), kNothingDue);
+        logi.start(downNow.data());
+    }
     if (calendarRun) calendarRun->reset();
 }
 
@@ -71,15 +91,19 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     const Distribution* const* laws = model.row(component, state);
     // No crew is handed out before the first instant is over.
     const bool skipRepair =
-        ((rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0) ||
+        ((rolesOf(component) & (kRolePooled | kRoleLogistics)) != 0 &&
+         downNow[at(component)] != 0) ||
         (calendarModel != nullptr && heldNow(component, state));
+    const bool ageing = logi.active() && state == 0;
     int best = kNeverDelay;
     int target = 0;
     for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr) continue;
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        const double q = laws[k]->quantile(p, 0);
+        const double q = ageing && logi.aged(component, state, k)
+                             ? logi.agedQuantile(component, *laws[k], p, 0)
+                             : laws[k]->quantile(p, 0);
         if (!keepsFirstDraw(firstSampling, q, p)) continue;
         const int delay = delayFromQuantile(q);
         if (delay < best) {
@@ -108,11 +132,15 @@ void DependentHistoryEngine::sampleFirstShock(int group) {
 }
 
 void DependentHistoryEngine::throwStuck(int slot) const {
+    const int groups = model.groups();
     const std::string who =
         slot < numComponents ? "component " + std::to_string(slot)
-        : calendarSlot < 0 || slot < calendarSlot
+        : slot < numComponents + groups
             ? "common-cause group " + std::to_string(slot - numComponents)
-            : "the calendar";
+        : calendarSlot >= 0 && slot >= calendarSlot ? std::string("the calendar")
+        : slot < numComponents + groups + timerSlots
+            ? "the logistics of component " + std::to_string(slot - numComponents - groups)
+            : "stock " + std::to_string(slot - numComponents - groups - timerSlots);
     throw std::runtime_error("History stopped advancing at time unit " +
                              std::to_string(currentTime) + ": " + who + " took part in more than " +
                              std::to_string(kMaxEventsPerComponentAndTimeUnit) +

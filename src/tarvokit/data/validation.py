@@ -24,6 +24,7 @@ from typing import Any, Callable, Iterator, NoReturn
 
 import numpy as np
 
+from ..engine.logistics import LogisticsSums
 from ..engine.outputs import Distributions, Histogram, Sums
 from ..model.errors import ModelError
 from ..model.reading import Model
@@ -266,7 +267,9 @@ THREADS_MAX = 1 << 20
 # Figures results.json repeats from the data, compared with what the data give.
 _AGREE = 1e-9
 _RUN_MEASURES = ("failure_frequency", "reliability", "mean_down_time", "mean_up_time")
-_BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds", "lost")
+# lost: lost production, for models with capacities; cost: the total cost over the
+# sub-batch's histories, for models with costs.
+_BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds", "lost", "cost")
 
 
 def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
@@ -376,7 +379,8 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
     return fields
 
 
-def _batches(field: Field, steps: int) -> tuple[tuple[int, int, int, float, int | None], ...]:
+def _batches(field: Field, steps: int
+             ) -> tuple[tuple[int, int, int, float, int | None, float | None], ...]:
     batches = []
     for batch in field.items(1):
         table = batch.table()
@@ -390,7 +394,8 @@ def _batches(field: Field, steps: int) -> tuple[tuple[int, int, int, float, int 
                                                    "a number of failed steps")
         # Lost production (models with capacities; data/production.py checks its sum).
         lost = batch.key("lost", optional=True).optional(Field.integer)
-        batches.append((first, histories, failed, batch.key("seconds").number(0.0), lost))
+        cost = batch.key("cost", optional=True).optional(lambda f: f.number(0.0))
+        batches.append((first, histories, failed, batch.key("seconds").number(0.0), lost, cost))
     ordered = sorted(batches)
     for before, after in zip(ordered, ordered[1:]):
         if after[0] <= before[0] + before[1] - 1:
@@ -520,7 +525,26 @@ def _distributions(field: Field, histories: int, steps: int, total: int):
             sums_field.key(name).fail(f"{value:,}, but the histogram allows {low:,} .. {high:,}")
     if sums.downtime_failures**2 > sums.downtime_squares * sums.failures_squares:
         sums_field.key("downtime_failures").fail("larger than the sums of squares allow")
-    return Distributions(downtime, failures, first, never, sums)
+    logistics = field.key("logistics", optional=True)
+    return Distributions(downtime, failures, first, never, sums,
+                         None if logistics.missing else _logistic_sums(logistics, histories))
+
+
+def _logistic_sums(field: Field, histories: int) -> LogisticsSums:
+    """The sums of the histories' logistic figures (engine/logistics.py); their number is
+    checked against the model's logistics by data/logistics.py."""
+    names = ("histories", "scale_bits", "sums", "squares", "cost_sums", "cost_squares")
+    for name in field.table():
+        if name not in names:
+            field.fail(f'unknown key "{str(name)[:60]}"; expected {", ".join(names)}')
+    if field.key("histories").integer(0, histories, "a number of histories") != histories:
+        field.key("histories").fail(f"{field.key('histories').value:,}, but the run holds"
+                                    f" {histories:,} histories")
+    scale_bits = field.key("scale_bits").integer(0, 32, "a number of bits")
+    lists = []
+    for name in names[2:]:
+        lists.append(tuple(item.big_integer() for item in field.key(name).items()))
+    return LogisticsSums(histories, scale_bits, *lists)
 
 
 def _check_figures(root: Field, has_distributions: bool, mean: float, horizon: int,

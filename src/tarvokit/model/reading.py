@@ -49,6 +49,9 @@ from . import memory
 from .dependencies import COMPONENT_KEYS, TOP_LEVEL_KEYS, Dependencies, read_dependencies
 from .errors import (ModelError, ModelWarning, Where, close_match_hint, number_text,
                      reject_unknown_keys, shortened, shown)
+from .logistics import Logistics, read_logistics, repair_law
+from .logistics import COMPONENT_KEYS as LOGISTICS_COMPONENT_KEYS
+from .logistics import TOP_LEVEL_KEYS as LOGISTICS_TOP_LEVEL_KEYS
 from .variants import Sweep, read_sweep, variant_data
 
 DEFAULT_RESOLUTION = 60
@@ -97,7 +100,8 @@ class Model:
                  base_dir: Path | None = None, sweep: Sweep | None = None,
                  variants_: Sequence["Model"] = (), dependencies: Dependencies | None = None,
                  calendar: calendar_keys.Calendar | None = None,
-                 capacity: capacities.Capacity | None = None):
+                 capacity: capacities.Capacity | None = None,
+                 logistics: Logistics | None = None):
         self.name, self.time_unit, self.horizon = name, time_unit, horizon
         self.resolution = resolution
         self.components = tuple(components)
@@ -114,6 +118,8 @@ class Model:
         self.calendar = calendar or calendar_keys.Calendar()
         # What the system delivers: capacities, expression and demand (capacity.py), or None.
         self.capacity = capacity
+        # Spare parts, logistic delays, ageing repairs and costs (logistics.py).
+        self.logistics = logistics or Logistics()
 
     # --- Reading ---------------------------------------------------------------------------
 
@@ -124,7 +130,8 @@ class Model:
         if not isinstance(data, dict):
             root.fail("expected a table with [study], [components] and [system]")
         reject_unknown_keys(data, ("study", "components", "system", "sweep", *TOP_LEVEL_KEYS,
-                                   *calendar_keys.TOP_LEVEL_KEYS), root)
+                                   *calendar_keys.TOP_LEVEL_KEYS,
+                                   *LOGISTICS_TOP_LEVEL_KEYS), root)
         study = _table(data, "study", root)
         reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution",
                                    *capacities.STUDY_KEYS), root.key("study"))
@@ -144,6 +151,9 @@ class Model:
                       for entry in entries for name in entry.names]
         names = [c.name for c in components]
         dependencies = read_dependencies(data, components, root, resolution)
+        logistics = read_logistics(data, components, root, resolution, dependencies.crews,
+                                   [unit.name for unit in dependencies.standby])
+        notes += logistics.notes
         notes += _never_fails_notes(entries, dependencies)
         base_dir = base_dir or Path(".")
         production = capacities.read_capacity(data, components,
@@ -164,12 +174,18 @@ class Model:
             root.key("system").key("capacity").fail(
                 "a capacity cannot yet be studied together with a calendar (phases, planned"
                 " states, tests with an offset or a duration, duty or held repairs)")
+        if logistics and calendar:
+            # The calendar's runner keeps no logistic figures or costs: refuse rather than
+            # report a plant whose repairs wait for nothing.
+            root.fail("spare parts, logistic delays, ageing repairs and costs cannot yet be"
+                      " studied together with a calendar (phases, planned states, tests with an"
+                      " offset or a duration, duty or held repairs)")
         for note in notes:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
         sweep = read_sweep(data["sweep"], root.key("sweep")) if "sweep" in data else None
         model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes,
                     copy.deepcopy(data), base_dir, sweep, dependencies=dependencies,
-                    calendar=calendar, capacity=production)
+                    calendar=calendar, capacity=production, logistics=logistics)
         if sweep is not None:
             # Every value must make a valid model; the checked models serve the runs too.
             model.variants = tuple(variants(model, sweep))
@@ -178,12 +194,13 @@ class Model:
     @property
     def description(self) -> dict:
         names = self.names
-        return self.calendar.add_to(capacities.add_to(self.capacity, self.dependencies.add_to({
+        return self.calendar.add_to(capacities.add_to(self.capacity, self.logistics.add_to(
+            self.dependencies.add_to({
             "study": {"name": self.name, "time_unit": self.time_unit, "horizon": self.horizon,
                       "resolution": self.resolution},
             "components": {c.name: c.description() for c in self.components},
             "system": {"cut_sets": [[names[i] for i in sorted(s)] for s in self.cut_sets]},
-        })), names)
+        }))), names)
 
     def with_resolution(self, resolution: int) -> "Model":
         data = copy.deepcopy(self.description)
@@ -353,7 +370,7 @@ def _component_entries(table: dict, where: Where, horizon: int, resolution: int,
             at.fail("a component name may not contain control characters (line breaks, tabs)")
         reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions",
                                     *COMPONENT_KEYS, *calendar_keys.COMPONENT_KEYS,
-                                    *capacities.COMPONENT_KEYS), at)
+                                    *capacities.COMPONENT_KEYS, *LOGISTICS_COMPONENT_KEYS), at)
         states, transitions = _states_and_transitions(entry, at, _Times(horizon, resolution),
                                                       notes)
         count = _positive_int(entry, "count", at) if "count" in entry else None
@@ -432,7 +449,7 @@ def _states_and_transitions(entry: dict, where: Where, times: _Times, notes: lis
             where.fail('missing "failure" (a component with a repair needs a failure)')
         entries = [("failure", 0, 1, entry["failure"])]
         if "repair" in entry:
-            entries.append(("repair", 1, 0, entry["repair"]))
+            entries.append(("repair", 1, 0, repair_law(entry["repair"])))
         transitions = [_transition(law, source, target, where.key(key), times, notes)
                        for key, source, target, law in entries]
         return TWO_STATES, tuple(transitions)

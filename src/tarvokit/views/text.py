@@ -36,6 +36,7 @@ def summary(result: "Result") -> str:
         lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
                      " sub-batches)")
     lines += calendar_lines(result)
+    lines += _logistics_lines(result)
     end = result.at(horizon - 1)
     lines += [
         f"Unavailability during the last {unit} ({unit} {horizon - 1}): {interval_text(end)}",
@@ -61,6 +62,10 @@ def summary(result: "Result") -> str:
 def over(result: "Result") -> str:
     """What the mean unavailability is taken over: the horizon, or its required time."""
     return "required time" if "phases" in result.model else "the horizon"
+def _logistics_lines(result: "Result") -> list[str]:
+    from .logistics_views import logistics_lines
+
+    return logistics_lines(result)
 
 
 def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
@@ -110,6 +115,8 @@ def model_text(model: Model, threads: int | None = None) -> str:
         lines.append(model.calendar.text(unit))
     if model.capacity is not None:
         lines += capacity_lines(model.capacity, model.names)
+    if model.logistics:
+        lines.append(model.logistics.text(unit))
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")
