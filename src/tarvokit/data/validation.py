@@ -526,8 +526,8 @@ def _distributions(field: Field, histories: int, steps: int, total: int):
     if sums.downtime_failures**2 > sums.downtime_squares * sums.failures_squares:
         sums_field.key("downtime_failures").fail("larger than the sums of squares allow")
     logistics = field.key("logistics", optional=True)
-    return Distributions(downtime, failures, first, never, sums,
-                         None if logistics.missing else _logistic_sums(logistics, histories))
+    return Distributions(downtime, failures, first, never, sums, logistics=(
+        None if logistics.missing else _logistic_sums(logistics, histories)))
 
 
 def _logistic_sums(field: Field, histories: int) -> LogisticsSums:
