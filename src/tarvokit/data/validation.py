@@ -367,6 +367,10 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
     fields["distributions"] = None
     if not distributions_field.missing:
         fields["distributions"] = _distributions(distributions_field, histories, steps, total)
+    elif len(batches) < 2:
+        root.key("batches").fail("one sub-batch, and no per-history distributions: the"
+                                 " intervals of such a result are by batch means, which need"
+                                 " at least two")
     _check_figures(root, fields["distributions"] is not None,
                    total / (steps * histories), horizon)
     return fields
