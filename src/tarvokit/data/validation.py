@@ -273,11 +273,16 @@ _BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds", "lost", "co
 
 
 def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
-               read_counts: Callable[[int, int, str], Any] | None = None) -> dict:
+               read_counts: Callable[[int, int, str], Any] | None = None,
+               more: Callable[..., tuple[Any, float]] | None = None) -> dict:
     """The checked fields of a run's results.json, as Result's keyword arguments (the batches
     as (first_seed, histories, failed_steps, seconds) tuples, the counts as a list of ints).
 
-    `identify(model, cut_sets)` is the id of what was simulated (result.study_id).
+    `identify(model, cut_sets)` is the id of what was simulated (result.study_id). `more(root,
+    distributions, model, histories, steps, horizon, total)` checks the figures a kind of run
+    adds (a calendar's: calendar_validation.calendar_fields) and gives the distributions with
+    them and the mean unavailability results.json must hold; it is passed in, as those checks
+    build on this module.
     `read_counts(rows, high, time_unit)` gives the per-unit counts when the JSON leaves them to
     curve.csv (rows: the horizon, high: the most a unit may count). Every field is checked, and the
     figures that must agree are compared: the sub-batches' histories with `histories` and
@@ -371,9 +376,15 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
     fields["distributions"] = None
     if not distributions_field.missing:
         fields["distributions"] = _distributions(distributions_field, histories, steps, total)
+    elif len(batches) < 2:
+        root.key("batches").fail("one sub-batch, and no per-history distributions: the"
+                                 " intervals of such a result are by batch means, which need"
+                                 " at least two")
     # A run with a calendar: its figures (calendar_validation.py), its mean over required time.
-    fields["distributions"], mean = calendar_fields(
-        root, fields["distributions"], model_data, histories, steps, horizon, total)
+    mean = total / (steps * histories)
+    if more is not None:
+        fields["distributions"], mean = more(root, fields["distributions"], model_data,
+                                             histories, steps, horizon, total)
     _check_figures(root, fields["distributions"] is not None, mean, horizon,
                    total / (steps * histories) * horizon)
     return fields
@@ -565,5 +576,3 @@ def _check_figures(root: Field, has_distributions: bool, mean: float, horizon: i
         for name in quantiles.table():
             quantiles.key(str(name)).interval()
 
-
-from .calendar_validation import calendar_fields  # noqa: E402  (it uses Field)
