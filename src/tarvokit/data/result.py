@@ -35,6 +35,7 @@ import numpy as np
 
 from ..engine.outputs import Distributions
 from . import calendar_measures
+from .calendar_validation import calendar_fields
 from . import measures as measures_module
 from . import stats, validation
 from .files import ResultError, atomic_write_text, check_set, csv_field, write_csv
@@ -329,7 +330,7 @@ class Result(StudyFacts):
         if counts is not None:
             given = [int(v) for v in np.asarray(counts, dtype=np.uint64)]
             read_counts = lambda rows, high, unit: given  # noqa: E731 (checked like the JSON's)
-        fields = validation.run_fields(data, source, study_id, read_counts)
+        fields = validation.run_fields(data, source, study_id, read_counts, calendar_fields)
         fields["counts"] = np.array(fields["counts"], dtype=np.uint64)
         fields["batches"] = tuple(Batch(*b) for b in fields["batches"])
         return cls(**fields)

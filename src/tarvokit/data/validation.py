@@ -270,7 +270,8 @@ _BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds")
 
 
 def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
-               read_counts: Callable[[int, int, str], Any] | None = None) -> dict:
+               read_counts: Callable[[int, int, str], Any] | None = None,
+               calendar_fields: Callable[..., tuple[Any, float]] | None = None) -> dict:
     """The checked fields of a run's results.json, as Result's keyword arguments (the batches
     as (first_seed, histories, failed_steps, seconds) tuples, the counts as a list of ints).
 
@@ -368,8 +369,10 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
     if not distributions_field.missing:
         fields["distributions"] = _distributions(distributions_field, histories, steps, total)
     # A run with a calendar: its figures (calendar_validation.py), its mean over required time.
-    fields["distributions"], mean = calendar_fields(
-        root, fields["distributions"], model_data, histories, steps, horizon, total)
+    mean = total / (steps * histories)
+    if calendar_fields is not None:
+        fields["distributions"], mean = calendar_fields(
+            root, fields["distributions"], model_data, histories, steps, horizon, total)
     _check_figures(root, fields["distributions"] is not None, mean, horizon,
                    total / (steps * histories) * horizon)
     return fields
@@ -538,5 +541,3 @@ def _check_figures(root: Field, has_distributions: bool, mean: float, horizon: i
         for name in quantiles.table():
             quantiles.key(str(name)).interval()
 
-
-from .calendar_validation import calendar_fields  # noqa: E402  (it uses Field)
