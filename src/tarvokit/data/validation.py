@@ -274,7 +274,7 @@ _BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds", "lost", "co
 
 def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
                read_counts: Callable[[int, int, str], Any] | None = None,
-               more: Callable[..., tuple[Any, float]] | None = None) -> dict:
+               calendar_fields: Callable[..., tuple[Any, float]] | None = None) -> dict:
     """The checked fields of a run's results.json, as Result's keyword arguments (the batches
     as (first_seed, histories, failed_steps, seconds) tuples, the counts as a list of ints).
 
@@ -382,9 +382,9 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
                                  " at least two")
     # A run with a calendar: its figures (calendar_validation.py), its mean over required time.
     mean = total / (steps * histories)
-    if more is not None:
-        fields["distributions"], mean = more(root, fields["distributions"], model_data,
-                                             histories, steps, horizon, total)
+    if calendar_fields is not None:
+        fields["distributions"], mean = calendar_fields(
+            root, fields["distributions"], model_data, histories, steps, horizon, total)
     _check_figures(root, fields["distributions"] is not None, mean, horizon,
                    total / (steps * histories) * horizon)
     return fields
