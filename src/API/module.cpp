@@ -7,4 +7,5 @@ PYBIND11_MODULE(tarvo, m) {
     registerDependencies(m);
     registerCapacity(m);
     registerRunners(m);
+    registerCalendar(m);
 }

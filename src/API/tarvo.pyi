@@ -4,7 +4,7 @@ Python bindings for the simulator library
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['CapacityProgram', 'CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
+__all__: list[str] = ['Calendar', 'CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerCalendarStudy', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -161,56 +161,54 @@ class Dependencies:
         """
         The number of components the dependencies describe
         """
-class CapacityProgram:
+class Calendar:
     """
-    A system's capacity as a program over its components' states.
+    The plant's calendar for runnerCalendarStudy.
     
-    Every number is an integer in quanta: `scale` quanta make one capacity unit. Nodes are added
-    operands first; each returns its index and may be the operand of one later node; the last node
-    is the system's capacity. A product is the integer product divided by `scale`, truncated. Given
-    to runnerStudy(..., capacity=...), the study also returns what the system delivers against
-    `demand`, and the time at each level of `levels`.
+    Phases, each with a fixed duration in steps or a law drawn at its start, a required flag and a
+    logic (cut sets added with addLogic); the sequence they follow, repeated to the horizon; per
+    component the pace of its clocks out of its working states in each phase, the phase its repairs
+    wait for, its planned states and its test. Each method checks its arguments and raises
+    ValueError naming what is wrong; what depends on the model is checked when a run starts. Laws
+    given here are kept alive by this object.
     """
-    def __init__(self, numComponents: typing.SupportsInt, scale: typing.SupportsInt) -> None:
+    def __init__(self, numComponents: typing.SupportsInt) -> None:
         ...
-    def addComponent(self, component: typing.SupportsInt) -> int:
+    def addLogic(self, cutSets: collections.abc.Sequence[collections.abc.Sequence[typing.SupportsInt]]) -> int:
         """
-        Add a node holding a component's capacity; returns its index.
+        Add a failure logic (cut sets of component indices); its index.
         """
-    def addConstant(self, value: typing.SupportsInt) -> int:
+    def addPhase(self, name: str, fixedSteps: typing.SupportsInt, duration: Distribution | None = None, required: bool = True, logic: typing.SupportsInt = 0) -> int:
         """
-        Add a constant node (quanta); returns its index.
+        Add a phase and return its index: a fixed duration in steps, or a law `duration`
+        drawn at each start; whether the plant is required to run; its logic's index.
         """
-    def addOperation(self, op: str, operands: collections.abc.Sequence[typing.SupportsInt]) -> int:
+    def addTest(self, component: typing.SupportsInt, period: typing.SupportsInt, offset: typing.SupportsInt, durationSteps: typing.SupportsInt = 0, efficiency: typing.SupportsFloat = 1.0, testState: typing.SupportsInt = -1) -> None:
         """
-        Add "sum", "min", "max" or "product" over earlier nodes; returns its index.
+        Test the component at offset (>= 0), then every period: a working unit is
+        taken out into testState for durationSteps, a failed one found with chance
+        efficiency is back in state 0 when the test ends.
         """
-    def capacityOf(self, states: collections.abc.Sequence[typing.SupportsInt]) -> int:
+    def setDuty(self, component: typing.SupportsInt, pace: collections.abc.Sequence[typing.SupportsFloat]) -> None:
         """
-        The system's capacity (quanta) with component c in states[c], set one after the
-        other from the initial states as a history would.
+        The pace of the component's clocks out of its working states, one per phase.
         """
-    def setComponent(self, component: typing.SupportsInt, perState: collections.abc.Sequence[typing.SupportsInt], initialState: typing.SupportsInt = 0) -> None:
+    def setHeldUntil(self, component: typing.SupportsInt, phase: typing.SupportsInt) -> None:
         """
-        Set a component's capacity in each of its states (quanta) and its initial state.
+        The component's repairs wait, the unit down, until `phase` begins.
         """
-    def setDemand(self, demand: typing.SupportsInt) -> None:
+    def setOnSystemFailure(self, phase: typing.SupportsInt, next: typing.SupportsInt) -> None:
         """
-        Set the demand (quanta).
+        The system failing (unplanned) in `phase` starts phase `next` at once.
         """
-    def setLevels(self, lowerBounds: collections.abc.Sequence[typing.SupportsInt]) -> None:
+    def setPlanned(self, component: typing.SupportsInt, planned: collections.abc.Sequence[bool]) -> None:
         """
-        Set the levels' lower bounds (quanta): increasing, the first 0.
+        planned[s]: state s of the component is planned downtime.
         """
-    @property
-    def demand(self) -> int:
-        ...
-    @property
-    def levels(self) -> list[int]:
-        ...
-    @property
-    def scale(self) -> int:
-        ...
+    def setSequence(self, phases: collections.abc.Sequence[typing.SupportsInt]) -> None:
+        """
+        The phases in order, repeated until the horizon.
+        """
 def limitOMPThreads(maxThreads: typing.SupportsInt) -> None:
     """
     Limit the number of OMP threads
@@ -218,6 +216,25 @@ def limitOMPThreads(maxThreads: typing.SupportsInt) -> None:
 def reportSIMDSupport() -> None:
     """
     Report SIMD support status
+    """
+def runnerCalendarStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt, dependencies: Dependencies | None, calendar: Calendar) -> dict:
+    """
+    runnerStudy with a calendar.
+    
+    Takes runnerStudy's arguments (dependencies may be None) and a Calendar. The system state of a
+    history is the current phase's logic over the components' down flags; downtime counts only in
+    required phases. Returns runnerStudy's dict (all downtime) with, besides:
+      unplanned             the same dict for unplanned downtime only (planned states working)
+      phases                a list, per phase: steps_per_unit (uint64 array, steps spent in the
+                            phase per reported unit, summed over histories) and exact sums over
+                            histories: steps, failed, unplanned, failures, unplanned_failures (each
+                            `_sum` and `_sum_of_squares`), steps_times_failed_sum,
+                            steps_times_unplanned_sum (failed and unplanned steps in the phase's
+                            logic, required or not; failures as they happen in the phase)
+      required_steps_sum, required_steps_sum_of_squares, required_times_failed_sum,
+      required_times_unplanned_sum
+                            exact sums over histories of their required steps and products
+      events                the events of all histories (a phase's start and a test included)
     """
 def runnerMultipleSim(nSimulations: typing.SupportsInt, simTime: typing.SupportsInt, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt) -> list[int]:
     """
@@ -231,7 +248,7 @@ def runnerSingleSim(simTime: typing.SupportsInt, transitionsMatrix: collections.
     """
     Run a single simulation
     """
-def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt = 1, dependencies: Dependencies | None = None, capacity: CapacityProgram | None = None) -> dict[str, typing.Any]:
+def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt = 1, dependencies: Dependencies | None = None) -> dict[str, typing.Any]:
     """
     Run many histories and keep what a study reports, folded in the engine.
     
@@ -243,10 +260,6 @@ def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequ
     raises KeyboardInterrupt and no result. `dependencies` (a Dependencies, or None for independent
     components) makes the components depend on each other: common-cause groups, standby units,
     repair crews, down flags and initial states; it must describe as many components as the model.
-    `capacity` (a CapacityProgram, or None) adds the key "production": lost_per_unit (uint64 array,
-    quanta x engine steps lost in each reported unit against the demand, summed), lost_histogram
-    (per history, binned as the others), lost_sum, lost_sum_of_squares, level_steps and
-    level_steps_sum_of_squares (lists of ints, one per level), exact_bins, bin_width.
     
     Returns a dict:
       failed_steps_per_unit      uint64 array, simTime / stepsPerUnit entries: failed engine steps
