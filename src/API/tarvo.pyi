@@ -4,7 +4,7 @@ Python bindings for the simulator library
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['Calendar', 'CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerCalendarStudy', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
+__all__: list[str] = ['Calendar', 'CapacityProgram', 'CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerCalendarStudy', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -161,6 +161,56 @@ class Dependencies:
         """
         The number of components the dependencies describe
         """
+class CapacityProgram:
+    """
+    A system's capacity as a program over its components' states.
+    
+    Every number is an integer in quanta: `scale` quanta make one capacity unit. Nodes are added
+    operands first; each returns its index and may be the operand of one later node; the last node
+    is the system's capacity. A product is the integer product divided by `scale`, truncated. Given
+    to runnerStudy(..., capacity=...), the study also returns what the system delivers against
+    `demand`, and the time at each level of `levels`.
+    """
+    def __init__(self, numComponents: typing.SupportsInt, scale: typing.SupportsInt) -> None:
+        ...
+    def addComponent(self, component: typing.SupportsInt) -> int:
+        """
+        Add a node holding a component's capacity; returns its index.
+        """
+    def addConstant(self, value: typing.SupportsInt) -> int:
+        """
+        Add a constant node (quanta); returns its index.
+        """
+    def addOperation(self, op: str, operands: collections.abc.Sequence[typing.SupportsInt]) -> int:
+        """
+        Add "sum", "min", "max" or "product" over earlier nodes; returns its index.
+        """
+    def capacityOf(self, states: collections.abc.Sequence[typing.SupportsInt]) -> int:
+        """
+        The system's capacity (quanta) with component c in states[c], set one after the
+        other from the initial states as a history would.
+        """
+    def setComponent(self, component: typing.SupportsInt, perState: collections.abc.Sequence[typing.SupportsInt], initialState: typing.SupportsInt = 0) -> None:
+        """
+        Set a component's capacity in each of its states (quanta) and its initial state.
+        """
+    def setDemand(self, demand: typing.SupportsInt) -> None:
+        """
+        Set the demand (quanta).
+        """
+    def setLevels(self, lowerBounds: collections.abc.Sequence[typing.SupportsInt]) -> None:
+        """
+        Set the levels' lower bounds (quanta): increasing, the first 0.
+        """
+    @property
+    def demand(self) -> int:
+        ...
+    @property
+    def levels(self) -> list[int]:
+        ...
+    @property
+    def scale(self) -> int:
+        ...
 class Calendar:
     """
     The plant's calendar for runnerCalendarStudy.
@@ -248,7 +298,7 @@ def runnerSingleSim(simTime: typing.SupportsInt, transitionsMatrix: collections.
     """
     Run a single simulation
     """
-def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt = 1, dependencies: Dependencies | None = None) -> dict[str, typing.Any]:
+def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt = 1, dependencies: Dependencies | None = None, capacity: CapacityProgram | None = None) -> dict[str, typing.Any]:
     """
     Run many histories and keep what a study reports, folded in the engine.
     
@@ -260,6 +310,10 @@ def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequ
     raises KeyboardInterrupt and no result. `dependencies` (a Dependencies, or None for independent
     components) makes the components depend on each other: common-cause groups, standby units,
     repair crews, down flags and initial states; it must describe as many components as the model.
+    `capacity` (a CapacityProgram, or None) adds the key "production": lost_per_unit (uint64 array,
+    quanta x engine steps lost in each reported unit against the demand, summed), lost_histogram
+    (per history, binned as the others), lost_sum, lost_sum_of_squares, level_steps and
+    level_steps_sum_of_squares (lists of ints, one per level), exact_bins, bin_width.
     
     Returns a dict:
       failed_steps_per_unit      uint64 array, simTime / stepsPerUnit entries: failed engine steps
