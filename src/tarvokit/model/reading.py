@@ -172,8 +172,8 @@ class Model:
             # The calendar's runner does not carry a capacity program: refuse rather than
             # report production figures that ignore the phases.
             root.key("system").key("capacity").fail(
-                "a capacity cannot yet be studied together with a calendar (phases, planned"
-                " states, tests with an offset or a duration, duty or held repairs)")
+                "capacities are not simulated with a calendar yet (phases, planned states,"
+                " tests); run the plant's capacity without the calendar")
         if logistics and calendar:
             # The calendar's runner keeps no logistic figures or costs: refuse rather than
             # report a plant whose repairs wait for nothing.
