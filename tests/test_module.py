@@ -33,7 +33,8 @@ def test_module_identity():
 
 def test_registration_order():
     public = [name for name in vars(tarvo) if not name.startswith("_")]
-    assert public == CLASSES + ["Dependencies", "Logistics"] + FUNCTIONS
+    assert public == CLASSES + ["Dependencies", "Logistics"] + FUNCTIONS + ["Calendar",
+                                                                         "runnerCalendarStudy"]
 
 
 @pytest.mark.parametrize("name", CLASSES)

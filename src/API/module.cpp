@@ -7,4 +7,5 @@ PYBIND11_MODULE(tarvo, m) {
     registerDependencies(m);
     registerLogistics(m);
     registerRunners(m);
+    registerCalendar(m);
 }

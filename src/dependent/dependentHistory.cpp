@@ -9,12 +9,17 @@
 
 DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int simTime,
                                                EventSelection selection,
-                                               FirstSampling firstSampling)
+                                               FirstSampling firstSampling,
+                                               const CalendarModel* calendar)
     : model(model),
       base(model.base()),
       numComponents(model.components()),
       numStates(model.states()),
-      numSlots(model.components() + model.groups() + logisticSlots(model)),
+      calendarModel(calendar),
+      numSlots(model.components() + model.groups() +
+               (calendar != nullptr ? 1 + static_cast<int>(calendar->tests().size()) : 0) +
+               logisticSlots(model)),
+      calendarSlot(calendar != nullptr ? model.components() + model.groups() : -1),
       simTime(simTime),
       useHeap(selection == EventSelection::heap ||
               (selection == EventSelection::automatic && numSlots >= kHeapFromSlots)),
@@ -37,6 +42,7 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       dormantLife(at(model.standbyUnits())),
       drawnWithin(at(numSlots), 0) {
     if (useHeap) queue.resize(numSlots);
+    logisticBase = numSlots - logisticSlots(model);
     if (model.logistics() != nullptr) {
         std::vector<int> pools(at(numComponents));
         std::vector<int> failTargets(at(numComponents));
@@ -49,6 +55,7 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
     }
     waiting.reserve(at(model.pools()));
     for (int p = 0; p < model.pools(); ++p) waiting.emplace_back(model.poolSize(p));
+    if (calendar != nullptr) calendarRun = std::make_unique<CalendarRun>(*calendar, numComponents);
 }
 
 void DependentHistoryEngine::start(std::uint32_t seed) {
@@ -69,10 +76,11 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     systemState = 0;
     currentTime = 0;
     urgent = -1;
+    if (calendarRun) calendarRun->reset();
     for (KeptLife& life : runningLife) life.kept = false;
     for (KeptLife& life : dormantLife) life.kept = false;
     if (logi.active()) {
-        std::fill(due.begin() + numComponents + model.groups(), due.end(), kNothingDue);
+        std::fill(due.begin() + logisticBase, due.end(), kNothingDue);
         logi.start(downNow.data());
     }
 }
@@ -83,7 +91,9 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     const Distribution* const* laws = model.row(component, state);
     // No crew is handed out before the first instant is over.
     const bool skipRepair =
-        (rolesOf(component) & (kRolePooled | kRoleLogistics)) != 0 && downNow[at(component)] != 0;
+        ((rolesOf(component) & (kRolePooled | kRoleLogistics)) != 0 &&
+         downNow[at(component)] != 0) ||
+        (calendarModel != nullptr && heldNow(component, state));
     const bool ageing = logi.active() && state == 0;
     int best = kNeverDelay;
     int target = 0;
@@ -101,6 +111,7 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
             target = k;
         }
     }
+    if (calendarModel != nullptr) best = calendarDelay(component, state, target, best);
     // A negative delay is overdue at time 0; kNeverDelay is kNothingDue.
     due[at(component)] = std::max(best, 0);
     drawnWithin[at(component)] = 0;
@@ -126,9 +137,10 @@ void DependentHistoryEngine::throwStuck(int slot) const {
         slot < numComponents ? "component " + std::to_string(slot)
         : slot < numComponents + groups
             ? "common-cause group " + std::to_string(slot - numComponents)
-        : slot < numComponents + groups + timerSlots
-            ? "the logistics of component " + std::to_string(slot - numComponents - groups)
-            : "stock " + std::to_string(slot - numComponents - groups - timerSlots);
+        : slot < logisticBase ? "the calendar"
+        : slot < logisticBase + timerSlots
+            ? "the logistics of component " + std::to_string(slot - logisticBase)
+            : "stock " + std::to_string(slot - logisticBase - timerSlots);
     throw std::runtime_error("History stopped advancing at time unit " +
                              std::to_string(currentTime) + ": " + who + " took part in more than " +
                              std::to_string(kMaxEventsPerComponentAndTimeUnit) +

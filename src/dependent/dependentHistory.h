@@ -51,6 +51,9 @@
 // Repair logistics (src/logistics/): with a Logistics attached, a repair runs its sequence
 // (logistics.h) and the history keeps its figures (logisticState.h); a standby unit keeps its
 // running and dormant lives across demands in every model (only a repair renews them).
+//   - The calendar (calendar/calendar.h, calendarEvents.h), when one is given: phases with their
+//     own logic and required flags, paced clocks, held repairs, tests and planned states. Its
+//     event slots come after the groups: the end of the phase, then one per test.
 //
 // Without dependencies (every flag and initial state the default, no group, standby unit or
 // pool) a history draws the same numbers and fires the same events as HistoryEngine.
@@ -63,8 +66,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
+#include "calendar/calendar.h"
 #include "history/compiledModel.h"
 #include "dependent/crewQueue.h"
 #include "dependent/dependencies.h"
@@ -78,7 +83,8 @@ public:
     // simTime >= 0: the history covers time units [0, simTime). Allocates all its memory.
     DependentHistoryEngine(const DependentModel& model, int simTime,
                            EventSelection selection = EventSelection::automatic,
-                           FirstSampling firstSampling = FirstSampling::warnAndSkip);
+                           FirstSampling firstSampling = FirstSampling::warnAndSkip,
+                           const CalendarModel* calendar = nullptr);
 
     // Begins the history seeded with `seed`: every component in its initial state, time 0.
     void start(std::uint32_t seed);
@@ -110,6 +116,8 @@ public:
     int freeCrews(int pool) const { return free[at(pool)]; }
     // The sums each history's logistic figures are added to (models with logistics); borrowed.
     void tallyLogisticsInto(LogisticsTally* tally) { logisticsTally = tally; }
+    // The history's calendar (its phase, its unplanned state), or null without one.
+    const CalendarRun* calendar() const { return calendarRun.get(); }
 
 private:
     std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
@@ -172,6 +180,24 @@ private:
     void replace(int unit, Output& out);
     template <class Output>
     void returnToStandby(int unit, Output& out);
+    // The calendar's part (calendarEvents.h).
+    bool heldNow(int component, int state) const;
+    int calendarDelay(int component, int state, int target, int delay);
+    template <class Output>
+    void startCalendar(Output& out);
+    template <class Output>
+    void fireCalendar(int slot, Output& out);
+    template <class Output>
+    void startPhase(int phase, int position, Output& out);
+    template <class Output>
+    void repace(int component, double oldPace, double newPace, Output& out);
+    template <class Output>
+    void startTest(int test, Output& out);
+    template <class Output>
+    void endTest(int component, Output& out);
+    void updateCalendar(int component, int from, int to);
+    template <class Output>
+    void drawRepair(int component, Output& out);
     void joinCrewQueue(int component);
     void leaveCrew(int component);
     int earlierSlot(int a, int b) const;
@@ -188,8 +214,9 @@ private:
         bool within = false;  // drawn with a positive delay under one time unit
         bool kept = false;
     };
-    int timerSlot(int component) const { return numComponents + model.groups() + component; }
-    int stockSlot(int s) const { return numComponents + model.groups() + timerSlots + s; }
+    // The logistics' slots come after the calendar's.
+    int timerSlot(int component) const { return logisticBase + component; }
+    int stockSlot(int s) const { return logisticBase + timerSlots + s; }
     template <class Output>
     void beginRepair(int component, Output& out);
     template <class Output>
@@ -200,8 +227,6 @@ private:
     void placeOrder(int s, int parts, Output& out);
     template <class Output>
     void scheduleDelivery(int s, Output& out);
-    template <class Output>
-    void drawRepair(int component, Output& out);
     template <class Output>
     void setTimer(int slot, const Distribution& law, Output& out);
     template <class Output>
@@ -215,7 +240,9 @@ private:
     const CompiledModel& base;
     const int numComponents;
     const int numStates;
-    const int numSlots;  // components, then common-cause groups
+    const CalendarModel* const calendarModel;  // null: no calendar
+    const int numSlots;  // components, then common-cause groups, then the calendar's
+    const int calendarSlot;  // the slot of the phase's end (tests follow), or -1
     const int simTime;
     const bool useHeap;
     const FirstSampling firstSampling;
@@ -241,6 +268,7 @@ private:
     std::vector<int> struckRunning;
     LogisticState logi;
     int timerSlots = 0;  // logisticTimerSlots of the model
+    int logisticBase = 0;  // the first slot of the logistics
     LogisticsTally* logisticsTally = nullptr;
     std::vector<KeptLife> runningLife;  // per standby unit
     std::vector<KeptLife> dormantLife;
@@ -251,6 +279,7 @@ private:
     // Per slot: whether its pending event was drawn with a positive delay shorter than one
     // time unit (withinOneUnit), for the settle hook.
     std::vector<int> drawnWithin;
+    std::unique_ptr<CalendarRun> calendarRun;
 };
 
 // ---- Sampling ----
@@ -276,9 +305,11 @@ inline void DependentHistoryEngine::resample(int component, Output& out) {
     const Distribution* const* laws = model.row(component, state);
     int best = kNeverDelay;
     int target = 0;
+    const bool skipRepair =
+        waitsForRepair(component) || (calendarModel != nullptr && heldNow(component, state));
     bool within = false;
     const bool ageing = logi.active() && state == 0;
-    for (int k = waitsForRepair(component) ? 1 : 0; k < numStates; ++k) {
+    for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr) continue;
         // No range check here: a negative delay fires at once.
@@ -294,6 +325,10 @@ inline void DependentHistoryEngine::resample(int component, Output& out) {
         }
     }
     moves[at(component)] = PendingMove{state, target};
+    if (calendarModel != nullptr) {
+        best = calendarDelay(component, state, target, best);
+        within = within && best != kNeverDelay;
+    }
     setDue(component, best, within, out);
 }
 
@@ -345,7 +380,10 @@ inline void DependentHistoryEngine::setState(int component, int to, Output& out)
         }
     }
     const int before = systemState;
-    if (base.failedWhenAllWork()) {
+    if (calendarModel != nullptr) {
+        updateCalendar(component, from, to);
+        systemState = calendarRun->required ? calendarRun->allState : 0;
+    } else if (base.failedWhenAllWork()) {
         systemState = 1;
     } else if (wasDown != nowDown) {
         systemState = failures.afterChange(component, nowDown, systemState);
@@ -355,6 +393,10 @@ inline void DependentHistoryEngine::setState(int component, int to, Output& out)
 
 template <class Output>
 inline void DependentHistoryEngine::fireComponent(int component, Output& out) {
+    if (calendarModel != nullptr && calendarRun->underTest[at(component)] != 0) {
+        endTest(component, out);
+        return;
+    }
     const PendingMove fired = moves[at(component)];
     const std::uint8_t roles = rolesOf(component);
     const bool wasDown = downNow[at(component)] != 0;
@@ -426,8 +468,15 @@ bool DependentHistoryEngine::step(Output& out) {
         fireComponent(slot, out);
     } else if (slot < numComponents + model.groups()) {
         fireShock(slot - numComponents, out);
+    } else if (slot < logisticBase) {
+        fireCalendar(slot, out);
     } else {
-        fireLogistics(slot - numComponents - model.groups(), out);
+        fireLogistics(slot - logisticBase, out);
+    }
+    if (calendarModel != nullptr && calendarRun->switchTo >= 0) {
+        const int next = calendarRun->switchTo;
+        calendarRun->switchTo = -1;
+        startPhase(next, calendarModel->positionOf(next), out);
     }
     if constexpr (HasSettle<Output>::value) out.settle(currentTime, systemState, drawnNow);
     return true;
@@ -437,11 +486,13 @@ template <class Output>
 void DependentHistoryEngine::sampleFirst(Output& out) {
     for (int c = 0; c < numComponents; ++c) sampleFirstOf(c);
     for (int g = 0; g < model.groups(); ++g) sampleFirstShock(g);
+    if (calendarModel != nullptr) startCalendar(out);
     if (useHeap) queue.rebuild(due.data());
     if (simTime > 0) {
         settleInitialStates(out);
         if constexpr (HasSettle<Output>::value) out.settle(0, systemState, false);
     }
+    if (calendarRun) calendarRun->switchTo = -1;  // a system failed from the start stays put
 }
 
 template <class Output>
@@ -449,7 +500,13 @@ void DependentHistoryEngine::settleInitialStates(Output& out) {
     for (int c = 0; c < numComponents; ++c) {
         if (downNow[at(c)] == 0) continue;
         const int before = systemState;
-        systemState = base.failedWhenAllWork() ? 1 : failures.afterChange(c, true, systemState);
+        if (calendarModel != nullptr) {
+            updateCalendar(c, 0, states[at(c)]);
+            systemState = calendarRun->required ? calendarRun->allState : 0;
+        } else {
+            systemState =
+                base.failedWhenAllWork() ? 1 : failures.afterChange(c, true, systemState);
+        }
         out.event(0, states[at(c)], states[at(c)], c, before, systemState);
     }
     // Only the components that started down: others may go down on the way (failed starts),
@@ -618,4 +675,24 @@ void DependentHistoryEngine::startRepair(int component, Output& out) {
     drawRepair(component, out);
 }
 
+
+// The component's transition into state 0 is drawn now; it replaces the pending transition if
+// it comes first (or at the same time).
+template <class Output>
+void DependentHistoryEngine::drawRepair(int component, Output& out) {
+    const std::size_t c = at(component);
+    if (logi.active()) logi.enter(component, LogisticState::kRepairing, currentTime);
+    const std::uint32_t bits = nextBits();
+    const Distribution* law = model.row(component, states[c])[0];
+    if (law == nullptr) return;
+    const double p = static_cast<double>(unitFloatFromBits(bits));
+    const double q = law->quantile(p, currentTime);
+    const int delay = delayFromQuantile(q);
+    const int repairDue = delay < 0 ? currentTime : dueTime(currentTime, delay);
+    if (repairDue > due[c]) return;
+    moves[c] = PendingMove{states[c], 0};
+    setDue(component, delay, withinOneUnit(q), out);
+}
+
+#include "calendar/calendarEvents.h"
 #include "logistics/logisticSteps.h"

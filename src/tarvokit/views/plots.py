@@ -37,7 +37,7 @@ def draw_result(whole, start, result: Result, reliability=None, downtime=None) -
     draw_unavailability(start, result, first, log_scale=False)
     for axes in (whole, start):
         axes.axhline(mean.estimate, color="tab:red", linewidth=1.2, linestyle="--",
-                     label=f"mean over the horizon {100 * mean.estimate:.4g} %"
+                     label=f"mean over {over(result)} {100 * mean.estimate:.4g} %"
                            f" [{100 * mean.low:.4g}, {100 * mean.high:.4g}] %")
     # Below the curves, where it hides no peak.
     whole.legend(loc="upper center", bbox_to_anchor=(0.5, -0.16), ncol=3, fontsize=8,
@@ -55,6 +55,7 @@ def draw_reliability(axes, result: Result) -> None:
     # At the end of each bin drawn: the curve is computed there only.
     share, low, high = result.reliability_curve(units=edges[1:] - 1)
     draw_reliability_curve(axes, edges, share, result.time_unit, (low, high))
+    draw_unplanned_reliability(axes, result, edges)
 
 
 def draw_reliability_curve(axes, edges: np.ndarray, share: np.ndarray, unit: str,
@@ -179,6 +180,11 @@ def draw_unavailability(axes, result: Result, stop: int, log_scale: bool) -> Non
                       alpha=0.3, linewidth=0, label="pointwise 95% interval")
     axes.step(edges, _closed(curve), where="post", color="tab:blue", linewidth=0.7,
               label=text(f"unavailability during each {result.time_unit}{per}"))
+    shade_phases(axes, result, stop, edges)
     axes.set_xlim(0, stop)
     axes.set_xlabel(text(f"time ({result.time_unit})"))
     axes.grid(True, which="major", alpha=0.3)
+
+
+from .calendar_plot import draw_unplanned_reliability, shade_phases  # noqa: E402  (it imports Result as this does)
+from .text import over  # noqa: E402
