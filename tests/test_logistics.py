@@ -484,3 +484,12 @@ def test_a_sweep_without_costs_has_no_cost_column():
         tarvokit.Sweep("components.u.repair.high", (30, 40)), histories=400, threads=1)
     assert not swept.has_costs
     assert "expected cost" not in summary(swept)
+
+
+def test_units_sharing_a_stock_interact_for_importance():
+    from tarvokit.engine.dependencies import interacting
+
+    data = copy.deepcopy(PLANT)
+    del data["crews"]
+    found = interacting(tarvokit.Model.from_dict(data).description)
+    assert found == {"pump[1]", "pump[2]", "pump[3]"}

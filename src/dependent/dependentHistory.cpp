@@ -43,6 +43,7 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       dormantLife(at(model.standbyUnits())),
       drawnWithin(at(numSlots), 0) {
     if (useHeap) queue.resize(numSlots);
+    logisticBase = numSlots - logisticSlots(model);
     if (model.logistics() != nullptr) {
         std::vector<int> pools(at(numComponents));
         std::vector<int> failTargets(at(numComponents));
@@ -79,7 +80,7 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     for (KeptLife& life : runningLife) life.kept = false;
     for (KeptLife& life : dormantLife) life.kept = false;
     if (logi.active()) {
-        std::fill(due.begin() + numComponents + model.groups(), due.end(), kNothingDue);
+        std::fill(due.begin() + logisticBase, due.end(), kNothingDue);
         logi.start(downNow.data());
     }
     if (calendarRun) calendarRun->reset();

@@ -214,8 +214,9 @@ private:
         bool within = false;  // drawn with a positive delay under one time unit
         bool kept = false;
     };
-    int timerSlot(int component) const { return numComponents + model.groups() + component; }
-    int stockSlot(int s) const { return numComponents + model.groups() + timerSlots + s; }
+    // The logistics' slots come after the calendar's.
+    int timerSlot(int component) const { return logisticBase + component; }
+    int stockSlot(int s) const { return logisticBase + timerSlots + s; }
     template <class Output>
     void beginRepair(int component, Output& out);
     template <class Output>
@@ -226,8 +227,6 @@ private:
     void placeOrder(int s, int parts, Output& out);
     template <class Output>
     void scheduleDelivery(int s, Output& out);
-    template <class Output>
-    void drawRepair(int component, Output& out);
     template <class Output>
     void setTimer(int slot, const Distribution& law, Output& out);
     template <class Output>
@@ -269,6 +268,7 @@ private:
     std::vector<int> struckRunning;
     LogisticState logi;
     int timerSlots = 0;  // logisticTimerSlots of the model
+    int logisticBase = 0;  // the first slot of the logistics
     LogisticsTally* logisticsTally = nullptr;
     std::vector<KeptLife> runningLife;  // per standby unit
     std::vector<KeptLife> dormantLife;
@@ -472,6 +472,8 @@ bool DependentHistoryEngine::step(Output& out) {
         fireLogistics(slot - numComponents - model.groups(), out);
     } else {
         fireCalendar(slot, out);
+    } else {
+        fireLogistics(slot - logisticBase, out);
     }
     if (calendarModel != nullptr && calendarRun->switchTo >= 0) {
         const int next = calendarRun->switchTo;

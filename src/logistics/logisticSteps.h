@@ -76,24 +76,6 @@ void DependentHistoryEngine::scheduleDelivery(int s, Output& out) {
     if (useHeap) queue.update(slot, next);
 }
 
-// The repair law, drawn now; it replaces the pending transition if it comes first (or at the
-// same time). Without logistics this is the whole of a crew's start.
-template <class Output>
-void DependentHistoryEngine::drawRepair(int component, Output& out) {
-    const std::size_t c = at(component);
-    if (logi.active()) logi.enter(component, LogisticState::kRepairing, currentTime);
-    const std::uint32_t bits = nextBits();
-    const Distribution* law = model.row(component, states[c])[0];
-    if (law == nullptr) return;
-    const double p = static_cast<double>(unitFloatFromBits(bits));
-    const double q = law->quantile(p, currentTime);
-    const int delay = delayFromQuantile(q);
-    const int repairDue = delay < 0 ? currentTime : dueTime(currentTime, delay);
-    if (repairDue > due[c]) return;
-    moves[c] = PendingMove{states[c], 0};
-    setDue(component, delay, withinOneUnit(q), out);
-}
-
 template <class Output>
 void DependentHistoryEngine::setTimer(int slot, const Distribution& law, Output& out) {
     const double p = static_cast<double>(unitFloatFromBits(nextBits()));
