@@ -16,11 +16,10 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       numComponents(model.components()),
       numStates(model.states()),
       calendarModel(calendar),
-      numSlots(model.components() + model.groups() + logisticSlots(model) +
-               (calendar != nullptr ? 1 + static_cast<int>(calendar->tests().size()) : 0)),
-      calendarSlot(calendar != nullptr
-                       ? model.components() + model.groups() + logisticSlots(model)
-                       : -1),
+      numSlots(model.components() + model.groups() +
+               (calendar != nullptr ? 1 + static_cast<int>(calendar->tests().size()) : 0) +
+               logisticSlots(model)),
+      calendarSlot(calendar != nullptr ? model.components() + model.groups() : -1),
       simTime(simTime),
       useHeap(selection == EventSelection::heap ||
               (selection == EventSelection::automatic && numSlots >= kHeapFromSlots)),
@@ -77,13 +76,13 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     systemState = 0;
     currentTime = 0;
     urgent = -1;
+    if (calendarRun) calendarRun->reset();
     for (KeptLife& life : runningLife) life.kept = false;
     for (KeptLife& life : dormantLife) life.kept = false;
     if (logi.active()) {
         std::fill(due.begin() + logisticBase, due.end(), kNothingDue);
         logi.start(downNow.data());
     }
-    if (calendarRun) calendarRun->reset();
 }
 
 
@@ -138,10 +137,10 @@ void DependentHistoryEngine::throwStuck(int slot) const {
         slot < numComponents ? "component " + std::to_string(slot)
         : slot < numComponents + groups
             ? "common-cause group " + std::to_string(slot - numComponents)
-        : calendarSlot >= 0 && slot >= calendarSlot ? std::string("the calendar")
-        : slot < numComponents + groups + timerSlots
-            ? "the logistics of component " + std::to_string(slot - numComponents - groups)
-            : "stock " + std::to_string(slot - numComponents - groups - timerSlots);
+        : slot < logisticBase ? "the calendar"
+        : slot < logisticBase + timerSlots
+            ? "the logistics of component " + std::to_string(slot - logisticBase)
+            : "stock " + std::to_string(slot - logisticBase - timerSlots);
     throw std::runtime_error("History stopped advancing at time unit " +
                              std::to_string(currentTime) + ": " + who + " took part in more than " +
                              std::to_string(kMaxEventsPerComponentAndTimeUnit) +

@@ -48,14 +48,12 @@
 //     components that go down in the same instant queue in index order), or, for a pool in
 //     listed order, by position in the pool's list.
 //
-//   - The calendar (calendar/calendar.h, calendarEvents.h), when one is given: phases with their
-//     own logic and required flags, paced clocks, held repairs, tests and planned states. Its
-//     event slots come last: the end of the phase, then one per test.
-//
 // Repair logistics (src/logistics/): with a Logistics attached, a repair runs its sequence
 // (logistics.h) and the history keeps its figures (logisticState.h); a standby unit keeps its
-// running and dormant lives across demands in every model (only a repair renews them). Its
-// event slots (a timer per component, then a delivery per stock) follow the groups.
+// running and dormant lives across demands in every model (only a repair renews them).
+//   - The calendar (calendar/calendar.h, calendarEvents.h), when one is given: phases with their
+//     own logic and required flags, paced clocks, held repairs, tests and planned states. Its
+//     event slots come after the groups: the end of the phase, then one per test.
 //
 // Without dependencies (every flag and initial state the default, no group, standby unit or
 // pool) a history draws the same numbers and fires the same events as HistoryEngine.
@@ -116,10 +114,10 @@ public:
     int stateOf(int component) const { return states[at(component)]; }
     bool holdsCrew(int component) const { return crewHeld[at(component)] != 0; }
     int freeCrews(int pool) const { return free[at(pool)]; }
-    // The history's calendar (its phase, its unplanned state), or null without one.
-    const CalendarRun* calendar() const { return calendarRun.get(); }
     // The sums each history's logistic figures are added to (models with logistics); borrowed.
     void tallyLogisticsInto(LogisticsTally* tally) { logisticsTally = tally; }
+    // The history's calendar (its phase, its unplanned state), or null without one.
+    const CalendarRun* calendar() const { return calendarRun.get(); }
 
 private:
     std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
@@ -198,6 +196,8 @@ private:
     template <class Output>
     void endTest(int component, Output& out);
     void updateCalendar(int component, int from, int to);
+    template <class Output>
+    void drawRepair(int component, Output& out);
     void joinCrewQueue(int component);
     void leaveCrew(int component);
     int earlierSlot(int a, int b) const;
@@ -468,9 +468,7 @@ bool DependentHistoryEngine::step(Output& out) {
         fireComponent(slot, out);
     } else if (slot < numComponents + model.groups()) {
         fireShock(slot - numComponents, out);
-    } else if (calendarSlot < 0 || slot < calendarSlot) {
-        fireLogistics(slot - numComponents - model.groups(), out);
-    } else {
+    } else if (slot < logisticBase) {
         fireCalendar(slot, out);
     } else {
         fireLogistics(slot - logisticBase, out);
@@ -675,6 +673,25 @@ void DependentHistoryEngine::startRepair(int component, Output& out) {
         }
     }
     drawRepair(component, out);
+}
+
+
+// The component's transition into state 0 is drawn now; it replaces the pending transition if
+// it comes first (or at the same time).
+template <class Output>
+void DependentHistoryEngine::drawRepair(int component, Output& out) {
+    const std::size_t c = at(component);
+    if (logi.active()) logi.enter(component, LogisticState::kRepairing, currentTime);
+    const std::uint32_t bits = nextBits();
+    const Distribution* law = model.row(component, states[c])[0];
+    if (law == nullptr) return;
+    const double p = static_cast<double>(unitFloatFromBits(bits));
+    const double q = law->quantile(p, currentTime);
+    const int delay = delayFromQuantile(q);
+    const int repairDue = delay < 0 ? currentTime : dueTime(currentTime, delay);
+    if (repairDue > due[c]) return;
+    moves[c] = PendingMove{states[c], 0};
+    setDue(component, delay, withinOneUnit(q), out);
 }
 
 #include "calendar/calendarEvents.h"
