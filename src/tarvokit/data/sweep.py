@@ -76,6 +76,7 @@ class SweepResult:
     def to_dict(self) -> dict:
         return {
             "parameter": self.sweep.parameter,
+            "model": self.reference.model,
             "histories": self.histories,
             "seeds": [list(r) for r in self.reference.seed_ranges()],
             "seeded": self.seeded,
@@ -86,6 +87,10 @@ class SweepResult:
                         "difference": interval_dict(self.difference(index)),
                         "independent_standard_error": self.independent_standard_error(index),
                         "batches": [vars(b) for b in result.batches],
+                        # What `tarvo plot` and `tarvo report` rebuild the value's run from.
+                        "model": result.model,
+                        "distributions": (result.distributions.to_dict()
+                                          if result.distributions is not None else None),
                         "unavailability": result.unavailability.tolist()}
                        for index, (value, result) in enumerate(zip(self.sweep.values,
                                                                    self.results))],
