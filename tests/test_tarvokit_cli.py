@@ -17,7 +17,7 @@ import pytest
 
 import tarvo
 import tarvokit
-from tarvokit.command.cli import OUTPUT_FILES
+from tarvokit.command.cli import OUTPUT_FILES, REPORT_FILE
 from tarvokit.views.plots import PIXELS
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -65,7 +65,7 @@ def test_run_prints_the_report_and_writes_its_files(small_model, tmp_path):
                  "3,000 histories (seeds 7..3006)", "2 threads per runner call", "{pump[1], pump[2]}"):
         assert text in finished.stdout
     assert "Simulation 0 done." not in finished.stdout + finished.stderr
-    assert sorted(p.name for p in out.iterdir()) == sorted(OUTPUT_FILES)
+    assert sorted(p.name for p in out.iterdir()) == sorted((*OUTPUT_FILES, REPORT_FILE))
     assert (out / "report.txt").read_text() in finished.stdout
     results = json.loads((out / "results.json").read_text())
     assert results["histories"] == 3000 and results["seeds"] == [[7, 3006]]

@@ -199,7 +199,7 @@ def test_the_command_writes_the_report_and_files(tmp_path, verb, options, files)
     done = _tarvo(verb, "pumps.toml", "--histories", 200, "--no-progress", "--out", "out",
                   *options, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == files
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([*files, "report.html"])
     assert (tmp_path / "out" / files[-1]).read_text() in done.stdout
 
 

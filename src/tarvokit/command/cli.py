@@ -393,7 +393,7 @@ def _write_views(out, files: Sequence[str], report: str, result, draw, quiet: bo
 
     text, json_file, csv_file, png_file = files
     data = result.to_dict()
-    data["provenance"] = provenance(out.command, model_path, data, [*files, REPORT_FILE])
+    data["provenance"] = provenance(out.command, model_path, data, [*files, REPORT_FILE], result)
     with _file_progress(csv_lines if csv_lines >= PROGRESS_FROM_UNITS else 0) as lines:
         written = out.write_set({text: lambda path: atomic_write_text(path, report),
                                  json_file: lambda path: atomic_write_text(

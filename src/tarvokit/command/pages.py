@@ -16,17 +16,23 @@ JSON_FILES = {"run": "results.json", "markov": "results.json",
               "importance": "importance.json", "sweep": "sweep.json"}
 
 
-def provenance(command: str, model_path: str | None, data: dict, files: Sequence[str]) -> dict:
+def provenance(command: str, model_path: str | None, data: dict, files: Sequence[str],
+               result=None) -> dict:
     """Where a result comes from, for its JSON: the command line, the model file and its
-    SHA-256 (of the bytes on disk as the files are written), and the files of the set."""
-    from .._version import package_version
-
+    SHA-256 (of the bytes on disk as the files are written), the version and date of the run,
+    and the files of the set."""
     from datetime import datetime, timezone
 
+    from .._version import package_version
+
+    # A paired study's runs carry the date and version its JSON lacks.
+    run = getattr(result, "system_result", None) or getattr(result, "reference", None) or result
     record = {"command": command, "model_path": model_path, "model_sha256": None,
-              "version": data.get("version") or package_version(),
-              "created": data.get("created") or datetime.now(timezone.utc).isoformat(
-                  timespec="seconds"), "files": list(files)}
+              "version": data.get("version") or getattr(run, "version", None)
+              or package_version(),
+              "created": data.get("created") or getattr(run, "created", None)
+              or datetime.now(timezone.utc).isoformat(timespec="seconds"),
+              "files": list(files)}
     if model_path and not model_path.startswith("<"):
         try:
             record["model_sha256"] = hashlib.sha256(Path(model_path).read_bytes()).hexdigest()

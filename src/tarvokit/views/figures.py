@@ -93,7 +93,7 @@ def importance_figure(result, top: int):
     from .importance_views import draw_importance, importance_title, plotted_kinds
 
     rows = len(plotted_kinds(result))
-    figure = new_figure((FIGURE_INCHES[0] + 1.5, FIGURE_INCHES[1] * max(2, rows) / 2),
+    figure = new_figure((FIGURE_INCHES[0], FIGURE_INCHES[1] * max(2, rows) / 2),
                         layout="constrained")
     axes = figure.subplots(rows, 2, sharex=True, squeeze=False)
     figure.suptitle(importance_title(result))

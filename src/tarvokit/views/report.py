@@ -121,9 +121,12 @@ def is_measure(data: Any) -> bool:
 
 
 def interval(data: dict, unit: str = "") -> str:
+    """'[low, high]' of a measure; 'exact' for a figure without error (standard error 0)."""
     low, high = data.get("low"), data.get("high")
-    if low is None or high is None or low == high:
-        return "exact" if low is not None and low == high else ""
+    if low is None or high is None:
+        return ""
+    if low == high and data.get("standard_error") == 0:
+        return "exact"
     return f"[{number(float(low), unit)}, {number(float(high), unit)}]"
 
 
@@ -372,7 +375,7 @@ def run_figures(part, ids: Counter, inches=(7.5, 3.3)) -> list[str]:
     def add(draw, title: str, caption: str, legend: bool = True) -> None:
         # Margins set by hand: a layout engine would measure every text several times.
         fig = new_figure(inches)
-        axes = fig.add_axes((0.105, 0.33, 0.865, 0.58))
+        axes = fig.add_axes((0.12, 0.33, 0.85, 0.58))
         draw(axes)
         if legend:
             axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=2, fontsize=8,
@@ -411,9 +414,10 @@ def run_figures(part, ids: Counter, inches=(7.5, 3.3)) -> list[str]:
         f"Unavailability during each {unit} over the whole horizon"
         f"{'' if exact else ' with its pointwise 95 % interval'}, the mean over the horizon"
         f" dashed{' and the long run dotted' if exact else ''}.")
+    reason = zoom_reason(result.model)
     add(start, f"The first {window:,} {unit}",
-        f"The first {window:,} {unit}{zoom_reason(result.model)}, on a linear scale: the"
-        " start-up and the cycles of periodic tests show here.")
+        f"The first {window:,} {unit}{reason}, on a linear scale: the start-up"
+        f"{' and the cycles of the periodic tests' if reason else ''} show here.")
     if exact or result.distributions is not None:
         add(reliability, "Reliability over time",
             "The chance of no system failure by each time"
@@ -847,7 +851,7 @@ def _overlay(parts, labels: Sequence[str], ids: Counter) -> str:
                         log_scale_helps)
 
     fig = new_figure((7.5, 3.6))
-    axes = fig.add_axes((0.1, 0.3, 0.86, 0.6))
+    axes = fig.add_axes((0.12, 0.3, 0.85, 0.6))
     log_scale = any(log_scale_helps(p.result.unavailability) for p in parts)
     floor = None
     positives = [p.result.unavailability[p.result.unavailability > 0] for p in parts]
@@ -867,6 +871,11 @@ def _overlay(parts, labels: Sequence[str], ids: Counter) -> str:
         draw_curve(axes, edges, curve, result.time_unit, log_scale, label,
                    band=band, colour=colours[index % len(colours)],
                    style=STYLES[index % len(STYLES)], floor=floor)
+    # Room for every curve and band: each drawing set the axis for its own.
+    if not log_scale:
+        top = max(float(np.max(p.result.band()[1] if p.kind == "run" else p.result.unavailability))
+                  for p in parts)
+        axes.set_ylim(0, 1.1 * top)
     axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.22), ncol=2, fontsize=7,
                 frameon=False)
     return svg_text(fig, "The unavailability curves on one plot", ", ".join(labels), ids.next())
