@@ -527,7 +527,9 @@ def structure(value: Any, level: int) -> str:
     measures as a table of two columns, a list of dicts as a table, nested dicts as headed
     subsections (down to h4, then as tables)."""
     if is_measure(value):
-        return f"<p>{e(number(measure_value(value)))} {e(interval(value))}</p>"
+        return table(("value", "95 % interval"),
+                     [[cell(measure_value(value), ""), _interval_cell(value)]],
+                     row_headings=False)
     if isinstance(value, dict):
         plain = {k: v for k, v in value.items() if _is_plain(v)}
         nested = {k: v for k, v in value.items() if k not in plain}
@@ -545,8 +547,8 @@ def structure(value: Any, level: int) -> str:
     if isinstance(value, list) and value and all(isinstance(v, dict) for v in value):
         headings = list(dict.fromkeys(k for row in value for k in row))
         return table([_title(h) for h in headings],
-                     ([_value_cell(row.get(h), str(h)) for h in headings] for row in value),
-                     row_headings=False)
+                     ([_value_cell(row.get(h), str(h), with_interval=True) for h in headings]
+                      for row in value), row_headings=False)
     return f"<p>{e(_compact(value))}</p>"
 
 
@@ -555,9 +557,11 @@ def _is_plain(value: Any) -> bool:
         or (isinstance(value, list) and all(not isinstance(v, (dict, list)) for v in value))
 
 
-def _value_cell(value: Any, key: str) -> str:
+def _value_cell(value: Any, key: str, with_interval: bool = False) -> str:
     if is_measure(value):
-        return cell(measure_value(value), "", key)
+        shown = cell(measure_value(value), "", key)
+        bounds = interval(value) if with_interval else ""
+        return shown[:-5] + (f" {e(bounds)}</td>" if bounds else "</td>")
     if isinstance(value, (int, float)) and not isinstance(value, bool):
         return cell(float(value), "", key)
     return f"<td>{e(_compact(value))}</td>"
