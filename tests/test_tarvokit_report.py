@@ -86,7 +86,7 @@ def _shown_number(text: str) -> float:
     return value / 100 if "%" in text.split("[")[0] else value
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def folders(tmp_path_factory) -> dict[str, Path]:
     """One folder of each kind the command writes, written by the command."""
     root = tmp_path_factory.mktemp("folders")
