@@ -372,3 +372,63 @@ def test_numbers_have_four_significant_digits_written_out(value, text):
 def test_weibull_mean_in_words_is_the_law_mean():
     text = report.law_text({"law": "Weibull", "scale": 1000, "shape": 0.5}, "h")
     assert f"mean {report.significant(1000 * math.gamma(3))} h" in text
+
+
+# --- The picture drawn beside the page ------------------------------------------------------
+
+
+def _draw_line(path: Path) -> None:
+    from tarvokit.views.figures import new_figure, save_png
+
+    figure = new_figure((2, 1))
+    figure.add_subplot().plot([0, 1, 2], [1, 0, 1])
+    save_png(figure, path)
+
+
+def _fail(path: Path) -> None:
+    raise RuntimeError("no picture today")
+
+
+@pytest.mark.parametrize("with_thread", [False, True])
+def test_a_picture_drawn_beside_the_page_is_the_one_drawn_here(tmp_path, with_thread):
+    import threading
+
+    from tarvokit.command.pages import BackgroundPicture
+
+    _draw_line(tmp_path / "here.png")
+    stop = threading.Event()
+    helper = threading.Thread(target=stop.wait)
+    if with_thread:  # a process with threads is not forked: the picture is drawn here
+        helper.start()
+    try:
+        picture = BackgroundPicture(_draw_line)
+        assert (picture.pid is None) == with_thread
+        picture.write(tmp_path / "beside.png")
+        picture.close()
+    finally:
+        stop.set()
+        if with_thread:
+            helper.join()
+    assert (tmp_path / "beside.png").read_bytes() == (tmp_path / "here.png").read_bytes()
+
+
+def test_a_picture_that_fails_beside_the_page_fails_here_with_its_error(tmp_path):
+    from tarvokit.command.pages import BackgroundPicture
+
+    picture = BackgroundPicture(_fail)
+    assert picture.pid is not None
+    with pytest.raises(RuntimeError, match="no picture today"):
+        picture.write(tmp_path / "never.png")
+    assert not (tmp_path / "never.png").exists()
+
+
+def test_a_picture_abandoned_with_its_files_leaves_no_process(tmp_path):
+    import os
+
+    from tarvokit.command.pages import BackgroundPicture
+
+    picture = BackgroundPicture(_draw_line)
+    pid = picture.pid
+    picture.close()
+    with pytest.raises(ChildProcessError):
+        os.waitpid(pid, os.WNOHANG)

@@ -389,19 +389,23 @@ def _write_views(out, files: Sequence[str], report: str, result, draw, quiet: bo
     set, and prints the report. `csv_lines`: the lines of a curve CSV, shown with a bar when
     they are many. The JSON records where it comes from (`provenance`), for the page."""
     from ..data.files import atomic_write_text
-    from .pages import json_text, provenance, write_page
+    from .pages import BackgroundPicture, json_text, provenance, write_page
 
     text, json_file, csv_file, png_file = files
     data = result.to_dict()
     data["provenance"] = provenance(out.command, model_path, data, [*files, REPORT_FILE], result)
-    with _file_progress(csv_lines if csv_lines >= PROGRESS_FROM_UNITS else 0) as lines:
-        written = out.write_set({text: lambda path: atomic_write_text(path, report),
-                                 json_file: lambda path: atomic_write_text(
-                                     path, json_text(data, kind)),
-                                 csv_file: lambda path: result.to_csv(path, progress=lines),
-                                 png_file: draw,
-                                 REPORT_FILE: lambda path: write_page(path, out.folder, kind,
-                                                                      result, data)})
+    # The picture is drawn beside the page, the two costliest files: the page comes first.
+    picture = BackgroundPicture(draw)
+    try:
+        with _file_progress(csv_lines if csv_lines >= PROGRESS_FROM_UNITS else 0) as lines:
+            written = out.write_set({
+                text: lambda path: atomic_write_text(path, report),
+                json_file: lambda path: atomic_write_text(path, json_text(data, kind)),
+                csv_file: lambda path: result.to_csv(path, progress=lines),
+                REPORT_FILE: lambda path: write_page(path, out.folder, kind, result, data),
+                png_file: picture.write})
+    finally:
+        picture.close()
     if not quiet:
         print(report)
         print("Written: " + ", ".join(str(path) for path in written))

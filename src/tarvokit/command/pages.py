@@ -89,3 +89,114 @@ def picture_writers(folder) -> dict[str, Callable[[Path], None]]:
     return {PICTURES[part.kind]: (lambda path, part=part: save_png(draw[part.kind](part.result),
                                                                   path))
             for part in folder.parts}
+
+
+# --- A picture drawn beside the page -----------------------------------------------------------
+
+def _stop_progress_monitor() -> None:
+    """Ends the thread tqdm keeps to watch its bars (it starts again with the next bar): a
+    process with a thread of its own is not forked."""
+    import sys
+
+    module = sys.modules.get("tqdm")
+    monitor = getattr(getattr(module, "tqdm", None), "monitor", None)
+    if monitor is not None:
+        monitor.exit()
+        module.tqdm.monitor = None
+
+
+# A picture that has not come back after this long is drawn again in the command's own process.
+BACKGROUND_SECONDS = 60.0
+
+
+class BackgroundPicture:
+    """A PNG drawn in a forked process while this one writes the other files (the two are the
+    costliest files of a run, and each draws with matplotlib on one core).
+
+    `write(path)` writes the picture the child made, or draws it here when the child could not
+    make it (a process with threads is not forked, and a child that fails or takes too long is
+    replaced by drawing here): the picture is the same either way, and any error is raised here.
+    """
+
+    def __init__(self, draw: Callable[[Path], None]):
+        import os
+        import threading
+
+        self.draw, self.pid, self.stream = draw, None, None
+        _stop_progress_monitor()
+        if not hasattr(os, "fork") or threading.active_count() > 1:
+            return
+        reader, writer = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: draw, send the bytes, and leave without running any cleanup
+            code = 1
+            try:
+                import signal
+                import tempfile
+
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
+                os.close(reader)
+                with tempfile.TemporaryDirectory() as folder:
+                    path = Path(folder) / "picture.png"
+                    draw(path)
+                    data = path.read_bytes()
+                with os.fdopen(writer, "wb") as stream:
+                    stream.write(data)
+                code = 0
+            finally:
+                os._exit(code)
+        os.close(writer)
+        self.pid, self.stream = pid, os.fdopen(reader, "rb")
+
+    def write(self, path: Path) -> None:
+        data = self._collect()
+        if data is None:
+            self.draw(path)
+        else:
+            path.write_bytes(data)
+
+    def _collect(self) -> bytes | None:
+        import os
+        import select
+        import time
+
+        if self.pid is None:
+            return None
+        chunks, finished = [], False
+        deadline = time.monotonic() + BACKGROUND_SECONDS
+        try:
+            while True:
+                left = deadline - time.monotonic()
+                ready, _, _ = select.select([self.stream], [], [], max(0.0, left))
+                if not ready:  # too long: it is ended below, and the picture drawn here
+                    break
+                chunk = os.read(self.stream.fileno(), 1 << 20)
+                if not chunk:
+                    finished = True
+                    break
+                chunks.append(chunk)
+        finally:
+            code = self.close(wait=finished)
+        data = b"".join(chunks)
+        return data if code == 0 and data.startswith(b"\x89PNG") else None
+
+    def close(self, wait: bool = False) -> int:
+        """Collects the child, ended first unless `wait` (it sent its picture and is leaving);
+        its exit code. Safe to call twice."""
+        import os
+        import signal
+
+        if self.pid is None:
+            return -1
+        self.stream.close()
+        pid, self.pid = self.pid, None
+        if not wait:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        try:
+            _, status = os.waitpid(pid, 0)
+        except ChildProcessError:
+            return -1
+        return os.waitstatus_to_exitcode(status)

@@ -33,7 +33,8 @@ def new_figure(inches=FIGURE_INCHES, layout: str | None = None):
 
 
 def save_png(figure, path: Path) -> None:
-    figure.savefig(path, format="png")
+    # A lighter compression than the default: a third of the time, a file a fifth larger.
+    figure.savefig(path, format="png", pil_kwargs={"compress_level": 3})
 
 
 def svg_text(figure, title: str, description: str, prefix: str) -> str:

@@ -15,6 +15,9 @@ greys still reads.
 
 from __future__ import annotations
 
+from contextlib import contextmanager
+from typing import Iterator
+
 import numpy as np
 
 from ..data.result import Result
@@ -169,11 +172,23 @@ def _ordinal(name: str) -> str:
 
 # Curves with more time units than this are drawn per bin of units: a plot has fewer pixels.
 MAX_POINTS = 2_000
+_points = [MAX_POINTS]
+
+
+@contextmanager
+def points(count: int) -> Iterator[None]:
+    """Within the block, curves are drawn with at most `count` bins (a figure of a page is
+    narrower than plot.png, and every point costs in its file)."""
+    _points.append(count)
+    try:
+        yield
+    finally:
+        _points.pop()
 
 
 def _edges(horizon: int) -> np.ndarray:
     """The edges of the bins drawn: every time unit, or bins of a few when they are many."""
-    return bin_edges(horizon, max(1, -(-horizon // MAX_POINTS)))
+    return bin_edges(horizon, max(1, -(-horizon // _points[-1])))
 
 
 def _aggregated(horizon: int, *curves: np.ndarray, how: str = "mean"

@@ -70,6 +70,7 @@ KNOWN_KEYS = frozenset({
 # Sections added by the calendar, capacity and logistics, in the order shown.
 SECTION_ORDER = ("unplanned", "phases", "required_share", "production", "costs", "logistics")
 HOURS = {"h", "hour", "hours", "hr"}
+PAGE_POINTS = 600  # bins of a curve on the page: about its width in pixels
 YEAR_HOURS = 8760
 
 
@@ -366,7 +367,7 @@ def run_figures(part, ids: Counter, inches=(7.5, 3.3)) -> list[str]:
     figure of its own (they reflow on a narrow screen)."""
     from .figures import new_figure, svg_text
     from .plots import (draw_downtime_histogram, draw_mean_line, draw_reliability,
-                        draw_unavailability, log_scale_helps, zoom_reason, zoom_window)
+                        draw_unavailability, log_scale_helps, points, zoom_reason, zoom_window)
 
     result = part.result
     unit, horizon, name = result.time_unit, result.horizon, result.name
@@ -376,7 +377,8 @@ def run_figures(part, ids: Counter, inches=(7.5, 3.3)) -> list[str]:
         # Margins set by hand: a layout engine would measure every text several times.
         fig = new_figure(inches)
         axes = fig.add_axes((0.12, 0.33, 0.85, 0.58))
-        draw(axes)
+        with points(PAGE_POINTS):
+            draw(axes)
         if legend:
             axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=2, fontsize=8,
                         frameon=False)
