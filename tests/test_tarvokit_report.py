@@ -323,21 +323,49 @@ def test_importance_and_sweep_folders_read_back_their_tables(folders):
                 pytest.approx(written["difference"]["estimate"], rel=1e-9, abs=1e-15)
 
 
-@pytest.mark.parametrize("edit, message", [
-    (lambda d: d["values"][0].update(unavailability=[1.0, "x"]), "values[0].unavailability"),
-    (lambda d: d["values"][0].update(unavailability=[-0.5] * 200), "a negative value"),
-    (lambda d: d.update(values=[]), "values: none"),
-    (lambda d: d.pop("parameter"), "not a tarvo result"),
+def _set(path: str, value):
+    """An edit of the JSON: the value at a path of keys and indices set."""
+    *parents, last = path.split(".")
+
+    def edit(data):
+        node = data
+        for key in parents:
+            node = node[int(key)] if isinstance(node, list) else node[key]
+        node[int(last) if isinstance(node, list) else last] = value
+    return edit
+
+
+@pytest.mark.parametrize("kind, name, edit, message", [
+    ("sweep", "sweep.json", _set("values.0.unavailability", [0.1] * 199 + ["x"]),
+     "values[0].unavailability: a value is not a number"),
+    ("sweep", "sweep.json", _set("values.0.unavailability", [0.5] * 10**4), "expected 200 values"),
+    ("sweep", "sweep.json", _set("values.0.unavailability", [-0.5] * 200),
+     "a value outside [0, 1]"),
+    ("sweep", "sweep.json", _set("values.1.batches.0.histories", 0),
+     "values[1].batches.histories: expected a whole number of at least 1, got 0"),
+    ("sweep", "sweep.json", _set("values.0.model.study.horizon", "200"),
+     "model.study.horizon: expected a whole number of at least 1, got '200'"),
+    ("sweep", "sweep.json", _set("values", []), "values: none"),
+    ("sweep", "sweep.json", lambda d: d.pop("parameter"), "not a tarvo result"),
+    ("markov", "results.json", _set("unavailability.3", 1.5), "unavailability: a value outside"),
+    ("markov", "results.json", _set("reliability_per_unit", [1.0] * 5), "expected 300 values"),
+    ("markov", "results.json", _set("states", -4), "states: expected a whole number"),
+    ("importance", "importance.json", _set("logics.0.failed_steps_per_unit.7", -3),
+     "failed_steps_per_unit: a value outside"),
+    ("importance", "importance.json", _set("logics.0.failed_steps_per_unit.7", 10**18),
+     "failed_steps_per_unit: a value outside"),
+    ("importance", "importance.json", _set("logics", []), "the system's own run is missing"),
 ])
-def test_a_damaged_sweep_folder_is_one_line_naming_it(folders, tmp_path, edit, message):
-    folder = tmp_path / "sweep"
-    shutil.copytree(folders["sweep"], folder)
-    data = json.loads((folder / "sweep.json").read_text())
+def test_a_damaged_folder_is_one_line_naming_it(folders, tmp_path, kind, name, edit, message):
+    folder = tmp_path / kind
+    shutil.copytree(folders[kind], folder)
+    data = json.loads((folder / name).read_text())
     edit(data)
-    (folder / "sweep.json").write_text(json.dumps(data))
-    done = tarvo_command("plot", str(folder))
-    assert done.returncode == 2 and done.stderr.count("\n") == 1
-    assert str(folder / "sweep.json") in done.stderr and message in done.stderr
+    (folder / name).write_text(json.dumps(data))
+    for verb in ("plot", "report"):
+        done = tarvo_command(verb, str(folder))
+        assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+        assert str(folder / name) in done.stderr and message in done.stderr, done.stderr
 
 
 # --- Plain words ----------------------------------------------------------------------------

@@ -85,13 +85,25 @@ def _built(build, data: dict, path: Path):
                           ) from None
 
 
-def _array(values: Any, what: str, length: int) -> np.ndarray:
+def _array(values: Any, what: str, length: int, low: float = -np.inf,
+           high: float = np.inf) -> np.ndarray:
+    """A list of `length` finite numbers in [low, high] read from a file, as an array."""
     if not isinstance(values, list) or len(values) != length:
         raise ResultError(f"{what}: expected {length:,} values")
+    if not all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in values):
+        raise ResultError(f"{what}: a value is not a number")
     array = np.asarray(values, dtype=float)
     if not np.all(np.isfinite(array)):
         raise ResultError(f"{what}: a value is not a finite number")
+    if np.any(array < low) or np.any(array > high):
+        raise ResultError(f"{what}: a value outside [{low:g}, {high:g}]")
     return array
+
+
+def _whole(value: Any, what: str, low: int = 0) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or value < low:
+        raise ResultError(f"{what}: expected a whole number of at least {low}, got {value!r}")
+    return value
 
 
 def _number(value: Any) -> float:
@@ -114,15 +126,16 @@ def markov_from_dict(data: dict, folder: Path | None = None):
         model = data["model"]
         facts = StudyFacts()
         facts.model = model
-        horizon = facts.horizon
+        horizon = model["study"]["horizon"]
+        _whole(horizon, "model.study.horizon", 1)
         columns = {}
-        for key, column in (("unavailability", "unavailability"),
-                            ("failures_per_unit", "expected_failures"),
-                            ("reliability_per_unit", "reliability")):
+        for key, column, high in (("unavailability", "unavailability", 1.0),
+                                  ("failures_per_unit", "expected_failures", np.inf),
+                                  ("reliability_per_unit", "reliability", 1.0)):
             if key in data:
-                columns[key] = _array(data[key], key, horizon)
+                columns[key] = _array(data[key], key, horizon, 0.0, high)
             elif folder is not None:
-                columns[key] = _csv_column(folder / "curve.csv", column, horizon)
+                columns[key] = _csv_column(folder / "curve.csv", column, horizon, high)
             else:
                 raise ResultError(f"{key}: missing")
         measure = {key: _number((data[key] or {}).get("estimate"))
@@ -132,7 +145,7 @@ def markov_from_dict(data: dict, folder: Path | None = None):
         mttf = data.get("mean_time_to_failure")
         answer = MarkovAnswer(
             name=facts.name, time_unit=facts.time_unit, horizon=horizon,
-            states=int(data["states"]), unavailability=columns["unavailability"],
+            states=_whole(data["states"], "states", 1), unavailability=columns["unavailability"],
             point_unavailability=np.full(horizon + 1, np.nan),
             failures_per_unit=columns["failures_per_unit"],
             reliability=columns["reliability_per_unit"],
@@ -156,18 +169,19 @@ def markov_from_dict(data: dict, folder: Path | None = None):
                           f" {error})") from None
 
 
-def _csv_column(path: Path, column: str, length: int) -> np.ndarray:
+def _csv_column(path: Path, column: str, length: int, high: float) -> np.ndarray:
     import csv
 
     try:
         with path.open(newline="", encoding="utf-8") as stream:
+            # At most one line past the horizon is read: a longer file is refused, not loaded.
             values = [float(row[column]) for row, _ in zip(csv.DictReader(stream),
                                                            range(length + 1))]
     except FileNotFoundError:
         raise ResultError(f"{path}: missing; the per-unit figures are kept there") from None
     except (OSError, KeyError, ValueError) as error:
         raise ResultError(f"{path}: cannot read its column {column} ({error})") from None
-    return _array(values, f"{path.name}: {column}", length)
+    return _array(values, f"{path.name}: {column}", length, 0.0, high)
 
 
 # --- Importance -----------------------------------------------------------------------------
@@ -187,16 +201,20 @@ def importance_from_dict(data: dict):
     system = frozenset(cut_sets)
     groups = list(model.get("common_cause") or {})
     found = measures(cut_sets, names, groups)
-    horizon = int(model["study"]["horizon"])
+    horizon = _whole(model["study"]["horizon"], "model.study.horizon", 1)
     runs = {}
     for entry in data["logics"]:
         logic = frozenset(frozenset(index[n] for n in cut_set) for cut_set in entry["cut_sets"])
         key = (WithoutGroup(entry["without_common_cause"]) if "without_common_cause" in entry
                else logic)
-        counts = entry["failed_steps_per_unit"]
-        if not isinstance(counts, list) or len(counts) != horizon:
-            raise ResultError(f"failed_steps_per_unit: expected {horizon:,} values")
         batches = tuple(Batch(**b) for b in entry["batches"])
+        for batch in batches:
+            _whole(batch.histories, "batches.histories", 1)
+            _whole(batch.first_seed, "batches.first_seed")
+        # A count is of failed engine steps in one time unit, over every history.
+        most = int(model["study"]["resolution"]) * sum(b.histories for b in batches)
+        counts = _array(entry["failed_steps_per_unit"], "failed_steps_per_unit", horizon, 0,
+                        most)
         runs[key] = Result(model=model, counts=np.asarray(counts, dtype=np.uint64),
                            batches=batches, seconds=sum(b.seconds for b in batches),
                            threads=None, seeded=bool(data.get("seeded", True)),
@@ -228,13 +246,15 @@ def sweep_from_dict(data: dict):
     for number, entry in enumerate(data["values"]):
         model = entry.get("model") or data["model"]
         batches = tuple(Batch(**b) for b in entry["batches"])
+        for batch in batches:
+            _whole(batch.histories, f"values[{number}].batches.histories", 1)
         histories = sum(b.histories for b in batches)
-        horizon, resolution = int(model["study"]["horizon"]), int(model["study"]["resolution"])
-        curve = _array(entry["unavailability"], f"values[{number}].unavailability", horizon)
+        horizon = _whole(model["study"]["horizon"], "model.study.horizon", 1)
+        resolution = _whole(model["study"]["resolution"], "model.study.resolution", 1)
+        curve = _array(entry["unavailability"], f"values[{number}].unavailability", horizon,
+                       0.0, 1.0)
         # unavailability = steps / (resolution x histories): the steps come back exactly.
         counts = np.rint(curve * float(resolution * histories))
-        if np.any(counts < 0):
-            raise ResultError(f"values[{number}].unavailability: a negative value")
         distributions = entry.get("distributions")
         results.append(Result(
             model=model, counts=counts.astype(np.uint64), batches=batches,

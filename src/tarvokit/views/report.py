@@ -43,6 +43,7 @@ td ul { margin: 0; padding-left: 1.1rem; }
 figure { margin: 1rem 0; break-inside: avoid; page-break-inside: avoid; }
 figure svg.figure, figure svg.diagram { width: 100%; height: auto; display: block; }
 figcaption { font-size: 0.92rem; color: #222; margin-top: 0.3rem; }
+.meaning { display: block; font-weight: normal; font-size: 0.88rem; color: #333; }
 .columns { display: grid; grid-template-columns: repeat(auto-fit, minmax(20rem, 1fr));
   gap: 1rem; }
 .note { color: #333; font-size: 0.92rem; }
@@ -326,10 +327,11 @@ def measures(data: dict, unit: str, horizon: int) -> list[tuple[str, float | Non
 
 
 def measure_rows(data: dict, unit: str, horizon: int) -> list[list[str]]:
-    """Every figure of report.txt as a table row: name, value, interval and what it means."""
-    return [[e(title), cell(value, shown, key), f'<td class="interval">{e(bounds)}</td>',
-             e(meaning)] for title, value, shown, key, bounds, meaning
-            in measures(data, unit, horizon)]
+    """Every figure of report.txt as a table row: its name with what it means below, its
+    value and its interval (three columns read on a phone too)."""
+    return [[f'{e(title)}<span class="meaning">{e(meaning)}</span>', cell(value, shown, key),
+             f'<td class="interval">{e(bounds)}</td>'] for title, value, shown, key, bounds,
+            meaning in measures(data, unit, horizon)]
 
 
 def run_section(part, ids: Counter) -> str:
@@ -338,11 +340,13 @@ def run_section(part, ids: Counter) -> str:
     rows = measure_rows(data, unit, horizon)
     if part.kind == "run":
         last = result.at(horizon - 1)
-        rows.append([e(f"Unavailability during the last {unit}"),
+        meaning = (f"the fraction of {unit} {horizon - 1:,} the system was down; Wilson"
+                   " interval, n = histories")
+        bounds = interval(vars(last) | {"value": last.estimate}, "%")
+        rows.append([f'{e(f"Unavailability during the last {unit}")}'
+                     f'<span class="meaning">{e(meaning)}</span>',
                      cell(last.estimate, "%", "last_unit"),
-                     f"<td>{e(interval(vars(last) | {'value': last.estimate}, '%'))}</td>",
-                     e(f"the fraction of {unit} {horizon - 1:,} the system was down; Wilson"
-                       " interval, n = histories")])
+                     f'<td class="interval">{e(bounds)}</td>'])
         how = (f"95 % intervals from the {result.histories:,} independent histories"
                if result.distributions is not None else
                f"95 % intervals by batch means over {len(result.batches)} sub-batches")
@@ -355,14 +359,14 @@ def run_section(part, ids: Counter) -> str:
         notes.append(f"Precision target ±{100 * float(data['precision']):g} %:"
                      f" {'met' if data.get('precision_met') else 'not met'}.")
     html = ['<section id="figures"><h2>Figures</h2>',
-            table(("figure", "value", "95 % interval", "what it means"), rows,
+            table(("figure and what it means", "value", "95 % interval"), rows,
                   caption=f"{how}."),
             *(f'<p class="note">{e(n)}</p>' for n in notes), "</section>",
             '<section id="pictures"><h2>Pictures</h2>', *run_figures(part, ids), "</section>"]
     return "".join(html)
 
 
-def run_figures(part, ids: Counter, inches=(7.5, 3.3)) -> list[str]:
+def run_figures(part, ids: Counter, inches=(6.4, 3.4)) -> list[str]:
     """The curve, a window at its start, the reliability and the downtime histogram, each a
     figure of its own (they reflow on a narrow screen)."""
     from .figures import new_figure, svg_text
@@ -376,11 +380,11 @@ def run_figures(part, ids: Counter, inches=(7.5, 3.3)) -> list[str]:
     def add(draw, title: str, caption: str, legend: bool = True) -> None:
         # Margins set by hand: a layout engine would measure every text several times.
         fig = new_figure(inches)
-        axes = fig.add_axes((0.12, 0.33, 0.85, 0.58))
+        axes = fig.add_axes((0.13, 0.34, 0.84, 0.57))
         with points(PAGE_POINTS):
             draw(axes)
         if legend:
-            axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=2, fontsize=8,
+            axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=2, fontsize=8.5,
                         frameon=False)
         out.append(figure(svg_text(fig, title, caption, ids.next()), caption))
 
