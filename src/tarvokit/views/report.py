@@ -366,7 +366,7 @@ def run_section(part, ids: Counter) -> str:
     return "".join(html)
 
 
-def run_figures(part, ids: Counter, inches=(6.4, 3.4)) -> list[str]:
+def run_figures(part, ids: Counter, inches=(6.4, 3.8)) -> list[str]:
     """The curve, a window at its start, the reliability and the downtime histogram, each a
     figure of its own (they reflow on a narrow screen)."""
     from .figures import new_figure, svg_text
@@ -380,11 +380,11 @@ def run_figures(part, ids: Counter, inches=(6.4, 3.4)) -> list[str]:
     def add(draw, title: str, caption: str, legend: bool = True) -> None:
         # Margins set by hand: a layout engine would measure every text several times.
         fig = new_figure(inches)
-        axes = fig.add_axes((0.13, 0.34, 0.84, 0.57))
+        axes = fig.add_axes((0.13, 0.38 if legend else 0.16, 0.84, 0.53 if legend else 0.75))
         with points(PAGE_POINTS):
             draw(axes)
         if legend:
-            axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=2, fontsize=8.5,
+            axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=1, fontsize=8.5,
                         frameon=False)
         out.append(figure(svg_text(fig, title, caption, ids.next()), caption))
 
