@@ -28,11 +28,11 @@
 #include <string>
 #include <vector>
 
-#include "dependencies.h"
-#include "dependentHistory.h"
-#include "dependentStudy.h"
-#include "historyEngine.h"
-#include "studyRunner.h"
+#include "dependent/dependencies.h"
+#include "dependent/dependentHistory.h"
+#include "dependent/dependentStudy.h"
+#include "history/historyEngine.h"
+#include "study/studyRunner.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "SIMDUtils.h"
-#include "runControl.h"
+#include "study/runControl.h"
 #include "utils.h"
 
 namespace {

@@ -24,7 +24,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "runControl.h"
+#include "study/runControl.h"
 #include "simulation.h"
 
 // Throws std::bad_array_new_length for a negative simTime.

@@ -18,13 +18,13 @@
 #include <memory>
 #include <vector>
 
-#include "compiledModel.h"
+#include "history/compiledModel.h"
 #include "cutsetTree.h"
 #include "distributions.h"
-#include "eventHeap.h"
-#include "historyEngine.h"
-#include "historyOutputs.h"
-#include "randomDraw.h"
+#include "history/eventHeap.h"
+#include "history/historyEngine.h"
+#include "history/historyOutputs.h"
+#include "history/randomDraw.h"
 
 // The engine's choices for a Simulation; every combination gives the same history.
 struct EngineOptions {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "historyOutputs.h"
+#include "history/historyOutputs.h"
 
 // Writes `line` (which ends with its own newline) to `out` in one piece and flushes, under a
 // lock shared by every caller, so that lines written by different threads never interleave.

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "crewQueue.h"
-#include "dependencies.h"
-#include "dependentHistory.h"
-#include "historyEngine.h"
+#include "dependent/crewQueue.h"
+#include "dependent/dependencies.h"
+#include "dependent/dependentHistory.h"
+#include "history/historyEngine.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "simulation.h"
-#include "studyOutput.h"
-#include "studyRunner.h"
+#include "study/studyOutput.h"
+#include "study/studyRunner.h"
 
 namespace {
 

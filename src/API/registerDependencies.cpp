@@ -7,7 +7,7 @@
 
 #include <pybind11/stl.h>
 
-#include "dependencies.h"
+#include "dependent/dependencies.h"
 #include "initialisedArgument.h"
 
 namespace py = pybind11;

@@ -11,10 +11,10 @@
 
 #include "SIMDUtils.h"
 #include "componentModelCaster.h"
-#include "dependentStudy.h"
+#include "dependent/dependentStudy.h"
 #include "initialisedArgument.h"
 #include "simRunner.h"
-#include "studyRunner.h"
+#include "study/studyRunner.h"
 
 namespace py = pybind11;
 

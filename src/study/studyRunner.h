@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "compiledModel.h"
-#include "runControl.h"
-#include "studyOutput.h"
+#include "history/compiledModel.h"
+#include "study/runControl.h"
+#include "study/studyOutput.h"
 
 // What a study call asks for.
 struct StudyPlan {

@@ -1,4 +1,4 @@
-#include "historyEngine.h"
+#include "history/historyEngine.h"
 
 #include <iostream>
 #include <sstream>

@@ -1,4 +1,4 @@
-#include "dependencies.h"
+#include "dependent/dependencies.h"
 
 #include <algorithm>
 #include <numeric>

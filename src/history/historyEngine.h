@@ -18,9 +18,9 @@
 #include <limits>
 #include <vector>
 
-#include "compiledModel.h"
-#include "eventHeap.h"
-#include "randomDraw.h"
+#include "history/compiledModel.h"
+#include "history/eventHeap.h"
+#include "history/randomDraw.h"
 
 // The pending transition of one component.
 struct Realization {

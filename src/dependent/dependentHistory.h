@@ -54,12 +54,12 @@
 #include <limits>
 #include <vector>
 
-#include "compiledModel.h"
-#include "crewQueue.h"
-#include "dependencies.h"
-#include "eventHeap.h"
-#include "historyEngine.h"
-#include "randomDraw.h"
+#include "history/compiledModel.h"
+#include "dependent/crewQueue.h"
+#include "dependent/dependencies.h"
+#include "history/eventHeap.h"
+#include "history/historyEngine.h"
+#include "history/randomDraw.h"
 
 class DependentHistoryEngine {
 public:

@@ -1,9 +1,9 @@
 // The study runner (studyRunner.h) over histories of dependent components.
 #pragma once
 
-#include "compiledModel.h"
-#include "dependencies.h"
-#include "studyRunner.h"
+#include "history/compiledModel.h"
+#include "dependent/dependencies.h"
+#include "study/studyRunner.h"
 
 // As runStudy, with the histories run by DependentHistoryEngine under `dependencies`; a negative
 // first draw fires at once. Checks the plan, the tree and the model as runStudy does, then the

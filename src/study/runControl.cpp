@@ -1,4 +1,4 @@
-#include "runControl.h"
+#include "study/runControl.h"
 
 #include <pthread.h>
 

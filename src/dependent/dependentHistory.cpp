@@ -1,4 +1,4 @@
-#include "dependentHistory.h"
+#include "dependent/dependentHistory.h"
 
 #include <iostream>
 #include <sstream>

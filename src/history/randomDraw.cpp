@@ -1,4 +1,4 @@
-#include "randomDraw.h"
+#include "history/randomDraw.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
-#include "dependentStudy.h"
+#include "dependent/dependentStudy.h"
 
 #include <memory>
 
-#include "dependentHistory.h"
+#include "dependent/dependentHistory.h"
 
 StudyResult runDependentStudy(const ComponentModel& model, CutsetTree* cutSetTree,
                               const Dependencies& dependencies, const StudyPlan& plan) {

@@ -1,8 +1,8 @@
-#include "studyRunner.h"
+#include "study/studyRunner.h"
 
 #include <stdexcept>
 
-#include "historyEngine.h"
+#include "history/historyEngine.h"
 #include "simRunner.h"
 
 void checkStudyPlan(const StudyPlan& plan) {

@@ -1,4 +1,4 @@
-#include "studyOutput.h"
+#include "study/studyOutput.h"
 
 #include <algorithm>
 

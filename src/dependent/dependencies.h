@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "compiledModel.h"
+#include "history/compiledModel.h"
 #include "distributions.h"
 
 // Which waiting component a free crew of a pool takes first.

@@ -1,4 +1,4 @@
-#include "compiledModel.h"
+#include "history/compiledModel.h"
 
 #include <stdexcept>
 #include <string>
