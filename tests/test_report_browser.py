@@ -209,3 +209,26 @@ def test_the_browser_would_see_a_request_or_a_script(browser, pages, tmp_path, i
         assert getattr(visit, seen) and visit.dialogs == []
     finally:
         visit.close()
+
+
+@pytest.mark.parametrize("kind, key, expected", [
+    ("importance", "downtime", lambda data: [r["downtime"]["estimate"] for r in data["table"]]),
+    ("importance", "share", lambda data: [r["share"]["estimate"] for r in data["table"]
+                                          if r["share"]]),
+    ("sweep", "mean_unavailability",
+     lambda data: [v["mean_unavailability"]["estimate"] for v in data["values"]]),
+    ("sweep", "expected_downtime",
+     lambda data: [v["expected_downtime"]["estimate"] for v in data["values"]]),
+])
+def test_the_tables_of_paired_studies_show_their_json(browser, pages, kind, key, expected):
+    path, data = pages[kind]
+    visit = Visit(browser, path)
+    try:
+        cells = visit.page.eval_on_selector_all(
+            f"#{kind} td[data-key='{key}']",
+            "all => all.map(c => [Number(c.dataset.value), c.innerText])")
+    finally:
+        visit.close()
+    assert [value for value, _ in cells] == expected(data)
+    for value, text in cells:
+        assert _shown_number(text) == pytest.approx(value, rel=5e-4, abs=1e-12), text

@@ -217,7 +217,8 @@ def test_runs_from_two_threads_at_once_give_their_own_results_and_keep_the_outpu
     assert os.readlink("/proc/self/fd/1") == stdout_before  # nothing redirected the output
 
 
-@pytest.mark.parametrize("verb", ["run", "check", "importance", "sweep", "combine", "plot"])
+@pytest.mark.parametrize("verb", ["run", "check", "importance", "sweep", "combine", "plot",
+                                  "markov", "report"])
 def test_each_verb_explains_itself_on_its_own_example(verb):
     finished = tarvo_command(verb, "--help")
     assert finished.returncode == 0

@@ -73,7 +73,7 @@ VERB_EXAMPLES = {
   tarvo plot out/loop
     redraws the pictures of every result in out/loop (plot.png of a run or a Markov answer,
     importance.png, sweep.png) from its files; the other files stay as they are.""",
-    "report": """examples:
+    "report": """example:
   tarvo report out/loop
     writes out/loop/report.html again from the folder's files: one self-contained page with
     the answer, every figure, the pictures, the model in plain words and the provenance.

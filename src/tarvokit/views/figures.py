@@ -48,9 +48,14 @@ def svg_text(figure, title: str, description: str, prefix: str) -> str:
     svg = buffer.getvalue()
     svg = svg[svg.index("<svg"):]
     svg = re.sub(r"<!--.*?-->", "", svg, flags=re.S)
-    svg = re.sub(r'\bid="([^"]+)"', lambda m: f'id="{prefix}-{m.group(1)}"', svg)
-    svg = re.sub(r'(url\(#|href="#)([^)"]+)', lambda m: f"{m.group(1)}{prefix}-{m.group(2)}",
-                 svg)
+    # Ids renamed in order of appearance: unique on the page, and the same for the same figure
+    # (matplotlib derives some from object addresses).
+    names: dict[str, str] = {}
+    for found in re.finditer(r'\bid="([^"]+)"', svg):
+        names.setdefault(found.group(1), f"{prefix}-{len(names)}")
+    svg = re.sub(r'\bid="([^"]+)"', lambda m: f'id="{names[m.group(1)]}"', svg)
+    svg = re.sub(r'(url\(#|href="#)([^)"]+)',
+                 lambda m: m.group(1) + names.get(m.group(2), f"{prefix}-{m.group(2)}"), svg)
     opening = svg[:svg.index(">") + 1]
     view_box = re.search(r'viewBox="[^"]*"', opening)
     new_opening = (f'<svg xmlns="http://www.w3.org/2000/svg" {view_box.group(0)} role="img"'
