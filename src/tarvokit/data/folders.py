@@ -190,7 +190,6 @@ def _csv_column(path: Path, column: str, length: int, high: float) -> np.ndarray
 def importance_from_dict(data: dict):
     """The ImportanceResult an importance.json describes: each derived logic's counts and
     sub-batches, on the model it holds."""
-    from ..model.logic import CutSet  # noqa: F401  (the type of the logics below)
     from .importance import ImportanceResult, WithoutGroup, measures
     from .result import Batch, Result
 

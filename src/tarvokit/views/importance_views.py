@@ -97,21 +97,25 @@ def draw_importance(axes, result: ImportanceResult, top: int) -> None:
         share_axes, reduction_axes = axes[row]
         if kind == COMMON_CAUSE:
             share_axes.set_axis_off()
+            if row:  # the axes above keep the time axis this one does not show
+                axes[row - 1][0].tick_params(labelbottom=True)
+                axes[row - 1][0].set_xlabel(text(f"time ({unit})"))
             share_axes.text(0.5, 0.5, "A group's shocks are no part of the logic:\nit has no"
                             " share of the downtime, only what would go\nif it never struck"
                             " (right).", ha="center", va="center", fontsize=9,
                             transform=share_axes.transAxes)
         else:
             _draw_shares(share_axes, result, chosen, bin_units)
-            share_axes.set_title(f"{title} (top {len(chosen)}): share of the system's"
-                                 " downtime", fontsize=10)
+            share_axes.set_title(f"{title} (top {len(chosen)}): share of the downtime",
+                                 fontsize=10)
         _draw_reductions(reduction_axes, result, chosen, bin_units)
         reduction_axes.set_title(text(f"{title}: {measure} ({unit} per {result.horizon:,}"
                                       f" {unit} in the legend)"), fontsize=10)
         reduction_axes.legend(loc="upper left", bbox_to_anchor=(1.02, 1.0), fontsize=7,
                               frameon=False)
     for column in axes[-1]:
-        column.set_xlabel(text(f"time ({unit})"))
+        if column.axison:
+            column.set_xlabel(text(f"time ({unit})"))
 
 
 def importance_title(result: ImportanceResult) -> str:

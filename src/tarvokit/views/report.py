@@ -762,7 +762,6 @@ def assumptions_section(parts) -> str:
 def provenance_rows(part) -> list[tuple[str, str]]:
     """(what, value) of where a part comes from; values are plain text, escaped when shown."""
     data, given = part.data, _provenance(part)
-    result = part.result
     model = _model_of(part)
     ident = data.get("id") or given.get("id")
     if ident is None:
@@ -789,7 +788,6 @@ def provenance_rows(part) -> list[tuple[str, str]]:
     if part.kind == "sweep":
         rows.insert(6, ("Sweep", f"{data['parameter']} = "
                         + ", ".join(str(v["value"]) for v in data["values"])))
-    del result
     return rows
 
 
