@@ -460,3 +460,22 @@ def test_a_picture_abandoned_with_its_files_leaves_no_process(tmp_path):
     picture.close()
     with pytest.raises(ChildProcessError):
         os.waitpid(pid, os.WNOHANG)
+
+
+def test_results_of_another_model_in_the_folder_are_set_aside(folders, tmp_path):
+    """A folder reused for another model: the page shows the results of the verb's model and
+    names the others; `tarvo report` writes the same page."""
+    folder = tmp_path / "reused"
+    shutil.copytree(folders["exact_run"], folder)
+    for name in ("sweep.json", "sweep.txt", "sweep.csv", "sweep.png"):  # of the pumps model
+        shutil.copy(folders["sweep"] / name, folder / name)
+    done = tarvo_command("importance", str(folders["exact_run"].parent / "exact.toml"),
+                         "--histories", "300", "--no-progress", "--out", str(folder))
+    assert done.returncode == 0, done.stderr
+    written = (folder / "report.html").read_text()
+    headings = [text for level, text in Page(written).headings if level == 2]
+    assert "What matters: importance" in headings and "Figures" in headings
+    assert not any(text.startswith("Sensitivity") for text in headings)
+    assert "also holds sweep.json of another model" in written
+    assert tarvo_command("report", str(folder)).returncode == 0
+    assert (folder / "report.html").read_text() == written

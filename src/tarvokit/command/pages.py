@@ -52,11 +52,9 @@ def write_page(path: Path, folder: Path, kind: str, result, data: dict) -> None:
     from ..data.folders import Folder, Part
     from ..views.report import page
 
-    parts = [Part(kind, result, data, folder / JSON_FILES[kind])]
-    parts += [p for p in _other_parts(folder, kind) if _same_study(p, data)]
-    order = ["run", "markov", "importance", "sweep"]
-    parts.sort(key=lambda p: order.index(p.kind))
-    atomic_write_text(path, page(Folder(folder, parts)))
+    this = Part(kind, result, data, folder / JSON_FILES[kind])
+    atomic_write_text(path, page(Folder(folder, [this, *_other_parts(folder, kind)])
+                                 .of_one_study(this)))
 
 
 def _other_parts(folder: Path, kind: str) -> list:
@@ -66,17 +64,6 @@ def _other_parts(folder: Path, kind: str) -> list:
         return read_folder(folder, skip=(JSON_FILES[kind],)).parts
     except ResultError:  # files that do not read: the page goes without them
         return []
-
-
-def _same_study(part, data: dict) -> bool:
-    from ..data.result import study_id
-
-    try:
-        mine = study_id(data["model"]) if "model" in data else None
-        model = part.result.reference.model if part.kind == "sweep" else part.data["model"]
-        return mine is not None and study_id(model) == mine
-    except (KeyError, TypeError, AttributeError):
-        return False
 
 
 def picture_writers(folder) -> dict[str, Callable[[Path], None]]:

@@ -19,6 +19,7 @@ from .files import ResultError
 
 RESULTS_FILE, IMPORTANCE_FILE, SWEEP_FILE = "results.json", "importance.json", "sweep.json"
 RUN, MARKOV, IMPORTANCE, SWEEP = "run", "markov", "importance", "sweep"
+KINDS = (RUN, MARKOV, IMPORTANCE, SWEEP)
 
 
 @dataclass
@@ -35,9 +36,32 @@ class Part:
 class Folder:
     path: Path
     parts: list[Part] = field(default_factory=list)
+    others: list[Part] = field(default_factory=list)  # results of other models, not shown
 
     def part(self, kind: str) -> Part | None:
         return next((p for p in self.parts if p.kind == kind), None)
+
+    def of_one_study(self, anchor: Part | None = None) -> "Folder":
+        """The results of the model of `anchor` (by default the first in the order run, Markov
+        answer, importance, sweep), in that order; the others set aside (a folder reused for
+        another model)."""
+        ordered = sorted(self.parts, key=lambda p: KINDS.index(p.kind))
+        if not ordered:
+            return Folder(self.path)
+        mine = part_id(anchor or ordered[0])
+        return Folder(self.path, [p for p in ordered if part_id(p) == mine],
+                      self.others + [p for p in ordered if part_id(p) != mine])
+
+
+def part_id(part: Part) -> str | None:
+    """The id of the model a part is of (a sweep: of its first value's model)."""
+    from .result import study_id
+
+    try:
+        model = part.result.reference.model if part.kind == SWEEP else part.data["model"]
+        return study_id(model)
+    except (KeyError, TypeError, AttributeError):
+        return None
 
 
 def read_folder(folder: str | Path, skip: tuple[str, ...] = ()) -> Folder:
@@ -66,7 +90,7 @@ def read_folder(folder: str | Path, skip: tuple[str, ...] = ()) -> Folder:
     if not found.parts and not skip:
         raise ResultError(f"{folder}: holds no {RESULTS_FILE}, {IMPORTANCE_FILE} or"
                           f" {SWEEP_FILE} (not a folder a study wrote into?)")
-    return found
+    return found if skip else found.of_one_study()
 
 
 def _json(path: Path) -> dict:

@@ -205,6 +205,10 @@ def page(folder) -> str:
         body.append(SECTIONS[part.kind](part, ids))
     body += [extra_sections(main.data, model), model_section(model, ids),
              assumptions_section(parts), provenance_section(parts)]
+    if folder.others:
+        files = ", ".join(p.path.name if p.path else p.kind for p in folder.others)
+        body.append(f'<p class="note">The folder also holds {e(files)} of another model, not'
+                    " shown here.</p>")
     return document(f"{name}: tarvo report", "".join(body))
 
 
