@@ -238,7 +238,8 @@ def answer(folder) -> str:
     else:
         mean = part.data["values"][0]["mean_unavailability"]
         downtime = part.data["values"][0]["expected_downtime"]
-    how = "exactly" if part.kind == "markov" else f"(95 % interval {interval(mean, '%')})"
+    how = ("exactly" if part.kind == "markov" else
+           f"(95 % interval {number(mean.get('low'), '%')} to {number(mean.get('high'), '%')})")
     sentences = [f"Over {horizon:,} {e(unit)}, {e(name)} is down {number(measure_value(mean), '%')}"
                  f" of the time {how}: {number(measure_value(downtime), unit)} in all."]
     frequency = part.data.get("failure_frequency")
