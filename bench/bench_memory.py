@@ -42,6 +42,24 @@ CHILD = textwrap.dedent("""\
     print(json.dumps([peak, estimate.total, {p.what: p.bytes for p in estimate.parts}]))
     """)
 
+# `tarvo markov` with its files, beside the estimate of the exact answer.
+MARKOV_CHILD = textwrap.dedent("""\
+    import json, pathlib, resource, sys, warnings
+    warnings.simplefilter("ignore")
+    from tarvokit.command.cli import main
+    from tarvokit.model import memory
+    horizon, folder = int(sys.argv[1]), pathlib.Path(sys.argv[2])
+    model = folder / "model.toml"
+    model.write_text(sys.argv[3])
+    with open("/dev/null", "w") as quiet:
+        sys.stdout = quiet
+        code = main(["markov", str(model), "--out", str(folder / "out")])
+        sys.stdout = sys.__stdout__
+    assert code == 0, code
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(json.dumps([peak, memory.markov_estimate(horizon, 4)]))
+    """)
+
 UNIT = {"failure": {"law": "Exponential", "mean": 200}, "repair": {"law": "Exponential",
                                                                    "mean": 10}}
 
@@ -111,6 +129,17 @@ def main() -> None:
             largest = max(parts, key=parts.get)
             print(f"{name:36} {peak / 1e6:11.0f} MB {total / 1e6:7.0f} MB {total / peak:6.2f}"
                   f"  {largest} ({parts[largest] / 1e6:.0f} MB)")
+        print(f"{'tarvo markov, with files':36} {'measured peak':>14} {'estimate':>10}"
+              f" {'ratio':>6}")
+        for horizon in (1_000_000, 4_000_000):
+            data = case(horizon, 1, {"u": {"count": 2, **UNIT}}, {"cut_sets": [["u[1]", "u[2]"]]})
+            finished = subprocess.run(
+                [sys.executable, "-c", MARKOV_CHILD, str(horizon), folder, toml_text(data)],
+                capture_output=True, text=True, check=True,
+                env={"PYTHONPATH": str(SRC), "PATH": "/usr/bin:/bin"})
+            peak, total = json.loads(finished.stdout.splitlines()[-1])
+            print(f"{f'  horizon {horizon:,} h':36} {peak / 1e6:11.0f} MB {total / 1e6:7.0f} MB"
+                  f" {total / peak:6.2f}")
     print(f"(threads {THREADS}; an estimate below its measured peak would be a fault)")
 
 

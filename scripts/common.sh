@@ -34,10 +34,24 @@ find_python312() {
     return 1
 }
 
+# The option that keeps CMake quiet about -D variables a build does not use: -Wno-unused-cli
+# since CMake 4.4 (which deprecates the older spelling with a warning), --no-warn-unused-cli
+# before.
+quiet_unused_cli() {
+    local version major minor
+    version="$(cmake --version | sed -n 's/^cmake version \([0-9]*\)\.\([0-9]*\).*/\1 \2/p')"
+    read -r major minor <<<"$version"
+    if (( major > 4 || (major == 4 && minor >= 4) )); then
+        echo "-Wno-unused-cli"
+    else
+        echo "--no-warn-unused-cli"
+    fi
+}
+
 # Configures and builds the native code in build/NAME with extra CMake arguments.
 cmake_build() {
     local name="$1"; shift
-    cmake -S "$ROOT" -B "$ROOT/build/$name" -G Ninja --no-warn-unused-cli \
+    cmake -S "$ROOT" -B "$ROOT/build/$name" -G Ninja "$(quiet_unused_cli)" \
         -DPython_EXECUTABLE="$VPY" \
         -Dpybind11_DIR="$("$VPY" -m pybind11 --cmakedir)" "$@" >/dev/null
     cmake --build "$ROOT/build/$name" -j "$(nproc)"

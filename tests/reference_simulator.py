@@ -113,14 +113,17 @@ def system_failed(cutsets, failed):
     return any(all(failed[i] for i, member in enumerate(cs) if member) for cs in cutsets)
 
 
-def simulate(sim_time, model, cutsets, seed):
-    """One history. model[c][s][k] is a law tuple. Returns (series, log, console lines)."""
+def simulate(sim_time, model, cutsets, seed, within=None):
+    """One history. model[c][s][k] is a law tuple. Returns (series, log, console lines). A list
+    given as `within` gets, per logged event, whether its delay was drawn after an event as a
+    positive delay shorter than one time unit (it fires in the unit it was drawn in)."""
     rng = MT19937(seed)
     n_components = len(model)
     n_states = len(model[0])
     states = [0] * n_components
     # Pending transition per component: [delay from now, state sampled from, target]
     pending = [[NEVER, 0, 0] for _ in range(n_components)]
+    short = [False] * n_components  # first draws count as drawn before every event
     series = [0] * sim_time
     log = []
     lines = []
@@ -159,14 +162,18 @@ def simulate(sim_time, model, cutsets, seed):
         _, prev_state, next_state = pending[row]
         states[row] = next_state
         log.append((now, prev_state, next_state, row))
+        if within is not None:
+            within.append(short[row])
         system = 1 if system_failed(cutsets, [s != 0 for s in states]) else 0
         series[now] = system
         for entry in pending:
             entry[0] -= best
         pending[row] = [NEVER, next_state, 0]
+        short[row] = False
         for k in range(n_states):
             _, q = sample(row, next_state, k)
             delay = to_delay(q)
             if delay < pending[row][0]:
                 pending[row] = [delay, next_state, k]
+                short[row] = 0.0 < q < 1.0
     return series, log, lines

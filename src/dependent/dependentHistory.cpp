@@ -32,7 +32,8 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       crewHeld(at(numComponents), 0),
       free(at(model.pools()), 0),
       struck(at(model.largestGroup()), 0),
-      struckRunning(at(model.largestGroup()), 0) {
+      struckRunning(at(model.largestGroup()), 0),
+      drawnWithin(at(numSlots), 0) {
     if (useHeap) queue.resize(numSlots);
     waiting.reserve(at(model.pools()));
     for (int p = 0; p < model.pools(); ++p) waiting.emplace_back(model.poolSize(p));
@@ -81,6 +82,7 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     }
     // A negative delay is overdue at time 0; kNeverDelay is kNothingDue.
     due[at(component)] = std::max(best, 0);
+    drawnWithin[at(component)] = 0;
     moves[at(component)] = PendingMove{state, target};
 }
 
@@ -94,6 +96,7 @@ void DependentHistoryEngine::sampleFirstShock(int group) {
         if (keepsFirstDraw(firstSampling, q, p)) delay = delayFromQuantile(q);
     }
     due[at(numComponents + group)] = std::max(delay, 0);
+    drawnWithin[at(numComponents + group)] = 0;
 }
 
 void DependentHistoryEngine::throwStuck(int slot) const {

@@ -35,6 +35,13 @@
 //     running standby unit, and the demand of the units covering it; if it came up, the release
 //     of its crew, the return of running units that no longer cover a down component (in index
 //     order), and its own demand if it is a standby unit.
+//   - The outputs' settle hook follows each event's consequences (and time 0's settling of the
+//     components that start down): an instant passes through the system state after each
+//     event, not through the states within one event's consequences (a shock's members going
+//     down one by one, a standby unit that starts at once and hides the failure it covers).
+//     Its drawnNow is true for an event drawn, in its own time unit, with a positive delay
+//     shorter than one unit (a component's transition, a shock, or a repair a crew started
+//     when the unit's instant was over).
 //   - Crews are handed out when an instant is over, after every event of that instant: free
 //     crews take waiting components in queue order, pools in the order they were added. The
 //     queue is ordered by the time the component went down, then by component index (so that
@@ -121,7 +128,7 @@ private:
     template <class Output>
     void resampleShock(int group, Output& out);
     template <class Output>
-    void setDue(int slot, int delay, Output& out);
+    void setDue(int slot, int delay, bool within, Output& out);
 
     // Events.
     int nextSlot() const;
@@ -190,12 +197,16 @@ private:
     int systemState = 0;
     int currentTime = 0;
     int urgent = -1;
+    // Per slot: whether its pending event was drawn with a positive delay shorter than one
+    // time unit (withinOneUnit), for the settle hook.
+    std::vector<int> drawnWithin;
 };
 
 // ---- Sampling ----
 
 template <class Output>
-inline void DependentHistoryEngine::setDue(int slot, int delay, Output& out) {
+inline void DependentHistoryEngine::setDue(int slot, int delay, bool within, Output& out) {
+    drawnWithin[at(slot)] = within ? 1 : 0;
     if (delay < 0) {
         due[at(slot)] = currentTime;
         urgent = slot;
@@ -214,19 +225,22 @@ inline void DependentHistoryEngine::resample(int component, Output& out) {
     const Distribution* const* laws = model.row(component, state);
     int best = kNeverDelay;
     int target = 0;
+    bool within = false;
     for (int k = waitsForCrew(component) ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr) continue;
         // No range check here: a negative delay fires at once.
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        const int delay = delayFromQuantile(laws[k]->quantile(p, currentTime));
+        const double q = laws[k]->quantile(p, currentTime);
+        const int delay = delayFromQuantile(q);
         if (delay < best) {
             best = delay;
             target = k;
+            within = withinOneUnit(q);
         }
     }
     moves[at(component)] = PendingMove{state, target};
-    setDue(component, best, out);
+    setDue(component, best, within, out);
 }
 
 template <class Output>
@@ -234,11 +248,14 @@ inline void DependentHistoryEngine::resampleShock(int group, Output& out) {
     const std::uint32_t bits = nextBits();
     const Distribution* law = model.shockLaw(group);
     int delay = kNeverDelay;
+    bool within = false;
     if (law != nullptr) {
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        delay = delayFromQuantile(law->quantile(p, currentTime));
+        const double q = law->quantile(p, currentTime);
+        delay = delayFromQuantile(q);
+        within = withinOneUnit(q);
     }
-    setDue(numComponents + group, delay, out);
+    setDue(numComponents + group, delay, within, out);
 }
 
 // ---- Events ----
@@ -338,11 +355,13 @@ bool DependentHistoryEngine::step(Output& out) {
     out.hold(currentTime, eventTime, systemState);
     currentTime = eventTime;
     countEvent(slot);
+    const bool drawnNow = drawnWithin[at(slot)] != 0;
     if (slot < numComponents) {
         fireComponent(slot, out);
     } else {
         fireShock(slot - numComponents, out);
     }
+    if constexpr (HasSettle<Output>::value) out.settle(currentTime, systemState, drawnNow);
     return true;
 }
 
@@ -351,7 +370,10 @@ void DependentHistoryEngine::sampleFirst(Output& out) {
     for (int c = 0; c < numComponents; ++c) sampleFirstOf(c);
     for (int g = 0; g < model.groups(); ++g) sampleFirstShock(g);
     if (useHeap) queue.rebuild(due.data());
-    if (simTime > 0) settleInitialStates(out);
+    if (simTime > 0) {
+        settleInitialStates(out);
+        if constexpr (HasSettle<Output>::value) out.settle(0, systemState, false);
+    }
 }
 
 template <class Output>
@@ -503,9 +525,10 @@ void DependentHistoryEngine::startRepair(int component, Output& out) {
     const Distribution* law = model.row(component, states[c])[0];
     if (law == nullptr) return;
     const double p = static_cast<double>(unitFloatFromBits(bits));
-    const int delay = delayFromQuantile(law->quantile(p, currentTime));
+    const double q = law->quantile(p, currentTime);
+    const int delay = delayFromQuantile(q);
     const int repairDue = delay < 0 ? currentTime : dueTime(currentTime, delay);
     if (repairDue > due[c]) return;
     moves[c] = PendingMove{states[c], 0};
-    setDue(component, delay, out);
+    setDue(component, delay, withinOneUnit(q), out);
 }

@@ -22,7 +22,8 @@ HistoryEngine::HistoryEngine(const CompiledModel& model, int simTime, EventSelec
       moves(static_cast<std::size_t>(numComponents), PendingMove{0, 0}),
       unitOfLastEvent(static_cast<std::size_t>(numComponents), -1),
       eventsInUnit(static_cast<std::size_t>(numComponents), 0),
-      failures(model) {
+      failures(model),
+      drawnWithin(static_cast<std::size_t>(numComponents), 0) {
     if (useHeap) queue.resize(numComponents);
 }
 
@@ -61,6 +62,7 @@ void HistoryEngine::sampleFirstOf(int component) {
     // A negative delay is overdue at time 0; kNeverDelay is kNothingDue.
     due[static_cast<std::size_t>(component)] = std::max(best, 0);
     moves[static_cast<std::size_t>(component)] = PendingMove{0, target};
+    drawnWithin[static_cast<std::size_t>(component)] = 0;
 }
 
 bool keepsFirstDraw(FirstSampling mode, double q, double p) {

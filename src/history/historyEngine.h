@@ -20,6 +20,7 @@
 
 #include "history/compiledModel.h"
 #include "history/eventHeap.h"
+#include "history/historyOutputs.h"
 #include "history/randomDraw.h"
 
 // The pending transition of one component.
@@ -163,6 +164,9 @@ private:
     int currentTime = 0;
     // The component re-sampled with a negative delay: it fires next, at the current time.
     int urgent = -1;
+    // Per component, whether its pending transition was drawn with a positive delay shorter
+    // than one time unit (withinOneUnit); kept for outputs with a settle hook only.
+    std::vector<int> drawnWithin;
 };
 
 // ---- The loop, defined here so that every output is inlined into it ----
@@ -173,19 +177,23 @@ inline void HistoryEngine::resample(int component, Output& out) {
     const Distribution* const* laws = model.row(component, state);
     int best = kNeverDelay;
     int target = 0;
+    [[maybe_unused]] bool within = false;
     for (int k = 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr) continue;
         // No range check here: a negative delay fires at once.
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        const int delay = delayFromQuantile(laws[k]->quantile(p, currentTime));
+        const double q = laws[k]->quantile(p, currentTime);
+        const int delay = delayFromQuantile(q);
         if (delay < best) {
             best = delay;
             target = k;
+            if constexpr (HasSettle<Output>::value) within = withinOneUnit(q);
         }
     }
     const auto c = static_cast<std::size_t>(component);
     moves[c] = PendingMove{state, target};
+    if constexpr (HasSettle<Output>::value) drawnWithin[c] = within ? 1 : 0;
     if (best < 0) {
         due[c] = currentTime;
         urgent = component;
@@ -240,6 +248,9 @@ bool HistoryEngine::step(Output& out) {
     const int before = systemState;
     changeSystemState(row, fired);
     out.event(currentTime, fired.fromState, fired.target, row, before, systemState);
+    if constexpr (HasSettle<Output>::value) {
+        out.settle(currentTime, systemState, drawnWithin[static_cast<std::size_t>(row)] != 0);
+    }
     resample(row, out);
     return true;
 }

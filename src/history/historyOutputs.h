@@ -11,14 +11,38 @@
 //                                 `component` went from fromState to toState at `time`; the
 //                                 system state was `before` and is now `after`. Several events
 //                                 may share one time unit; the unit's state is the last `after`.
+//   settle(time, systemState, drawnNow)
+//                                 optional: an event and every consequence of it are over at
+//                                 `time`, and the system state is systemState until the next
+//                                 event. drawnNow tells whether the event's delay was drawn in
+//                                 this same time unit as a positive delay shorter than one
+//                                 unit (truncated to 0): it then follows the event that drew
+//                                 it, a positive while later in continuous time. The other
+//                                 events of one unit are simultaneous as far as whole units
+//                                 tell (those drawn earlier, and delays of 0 or below, which
+//                                 fire at the very instant of the event that drew them).
+//                                 Called after each event's last `event` hook (and, by an
+//                                 engine that starts components down, once after time 0's
+//                                 settling, drawnNow false).
 // A history that ends holds its last state up to the horizon. The outputs know nothing of the
-// engine that calls them, so any engine honouring these hooks can feed them.
+// engine that calls them, so any engine honouring these hooks can feed them. An engine calls
+// settle only on outputs that have it (HasSettle), and tracks drawnNow only for them.
 //
 // Each output is used by one thread at a time and borrows the buffers it writes into.
 #pragma once
 
 #include <algorithm>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+// Whether an output has the optional settle hook.
+template <class Output, class = void>
+struct HasSettle : std::false_type {};
+template <class Output>
+struct HasSettle<Output,
+                 std::void_t<decltype(std::declval<Output&>().settle(0, 0, false))>>
+    : std::true_type {};
 
 // One state change of one component.
 struct Transition {

@@ -38,6 +38,11 @@ inline int delayFromQuantile(double q) noexcept {
     return static_cast<int>(q);
 }
 
+// Whether a quantile result is a positive delay shorter than one time unit: truncated to 0, it
+// fires in the unit it was drawn in, yet a positive while after the event that drew it (a
+// negative or zero delay fires at that very instant).
+inline bool withinOneUnit(double q) noexcept { return q > 0.0 && q < 1.0; }
+
 // The 32-bit Mersenne Twister, output for output the same as std::mt19937 seeded with the same
 // value, but it seeds and twists its first 624 words only as far as the outputs asked for need
 // them. A history that draws a few hundred numbers then pays for a few hundred words instead

@@ -2,8 +2,12 @@
 // time units and the histogram bins touched, never with the engine steps or the histories:
 //   - failed engine steps per reported unit (stepsPerUnit steps each), summed over histories;
 //   - per history: its failed steps, its system failures (entries into the failed state, seen
-//     per engine step: a history failed in step 0 counts one) and the step of its first
-//     failure, each as exact counts per value (histograms) with sums and sums of squares.
+//     event by event: a failure repaired within its engine step counts, and so does one that
+//     follows a repair within a step, StudyOutput says how; a history failed from its start
+//     counts one) and the step
+//     of its first failure, each as exact counts per value (histograms) with sums and sums of
+//     squares. A failed step is one whose whole length the system was down; a failure shorter
+//     than a step adds a failure and no failed step (the delays' truncation toward zero).
 //
 // A StudyTally belongs to one thread; tallies of several threads (or calls with the same
 // horizon and stepsPerUnit) add up with mergeFrom. StudyOutput is the output a history engine
@@ -148,36 +152,55 @@ private:
 };
 
 // The output of one history into a tally (the hooks of historyOutputs.h). Construct one per
-// history, let the engine run it, then call finish(). A history's failures are counted on its
-// series of engine steps: a failure and a repair within one step leave no trace, as in the
-// series.
+// history, let the engine run it, then call finish(). Failed steps come from the holds; failures
+// from the settled states, one per passage from working to failed, however short the failure or
+// the up time before it. Within one step, the system state is judged where continuous time
+// would order it: before each event drawn in that step with a positive delay shorter than the
+// step (it follows the event that drew it, a positive while later), and when the step is over.
+// The step's other events are taken together: an inspection that repairs one unit and a
+// maintenance that stops another at the same hour are no repair and new failure of the system,
+// nor is a unit repaired and failing again at that instant (a fixed failure time past).
 class StudyOutput {
 public:
     explicit StudyOutput(StudyTally& tally) : tally(tally) {}
 
     void hold(int from, int to, int systemState) {
-        if (to <= from) return;
-        const bool failed = systemState != 0;
-        if (failed) {
-            tally.foldFailedSteps(from, to);
-            failedSteps += static_cast<std::uint64_t>(to - from);
-            if (!previousFailed) {
-                ++failures;
-                if (firstFailure < 0) firstFailure = from;
-            }
-        }
-        previousFailed = failed;
+        if (to <= from || systemState == 0) return;
+        tally.foldFailedSteps(from, to);
+        failedSteps += static_cast<std::uint64_t>(to - from);
     }
     void expect(int) {}
     void event(int, int, int, int, int, int) {}
+    void settle(int time, int systemState, bool drawnNow) {
+        if (time != instant) {
+            judge(current);  // the last step with events is over
+            instant = time;
+        }
+        if (drawnNow) judge(current);
+        current = systemState;
+    }
 
     // The history is over: records it into the tally.
-    void finish() { tally.addHistory(failedSteps, failures, firstFailure); }
+    void finish() {
+        judge(current);
+        tally.addHistory(failedSteps, failures, firstFailure);
+    }
 
 private:
+    void judge(int systemState) {
+        const bool failed = systemState != 0;
+        if (failed && !judgedFailed) {
+            ++failures;
+            if (firstFailure < 0) firstFailure = instant;
+        }
+        judgedFailed = failed;
+    }
+
     StudyTally& tally;
     std::uint64_t failedSteps = 0;
     std::uint64_t failures = 0;
     int firstFailure = -1;
-    bool previousFailed = false;  // state of the last step held so far
+    int instant = -1;           // the step of the last settled event
+    int current = 0;            // the system state after it
+    bool judgedFailed = false;  // the system state when last judged
 };

@@ -268,7 +268,12 @@ def _main(argv: Sequence[str] | None) -> int:
         raise
     except KeyboardInterrupt as interruption:
         what = str(interruption) or "interrupted"  # StudyInterrupted says how far it got
-        print(f"\ntarvo: {what}; no file written", file=sys.stderr)
+        from ..data.files import InterruptedAfterWriting
+
+        if isinstance(interruption, InterruptedAfterWriting):  # the set is whole
+            print(f"\ntarvo: {what}", file=sys.stderr)
+        else:
+            print(f"\ntarvo: {what}; no file written", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         return _reader_went_away()
@@ -349,16 +354,39 @@ def _run(arguments: argparse.Namespace, argv) -> int:
         except StudyInterrupted as interruption:
             if interruption.result is None:
                 raise
-            partial = (previous.merge(interruption.result) if previous is not None
-                       else interruption.result)
-            _write_result(study, partial, out, quiet=True, progress=not arguments.no_progress)
-            print(f"\ntarvo: {interruption}; the {interruption.done:,} finished histories are"
-                  f" written to {out.folder}, marked interrupted"
-                  f" (tarvo run {arguments.model} --resume {out.folder} continues it)",
+            _write_result(study, interruption.result, out, quiet=True,
+                          progress=not arguments.no_progress)
+            print(f"\ntarvo: {interruption}; the {interruption.result.histories:,} finished"
+                  f" histories are written to {out.folder}, marked interrupted; to run the"
+                  f" rest: {_resume_command(arguments, out.folder, interruption.done)}",
                   file=sys.stderr)
             return EXIT_INTERRUPTED
         _write_result(study, result, out, progress=not arguments.no_progress)
     return EXIT_DONE
+
+
+def _resume_command(arguments: argparse.Namespace, folder: Path, done: int) -> str:
+    """The command that runs what an interrupted run still had to: the histories it missed,
+    or, with a precision target, the same target with what is left of --max-histories."""
+    import shlex
+
+    from ..studies.options import RunOptions
+
+    words = ["tarvo", "run", str(arguments.model), "--resume", str(folder)]
+    if arguments.precision is None:
+        left = max(arguments.histories - done, 2)
+        words += ["--histories", str(left)]
+    else:
+        most = RunOptions(histories=arguments.histories, precision=arguments.precision,
+                          max_histories=arguments.max_histories).checked().max_histories
+        left = max(most - done, 2)
+        words += ["--histories", str(min(arguments.histories, left)),
+                  "--precision", repr(arguments.precision), "--max-histories", str(left)]
+        if arguments.precision_of is not None:
+            words += ["--precision-of", arguments.precision_of]
+    if arguments.threads is not None:
+        words += ["--threads", str(arguments.threads)]
+    return " ".join(shlex.quote(word) for word in words)
 
 
 def _check_options(arguments: argparse.Namespace, **more) -> None:
@@ -413,8 +441,9 @@ def _write_views(out, files: Sequence[str], report: str, result, draw, quiet: bo
 
 @contextmanager
 def _file_progress(lines: int) -> Iterator:
-    """A bar on standard error counting the CSV's lines as they are written (none for 0)."""
-    if not lines:
+    """A bar on standard error counting the CSV's lines as they are written (none for 0, nor
+    where standard error is not a terminal: its redraws would pile up as lines there)."""
+    if not lines or not sys.stderr.isatty():
         yield None
         return
     from tqdm import tqdm
@@ -490,7 +519,7 @@ def _combine(arguments: argparse.Namespace, argv) -> int:
     from ..studies.study import Study
 
     results = [read(folder) for folder in arguments.folders]
-    merged = combine(results)
+    merged = combine(results, [str(folder) for folder in arguments.folders])
     study = Study.from_dict(merged.model, source=merged.model_path or "<combined>")
     with _output_folder(arguments.out, argv) as out:
         _write_result(study, merged, out)

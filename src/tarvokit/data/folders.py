@@ -15,9 +15,10 @@ from typing import Any
 
 import numpy as np
 
-from .files import ResultError
+from .files import ResultError, check_set
 
 RESULTS_FILE, IMPORTANCE_FILE, SWEEP_FILE = "results.json", "importance.json", "sweep.json"
+CURVE_FILE = "curve.csv"
 RUN, MARKOV, IMPORTANCE, SWEEP = "run", "markov", "importance", "sweep"
 KINDS = (RUN, MARKOV, IMPORTANCE, SWEEP)
 
@@ -72,6 +73,7 @@ def read_folder(folder: str | Path, skip: tuple[str, ...] = ()) -> Folder:
         raise ResultError(f"{folder}: no such folder")
     found = Folder(folder)
     if (folder / RESULTS_FILE).exists() and RESULTS_FILE not in skip:
+        check_set(folder, (RESULTS_FILE, CURVE_FILE))
         data = _json(folder / RESULTS_FILE)
         if data.get("method") == MARKOV:
             found.parts.append(Part(MARKOV, markov_from_dict(data, folder), data,
@@ -84,6 +86,7 @@ def read_folder(folder: str | Path, skip: tuple[str, ...] = ()) -> Folder:
     for name, kind, build in ((IMPORTANCE_FILE, IMPORTANCE, importance_from_dict),
                               (SWEEP_FILE, SWEEP, sweep_from_dict)):
         if (folder / name).exists() and name not in skip:
+            check_set(folder, (name,))
             data = _json(folder / name)
             found.parts.append(Part(kind, _built(build, data, folder / name), data,
                                     folder / name))
@@ -94,9 +97,9 @@ def read_folder(folder: str | Path, skip: tuple[str, ...] = ()) -> Folder:
 
 
 def _json(path: Path) -> dict:
-    from .result import _read_json
+    from .validation import read_json
 
-    return _read_json(path)
+    return read_json(path)
 
 
 def _built(build, data: dict, path: Path):
@@ -159,7 +162,7 @@ def markov_from_dict(data: dict, folder: Path | None = None):
             if key in data:
                 columns[key] = _array(data[key], key, horizon, 0.0, high)
             elif folder is not None:
-                columns[key] = _csv_column(folder / "curve.csv", column, horizon, high)
+                columns[key] = _csv_column(folder / CURVE_FILE, column, horizon, high)
             else:
                 raise ResultError(f"{key}: missing")
         measure = {key: _number((data[key] or {}).get("estimate"))
@@ -196,8 +199,10 @@ def markov_from_dict(data: dict, folder: Path | None = None):
 def _csv_column(path: Path, column: str, length: int, high: float) -> np.ndarray:
     import csv
 
+    from .files import open_no_follow
+
     try:
-        with path.open(newline="", encoding="utf-8") as stream:
+        with open_no_follow(path, "r", newline="", encoding="utf-8") as stream:
             # At most one line past the horizon is read: a longer file is refused, not loaded.
             values = [float(row[column]) for row, _ in zip(csv.DictReader(stream),
                                                            range(length + 1))]

@@ -13,9 +13,17 @@ For cut set k, with S the system's failed count at a time:
   would go if k could not occur.
 For component c:
 - share: the count with the cut sets that contain c, over S;
-- improvement potential: S minus the count with the cut sets that do not contain c, the
-  unavailability that would go if c never failed (exact, because components are independent:
-  removing c's failures leaves the others' histories as they are).
+- improvement potential: the unavailability that would go if c never failed. When c's
+  failures leave the others' histories as they are (independent components, and in a model with
+  dependencies a component in no crew pool, no standby unit and covered by none; common-cause
+  shocks strike the other members at the same rate whatever c does), S minus the count with the
+  cut sets that do not contain c, which is exact. Otherwise c's failures change the others'
+  histories (a unit waits for the crew c holds, a standby unit runs while c is down), and
+  subtracting logics would be wrong: the model is run again with c made perfect (its transitions out of the
+  working state, its dormant failures and failures to start removed, and no shock strikes it),
+  on the same seeds, and the potential is S minus that run's count. Such a run pairs less
+  tightly than a logic: a history draws its delays from one stream in the order of its events,
+  so once an avoided failure changes that order the rest of the history differs.
 
 Means over the horizon come from the same sub-batches as the system's mean: a share is a ratio of
 two means (its interval by the delta method over the paired sub-batches), a reduction is the mean
@@ -35,10 +43,11 @@ import json
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Sequence
+from typing import Collection, Sequence
 
 import numpy as np
 
+from ..engine.dependencies import named_units
 from ..model.logic import CutSet, describe_cut_set
 from . import stats
 from .files import atomic_write_text, csv_field
@@ -59,7 +68,15 @@ class WithoutGroup:
     group: str
 
 
-RunKey = Logic | WithoutGroup
+@dataclass(frozen=True)
+class Perfect:
+    """The run of the system's logic on the model whose component `component` never fails (its
+    draws still taken, so that the run pairs with the system's until the histories part)."""
+
+    component: str
+
+
+RunKey = Logic | WithoutGroup | Perfect
 
 
 @dataclass(frozen=True)
@@ -75,15 +92,17 @@ class Measure:
 
 
 def measures(cut_sets: Sequence[CutSet], names: Sequence[str],
-             groups: Sequence[str] = ()) -> list[Measure]:
+             groups: Sequence[str] = (), interacting: Collection[str] = ()) -> list[Measure]:
     """Every cut set, then every component, then every common-cause group, with the runs each
-    needs."""
+    needs; the potential of an `interacting` component (whose state changes the others'
+    histories) comes from the model with it made perfect."""
     system = frozenset(cut_sets)
     found = [Measure(CUT_SET, describe_cut_set(k, names), frozenset({k}), system - {k})
              for k in cut_sets]
     for index, name in enumerate(names):
         containing = frozenset(k for k in system if index in k)
-        found.append(Measure(COMPONENT, name, containing, system - containing))
+        rest = Perfect(name) if name in interacting else system - containing
+        found.append(Measure(COMPONENT, name, containing, rest))
     found += [Measure(COMMON_CAUSE, group, None, WithoutGroup(group)) for group in groups]
     return found
 
@@ -139,6 +158,43 @@ class ImportanceResult:
     def seeded(self) -> bool:
         return self.system_result.seeded
 
+    @property
+    def dependent(self) -> bool:
+        """Whether components' potentials come from runs with them made perfect."""
+        return any(isinstance(m.rest_logic, Perfect) for m in self.measures)
+
+    def crew_order_notes(self) -> list[tuple[str, str, list[str]]]:
+        """Alike components (the same description) repaired by one crew pool whose potentials
+        differ: (pool, why, their names by rank), why being "listed" (the pool serves them in
+        its listed order), "same_instant" (they share a common-cause group, and the pool takes
+        those that fail in the same instant in file order) or "noise" (neither: first failed,
+        first served, and the difference is sampling noise)."""
+        if not self.dependent:
+            return []
+        components = self.model["components"]
+        rows = {row.measure.name: row for row in self.rows() if row.measure.kind == COMPONENT}
+        struck_together = [set(self._expand(group.get("members", [])))
+                           for group in self.model.get("common_cause", {}).values()]
+        notes = []
+        for pool, table in self.model.get("crews", {}).items():
+            alike: dict[str, list[str]] = {}
+            for name in self._expand(table.get("repairs", [])):
+                alike.setdefault(json.dumps(components[name], sort_keys=True), []).append(name)
+            for names in alike.values():
+                if len({rows[n].reduction.estimate for n in names}) < 2:
+                    continue
+                if table.get("order", "first_failed") == "listed":
+                    why = "listed"
+                elif any(len(group & set(names)) > 1 for group in struck_together):
+                    why = "same_instant"
+                else:
+                    why = "noise"
+                notes.append((pool, why, sorted(names, key=lambda n: rows[n].rank)))
+        return notes
+
+    def _expand(self, names: Sequence[str]) -> list[str]:
+        return [self.names[i] for name in names for i in named_units(name, self.names)]
+
     # --- Paired data -----------------------------------------------------------------------
 
     def failed_steps_per_unit(self, logic: RunKey) -> np.ndarray:
@@ -167,7 +223,10 @@ class ImportanceResult:
 
     def reduction(self, measure: Measure) -> stats.Interval:
         differences = self.batch_means(self.system) - self.batch_means(measure.rest_logic)
-        return stats.batch_means(self._batch_sizes(), differences)
+        # A logic's difference is a count of histories, never negative; a perfect plant's
+        # history parts from the plant's, and a difference may come out below 0.
+        bounds = (-1.0, 1.0) if isinstance(measure.rest_logic, Perfect) else (0.0, 1.0)
+        return stats.batch_means(self._batch_sizes(), differences, bounds=bounds)
 
     def rows(self) -> list[Row]:
         """Cut sets, components, then common-cause groups, each ranked by reduction (then
@@ -250,6 +309,9 @@ class ImportanceResult:
         if isinstance(key, WithoutGroup):
             return {"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(self.system)],
                     "without_common_cause": key.group}
+        if isinstance(key, Perfect):
+            return {"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(self.system)],
+                    "perfect_component": key.component}
         return {"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(key)]}
 
     def to_json(self, path: str | Path) -> None:

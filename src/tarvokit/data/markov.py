@@ -16,7 +16,7 @@ import numpy as np
 
 from ..engine.markov import MarkovAnswer
 from .files import atomic_write_text, csv_field, write_csv
-from .result import StudyFacts, interval_dict
+from .result import CURVE_FILE, JSON_UNITS_LIMIT, StudyFacts, interval_dict
 from .stats import Interval
 
 
@@ -69,9 +69,11 @@ class MarkovResult(StudyFacts):
             "mean_time_to_failure": _finite_or_none(a.mean_time_to_failure),
             "steady_state": {"unavailability": a.steady_unavailability,
                              "failure_frequency": a.steady_failure_frequency},
-            "unavailability": a.unavailability.tolist(),
-            "failures_per_unit": a.failures_per_unit.tolist(),
-            "reliability_per_unit": a.reliability.tolist(),
+            **({"unavailability": a.unavailability.tolist(),
+                "failures_per_unit": a.failures_per_unit.tolist(),
+                "reliability_per_unit": a.reliability.tolist()}
+               if self.horizon <= JSON_UNITS_LIMIT else
+               {"per_unit": f"in {CURVE_FILE}: more than {JSON_UNITS_LIMIT:,} time units"}),
         }
 
     def to_json(self, path: str | Path) -> None:

@@ -2,8 +2,9 @@
 
 The engine reports, over the histories of a run, the distribution of three per-history values as
 histograms that add across calls, machines and combined results (`Histogram`): the failed engine
-steps of a history (its downtime), its number of system failures (entries into the failed state;
-a history that starts failed counts one) and the step of its first system failure (or none). With
+steps of a history (its downtime), its number of system failures (entries into the failed state,
+counted event by event, so that a failure shorter than a step counts; a history that starts failed
+counts one) and the step of its first system failure (or none). With
 them come exact sums: of the downtime, of its square, of the failures, of their square and of
 downtime x failures (`Sums`). From these, with N independent histories:
 
@@ -33,6 +34,9 @@ from ..engine.outputs import Distributions, Histogram, Sums
 from . import stats
 
 QUANTILES = {"p50": 0.50, "p90": 0.90, "p99": 0.99}
+# The measures a precision target may name (keys of results.json).
+PRECISION_MEASURES = ("mean_unavailability", "failure_frequency", "reliability",
+                      "mean_down_time", "mean_up_time")
 
 
 # --- The measures -------------------------------------------------------------------------

@@ -24,7 +24,6 @@ per-unit arrays may stay out of the JSON.
 
 from __future__ import annotations
 
-import csv
 import hashlib
 import json
 import math
@@ -36,8 +35,8 @@ import numpy as np
 
 from ..engine.outputs import Distributions
 from . import measures as measures_module
-from . import stats
-from .files import ResultError, atomic_write_text, csv_field, write_csv
+from . import stats, validation
+from .files import ResultError, atomic_write_text, check_set, csv_field, write_csv
 
 RESULTS_FILE, CURVE_FILE = "results.json", "curve.csv"
 # Above this many time units the per-unit arrays are left to curve.csv.
@@ -300,48 +299,33 @@ class Result(StudyFacts):
         write_csv(Path(path), header, self.horizon, self.csv_block, progress)
 
     @classmethod
-    def from_dict(cls, data: dict, counts: np.ndarray | None = None) -> "Result":
+    def from_dict(cls, data: dict, counts: np.ndarray | None = None, source: str = "<dict>",
+                  read_counts=None) -> "Result":
         """The result that `to_dict` described; `counts` (from the CSV) when the JSON has no
-        per-unit arrays. Raises ResultError for data that is not such a result."""
-        try:
-            if counts is None:
-                if "failed_steps_per_unit" not in data:
-                    raise ResultError(f"the per-unit counts are not in the JSON"
-                                      f" ({data.get('per_unit', 'missing')})")
-                counts = np.array(data["failed_steps_per_unit"], dtype=np.uint64)
-            cut_sets = data.get("cut_sets")
-            result = cls(
-                model=data["model"], counts=np.asarray(counts, dtype=np.uint64),
-                batches=tuple(Batch(**b) for b in data["batches"]),
-                seconds=float(data["seconds"]), threads=data["threads"],
-                seeded=bool(data["seeded"]), precision=data["precision"],
-                precision_met=data["precision_met"], interrupted=bool(data["interrupted"]),
-                cut_sets=tuple(tuple(s) for s in cut_sets) if cut_sets is not None else None,
-                model_path=data.get("model_path"), created=data.get("created"),
-                version=data.get("version"), precision_measure=data.get("precision_measure"),
-                distributions=(Distributions.from_dict(data["distributions"])
-                               if data.get("distributions") is not None else None))
-        except (KeyError, TypeError, ValueError) as error:
-            if isinstance(error, ResultError):
-                raise
-            raise ResultError(f"not a tarvo result ({type(error).__name__}: {error})") from None
-        if len(result.counts) != result.horizon:
-            raise ResultError(f"{len(result.counts)} per-unit counts for a horizon of"
-                              f" {result.horizon}")
-        if "id" in data and data["id"] != result.id:
-            raise ResultError("its id does not match its model: the file was altered")
-        return result
+        per-unit arrays. Every field is checked first (data/validation.py): ResultError naming
+        `source` and the field for data that is not such a result."""
+        if not isinstance(data, dict):
+            raise ResultError(f"{source}: expected a table, got {type(data).__name__}")
+        if counts is not None:
+            given = [int(v) for v in np.asarray(counts, dtype=np.uint64)]
+            read_counts = lambda rows, high, unit: given  # noqa: E731 (checked like the JSON's)
+        fields = validation.run_fields(data, source, study_id, read_counts)
+        fields["counts"] = np.array(fields["counts"], dtype=np.uint64)
+        fields["batches"] = tuple(Batch(*b) for b in fields["batches"])
+        return cls(**fields)
 
     @classmethod
     def from_json(cls, path: str | Path) -> "Result":
         """Reads results.json (and the curve.csv beside it when the JSON leaves the per-unit
-        counts to it)."""
+        counts to it), refusing a folder whose files are not one run's set (files.check_set)
+        or any field that is not what a run writes."""
         path = Path(path)
-        data = _read_json(path)
-        counts = None
-        if "failed_steps_per_unit" not in data:
-            counts = _counts_from_csv(path.parent / CURVE_FILE)
-        return cls.from_dict(data, counts)
+        check_set(path.parent, (RESULTS_FILE, CURVE_FILE))
+        data = validation.read_json(path)
+        curve = path.parent / CURVE_FILE
+        return cls.from_dict(data, source=str(path), read_counts=lambda rows, high, unit:
+                             validation.csv_column(curve, "failed_steps", rows, high,
+                                                   f"start_{unit}"))
 
 
 def read(folder: str | Path) -> Result:
@@ -349,13 +333,21 @@ def read(folder: str | Path) -> Result:
     return Result.from_json(Path(folder) / RESULTS_FILE)
 
 
-def combine(results: Sequence[Result]) -> Result:
-    """The results merged (see Result.merge)."""
+def combine(results: Sequence[Result], names: Sequence[str] | None = None) -> Result:
+    """The results merged (see Result.merge); a refusal names the result that could not join
+    the ones before it by `names` (their folders), if given."""
     if not results:
         raise ResultError("nothing to combine")
     merged = results[0]
-    for result in results[1:]:
-        merged = merged.merge(result)
+    for index, result in enumerate(results[1:], start=1):
+        try:
+            merged = merged.merge(result)
+        except ResultError as error:
+            if names is None:
+                raise
+            before = ", ".join(str(n) for n in names[:index])
+            raise ResultError(f"{names[index]}: does not combine with {before}: {error}"
+                              ) from None
     return merged
 
 
@@ -382,28 +374,3 @@ def _overlap(first: list[tuple[int, int]], second: list[tuple[int, int]]
             if max(a, c) <= min(b, d):
                 return max(a, c), min(b, d)
     return None
-
-
-def _read_json(path: Path) -> dict:
-    try:
-        data = json.loads(path.read_text(encoding="utf-8"))
-    except FileNotFoundError:
-        raise ResultError(f"{path}: no such file (not a folder a study wrote into?)") from None
-    except OSError as error:
-        raise ResultError(f"{path}: cannot read it: {error.strerror}") from None
-    except (json.JSONDecodeError, UnicodeDecodeError) as error:
-        raise ResultError(f"{path}: not JSON ({error})") from None
-    if not isinstance(data, dict):
-        raise ResultError(f"{path}: not a tarvo result")
-    return data
-
-
-def _counts_from_csv(path: Path) -> np.ndarray:
-    try:
-        with path.open(newline="", encoding="utf-8") as stream:
-            rows = csv.DictReader(stream)
-            return np.array([int(row["failed_steps"]) for row in rows], dtype=np.uint64)
-    except FileNotFoundError:
-        raise ResultError(f"{path}: missing; the per-unit counts are kept there") from None
-    except (OSError, KeyError, ValueError) as error:
-        raise ResultError(f"{path}: cannot read the per-unit counts ({error})") from None

@@ -31,6 +31,7 @@ the engine's law at the study's resolution; `path` names the table for its messa
 
 from __future__ import annotations
 
+import copy
 from dataclasses import dataclass
 from typing import Any, Callable, NoReturn, Sequence
 
@@ -43,6 +44,7 @@ _STANDBY_KEYS = ("covers", "start_failure", "dormant")
 # "silent": the group never strikes (its shocks are still drawn, so the histories pair with the
 # model's own): the model without its common cause, for importance.
 _GROUP_KEYS = ("members", "beta", "shock", "silent")
+# A component's key "perfect" (perfect_variant): it never fails, for importance.
 _POOL_KEYS = ("count", "repairs", "order")
 # Rates of the members of one beta group are equal when they differ by no more than this share.
 _SAME_RATE = 1e-9
@@ -69,6 +71,35 @@ def has_dependencies(description: dict) -> bool:
                 or any("standby" in entry for entry in description["components"].values()))
 
 
+def interacting(description: dict) -> set[str]:
+    """The components whose own state changes other components' histories: crew pool members
+    (a failed one holds or waits for a crew), standby units and the components they cover (a
+    failure demands a unit). The others' failures leave the rest of the plant as it is, shocks
+    included (a group strikes its other members at the same rate whatever one member does)."""
+    names = list(description["components"])
+    found: set[str] = set()
+    for pool in description.get("crews", {}).values():
+        for name in pool.get("repairs", []):
+            found.update(names[i] for i in named_units(name, names))
+    for name, entry in description["components"].items():
+        if "standby" in entry:
+            found.add(name)
+            for covered in entry["standby"].get("covers", []):
+                found.update(names[i] for i in named_units(covered, names))
+    return found
+
+
+def perfect_variant(description: dict, component: str) -> dict:
+    """The description with `component` made perfect: it never leaves its working state (its
+    transitions out of state 0 and its dormant failures never happen, it never fails to start)
+    and no common-cause shock strikes it; shocks still strike the other members, at their
+    rate. Every draw of the model is still taken, so that a history pairs with the model's own
+    until an avoided failure changes the order of its events."""
+    variant = copy.deepcopy(description)
+    variant["components"][component]["perfect"] = True
+    return variant
+
+
 def build_dependencies(description: dict, laws_builder: LawsBuilder,
                        source: str = "<dict>") -> EngineModel:
     """The engine's component model and dependencies for `description` (see the module)."""
@@ -91,6 +122,8 @@ class _Translation:
         self.pooled: dict[str, set[int]] = {}  # pool name -> its members
         self.beta_members: dict[int, str] = {}  # member -> its beta group
         self.standby_state: dict[int, int] = {}
+        self.perfect = {index for index, entry in enumerate(self.components.values())
+                        if entry.get("perfect")}
         for index, entry in enumerate(self.components.values()):
             if "standby" in entry:
                 self.standby_state[index] = len(self.states[index])
@@ -126,15 +159,10 @@ class _Translation:
             at = f"{path}[{position}]"
             if not isinstance(name, str):
                 self.fail(at, f"expected a component name, got {name!r}")
-            if name.endswith("[*]"):
-                prefix = name[:-3] + "["
-                units = [i for i, n in enumerate(self.names) if n.startswith(prefix)]
-                if not units:
-                    self.fail(at, f'no component template "{name[:-3]}"')
-            elif name in self.names:
-                units = [self.names.index(name)]
-            else:
-                self.fail(at, f'unknown component "{name}"')
+            units = named_units(name, self.names)
+            if not units:
+                self.fail(at, f'no component template "{name[:-3]}"' if name.endswith("[*]")
+                          else f'unknown component "{name}"')
             for unit in units:
                 if unit in found:
                     self.fail(at, f'component "{self.names[unit]}" is given twice')
@@ -151,17 +179,20 @@ class _Translation:
         members = self.indices(group.get("members"), f"{path}.members")
         if ("beta" in group) == ("shock" in group):
             self.fail(path, 'expected exactly one of "beta" and "shock"')
-        failed = [self.failed[m] for m in members]
         if "shock" in group:
             shock = self.build(group["shock"], f"{path}.shock")
-            return members, failed, tarvo.Distribution() if group.get("silent") else shock
-        for member in members:
-            if member in self.beta_members:
-                self.fail(f"{path}.members", f'"{self.names[member]}" already has a beta factor in'
-                                             f" common_cause.{self.beta_members[member]}")
-            self.beta_members[member] = name
-        shock = self.beta_shock(group["beta"], members, path)
-        return members, failed, tarvo.Distribution() if group.get("silent") else shock
+        else:
+            for member in members:
+                if member in self.beta_members:
+                    self.fail(f"{path}.members", f'"{self.names[member]}" already has a beta'
+                                                 f" factor in common_cause.{self.beta_members[member]}")
+                self.beta_members[member] = name
+            shock = self.beta_shock(group["beta"], members, path)
+        struck = [m for m in members if m not in self.perfect]
+        if group.get("silent") or not struck:
+            # The shocks are drawn and strike no one.
+            return members, [self.failed[m] for m in members], tarvo.Distribution()
+        return struck, [self.failed[m] for m in struck], shock
 
     def beta_shock(self, beta: Any, members: list[int], path: str) -> tarvo.Distribution:
         if isinstance(beta, bool) or not isinstance(beta, (int, float)) or not 0 <= beta < 1:
@@ -216,6 +247,8 @@ class _Translation:
             self.fail(f"{path}.start_failure",
                       f"expected a probability in [0, 1], got {start_failure!r}")
         dormant = self.build(table["dormant"], f"{path}.dormant") if "dormant" in table else None
+        if index in self.perfect:  # the same draws are taken, and none fails it
+            dormant, start_failure = None, 0.0
         dependencies.addStandby(index, covers, runningState=0,
                                 standbyState=self.standby_state[index],
                                 failedState=self.failed[index], dormant=dormant,
@@ -239,7 +272,8 @@ class _Translation:
         order = pool.get("order", "first_failed")
         if order not in ORDERS:
             self.fail(f"{path}.order", f'expected "first_failed" or "listed", got {order!r}')
-        dependencies.addCrewPool(count, members, order)
+        # Crews beyond the members would stand idle: the engine keeps one per member at most.
+        dependencies.addCrewPool(min(count, len(members)), members, order)
 
     # --- The component model ---------------------------------------------------------------
 
@@ -251,11 +285,22 @@ class _Translation:
             rows = [[never] * size for _ in range(size)]
             states = self.states[index]
             for position, transition in enumerate(self.transitions[index]):
+                if index in self.perfect and transition["from"] == states[0]:
+                    continue  # never leaves its working state: a law that never fires
                 law = {k: v for k, v in transition.items() if k not in ("from", "to")}
                 rows[states.index(transition["from"])][states.index(transition["to"])] = self.build(
                     law, f"components.{name}.transitions[{position}]")
             model.append(rows)
         return model
+
+
+def named_units(name: str, names: Sequence[str]) -> list[int]:
+    """The indices of the components a name stands for: `name[*]` every unit of a template,
+    else the component of that name; [] when there is none."""
+    if name.endswith("[*]"):
+        prefix = name[:-3] + "["
+        return [i for i, n in enumerate(names) if n.startswith(prefix)]
+    return [list(names).index(name)] if name in names else []
 
 
 def _failed_state(states: Sequence[str]) -> int:

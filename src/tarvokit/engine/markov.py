@@ -48,7 +48,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Iterator
+from typing import Any, Callable, Iterator
 
 import numpy as np
 import scipy.sparse as sparse
@@ -56,6 +56,7 @@ from scipy.linalg import expm
 from scipy.sparse.csgraph import breadth_first_order, connected_components
 from scipy.sparse.linalg import LinearOperator, gmres, spilu, spsolve
 
+from ..model import memory
 from ..model.errors import ModelError
 
 DEFAULT_STATE_LIMIT = 200_000
@@ -135,8 +136,12 @@ class _Reader:
     """Reads the description's components, dependencies and cut sets, refusing any law that
     is not Exponential with the key path of the transition."""
 
-    def __init__(self, description: dict, source: str):
+    def __init__(self, description: dict, source: str,
+                 transition_key: Callable[[str, int], str] | None = None):
         self.description, self.source = description, source
+        # The key the file wrote for a transition of the description (its shorthand, if any).
+        self.transition_key = transition_key or (
+            lambda name, index: f"components.{name}.transitions[{index}]")
         self.index = {name: i for i, name in enumerate(description["components"])}
 
     def fail(self, path: str, message: str) -> None:
@@ -151,7 +156,8 @@ class _Reader:
     def rate(self, law: Any, path: str, what: str) -> float:
         name = law.get("law") if isinstance(law, dict) else law
         if name != "Exponential":
-            self.fail(path, f"{what} follows a {name} law; the exact Markov answer needs"
+            article = "an" if str(name)[:1].upper() in "AEIO" else "a"
+            self.fail(path, f"{what} follows {article} {name} law; the exact Markov answer needs"
                             " Exponential laws everywhere (tarvo run simulates any law)")
         if "rate" in law:
             value = law["rate"]
@@ -175,7 +181,7 @@ class _Reader:
                 law = {k: v for k, v in item.items() if k not in ("from", "to")}
                 source, target = states.index(item["from"]), states.index(item["to"])
                 what = f'the transition "{item["from"]}" -> "{item["to"]}"'
-                rate = self.rate(law, f"{path}.transitions[{index}]", what)
+                rate = self.rate(law, self.transition_key(name, index), what)
                 moves.setdefault(source, []).append((target, rate))
             units.append(_Unit(name, states, failed, moves))
         self._standby(units)
@@ -295,8 +301,9 @@ class MarkovChain:
 
 
 class _ChainBuilder:
-    def __init__(self, description: dict, source: str):
-        reader = _Reader(description, source)
+    def __init__(self, description: dict, source: str,
+                 transition_key: Callable[[str, int], str] | None = None):
+        reader = _Reader(description, source, transition_key)
         self.units = reader.units()
         self.groups = reader.groups(self.units)
         self.pools = reader.pools(self.units)
@@ -501,10 +508,12 @@ class _ChainBuilder:
 
 
 def build_chain(description: dict, state_limit: int = DEFAULT_STATE_LIMIT,
-                source: str = "<dict>") -> MarkovChain:
+                source: str = "<dict>",
+                transition_key: Callable[[str, int], str] | None = None) -> MarkovChain:
     """The Markov chain of a model description; raises MarkovError for a law that is not
-    Exponential or a chain of more than `state_limit` states."""
-    return _ChainBuilder(description, source).build(state_limit)
+    Exponential (naming it by `transition_key(component, index)`, the key the file wrote) or a
+    chain of more than `state_limit` states."""
+    return _ChainBuilder(description, source, transition_key).build(state_limit)
 
 
 # --- Solving -------------------------------------------------------------------------------
@@ -770,16 +779,28 @@ def solve_chain(chain: MarkovChain, horizon: int, name: str = "study",
     )
 
 
+def _refuse_if_too_large(horizon: int, states: int, source: str) -> None:
+    refused = memory.markov_refusal(horizon, states)
+    if refused is not None:
+        key, message = refused
+        raise MarkovError(f"{source}: {key}: {message}")
+
+
 def solve_markov(description: dict, state_limit: int = DEFAULT_STATE_LIMIT,
-                 source: str = "<dict>") -> MarkovAnswer:
+                 source: str = "<dict>",
+                 transition_key: Callable[[str, int], str] | None = None) -> MarkovAnswer:
     """The exact answer of a model description (the model reader's plain dict: components in
     the general form, common_cause, crews, standby keys, system.cut_sets and study).
 
     Raises MarkovError (a ModelError, hence a ValueError) naming the component and transition
-    of the first law that is not Exponential, or giving the size of a chain above
-    `state_limit` states.
+    of the first law that is not Exponential (by `transition_key(component, index)`, the key
+    the file wrote, if given), giving the size of a chain above `state_limit` states, or the
+    memory the answer needs when this process does not have it (model/memory.py).
     """
     study = description.get("study", {})
-    chain = build_chain(description, state_limit, source)
-    return solve_chain(chain, int(study["horizon"]), str(study.get("name", "study")),
+    horizon = int(study["horizon"])
+    _refuse_if_too_large(horizon, 1, source)  # before the chain is built, on its horizon
+    chain = build_chain(description, state_limit, source, transition_key)
+    _refuse_if_too_large(horizon, chain.size, source)
+    return solve_chain(chain, horizon, str(study.get("name", "study")),
                        str(study.get("time_unit", "time unit")))

@@ -40,6 +40,9 @@ from typing import Any, Protocol, Sequence
 from . import laws, logic
 from .errors import Where, close_match_hint, reject_unknown_keys, shown
 
+# The engine takes a number of crews as a 32-bit int.
+INT_MAX = 2**31 - 1
+
 # Keys this module reads: the model reader accepts them beside its own.
 TOP_LEVEL_KEYS = ("common_cause", "crews")
 COMPONENT_KEYS = ("standby",)
@@ -309,9 +312,10 @@ def _pools(data: dict, names: list[str], by_name: dict, where: Where) -> list[Cr
             at.fail(f"expected a table with count and repairs, got {shown(entry)}")
         reject_unknown_keys(entry, _POOL_KEYS, at)
         count = entry.get("count", 1)
-        if isinstance(count, bool) or not isinstance(count, int) or count < 1:
-            at.key("count").fail(f"expected a number of crews, a whole number of at least 1,"
-                                 f" got {shown(count)}")
+        if isinstance(count, bool) or not isinstance(count, int) or not 1 <= count <= INT_MAX:
+            at.key("count").fail(f"expected a number of crews, a whole number in 1 .."
+                                 f" {INT_MAX:,} (as many crews as members already repair"
+                                 f" every member at once), got {shown(count)}")
         repairs = _member_list(entry, "repairs", names, at)
         for position, member in enumerate(repairs):
             if member in pool_of:

@@ -16,6 +16,10 @@ the peak memory of real runs):
   engine laws built for each, and the engine's per-thread state of each;
 - cut-set members: the model's sets, their names in the description, the engine's tree;
 - a fixed base: the interpreter with numpy and the engine module loaded.
+
+The exact answer of a Markov model (`tarvo markov`) is estimated apart: its arrays over the
+horizon (the march's products and integrals, the answer's per-unit figures and their copies while
+the files are written) and its chain (each state's description, index entry and generator row).
 """
 
 from __future__ import annotations
@@ -39,6 +43,11 @@ LAW_ENTRY_BYTES = 40
 COMPONENT_BYTES = 4096
 COMPONENT_BYTES_PER_THREAD = 64
 CUT_SET_MEMBER_BYTES = 128
+
+# The exact answer of a Markov chain (bench/bench_memory.py measures them).
+MARKOV_BASE_BYTES = 150 * MiB  # the interpreter with numpy and scipy loaded
+MARKOV_UNIT_BYTES = 160
+MARKOV_STATE_BYTES = 2048
 
 _UNIT = re.compile(r"(.*)\[\d+\]")
 
@@ -182,3 +191,22 @@ def summary_line(shape: Shape, threads: int) -> str:
     _, what = available_memory()
     return (f"Memory: a run on {threads} thread{'s' if threads != 1 else ''} needs"
             f" {about(run.total)} (estimated); {what}")
+
+
+def markov_estimate(horizon: int, states: int) -> int:
+    """The memory of the exact answer of a chain of `states` states over `horizon` units."""
+    return MARKOV_BASE_BYTES + horizon * MARKOV_UNIT_BYTES + states * MARKOV_STATE_BYTES
+
+
+def markov_refusal(horizon: int, states: int) -> tuple[str, str] | None:
+    """(the key responsible, the message) when the exact answer of a chain of `states` states
+    over `horizon` time units would not fit in the memory available, else None."""
+    total = markov_estimate(horizon, states)
+    available, what = available_memory()
+    if total <= available:
+        return None
+    by_horizon = horizon * MARKOV_UNIT_BYTES >= states * MARKOV_STATE_BYTES
+    cause = (f"a horizon of {_large_count(horizon)} time units" if by_horizon
+             else f"a Markov chain of {_large_count(states)} states")
+    return ("study.horizon" if by_horizon else "components",
+            f"{cause}: the exact answer needs {about(total)}, but {what}")

@@ -46,7 +46,7 @@ from . import laws, logic
 from . import memory
 from .dependencies import COMPONENT_KEYS, TOP_LEVEL_KEYS, Dependencies, read_dependencies
 from .errors import (ModelError, ModelWarning, Where, close_match_hint, number_text,
-                     reject_unknown_keys, shown)
+                     reject_unknown_keys, shortened, shown)
 from .variants import Sweep, read_sweep, variant_data
 
 DEFAULT_RESOLUTION = 60
@@ -195,6 +195,19 @@ class Model:
         if refused is not None:
             key, message = refused
             Where(self.source, key).fail(message)
+
+    def transition_key(self, name: str, index: int) -> str:
+        """The key path, as the file wrote it, of transition `index` of component `name` in the
+        description: `components.hx.failure` for a component given by the failure and repair
+        shorthand, `components.pump.transitions[2]` for a template's unit pump[1]."""
+        match = _UNIT_NAME.fullmatch(name)
+        tables = self.input.get("components", {})
+        key = match.group(1) if match and name not in tables else name
+        entry = tables.get(key, {})
+        if "failure" in entry or "repair" in entry:
+            return f"components.{key}.{('failure', 'repair')[index]}" if index < 2 \
+                else f"components.{key}"
+        return f"components.{key}.transitions[{index}]"
 
     def resolve_cut_sets(self, cut_sets: Sequence[Sequence[int | str]]) -> list[logic.CutSet]:
         """Cut sets given as component indices or names, as index sets."""
@@ -438,8 +451,15 @@ def _state_index(item: dict, key: str, states: tuple[str, ...], where: Where) ->
     if name not in states:
         hint = close_match_hint(name, states) if isinstance(name, str) else ""
         where.key(key).fail(f"unknown state {shown(name)}{hint};"
-                            f" the states are {', '.join(states)}")
+                            f" the states are {_listed(states)}")
     return states.index(name)
+
+
+def _listed(names: Sequence[str]) -> str:
+    """Names for a message of one readable line: each shortened, a few of many."""
+    shown_names = ", ".join(shortened(name) for name in names[:_NAMES_SHOWN])
+    return shown_names + (f" and {len(names) - _NAMES_SHOWN:,} more"
+                          if len(names) > _NAMES_SHOWN else "")
 
 
 def _transition(law: Any, source: int, target: int, where: Where, times: _Times,

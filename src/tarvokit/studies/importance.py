@@ -5,8 +5,9 @@ from __future__ import annotations
 
 import copy
 
-from ..data.importance import (ImportanceResult, WithoutGroup, logics_to_run, measures,
-                               ordered)
+from ..data.importance import (ImportanceResult, Perfect, WithoutGroup, logics_to_run,
+                               measures, ordered)
+from ..engine.dependencies import interacting, perfect_variant
 from ..model.reading import Model
 from .options import RunOptions
 from .planner import PlannedRun, run_paired
@@ -18,7 +19,7 @@ def run_importance(model: Model, options: RunOptions) -> ImportanceResult:
     run it stopped (no partial table)."""
     system = frozenset(model.cut_sets)
     groups = [group.name for group in model.dependencies.common_cause]
-    found = measures(model.cut_sets, model.names, groups)
+    found = measures(model.cut_sets, model.names, groups, interacting(model.description))
     logics = logics_to_run(system, found)
     runs = [_planned(model, system, key, f"run {number}/{len(logics)}")
             for number, key in enumerate(logics, start=1)]
@@ -29,7 +30,10 @@ def run_importance(model: Model, options: RunOptions) -> ImportanceResult:
 
 def _planned(model: Model, system, key, label: str) -> PlannedRun:
     """The run a key of the importance study stands for: a derived logic on the model, or the
-    system's logic on the model whose common-cause group never strikes."""
+    system's logic on the model whose common-cause group never strikes, or on the model with
+    one component made perfect."""
+    if isinstance(key, Perfect):
+        return PlannedRun(model, None, label, perfect_variant(model.description, key.component))
     if isinstance(key, WithoutGroup):
         description = copy.deepcopy(model.description)
         description["common_cause"][key.group]["silent"] = True

@@ -5,6 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
+from ..data.measures import PRECISION_MEASURES
 from ..engine.tasks import Executor, InProcessExecutor
 
 if TYPE_CHECKING:
@@ -13,9 +14,6 @@ if TYPE_CHECKING:
 INT_MAX = 2**31 - 1
 DEFAULT_HISTORIES = 100_000
 DEFAULT_BATCHES = 20
-# The measures a precision target may name (keys of results.json).
-PRECISION_MEASURES = ("mean_unavailability", "failure_frequency", "reliability",
-                      "mean_down_time", "mean_up_time")
 
 
 @dataclass(frozen=True)

@@ -75,10 +75,11 @@ class PlannedRun:
 
 
 class _Accumulator:
-    """Merges task results into the counts and sub-batch records of a Result."""
+    """Merges task results into the counts and sub-batch records of a Result; `base`, a
+    result being resumed, is merged into every result it gives."""
 
-    def __init__(self, run: PlannedRun):
-        self.run = run
+    def __init__(self, run: PlannedRun, base: Result | None = None):
+        self.run, self.base = run, base
         self.counts = np.zeros(run.model.horizon, dtype=np.uint64)
         self.batches: list[Batch] = []
         self.threads: int | None = None
@@ -103,26 +104,37 @@ class _Accumulator:
                precision_met: bool | None = None, interrupted: bool = False) -> Result:
         model = self.run.model
         # Every law draws from the history's own generator (Maintenance runs as Discrete).
-        return Result(self.run.engine_description(), self.counts.copy(), tuple(self.batches), seconds,
-                      self.threads, True, precision, precision_met,
-                      interrupted, self.run.cut_sets,
-                      model_path=None if model.source.startswith("<") else model.source,
-                      created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
-                      version=package_version(), distributions=self.distributions)
+        result = Result(self.run.engine_description(), self.counts.copy(), tuple(self.batches),
+                        seconds, self.threads, True, precision, precision_met,
+                        interrupted, self.run.cut_sets,
+                        model_path=None if model.source.startswith("<") else model.source,
+                        created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
+                        version=package_version(), distributions=self.distributions)
+        if self.base is None:
+            return result
+        # The whole is as finished as this call left it: a resume that runs what an interrupted
+        # run missed completes it.
+        return replace(self.base.merge(result), interrupted=interrupted, precision=precision,
+                       precision_met=precision_met, created=result.created,
+                       version=result.version)
 
     def speed(self) -> float:
         """Histories per second of runner time so far."""
         return self.histories / self.runner_seconds if self.runner_seconds > 0 else math.inf
 
 
-def run_study(run: PlannedRun, options: RunOptions, paired: bool = False) -> Result:
+def run_study(run: PlannedRun, options: RunOptions, paired: bool = False,
+              resume: Result | None = None) -> Result:
     """Runs options.histories histories (seeds seed, seed + 1, ...) of one model, adding rounds
     for a precision target; StudyInterrupted on Ctrl-C. `paired`: in options.batches equal
-    sub-batches (20 by default), the same for every run of the same options."""
+    sub-batches (20 by default), the same for every run of the same options. `resume`: a
+    result of the same model that the run continues; every result given (the final one, the
+    partial one of an interruption) holds it, and a precision target applies to the whole
+    (max_histories counts the histories this call adds)."""
     options = options.checked()
     run.model.refuse_if_too_large(options.threads or available_cores())
     executor = options.runner()
-    accumulator = _Accumulator(run)
+    accumulator = _Accumulator(run, resume)
     messages = EngineMessages()
     started = time.perf_counter()
     next_seed, met = options.seed, None
@@ -138,11 +150,12 @@ def run_study(run: PlannedRun, options: RunOptions, paired: bool = False) -> Res
             elif options.precision is None or paired:
                 planned = []
             else:
-                current = _relative_half_width(accumulator.result(0.0), measure)
+                whole = accumulator.result(0.0)
+                current = _relative_half_width(whole, measure)
                 met = current <= options.precision
                 planned = [] if met else _calls(_next_round(
-                    current, options.precision, accumulator.histories, options.max_histories),
-                    accumulator)
+                    current, options.precision, whole.histories, accumulator.histories,
+                    options.max_histories), accumulator)
             bar.total = max(bar.total, accumulator.histories + sum(planned))
             bar.refresh()
     messages.finish()
@@ -183,7 +196,9 @@ def _run_round(run: PlannedRun, options: RunOptions, executor: Executor,
         for result in _each(executor, tasks, bar.update):
             accumulator.add(result)
             messages.add(result.messages)
-            if interrupted():
+            # A Ctrl-C during the last sub-batch of a run without a target stops nothing.
+            if interrupted() and (options.precision is not None
+                                  or accumulator.histories < options.histories):
                 raise KeyboardInterrupt
     except KeyboardInterrupt:
         # The flag after a sub-batch, or a second Ctrl-C that stopped the running one.
@@ -226,11 +241,43 @@ def run_paired(runs: Sequence[PlannedRun], options: RunOptions, what: str = "run
     return results, seconds
 
 
+class _RoundLines:
+    """Progress where standard error is not a terminal (a log file, a pipe): a bar's redraws
+    would pile up there as lines, so one line per round of sub-batches instead."""
+
+    def __init__(self, total: int, label: str | None):
+        self.total, self.label, self.done = total, label, 0
+        self.started = time.perf_counter()
+
+    def __enter__(self) -> "_RoundLines":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        pass
+
+    def update(self, histories: int) -> None:
+        self.done += histories
+
+    def refresh(self) -> None:
+        label = f"{self.label}: " if self.label else ""
+        print(f"{label}{self.done:,} of {self.total:,} histories done in"
+              f" {time.perf_counter() - self.started:.1f} s", file=sys.stderr, flush=True)
+
+
 def _progress_bar(options: RunOptions, label: str | None):
     from tqdm import tqdm
 
+    if options.progress and not _is_terminal(sys.stderr):
+        return _RoundLines(options.histories, label)
     return tqdm(total=options.histories, desc=label, unit=" histories", file=sys.stderr,
                 disable=not options.progress, unit_scale=True, dynamic_ncols=True)
+
+
+def _is_terminal(stream) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
 
 
 def _each(executor: Executor, tasks: list[Task], progress) -> Iterator[TaskResult]:
@@ -243,17 +290,19 @@ def _each(executor: Executor, tasks: list[Task], progress) -> Iterator[TaskResul
             close()
 
 
-def _next_round(relative_half_width: float, precision: float, done: int, maximum: int) -> int:
-    """The histories to add so that the interval should come within the target: its width
-    shrinks as 1 / sqrt(histories). At least half what was run (an estimate from few histories
-    is rough), at most what is left of `maximum`."""
-    if done >= maximum:
+def _next_round(relative_half_width: float, precision: float, done: int, run_here: int,
+                maximum: int) -> int:
+    """The histories to add so that the interval of `done` histories should come within the
+    target: its width shrinks as 1 / sqrt(histories). At least half what was run (an estimate
+    from few histories is rough), at most what is left of `maximum` after the `run_here`
+    histories this call ran."""
+    if run_here >= maximum:
         return 0
     if math.isinf(relative_half_width):  # no failure seen yet: double what was run
         wanted = done
     else:
         wanted = math.ceil(done * ((relative_half_width / precision) ** 2 * _ROUND_MARGIN - 1))
-    return min(max(wanted, done // 2, MIN_TASK_HISTORIES), maximum - done)
+    return min(max(wanted, done // 2, MIN_TASK_HISTORIES), maximum - run_here)
 
 
 @contextmanager

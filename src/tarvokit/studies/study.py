@@ -84,7 +84,8 @@ class Study:
             resume: Result | None = None, precision_measure: str | None = None) -> Result:
         """Simulates the model (see RunOptions for the arguments). `resume`, a result of this
         model, is continued: the histories start at its next unused seed (`seed` is then
-        ignored) and the result returned holds both."""
+        ignored), the result returned holds both (interrupted only if this run was), and a
+        precision target applies to the whole."""
         if resume is not None:
             self.check_resumable(resume)
             seed = resume.next_seed()
@@ -92,8 +93,7 @@ class Study:
                                 precision=precision, max_histories=max_histories,
                                 progress=progress, executor=executor, batches=batches,
                                 precision_measure=precision_measure)
-        result = run_study(PlannedRun(self.model), options)
-        return resume.merge(result) if resume is not None else result
+        return run_study(PlannedRun(self.model), options, resume=resume)
 
     def importance(self, histories: int = DEFAULT_HISTORIES, seed: int = 1,
                    threads: int | None = None, progress: bool = False,
@@ -128,7 +128,8 @@ class Study:
         from ..engine.markov import solve_markov
 
         started = time.perf_counter()
-        answer = solve_markov(self.model.description, state_limit, self.model.source)
+        answer = solve_markov(self.model.description, state_limit, self.model.source,
+                              self.model.transition_key)
         return MarkovResult(self.model.description, answer, time.perf_counter() - started,
                             model_path=None if self.model.source.startswith("<")
                             else self.model.source,

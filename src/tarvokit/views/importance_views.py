@@ -8,7 +8,7 @@ import numpy as np
 from ..data.importance import COMMON_CAUSE, COMPONENT, CUT_SET, KINDS, ImportanceResult, Row
 from ..data.stats import Interval, bin_edges
 from .plots import STYLES, _percent_formatter, log_scale_helps, text, use_log_scale
-from .text import percent, short_interval_text
+from .text import percent, short_interval_text, steps_per_unit
 
 # Curves over time are drawn per bin of time units, about this many bins over the horizon:
 # per time unit, the shares of rare failures are mostly noise.
@@ -28,8 +28,9 @@ def summary(result: ImportanceResult) -> str:
     lines = [
         f"{system.name}: importance of cut sets and components over {horizon:,} {unit}",
         f"{result.histories:,} histories (seeds {system.seeds_text()}), resolution"
-        f" {system.resolution} steps per {unit}",
-        f"{len(result.runs)} runs on the same seeds, one per distinct logic:"
+        f" {steps_per_unit(system.resolution, unit)}",
+        f"{len(result.runs)} runs on the same seeds, one per distinct logic"
+        f"{' or model variant' if result.dependent else ''}:"
         f" {result.histories * len(result.runs):,} histories in {result.seconds:.1f} s",
         f"System: mean unavailability {short_interval_text(system.mean())},",
         f"  downtime {short_interval_text(system.downtime(), unit)} per {horizon:,} {unit}",
@@ -39,6 +40,18 @@ def summary(result: ImportanceResult) -> str:
         chosen = [r for r in rows if r.measure.kind == kind]
         if chosen:
             lines += ["", *_table(chosen, kind, unit, horizon)]
+        if kind == COMPONENT:
+            lines += [_crew_order_line(*note) for note in result.crew_order_notes()]
+    if result.dependent:
+        lines += [
+            "",
+            "Crew members, standby units and the units they cover change each other's histories:",
+            "the improvement potential of each is the plant's downtime minus that of the plant",
+            "with it made perfect (it never fails), run on the same seeds. Such a run pairs less",
+            "tightly than a logic (a history parts from the plant's once an avoided failure",
+            "changes its events), so these intervals are wider. The other components' potentials",
+            "come from logics, exact as for independent components.",
+        ]
     lines += [
         "",
         "Share: the fraction of the system's downtime during which it was failed too",
@@ -64,6 +77,18 @@ def _columns(cells, widths) -> str:
     rank, *rest = cells
     return "  " + "  ".join([rank.rjust(widths[0]), *(c.ljust(w) for c, w in
                                                        zip(rest, widths[1:]))]).rstrip()
+
+
+def _crew_order_line(pool: str, why: str, names: list[str]) -> str:
+    alike = f"  {', '.join(names)} are alike but rank apart:"
+    if why == "listed":
+        return (f"{alike} crews.{pool} repairs them in listed order, which treats them"
+                " differently (one listed earlier waits less); the rest is sampling noise.")
+    if why == "same_instant":
+        return (f"{alike} crews.{pool} takes those a common cause fails in the same instant in"
+                " file order, which treats them differently; the rest is sampling noise.")
+    return (f"{alike} crews.{pool} repairs the first failed first, so the gap between them is"
+            " sampling noise.")
 
 
 def _share_text(row: Row) -> str:

@@ -8,7 +8,7 @@ import numpy as np
 from ..data.markov import MarkovResult
 from .plots import (_aggregated, bin_note, draw_curve, draw_mean_line, draw_reliability_curve,
                     log_scale_helps, percent_text, text, zoom_reason, zoom_window)
-from .text import percent
+from .text import number, percent
 
 
 def summary(result: MarkovResult) -> str:
@@ -16,15 +16,15 @@ def summary(result: MarkovResult) -> str:
 
     def duration(value: float) -> str:
         return "undefined (no system failure)" if not np.isfinite(value) else \
-            f"{value:.6g} {unit}"
+            f"{number(value, 6)} {unit}"
 
     lines = [
         f"{result.name}: {horizon:,} {unit}, the exact answer of its Markov chain"
         f" ({a.states:,} states)",
         f"Mean unavailability over the horizon: {percent(a.mean_unavailability, 6)}",
-        f"Expected downtime: {a.expected_downtime:.6g} {unit} over {horizon:,} {unit}",
-        f"System failures over the horizon: {a.failure_frequency:.6g},"
-        f" {a.failure_frequency / horizon:.6g} per {unit}",
+        f"Expected downtime: {number(a.expected_downtime, 6)} {unit} over {horizon:,} {unit}",
+        f"System failures over the horizon: {number(a.failure_frequency, 6)},"
+        f" {number(a.failure_frequency / horizon, 6)} per {unit}",
         f"Reliability, no system failure in {horizon:,} {unit}:"
         f" {percent(a.reliability_over_horizon, 6)}",
         f"Mean down time per failure: {duration(a.mean_down_time)}",
@@ -33,7 +33,7 @@ def summary(result: MarkovResult) -> str:
         f"Unavailability during the last {unit} ({unit} {horizon - 1}):"
         f" {percent(float(a.unavailability[-1]), 6)}",
         f"In the long run: unavailability {percent(a.steady_unavailability, 6)},"
-        f" {a.steady_failure_frequency:.6g} system failures per {unit}",
+        f" {number(a.steady_failure_frequency, 6)} system failures per {unit}",
         "  (exact: the chain's probabilities integrated over time with expm_multiply; the long"
         " run from its steady state)",
         f"Solved in {result.seconds:.2f} s",

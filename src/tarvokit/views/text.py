@@ -12,6 +12,18 @@ if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results ne
     from ..data.stats import Interval
 
 
+def number(value: float, digits: int = 4) -> str:
+    """`digits` significant digits, large values written out: 29,950 and not 2.995e+04 (small
+    ones keep their exponent, 1.2e-07)."""
+    text = f"{value:.{digits}g}"
+    return f"{float(text):,.0f}" if "e+" in text else text
+
+
+def steps_per_unit(resolution: int, unit: str) -> str:
+    """'60 steps per h', '1 step per h'."""
+    return f"{resolution:,} step{'s' if resolution != 1 else ''} per {unit}"
+
+
 def percent(value: float, digits: int = 4) -> str:
     return f"{100 * value:.{digits}g} %"
 
@@ -25,14 +37,17 @@ def short_interval_text(interval: "Interval", unit: str = "%", sign: bool = Fals
     (a fraction shown in percent when `unit` is %)."""
     scale, form = (100.0 if unit == "%" else 1.0), ("+.4g" if sign else ".4g")
     low, estimate, high = (scale * v for v in (interval.low, interval.estimate, interval.high))
-    return f"{estimate:{form}} {unit} [{low:{form}}, {high:{form}}]"
+    if sign:
+        return f"{estimate:{form}} {unit} [{low:{form}}, {high:{form}}]"
+    return f"{number(estimate)} {unit} [{number(low)}, {number(high)}]"
 
 
 def duration_text(interval: "Interval", unit: str) -> str:
     """'21.3 h [20.9, 21.7]'; 'undefined' for a figure no failure defines."""
     if interval.estimate != interval.estimate:  # NaN
         return "undefined (no system failure seen)"
-    return f"{interval.estimate:.4g} {unit} [{interval.low:.4g}, {interval.high:.4g}]"
+    return (f"{number(interval.estimate)} {unit} [{number(interval.low)},"
+            f" {number(interval.high)}]")
 
 
 def summary(result: "Result") -> str:
@@ -41,10 +56,10 @@ def summary(result: "Result") -> str:
     mean, downtime = result.mean(), result.downtime()
     lines = [
         f"{result.name}: {horizon:,} {unit}, {result.histories:,} histories"
-        f" (seeds {result.seeds_text()}), resolution {result.resolution} steps per {unit}",
+        f" (seeds {result.seeds_text()}), resolution {steps_per_unit(result.resolution, unit)}",
         f"Mean unavailability over the horizon: {interval_text(mean)}",
-        f"Expected downtime: {downtime.estimate:.4g} {unit}  [{downtime.low:.4g} {unit},"
-        f" {downtime.high:.4g} {unit}] over {horizon:,} {unit}",
+        f"Expected downtime: {number(downtime.estimate)} {unit}  [{number(downtime.low)} {unit},"
+        f" {number(downtime.high)} {unit}] over {horizon:,} {unit}",
     ]
     if result.distributions is not None:
         lines += _measure_lines(result, unit, horizon)
@@ -82,8 +97,9 @@ def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
         " their downtimes, its standard",
         "  error from their exact sum of squares, Student's t; an upper bound where no failure"
         " was seen)",
-        f"System failures over the horizon: {frequency.estimate:.4g} [{frequency.low:.4g},"
-        f" {frequency.high:.4g}], {frequency.estimate / horizon:.4g} per {unit}",
+        f"System failures over the horizon: {number(frequency.estimate)}"
+        f" [{number(frequency.low)}, {number(frequency.high)}],"
+        f" {number(frequency.estimate / horizon)} per {unit}",
         f"Reliability, no system failure in {horizon:,} {unit}:"
         f" {interval_text(reliability)}  (Wilson)",
         f"Mean down time per failure: {duration_text(found.mean_down_time, unit)}",
@@ -101,8 +117,8 @@ def model_text(model: Model, threads: int | None = None) -> str:
     """Components, their states and transitions, the minimal cut sets and the memory of a run
     on `threads` threads (default: one per core), for `tarvo check`."""
     unit = model.time_unit
-    lines = [f"{model.name}: horizon {model.horizon:,} {unit}, resolution {model.resolution}"
-             f" steps per {unit} ({model.steps:,} engine steps)",
+    lines = [f"{model.name}: horizon {model.horizon:,} {unit}, resolution"
+             f" {steps_per_unit(model.resolution, unit)} ({model.steps:,} engine steps)",
              f"Components ({len(model.components)}; state 0 is working, the others failed):"]
     for c in model.components:
         lines.append(f"  {c.name}: states {', '.join(c.states)}")
