@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import tarvokit
+from tarvokit.data.files import MANIFEST_NAME
 from tarvokit.data.folders import read_folder
 from tarvokit.views import report
 
@@ -33,6 +34,10 @@ repair = { law = "Exponential", mean = 8 }
 [common_cause.pumps]
 members = ["pump[*]"]
 beta = 0.1
+
+[crews.fitters]         # crew members' importance comes from runs with them made perfect
+count = 1
+repairs = ["pump[*]"]
 
 [system]
 fails_when = "pump[1] and pump[2]"
@@ -245,6 +250,7 @@ def _with_sections(folder: Path, tmp_path: Path) -> Path:
     """A copy of a run's folder whose results.json holds sections this page does not know."""
     copy = tmp_path / "more"
     shutil.copytree(folder, copy)
+    (copy / MANIFEST_NAME).unlink()  # as a folder from before manifests
     data = json.loads((copy / "results.json").read_text())
     data["production"] = {"value": 0.9871, "low": 0.98, "high": 0.99}
     data["costs"] = [{"item": "spares", "cost": {"value": 1200.0, "low": 1100.0, "high": 1300.0}},
@@ -359,6 +365,8 @@ def _set(path: str, value):
 def test_a_damaged_folder_is_one_line_naming_it(folders, tmp_path, kind, name, edit, message):
     folder = tmp_path / kind
     shutil.copytree(folders[kind], folder)
+    # As a folder from before manifests: its fields alone tell what is wrong.
+    (folder / MANIFEST_NAME).unlink()
     data = json.loads((folder / name).read_text())
     edit(data)
     (folder / name).write_text(json.dumps(data))
@@ -479,3 +487,18 @@ def test_results_of_another_model_in_the_folder_are_set_aside(folders, tmp_path)
     assert "also holds sweep.json of another model" in written
     assert tarvo_command("report", str(folder)).returncode == 0
     assert (folder / "report.html").read_text() == written
+
+
+@pytest.mark.parametrize("kind, name", [("markov", "results.json"),
+                                        ("importance", "importance.json"),
+                                        ("sweep", "sweep.json")])
+def test_a_file_changed_since_its_run_is_refused_by_its_manifest(folders, tmp_path, kind, name):
+    folder = tmp_path / kind
+    shutil.copytree(folders[kind], folder)
+    data = json.loads((folder / name).read_text())
+    data["seconds"] = 1.0  # a change no field check would see
+    (folder / name).write_text(json.dumps(data))
+    for verb in ("plot", "report"):
+        done = tarvo_command(verb, str(folder))
+        assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+        assert "a mixed set of files" in done.stderr and name in done.stderr

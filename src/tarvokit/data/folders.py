@@ -219,7 +219,7 @@ def _csv_column(path: Path, column: str, length: int, high: float) -> np.ndarray
 def importance_from_dict(data: dict):
     """The ImportanceResult an importance.json describes: each derived logic's counts and
     sub-batches, on the model it holds."""
-    from .importance import ImportanceResult, WithoutGroup, measures
+    from .importance import ImportanceResult, Perfect, WithoutGroup, measures
     from .result import Batch, Result
 
     model = data["model"]
@@ -228,13 +228,20 @@ def importance_from_dict(data: dict):
     cut_sets = [frozenset(index[n] for n in cut_set) for cut_set in model["system"]["cut_sets"]]
     system = frozenset(cut_sets)
     groups = list(model.get("common_cause") or {})
-    found = measures(cut_sets, names, groups)
+    # Components whose potential came from the plant with them made perfect.
+    perfect = [str(entry["perfect_component"]) for entry in data["logics"]
+               if "perfect_component" in entry]
+    found = measures(cut_sets, names, groups, interacting=perfect)
     horizon = _whole(model["study"]["horizon"], "model.study.horizon", 1)
     runs = {}
     for entry in data["logics"]:
         logic = frozenset(frozenset(index[n] for n in cut_set) for cut_set in entry["cut_sets"])
-        key = (WithoutGroup(entry["without_common_cause"]) if "without_common_cause" in entry
-               else logic)
+        if "without_common_cause" in entry:
+            key = WithoutGroup(entry["without_common_cause"])
+        elif "perfect_component" in entry:
+            key = Perfect(entry["perfect_component"])
+        else:
+            key = logic
         batches = tuple(Batch(**b) for b in entry["batches"])
         for batch in batches:
             _whole(batch.histories, "batches.histories", 1)
@@ -247,8 +254,11 @@ def importance_from_dict(data: dict):
                            batches=batches, seconds=sum(b.seconds for b in batches),
                            threads=None, seeded=bool(data.get("seeded", True)),
                            **_when(data))
-    if system not in runs:
-        raise ResultError("the system's own run is missing")
+    missing = [m.name for m in found for key in (m.share_logic, m.rest_logic)
+               if key and key not in runs]
+    if system not in runs or missing:
+        raise ResultError("the system's own run is missing" if system not in runs else
+                          f"logics: the run {missing[0]} needs is missing")
     return ImportanceResult(model, names, system, tuple(found), runs, float(data["seconds"]))
 
 
