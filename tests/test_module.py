@@ -33,7 +33,7 @@ def test_module_identity():
 
 def test_registration_order():
     public = [name for name in vars(tarvo) if not name.startswith("_")]
-    assert public == CLASSES + ["Dependencies"] + FUNCTIONS
+    assert public == CLASSES + ["Dependencies"] + FUNCTIONS + ["Calendar", "runnerCalendarStudy"]
 
 
 @pytest.mark.parametrize("name", CLASSES)

@@ -382,10 +382,10 @@ def test_small_formulas_reduced_here_agree_with_scram(formula):
     except ModelError:
         return  # refused whichever way it would be reduced
     here = set(logic.reduced_cut_sets(parsed))
-    saved = logic.REDUCED_HERE_UP_TO
-    logic.REDUCED_HERE_UP_TO = -1  # every formula to SCRAM
+    saved = logic.reduction.REDUCED_HERE_UP_TO
+    logic.reduction.REDUCED_HERE_UP_TO = -1  # every formula to SCRAM
     try:
         by_scram = set(logic.cut_sets_of_formula(parsed, len(NAMES), logic.Where("t")))
     finally:
-        logic.REDUCED_HERE_UP_TO = saved
+        logic.reduction.REDUCED_HERE_UP_TO = saved
     assert here == by_scram

@@ -6,4 +6,5 @@ PYBIND11_MODULE(tarvo, m) {
     registerCutsetTree(m);
     registerDependencies(m);
     registerRunners(m);
+    registerCalendar(m);
 }

@@ -8,3 +8,4 @@ void registerDistributions(pybind11::module_& m);
 void registerCutsetTree(pybind11::module_& m);
 void registerDependencies(pybind11::module_& m);
 void registerRunners(pybind11::module_& m);
+void registerCalendar(pybind11::module_& m);

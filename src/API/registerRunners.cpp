@@ -14,6 +14,7 @@
 #include "dependent/dependentStudy.h"
 #include "initialisedArgument.h"
 #include "simRunner.h"
+#include "studyFigures.h"
 #include "study/studyRunner.h"
 
 namespace py = pybind11;
@@ -172,6 +173,15 @@ Returns a dict:
 Histograms end at their largest non-empty bin; all counts add across calls of the same simTime.)";
 
 }  // namespace
+
+// What the other study runners' bindings share with this one (studyFigures.h).
+py::dict studyFiguresOf(StudyResult&& result, const StudyPlan& plan) {
+    return studyDict(std::move(result), plan);
+}
+std::uint32_t studySeedPattern(long long seed) { return seedPattern(seed); }
+bool studySignalRaised() { return pythonSignalRaised(); }
+void studyWarnAll(const std::vector<std::string>& messages) { warnAll(messages); }
+py::int_ studyExactInt(Wide value) { return exactInt(value); }
 
 // The runners keep the interpreter lock for the whole call: their workers never touch a Python
 // object. The laws stay alive through the model argument, which keeps every level of the model

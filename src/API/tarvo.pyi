@@ -4,7 +4,7 @@ Python bindings for the simulator library
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
+__all__: list[str] = ['Calendar', 'CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerCalendarStudy', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -161,6 +161,54 @@ class Dependencies:
         """
         The number of components the dependencies describe
         """
+class Calendar:
+    """
+    The plant's calendar for runnerCalendarStudy.
+    
+    Phases, each with a fixed duration in steps or a law drawn at its start, a required flag and a
+    logic (cut sets added with addLogic); the sequence they follow, repeated to the horizon; per
+    component the pace of its clocks out of its working states in each phase, the phase its repairs
+    wait for, its planned states and its test. Each method checks its arguments and raises
+    ValueError naming what is wrong; what depends on the model is checked when a run starts. Laws
+    given here are kept alive by this object.
+    """
+    def __init__(self, numComponents: typing.SupportsInt) -> None:
+        ...
+    def addLogic(self, cutSets: collections.abc.Sequence[collections.abc.Sequence[typing.SupportsInt]]) -> int:
+        """
+        Add a failure logic (cut sets of component indices); its index.
+        """
+    def addPhase(self, name: str, fixedSteps: typing.SupportsInt, duration: Distribution | None = None, required: bool = True, logic: typing.SupportsInt = 0) -> int:
+        """
+        Add a phase and return its index: a fixed duration in steps, or a law `duration`
+        drawn at each start; whether the plant is required to run; its logic's index.
+        """
+    def addTest(self, component: typing.SupportsInt, period: typing.SupportsInt, offset: typing.SupportsInt, durationSteps: typing.SupportsInt = 0, efficiency: typing.SupportsFloat = 1.0, testState: typing.SupportsInt = -1) -> None:
+        """
+        Test the component at offset (>= 0), then every period: a working unit is
+        taken out into testState for durationSteps, a failed one found with chance
+        efficiency is back in state 0 when the test ends.
+        """
+    def setDuty(self, component: typing.SupportsInt, pace: collections.abc.Sequence[typing.SupportsFloat]) -> None:
+        """
+        The pace of the component's clocks out of its working states, one per phase.
+        """
+    def setHeldUntil(self, component: typing.SupportsInt, phase: typing.SupportsInt) -> None:
+        """
+        The component's repairs wait, the unit down, until `phase` begins.
+        """
+    def setOnSystemFailure(self, phase: typing.SupportsInt, next: typing.SupportsInt) -> None:
+        """
+        The system failing (unplanned) in `phase` starts phase `next` at once.
+        """
+    def setPlanned(self, component: typing.SupportsInt, planned: collections.abc.Sequence[bool]) -> None:
+        """
+        planned[s]: state s of the component is planned downtime.
+        """
+    def setSequence(self, phases: collections.abc.Sequence[typing.SupportsInt]) -> None:
+        """
+        The phases in order, repeated until the horizon.
+        """
 def limitOMPThreads(maxThreads: typing.SupportsInt) -> None:
     """
     Limit the number of OMP threads
@@ -168,6 +216,25 @@ def limitOMPThreads(maxThreads: typing.SupportsInt) -> None:
 def reportSIMDSupport() -> None:
     """
     Report SIMD support status
+    """
+def runnerCalendarStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt, dependencies: Dependencies | None, calendar: Calendar) -> dict:
+    """
+    runnerStudy with a calendar.
+    
+    Takes runnerStudy's arguments (dependencies may be None) and a Calendar. The system state of a
+    history is the current phase's logic over the components' down flags; downtime counts only in
+    required phases. Returns runnerStudy's dict (all downtime) with, besides:
+      unplanned             the same dict for unplanned downtime only (planned states working)
+      phases                a list, per phase: steps_per_unit (uint64 array, steps spent in the
+                            phase per reported unit, summed over histories) and exact sums over
+                            histories: steps, failed, unplanned, failures, unplanned_failures (each
+                            `_sum` and `_sum_of_squares`), steps_times_failed_sum,
+                            steps_times_unplanned_sum (failed and unplanned steps in the phase's
+                            logic, required or not; failures as they happen in the phase)
+      required_steps_sum, required_steps_sum_of_squares, required_times_failed_sum,
+      required_times_unplanned_sum
+                            exact sums over histories of their required steps and products
+      events                the events of all histories (a phase's start and a test included)
     """
 def runnerMultipleSim(nSimulations: typing.SupportsInt, simTime: typing.SupportsInt, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt) -> list[int]:
     """

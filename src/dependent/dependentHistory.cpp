@@ -9,12 +9,16 @@
 
 DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int simTime,
                                                EventSelection selection,
-                                               FirstSampling firstSampling)
+                                               FirstSampling firstSampling,
+                                               const CalendarModel* calendar)
     : model(model),
       base(model.base()),
       numComponents(model.components()),
       numStates(model.states()),
-      numSlots(model.components() + model.groups()),
+      calendarModel(calendar),
+      numSlots(model.components() + model.groups() +
+               (calendar != nullptr ? 1 + static_cast<int>(calendar->tests().size()) : 0)),
+      calendarSlot(calendar != nullptr ? model.components() + model.groups() : -1),
       simTime(simTime),
       useHeap(selection == EventSelection::heap ||
               (selection == EventSelection::automatic && numSlots >= kHeapFromSlots)),
@@ -37,6 +41,7 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
     if (useHeap) queue.resize(numSlots);
     waiting.reserve(at(model.pools()));
     for (int p = 0; p < model.pools(); ++p) waiting.emplace_back(model.poolSize(p));
+    if (calendar != nullptr) calendarRun = std::make_unique<CalendarRun>(*calendar, numComponents);
 }
 
 void DependentHistoryEngine::start(std::uint32_t seed) {
@@ -57,6 +62,7 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     systemState = 0;
     currentTime = 0;
     urgent = -1;
+    if (calendarRun) calendarRun->reset();
 }
 
 
@@ -65,7 +71,8 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     const Distribution* const* laws = model.row(component, state);
     // No crew is handed out before the first instant is over.
     const bool skipRepair =
-        (rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0;
+        ((rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0) ||
+        (calendarModel != nullptr && heldNow(component, state));
     int best = kNeverDelay;
     int target = 0;
     for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {
@@ -80,6 +87,7 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
             target = k;
         }
     }
+    if (calendarModel != nullptr) best = calendarDelay(component, state, target, best);
     // A negative delay is overdue at time 0; kNeverDelay is kNothingDue.
     due[at(component)] = std::max(best, 0);
     drawnWithin[at(component)] = 0;
@@ -100,9 +108,11 @@ void DependentHistoryEngine::sampleFirstShock(int group) {
 }
 
 void DependentHistoryEngine::throwStuck(int slot) const {
-    const std::string who = slot < numComponents
-                                ? "component " + std::to_string(slot)
-                                : "common-cause group " + std::to_string(slot - numComponents);
+    const std::string who =
+        slot < numComponents ? "component " + std::to_string(slot)
+        : calendarSlot < 0 || slot < calendarSlot
+            ? "common-cause group " + std::to_string(slot - numComponents)
+            : "the calendar";
     throw std::runtime_error("History stopped advancing at time unit " +
                              std::to_string(currentTime) + ": " + who + " took part in more than " +
                              std::to_string(kMaxEventsPerComponentAndTimeUnit) +

@@ -48,6 +48,10 @@
 //     components that go down in the same instant queue in index order), or, for a pool in
 //     listed order, by position in the pool's list.
 //
+//   - The calendar (calendar/calendar.h, calendarEvents.h), when one is given: phases with their
+//     own logic and required flags, paced clocks, held repairs, tests and planned states. Its
+//     event slots come after the groups: the end of the phase, then one per test.
+//
 // Without dependencies (every flag and initial state the default, no group, standby unit or
 // pool) a history draws the same numbers and fires the same events as HistoryEngine.
 //
@@ -59,8 +63,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
+#include "calendar/calendar.h"
 #include "history/compiledModel.h"
 #include "dependent/crewQueue.h"
 #include "dependent/dependencies.h"
@@ -73,7 +79,8 @@ public:
     // simTime >= 0: the history covers time units [0, simTime). Allocates all its memory.
     DependentHistoryEngine(const DependentModel& model, int simTime,
                            EventSelection selection = EventSelection::automatic,
-                           FirstSampling firstSampling = FirstSampling::warnAndSkip);
+                           FirstSampling firstSampling = FirstSampling::warnAndSkip,
+                           const CalendarModel* calendar = nullptr);
 
     // Begins the history seeded with `seed`: every component in its initial state, time 0.
     void start(std::uint32_t seed);
@@ -103,6 +110,8 @@ public:
     int stateOf(int component) const { return states[at(component)]; }
     bool holdsCrew(int component) const { return crewHeld[at(component)] != 0; }
     int freeCrews(int pool) const { return free[at(pool)]; }
+    // The history's calendar (its phase, its unplanned state), or null without one.
+    const CalendarRun* calendar() const { return calendarRun.get(); }
 
 private:
     std::uint32_t nextBits() { return static_cast<std::uint32_t>(generator()); }
@@ -156,6 +165,24 @@ private:
     void replace(int unit, Output& out);
     template <class Output>
     void returnToStandby(int unit, Output& out);
+    // The calendar's part (calendarEvents.h).
+    bool heldNow(int component, int state) const;
+    int calendarDelay(int component, int state, int target, int delay);
+    template <class Output>
+    void startCalendar(Output& out);
+    template <class Output>
+    void fireCalendar(int slot, Output& out);
+    template <class Output>
+    void startPhase(int phase, int position, Output& out);
+    template <class Output>
+    void repace(int component, double oldPace, double newPace, Output& out);
+    template <class Output>
+    void startTest(int test, Output& out);
+    template <class Output>
+    void endTest(int component, Output& out);
+    void updateCalendar(int component, int from, int to);
+    template <class Output>
+    void drawRepair(int component, Output& out);
     void joinCrewQueue(int component);
     void leaveCrew(int component);
     int earlierSlot(int a, int b) const;
@@ -169,7 +196,9 @@ private:
     const CompiledModel& base;
     const int numComponents;
     const int numStates;
-    const int numSlots;  // components, then common-cause groups
+    const CalendarModel* const calendarModel;  // null: no calendar
+    const int numSlots;  // components, then common-cause groups, then the calendar's
+    const int calendarSlot;  // the slot of the phase's end (tests follow), or -1
     const int simTime;
     const bool useHeap;
     const FirstSampling firstSampling;
@@ -200,6 +229,7 @@ private:
     // Per slot: whether its pending event was drawn with a positive delay shorter than one
     // time unit (withinOneUnit), for the settle hook.
     std::vector<int> drawnWithin;
+    std::unique_ptr<CalendarRun> calendarRun;
 };
 
 // ---- Sampling ----
@@ -225,8 +255,10 @@ inline void DependentHistoryEngine::resample(int component, Output& out) {
     const Distribution* const* laws = model.row(component, state);
     int best = kNeverDelay;
     int target = 0;
+    const bool skipRepair =
+        waitsForCrew(component) || (calendarModel != nullptr && heldNow(component, state));
     bool within = false;
-    for (int k = waitsForCrew(component) ? 1 : 0; k < numStates; ++k) {
+    for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr) continue;
         // No range check here: a negative delay fires at once.
@@ -240,6 +272,10 @@ inline void DependentHistoryEngine::resample(int component, Output& out) {
         }
     }
     moves[at(component)] = PendingMove{state, target};
+    if (calendarModel != nullptr) {
+        best = calendarDelay(component, state, target, best);
+        within = within && best != kNeverDelay;
+    }
     setDue(component, best, within, out);
 }
 
@@ -284,7 +320,10 @@ inline void DependentHistoryEngine::setState(int component, int to, Output& out)
     const bool nowDown = isDown(component, to);
     downNow[c] = nowDown ? 1 : 0;
     const int before = systemState;
-    if (base.failedWhenAllWork()) {
+    if (calendarModel != nullptr) {
+        updateCalendar(component, from, to);
+        systemState = calendarRun->required ? calendarRun->allState : 0;
+    } else if (base.failedWhenAllWork()) {
         systemState = 1;
     } else if (wasDown != nowDown) {
         systemState = failures.afterChange(component, nowDown, systemState);
@@ -294,6 +333,10 @@ inline void DependentHistoryEngine::setState(int component, int to, Output& out)
 
 template <class Output>
 inline void DependentHistoryEngine::fireComponent(int component, Output& out) {
+    if (calendarModel != nullptr && calendarRun->underTest[at(component)] != 0) {
+        endTest(component, out);
+        return;
+    }
     const PendingMove fired = moves[at(component)];
     const std::uint8_t roles = rolesOf(component);
     const bool wasDown = downNow[at(component)] != 0;
@@ -358,8 +401,15 @@ bool DependentHistoryEngine::step(Output& out) {
     const bool drawnNow = drawnWithin[at(slot)] != 0;
     if (slot < numComponents) {
         fireComponent(slot, out);
-    } else {
+    } else if (calendarSlot < 0 || slot < calendarSlot) {
         fireShock(slot - numComponents, out);
+    } else {
+        fireCalendar(slot, out);
+    }
+    if (calendarModel != nullptr && calendarRun->switchTo >= 0) {
+        const int next = calendarRun->switchTo;
+        calendarRun->switchTo = -1;
+        startPhase(next, calendarModel->positionOf(next), out);
     }
     if constexpr (HasSettle<Output>::value) out.settle(currentTime, systemState, drawnNow);
     return true;
@@ -369,11 +419,13 @@ template <class Output>
 void DependentHistoryEngine::sampleFirst(Output& out) {
     for (int c = 0; c < numComponents; ++c) sampleFirstOf(c);
     for (int g = 0; g < model.groups(); ++g) sampleFirstShock(g);
+    if (calendarModel != nullptr) startCalendar(out);
     if (useHeap) queue.rebuild(due.data());
     if (simTime > 0) {
         settleInitialStates(out);
         if constexpr (HasSettle<Output>::value) out.settle(0, systemState, false);
     }
+    if (calendarRun) calendarRun->switchTo = -1;  // a system failed from the start stays put
 }
 
 template <class Output>
@@ -381,7 +433,13 @@ void DependentHistoryEngine::settleInitialStates(Output& out) {
     for (int c = 0; c < numComponents; ++c) {
         if (downNow[at(c)] == 0) continue;
         const int before = systemState;
-        systemState = base.failedWhenAllWork() ? 1 : failures.afterChange(c, true, systemState);
+        if (calendarModel != nullptr) {
+            updateCalendar(c, 0, states[at(c)]);
+            systemState = calendarRun->required ? calendarRun->allState : 0;
+        } else {
+            systemState =
+                base.failedWhenAllWork() ? 1 : failures.afterChange(c, true, systemState);
+        }
         out.event(0, states[at(c)], states[at(c)], c, before, systemState);
     }
     // Only the components that started down: others may go down on the way (failed starts),
@@ -519,8 +577,15 @@ inline void DependentHistoryEngine::leaveCrew(int component) {
 // if it comes first (or at the same time).
 template <class Output>
 void DependentHistoryEngine::startRepair(int component, Output& out) {
+    crewHeld[at(component)] = 1;
+    drawRepair(component, out);
+}
+
+// The component's transition into state 0 is drawn now; it replaces the pending transition if
+// it comes first (or at the same time).
+template <class Output>
+void DependentHistoryEngine::drawRepair(int component, Output& out) {
     const std::size_t c = at(component);
-    crewHeld[c] = 1;
     const std::uint32_t bits = nextBits();
     const Distribution* law = model.row(component, states[c])[0];
     if (law == nullptr) return;
@@ -532,3 +597,5 @@ void DependentHistoryEngine::startRepair(int component, Output& out) {
     moves[c] = PendingMove{states[c], 0};
     setDue(component, delay, withinOneUnit(q), out);
 }
+
+#include "calendar/calendarEvents.h"

@@ -95,10 +95,17 @@ inline constexpr std::int64_t kChunk = 50;
 StudyResult collect(std::vector<std::unique_ptr<StudyTally>>& tallies,
                     std::vector<StudyWarnings>& warnings);
 
+// The output of one history into a tally: historyOutput(tally, engine) gives it, for any tally
+// type that has one (this one reads nothing of the engine).
+template <class Engine>
+StudyOutput historyOutput(StudyTally& tally, const Engine&) {
+    return StudyOutput(tally);
+}
+
 // One thread's share: makes its engine, then runs the chunks it takes until none is left or the
 // call stops. The calling thread (thread 0) polls for interrupts.
-template <class MakeEngine>
-void runThread(const StudyPlan& plan, MakeEngine& makeEngine, StudyTally& tally,
+template <class MakeEngine, class Tally>
+void runThread(const StudyPlan& plan, MakeEngine& makeEngine, Tally& tally,
                StudyWarnings& warnings, std::atomic<std::int64_t>& nextChunk, StopState& state,
                InterruptPoll* poll) {
     try {
@@ -109,7 +116,7 @@ void runThread(const StudyPlan& plan, MakeEngine& makeEngine, StudyTally& tally,
             const std::int64_t last = std::min(first + kChunk, plan.histories);
             for (std::int64_t i = first; i < last; ++i) {
                 if (state.stopping()) return;
-                StudyOutput out(tally);
+                auto out = historyOutput(tally, *engine);
                 engine->run(historySeed(plan.seed, i), out);
                 out.finish();
                 if (poll != nullptr && poll->stopRequested()) {
@@ -125,21 +132,18 @@ void runThread(const StudyPlan& plan, MakeEngine& makeEngine, StudyTally& tally,
 
 }  // namespace studyDetail
 
-// Runs plan.histories histories, each on an engine made by makeEngine for its thread.
-// makeEngine(StudyWarnings&) is called once per thread, on that thread, and returns a pointer-
-// like owner of an engine offering run(std::uint32_t seed, StudyOutput& out) (HistoryEngine
-// does); it may keep the StudyWarnings to report messages. Engines are used by their own thread
-// only. Checks the plan (checkStudyPlan); the model is the factory's affair.
-template <class MakeEngine>
-StudyResult runStudyWith(const StudyPlan& plan, MakeEngine makeEngine) {
+// The loop of runStudyWith with tallies of any kind: makeTally() gives one per thread (a
+// pointer-like owner), and historyOutput(tally, engine) the output of each history. Returns the
+// threads' tallies and fills `warnings`, one per thread.
+template <class MakeEngine, class MakeTally>
+auto runTalliesWith(const StudyPlan& plan, MakeEngine& makeEngine, MakeTally makeTally,
+                    std::vector<StudyWarnings>& warnings) {
     checkStudyPlan(plan);
     const bool onCallingThread = workersLostToFork();
     const int threads = onCallingThread ? 1 : std::max(1, plan.threads);
-    std::vector<std::unique_ptr<StudyTally>> tallies;
-    for (int t = 0; t < threads; ++t) {
-        tallies.push_back(std::make_unique<StudyTally>(plan.simTime, plan.stepsPerUnit));
-    }
-    std::vector<StudyWarnings> warnings(static_cast<std::size_t>(threads));
+    std::vector<decltype(makeTally())> tallies;
+    for (int t = 0; t < threads; ++t) tallies.push_back(makeTally());
+    warnings.assign(static_cast<std::size_t>(threads), StudyWarnings());
     std::atomic<std::int64_t> nextChunk{0};
     studyDetail::StopState state;
     InterruptPoll poll;
@@ -157,6 +161,20 @@ StudyResult runStudyWith(const StudyPlan& plan, MakeEngine makeEngine) {
         }
     }
     state.throwIfIncomplete();
+    return tallies;
+}
+
+// Runs plan.histories histories, each on an engine made by makeEngine for its thread.
+// makeEngine(StudyWarnings&) is called once per thread, on that thread, and returns a pointer-
+// like owner of an engine offering run(std::uint32_t seed, StudyOutput& out) (HistoryEngine
+// does); it may keep the StudyWarnings to report messages. Engines are used by their own thread
+// only. Checks the plan (checkStudyPlan); the model is the factory's affair.
+template <class MakeEngine>
+StudyResult runStudyWith(const StudyPlan& plan, MakeEngine makeEngine) {
+    std::vector<StudyWarnings> warnings;
+    auto tallies = runTalliesWith(plan, makeEngine, [&] {
+        return std::make_unique<StudyTally>(plan.simTime, plan.stepsPerUnit);
+    }, warnings);
     return studyDetail::collect(tallies, warnings);
 }
 

@@ -34,6 +34,7 @@ from typing import Any, Sequence
 import numpy as np
 
 from ..engine.outputs import Distributions
+from . import calendar_measures
 from . import measures as measures_module
 from . import stats, validation
 from .files import ResultError, atomic_write_text, check_set, csv_field, write_csv
@@ -181,9 +182,22 @@ class Result(StudyFacts):
         """Every figure of the run (data/measures.py); needs the per-history distributions."""
         if self.distributions is None:
             raise ValueError("this result has no per-history distributions")
-        return measures_module.measures(self.distributions, self.histories,
-                                        self.horizon * self.resolution, self.resolution,
-                                        confidence)
+        found = measures_module.measures(self.distributions, self.histories,
+                                         self.horizon * self.resolution, self.resolution,
+                                         confidence)
+        if self.distributions.calendar is not None:  # the mean over required time
+            found = calendar_measures.with_required_mean(found, self.distributions,
+                                                         self.histories, confidence)
+        return found
+
+    def calendar_measures(self, confidence: float = stats.CONFIDENCE
+                          ) -> calendar_measures.CalendarMeasures | None:
+        """Unplanned downtime, the required share and the phases, for a run with a calendar."""
+        if self.distributions is None or self.distributions.calendar is None:
+            return None
+        return calendar_measures.calendar_measures(self.distributions, self.histories,
+                                                   self.horizon * self.resolution,
+                                                   self.resolution, self.model, confidence)
 
     def reliability_curve(self, confidence: float = stats.CONFIDENCE, units: slice = slice(None)
                           ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -196,7 +210,10 @@ class Result(StudyFacts):
                                                  units)
 
     def downtime(self, confidence: float = stats.CONFIDENCE) -> stats.Interval:
-        """Expected failed time over the horizon, in time units."""
+        """Expected failed time over the horizon (in required phases), in time units."""
+        if self.distributions is not None and self.distributions.calendar is not None:
+            return calendar_measures.expected_downtime(self.distributions, self.histories,
+                                                       self.resolution, confidence)
         return self.mean(confidence).scaled(self.horizon)
 
     # --- Merging ---------------------------------------------------------------------------
@@ -257,7 +274,10 @@ class Result(StudyFacts):
                                        in found.downtime_quantiles.items()},
                 "distributions": self.distributions.to_dict(),
             })
+            data.update(_calendar_keys(self.calendar_measures()))
         data["batches"] = [vars(b) for b in self.batches]
+        if self.horizon > JSON_UNITS_LIMIT and "calendar" in data.get("distributions", {}):
+            calendar_measures.without_units(data["distributions"]["calendar"])
         if self.horizon <= JSON_UNITS_LIMIT:
             low, high = self.band()
             data.update({"unavailability": self.unavailability.tolist(),
@@ -365,6 +385,34 @@ def interval_dict(interval: stats.Interval) -> dict:
     return {name: (value if math.isfinite(value) else None) for name, value in
             (("estimate", interval.estimate), ("low", interval.low), ("high", interval.high),
              ("standard_error", interval.standard_error))}
+
+
+def _calendar_keys(found: calendar_measures.CalendarMeasures | None) -> dict:
+    """results.json's keys for a run with a calendar: `unplanned` (the main measures for
+    unplanned downtime), `required_share` and `phases`."""
+    if found is None:
+        return {}
+    unplanned = found.unplanned
+    return {
+        "required_share": interval_dict(found.required_share),
+        "unplanned": {
+            "mean_unavailability": interval_dict(unplanned.mean_unavailability),
+            "expected_downtime": interval_dict(found.expected_unplanned_downtime),
+            "failure_frequency": interval_dict(unplanned.failure_frequency),
+            "reliability": interval_dict(unplanned.reliability),
+            "mean_down_time": interval_dict(unplanned.mean_down_time),
+            "mean_up_time": interval_dict(unplanned.mean_up_time),
+            "downtime_quantiles": {name: interval_dict(interval) for name, interval
+                                   in unplanned.downtime_quantiles.items()},
+        },
+        "phases": [{"name": row.name, "required": row.required,
+                    "time_share": interval_dict(row.time_share),
+                    "mean_unavailability": interval_dict(row.unavailability),
+                    "unplanned_unavailability": interval_dict(row.unplanned_unavailability),
+                    "failures": interval_dict(row.failures),
+                    "unplanned_failures": interval_dict(row.unplanned_failures)}
+                   for row in found.phases],
+    }
 
 
 def _overlap(first: list[tuple[int, int]], second: list[tuple[int, int]]

@@ -367,8 +367,11 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
     fields["distributions"] = None
     if not distributions_field.missing:
         fields["distributions"] = _distributions(distributions_field, histories, steps, total)
-    _check_figures(root, fields["distributions"] is not None,
-                   total / (steps * histories), horizon)
+    # A run with a calendar: its figures (calendar_validation.py), its mean over required time.
+    fields["distributions"], mean = calendar_fields(
+        root, fields["distributions"], model_data, histories, steps, horizon, total)
+    _check_figures(root, fields["distributions"] is not None, mean, horizon,
+                   total / (steps * histories) * horizon)
     return fields
 
 
@@ -517,10 +520,11 @@ def _distributions(field: Field, histories: int, steps: int, total: int):
     return Distributions(downtime, failures, first, never, sums)
 
 
-def _check_figures(root: Field, has_distributions: bool, mean: float, horizon: int) -> None:
+def _check_figures(root: Field, has_distributions: bool, mean: float, horizon: int,
+                   downtime: float) -> None:
     """The figures results.json repeats: each a well-formed interval, the mean unavailability
     and the expected downtime those of the counts."""
-    for name, expected in (("mean_unavailability", mean), ("expected_downtime", mean * horizon)):
+    for name, expected in (("mean_unavailability", mean), ("expected_downtime", downtime)):
         estimate = root.key(name).interval()["estimate"]
         if estimate is None or abs(estimate - expected) > _AGREE * max(abs(expected), 1e-300):
             root.key(name).key("estimate").fail(f"{_shown(estimate)}, but the counts give"
@@ -533,3 +537,6 @@ def _check_figures(root: Field, has_distributions: bool, mean: float, horizon: i
     if has_distributions or not quantiles.missing:
         for name in quantiles.table():
             quantiles.key(str(name)).interval()
+
+
+from .calendar_validation import calendar_fields  # noqa: E402  (it uses Field)

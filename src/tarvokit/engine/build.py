@@ -17,7 +17,9 @@ from typing import Any, Sequence
 import tarvo
 
 from ..model import laws
+from ..model.calendar import plain_law, uses_calendar
 from ..model.errors import Where
+from .calendar import build_calendar
 from .dependencies import EngineModel, build_dependencies, has_dependencies
 
 
@@ -36,7 +38,7 @@ def engine_law(table: dict, path: str, resolution: int) -> tarvo.Distribution:
     """The engine law of a law table (times in time units) at `resolution` steps per unit. A
     Maintenance law becomes a Discrete law over the same durations: it draws from the history's
     own generator, so a study is reproducible from its seed and paired runs pair exactly."""
-    kind, arguments = laws.engine_law(table, Where("<description>", path), resolution)
+    kind, arguments = laws.engine_law(plain_law(table), Where("<description>", path), resolution)
     if kind == "Maintenance":
         kind = "Discrete"
     return getattr(tarvo, kind)(*arguments)
@@ -98,6 +100,8 @@ def _cached_inputs(key: str) -> EngineInputs:
     resolution = int(study["resolution"])
     steps = int(study["horizon"]) * resolution
     tree = engine_tree(description, cut_sets)
+    if uses_calendar(description):
+        return _calendar_inputs(description, steps, resolution, tree, cut_sets)
     if has_dependencies(description):
         dependent = _dependent_model(description)
         return EngineInputs(steps, resolution, dependent.laws, tree,
@@ -109,3 +113,20 @@ def _dependent_model(description: dict) -> EngineModel:
     resolution = int(description["study"]["resolution"])
     return build_dependencies(description,
                               lambda table, path: engine_law(table, path, resolution))
+
+
+def _calendar_inputs(description: dict, steps: int, resolution: int, tree: tarvo.CutsetTree,
+                     cut_sets: Sequence[Sequence[int | str]] | None) -> EngineInputs:
+    """A model with a calendar runs on runnerCalendarStudy, with or without dependencies; the
+    calendar's system logic (that of the phases without their own) is `cut_sets` when given."""
+    if has_dependencies(description):
+        dependent = _dependent_model(description)
+        model, dependencies, states = dependent.laws, dependent.dependencies, dependent.states
+    else:
+        model, dependencies = engine_laws(description), None
+        states = [entry["states"] for entry in description["components"].values()]
+    model, calendar = build_calendar(description, model, states,
+                                     lambda table, path: engine_law(table, path, resolution),
+                                     cut_sets)
+    return EngineInputs(steps, resolution, model, tree,
+                        {"dependencies": dependencies, "calendar": calendar})

@@ -13,6 +13,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from .calendar_outputs import CalendarFigures
+
 
 @dataclass(frozen=True, eq=False)
 class Histogram:
@@ -114,22 +116,31 @@ class Distributions:
     first_failure: Histogram  # step of the first system failure, for histories with one
     never_failed: int  # histories without a system failure
     sums: Sums = field(default_factory=Sums)
+    calendar: CalendarFigures | None = None  # a run with a calendar (calendar_outputs.py)
 
     def __add__(self, other: "Distributions") -> "Distributions":
+        calendar = (self.calendar + other.calendar
+                    if self.calendar is not None and other.calendar is not None else None)
         return Distributions(self.downtime + other.downtime, self.failures + other.failures,
                              self.first_failure + other.first_failure,
-                             self.never_failed + other.never_failed, self.sums + other.sums)
+                             self.never_failed + other.never_failed, self.sums + other.sums,
+                             calendar)
 
     def to_dict(self) -> dict:
-        return {"downtime": self.downtime.to_dict(), "failures": self.failures.to_dict(),
+        data = {"downtime": self.downtime.to_dict(), "failures": self.failures.to_dict(),
                 "first_failure": self.first_failure.to_dict(),
                 "never_failed": self.never_failed, "sums": self.sums.to_dict()}
+        if self.calendar is not None:
+            data["calendar"] = self.calendar.to_dict()
+        return data
 
     @classmethod
     def from_dict(cls, data: dict) -> "Distributions":
+        calendar = (CalendarFigures.from_dict(data["calendar"], cls)
+                    if data.get("calendar") is not None else None)
         return cls(Histogram.from_dict(data["downtime"]), Histogram.from_dict(data["failures"]),
                    Histogram.from_dict(data["first_failure"]), int(data["never_failed"]),
-                   Sums.from_dict(data["sums"]))
+                   Sums.from_dict(data["sums"]), calendar)
 
     @classmethod
     def from_runner(cls, figures: dict) -> "Distributions":
@@ -142,4 +153,5 @@ class Distributions:
                    Sums(int(figures["failed_steps_sum"]),
                         int(figures["failed_steps_sum_of_squares"]),
                         int(figures["failures_sum"]), int(figures["failures_sum_of_squares"]),
-                        int(figures["failed_steps_times_failures_sum"])))
+                        int(figures["failed_steps_times_failures_sum"])),
+                   CalendarFigures.from_runner(figures, cls) if "phases" in figures else None)

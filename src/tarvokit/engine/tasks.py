@@ -107,9 +107,10 @@ def run_task(task: Task) -> TaskResult:
         warnings.simplefilter("always", RuntimeWarning)
         started = time.perf_counter()
         try:
-            figures = tarvo.runnerStudy(inputs.laws, inputs.tree, inputs.steps,
-                                        task.histories, task.first_seed, threads,
-                                        inputs.steps_per_unit, **inputs.extra)
+            runner = (tarvo.runnerCalendarStudy if "calendar" in inputs.extra
+                      else tarvo.runnerStudy)
+            figures = runner(inputs.laws, inputs.tree, inputs.steps, task.histories,
+                             task.first_seed, threads, inputs.steps_per_unit, **inputs.extra)
         except RuntimeError as error:
             # A model the reader let through can still cycle through transitions of zero
             # delay at a coarse resolution: that is the model's fault, said in one line.

@@ -42,6 +42,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Sequence
 
+from . import calendar as calendar_keys
 from . import laws, logic
 from . import memory
 from .dependencies import COMPONENT_KEYS, TOP_LEVEL_KEYS, Dependencies, read_dependencies
@@ -93,7 +94,8 @@ class Model:
                  components: Sequence[Component], cut_sets: Sequence[logic.CutSet],
                  source: str, warnings_: Sequence[str] = (), input_: dict | None = None,
                  base_dir: Path | None = None, sweep: Sweep | None = None,
-                 variants_: Sequence["Model"] = (), dependencies: Dependencies | None = None):
+                 variants_: Sequence["Model"] = (), dependencies: Dependencies | None = None,
+                 calendar: calendar_keys.Calendar | None = None):
         self.name, self.time_unit, self.horizon = name, time_unit, horizon
         self.resolution = resolution
         self.components = tuple(components)
@@ -106,6 +108,8 @@ class Model:
         self.variants = tuple(variants_)
         # Common-cause groups, standby units and repair crews (dependencies.py).
         self.dependencies = dependencies or Dependencies()
+        # Phases, planned states, tests and held repairs (calendar.py).
+        self.calendar = calendar or calendar_keys.Calendar()
 
     # --- Reading ---------------------------------------------------------------------------
 
@@ -115,8 +119,8 @@ class Model:
         root = Where(source)
         if not isinstance(data, dict):
             root.fail("expected a table with [study], [components] and [system]")
-        reject_unknown_keys(data, ("study", "components", "system", "sweep", *TOP_LEVEL_KEYS),
-                            root)
+        reject_unknown_keys(data, ("study", "components", "system", "sweep", *TOP_LEVEL_KEYS,
+                                   *calendar_keys.TOP_LEVEL_KEYS), root)
         study = _table(data, "study", root)
         reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution"), root.key("study"))
         name = _text(study, "name", root.key("study"),
@@ -140,11 +144,16 @@ class Model:
         cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names, base_dir,
                              notes)
         notes += _unused_components_note(cut_sets, names)
+        calendar = calendar_keys.read_calendar(
+            data, components, root, resolution, horizon,
+            lambda table, where: _cut_sets(table, where, names, base_dir, notes),
+            [p.repairs for p in dependencies.crews], [s.name for s in dependencies.standby])
         for note in notes:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
         sweep = read_sweep(data["sweep"], root.key("sweep")) if "sweep" in data else None
         model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes,
-                    copy.deepcopy(data), base_dir, sweep, dependencies=dependencies)
+                    copy.deepcopy(data), base_dir, sweep, dependencies=dependencies,
+                    calendar=calendar)
         if sweep is not None:
             # Every value must make a valid model; the checked models serve the runs too.
             model.variants = tuple(variants(model, sweep))
@@ -153,12 +162,12 @@ class Model:
     @property
     def description(self) -> dict:
         names = self.names
-        return self.dependencies.add_to({
+        return self.calendar.add_to(self.dependencies.add_to({
             "study": {"name": self.name, "time_unit": self.time_unit, "horizon": self.horizon,
                       "resolution": self.resolution},
             "components": {c.name: c.description() for c in self.components},
             "system": {"cut_sets": [[names[i] for i in sorted(s)] for s in self.cut_sets]},
-        })
+        }), names)
 
     def with_resolution(self, resolution: int) -> "Model":
         data = copy.deepcopy(self.description)
@@ -327,7 +336,7 @@ def _component_entries(table: dict, where: Where, horizon: int, resolution: int,
         if not name.isprintable():
             at.fail("a component name may not contain control characters (line breaks, tabs)")
         reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions",
-                                    *COMPONENT_KEYS), at)
+                                    *COMPONENT_KEYS, *calendar_keys.COMPONENT_KEYS), at)
         states, transitions = _states_and_transitions(entry, at, _Times(horizon, resolution),
                                                       notes)
         count = _positive_int(entry, "count", at) if "count" in entry else None
@@ -464,7 +473,7 @@ def _listed(names: Sequence[str]) -> str:
 
 def _transition(law: Any, source: int, target: int, where: Where, times: _Times,
                 notes: list[str]) -> Transition:
-    laws.engine_law(law, where, times.resolution)  # checks it; the engine layer builds it per run
+    laws.engine_law(calendar_keys.plain_law(law), where, times.resolution)  # checks it; the engine layer builds it per run
     if law["law"] == "Inspection" and law["period"] >= times.horizon:
         # The first inspection comes at one period: the transition never fires in the study.
         notes.append(f"{where.path}: Inspection period {number_text(law['period'])} is not"

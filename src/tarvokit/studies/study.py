@@ -128,8 +128,13 @@ class Study:
         from ..engine.markov import solve_markov
 
         started = time.perf_counter()
-        answer = solve_markov(self.model.description, state_limit, self.model.source,
-                              self.model.transition_key)
+        if "phases" in self.model.description:  # one generator per phase
+            from ..engine.markov_calendar import solve_phased
+
+            answer = solve_phased(self.model.description, state_limit, self.model.source)
+        else:
+            answer = solve_markov(self.model.description, state_limit, self.model.source,
+                                  self.model.transition_key)
         return MarkovResult(self.model.description, answer, time.perf_counter() - started,
                             model_path=None if self.model.source.startswith("<")
                             else self.model.source,

@@ -18,10 +18,13 @@ def summary(result: MarkovResult) -> str:
         return "undefined (no system failure)" if not np.isfinite(value) else \
             f"{number(value, 6)} {unit}"
 
+    # With phases: one generator per phase, the mean over required time, the long run periodic.
+    phased = "phases" in result.model
+    over = "required time" if phased else "the horizon"
     lines = [
         f"{result.name}: {horizon:,} {unit}, the exact answer of its Markov chain"
         f" ({a.states:,} states)",
-        f"Mean unavailability over the horizon: {percent(a.mean_unavailability, 6)}",
+        f"Mean unavailability over {over}: {percent(a.mean_unavailability, 6)}",
         f"Expected downtime: {number(a.expected_downtime, 6)} {unit} over {horizon:,} {unit}",
         f"System failures over the horizon: {number(a.failure_frequency, 6)},"
         f" {number(a.failure_frequency / horizon, 6)} per {unit}",
@@ -29,13 +32,16 @@ def summary(result: MarkovResult) -> str:
         f" {percent(a.reliability_over_horizon, 6)}",
         f"Mean down time per failure: {duration(a.mean_down_time)}",
         f"Mean up time between failures: {duration(a.mean_up_time)}",
-        f"Mean time to the first system failure: {duration(a.mean_time_to_failure)}",
+        *([] if phased else
+          [f"Mean time to the first system failure: {duration(a.mean_time_to_failure)}"]),
         f"Unavailability during the last {unit} ({unit} {horizon - 1}):"
         f" {percent(float(a.unavailability[-1]), 6)}",
         f"In the long run: unavailability {percent(a.steady_unavailability, 6)},"
         f" {number(a.steady_failure_frequency, 6)} system failures per {unit}",
         "  (exact: the chain's probabilities integrated over time with expm_multiply; the long"
-        " run from its steady state)",
+        " run from its steady state)" if not phased else
+        "  (exact: one generator per phase, the probabilities integrated over time; the long"
+        " run over a cycle of the sequence from its periodic distribution)",
         f"Solved in {result.seconds:.2f} s",
     ]
     return "\n".join(lines)

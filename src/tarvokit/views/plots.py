@@ -44,13 +44,13 @@ def draw_result(whole, start, result: Result, reliability=None, downtime=None) -
                          f" {result.resolution} steps per {result.time_unit})"), fontsize=10)
     draw_unavailability(whole, result, result.horizon,
                         log_scale=log_scale_helps(result.unavailability))
-    draw_mean_line(whole, result.mean())
+    draw_mean_line(whole, result.mean(), f"mean over {over(result)}")
     if start is not None:
         first = zoom_window(result.model)
         start.set_title(text(f"The first {first:,} {result.time_unit}"
                              f"{zoom_reason(result.model)}"), fontsize=10)
         draw_unavailability(start, result, first, log_scale=False)
-        draw_mean_line(start, result.mean())
+        draw_mean_line(start, result.mean(), f"mean over {over(result)}")
     # Below the curves, where it hides no peak.
     whole.legend(loc="upper center", bbox_to_anchor=(0.5, -0.16), ncol=3, fontsize=8,
                  frameon=False)
@@ -113,6 +113,7 @@ def draw_reliability(axes, result: Result) -> None:
     # At the end of each bin drawn: the curve is computed there only.
     share, low, high = result.reliability_curve(units=edges[1:] - 1)
     draw_reliability_curve(axes, edges, share, result.time_unit, (low, high))
+    draw_unplanned_reliability(axes, result, edges)
 
 
 def draw_reliability_curve(axes, edges: np.ndarray, share: np.ndarray, unit: str,
@@ -323,3 +324,8 @@ def draw_unavailability(axes, result: Result, stop: int, log_scale: bool) -> Non
     draw_curve(axes, edges, curve, result.time_unit, log_scale,
                f"unavailability during each {result.time_unit}"
                f"{bin_note(edges, stop, result.time_unit)}", band, floor=floor)
+    shade_phases(axes, result, stop, edges)
+
+
+from .calendar_plot import draw_unplanned_reliability, shade_phases  # noqa: E402  (it imports Result as this does)
+from .text import over  # noqa: E402

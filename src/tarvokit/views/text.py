@@ -6,48 +6,13 @@ from typing import TYPE_CHECKING
 
 from ..model import laws, memory
 from ..model.reading import Model
+from .calendar_text import calendar_lines
+# The helpers are imported from here by the other views too.
+from .formatting import (duration_text, interval_text, number, percent,  # noqa: F401
+                         short_interval_text, steps_per_unit)
 
 if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
     from ..data.result import Result
-    from ..data.stats import Interval
-
-
-def number(value: float, digits: int = 4) -> str:
-    """`digits` significant digits, large values written out: 29,950 and not 2.995e+04 (small
-    ones keep their exponent, 1.2e-07)."""
-    text = f"{value:.{digits}g}"
-    return f"{float(text):,.0f}" if "e+" in text else text
-
-
-def steps_per_unit(resolution: int, unit: str) -> str:
-    """'60 steps per h', '1 step per h'."""
-    return f"{resolution:,} step{'s' if resolution != 1 else ''} per {unit}"
-
-
-def percent(value: float, digits: int = 4) -> str:
-    return f"{100 * value:.{digits}g} %"
-
-
-def interval_text(interval: "Interval") -> str:
-    return f"{percent(interval.estimate)}  [{percent(interval.low)}, {percent(interval.high)}]"
-
-
-def short_interval_text(interval: "Interval", unit: str = "%", sign: bool = False) -> str:
-    """'72.82 % [72.49, 73.16]' for the columns of a table: the bounds in the estimate's unit
-    (a fraction shown in percent when `unit` is %)."""
-    scale, form = (100.0 if unit == "%" else 1.0), ("+.4g" if sign else ".4g")
-    low, estimate, high = (scale * v for v in (interval.low, interval.estimate, interval.high))
-    if sign:
-        return f"{estimate:{form}} {unit} [{low:{form}}, {high:{form}}]"
-    return f"{number(estimate)} {unit} [{number(low)}, {number(high)}]"
-
-
-def duration_text(interval: "Interval", unit: str) -> str:
-    """'21.3 h [20.9, 21.7]'; 'undefined' for a figure no failure defines."""
-    if interval.estimate != interval.estimate:  # NaN
-        return "undefined (no system failure seen)"
-    return (f"{number(interval.estimate)} {unit} [{number(interval.low)},"
-            f" {number(interval.high)}]")
 
 
 def summary(result: "Result") -> str:
@@ -57,7 +22,7 @@ def summary(result: "Result") -> str:
     lines = [
         f"{result.name}: {horizon:,} {unit}, {result.histories:,} histories"
         f" (seeds {result.seeds_text()}), resolution {steps_per_unit(result.resolution, unit)}",
-        f"Mean unavailability over the horizon: {interval_text(mean)}",
+        f"Mean unavailability over {over(result)}: {interval_text(mean)}",
         f"Expected downtime: {number(downtime.estimate)} {unit}  [{number(downtime.low)} {unit},"
         f" {number(downtime.high)} {unit}] over {horizon:,} {unit}",
     ]
@@ -66,6 +31,7 @@ def summary(result: "Result") -> str:
     else:
         lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
                      " sub-batches)")
+    lines += calendar_lines(result)
     end = result.at(horizon - 1)
     lines += [
         f"Unavailability during the last {unit} ({unit} {horizon - 1}): {interval_text(end)}",
@@ -86,6 +52,11 @@ def summary(result: "Result") -> str:
                  f" {result.seconds:.2f} s,"
                  f" {result.histories_per_second:,.0f} histories per second")
     return "\n".join(lines)
+
+
+def over(result: "Result") -> str:
+    """What the mean unavailability is taken over: the horizon, or its required time."""
+    return "required time" if "phases" in result.model else "the horizon"
 
 
 def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
@@ -131,9 +102,12 @@ def model_text(model: Model, threads: int | None = None) -> str:
               for s in sorted(model.cut_sets, key=lambda s: (len(s), sorted(s)))]
     if model.dependencies:
         lines.append(model.dependencies.text(unit))
+    if model.calendar:
+        lines.append(model.calendar.text(unit))
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")
     lines.append(memory.summary_line(model.shape, threads or memory.default_threads()))
     lines += [f"Warning: {note}" for note in model.warnings]
     return "\n".join(lines)
+
