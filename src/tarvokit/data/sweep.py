@@ -108,6 +108,7 @@ class SweepResult:
     def to_dict(self) -> dict:
         return {
             "parameter": self.sweep.parameter,
+            "model": self.reference.model,
             "histories": self.histories,
             "seeds": [list(r) for r in self.reference.seed_ranges()],
             "seeded": self.seeded,
@@ -120,6 +121,10 @@ class SweepResult:
                         **({"cost": interval_dict(self.costs()[index])} if self.has_costs
                            else {}),
                         "batches": [vars(b) for b in result.batches],
+                        # What `tarvo plot` and `tarvo report` rebuild the value's run from.
+                        "model": result.model,
+                        "distributions": (result.distributions.to_dict()
+                                          if result.distributions is not None else None),
                         "unavailability": result.unavailability.tolist()}
                        for index, (value, result) in enumerate(zip(self.sweep.values,
                                                                    self.results))],

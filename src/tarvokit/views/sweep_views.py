@@ -8,7 +8,7 @@ import numpy as np
 from ..data.stats import bin_edges, bin_sums
 from ..data.sweep import SweepResult, numeric_values
 from ..model.variants import value_text
-from .plots import use_log_scale, text
+from .plots import STYLES, text
 from .logistics_views import money
 from .text import percent, short_interval_text
 
@@ -133,6 +133,8 @@ def _draw_means(axes, result: SweepResult, positions: np.ndarray, labels: list[s
                   capsize=4, color="tab:blue")
     axes.set_title("Mean unavailability over the horizon (95% interval)", fontsize=10)
     axes.set_ylabel("unavailability (%)")
+    # From 0: an axis that starts near the lowest value makes a small change look large.
+    axes.set_ylim(0, 1.15 * float(np.max(estimates + errors[1])) or 1.0)
     _label_axis(axes, result, positions, labels)
 
 
@@ -161,18 +163,34 @@ def _draw_differences(axes, result: SweepResult, positions: np.ndarray,
 
 
 def _draw_curves(axes, result: SweepResult) -> None:
-    unit = result.reference.time_unit
+    """Per value, its unavailability minus the reference's over time (per bin of time units),
+    on a linear axis around 0: the curves themselves overlap, their differences do not."""
+    reference = result.reference
+    unit = reference.time_unit
     longest = max(r.horizon for r in result.results)
     bin_units = max(1, math.ceil(longest / PLOT_BINS))
+    base_edges = bin_edges(reference.horizon, bin_units)
+    base = bin_sums(reference.unavailability, bin_units) / np.diff(base_edges)
     for index, (value, run) in enumerate(zip(result.sweep.values, result.results)):
+        if index == 0:
+            continue
         edges = bin_edges(run.horizon, bin_units)
         binned = bin_sums(run.unavailability, bin_units) / np.diff(edges)
-        axes.step(edges, np.append(binned, binned[-1]), where="post", color=f"C{index}",
-                  linewidth=1.0, label=text(f"{value_text(value)}: mean {percent(run.mean().estimate)}"))
-    use_log_scale(axes)
+        shared = min(len(binned), len(base))
+        difference = 100 * (binned[:shared] - base[:shared])
+        axes.step(edges[:shared + 1], np.append(difference, difference[-1]), where="post",
+                  color=f"C{index}", linestyle=STYLES[(index - 1) % len(STYLES)],
+                  linewidth=1.1, label=text(f"{value_text(value)}: mean"
+                                            f" {100 * result.difference(index).estimate:+.4g}"
+                                            " points"))
+    axes.axhline(0.0, color="black", linewidth=0.8,
+                 label=text(f"reference {value_text(result.sweep.values[0])}: mean"
+                            f" {percent(reference.mean().estimate)}"))
     axes.set_xlim(0, longest)
-    axes.set_title(text(f"Unavailability over time, mean per {bin_units:,} {unit}"), fontsize=10)
+    axes.set_title(text(f"Difference from the reference over time, mean of each {bin_units:,}-"
+                        f"{unit} bin"), fontsize=10)
     axes.set_xlabel(text(f"time ({unit})"))
-    axes.set_ylabel("unavailability (log scale)")
+    axes.set_ylabel("difference (percentage points)")
     axes.grid(True, which="major", alpha=0.3)
-    axes.legend(loc="best", fontsize=8, title=text(result.sweep.parameter), title_fontsize=8)
+    axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False,
+                title=text(result.sweep.parameter), title_fontsize=8)
