@@ -383,14 +383,3 @@ def test_importance_by_production_splits_a_sums_lost_production_among_its_units(
     assert pumps_saved == pytest.approx(found.lost.estimate, rel=1e-9)
     assert rows["ccf"].kind == "common-cause group"
     assert 0 < rows["ccf"].avoided.estimate < found.lost.estimate
-
-
-def test_a_model_with_capacities_and_a_calendar_is_refused_in_one_line():
-    data = pumps({"capacity": "sum(pump[*])", "fails_when": "capacity < 100"})
-    data["phases"] = {"sequence": ["run", "outage"], "run": {"duration": 400},
-                      "outage": {"duration": 50, "required": False}}
-    with pytest.raises(ModelError) as raised:
-        tarvokit.Model.from_dict(data)
-    message = str(raised.value)
-    assert "<dict>: system.capacity: " in message and "calendar" in message \
-        and "\n" not in message, message

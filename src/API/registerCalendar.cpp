@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "calendar/calendar.h"
 #include "calendar/calendarStudy.h"
+#include "capacity/capacityProgram.h"
 #include "componentModelCaster.h"
 #include "initialisedArgument.h"
 #include "study/runControl.h"
@@ -44,7 +46,10 @@ required phases. Returns runnerStudy's dict (all downtime) with, besides:
   required_steps_sum, required_steps_sum_of_squares, required_times_failed_sum,
   required_times_unplanned_sum
                         exact sums over histories of their required steps and products
-  events                the events of all histories (a phase's start and a test included))";
+  events                the events of all histories (a phase's start and a test included)
+With `capacity` (a CapacityProgram), the key "production" as runnerStudy's, against `demands`
+(quanta, one per phase; default the program's demand in every phase), with besides
+demanded_per_unit (uint64 array) and demanded_sum: the demanded production, summed.)";
 
 void putMoments(py::dict& into, const std::string& name, const ExactMoments& moments) {
     into[(name + "_sum").c_str()] = studyExactInt(moments.sum);
@@ -69,7 +74,9 @@ py::dict runCalendarFromPython(PinnedComponentModel transitionsMatrix,
                                InitialisedOrNone<CutsetTree> cutSetTree, int simTime,
                                std::int64_t nSimulations, long long seed, int threads,
                                int stepsPerUnit, OptionalInitialised<Dependencies> dependencies,
-                               Initialised<Calendar> calendar) {
+                               Initialised<Calendar> calendar,
+                               OptionalInitialised<CapacityProgram> capacity,
+                               std::optional<std::vector<std::int64_t>> demands) {
     StudyPlan plan;
     plan.simTime = simTime;
     plan.stepsPerUnit = stepsPerUnit;
@@ -83,11 +90,22 @@ py::dict runCalendarFromPython(PinnedComponentModel transitionsMatrix,
         none = std::make_unique<Dependencies>(std::max(components, 1));
         given = none.get();
     }
+    PhasedCapacity phased;
+    phased.program = capacity.object;
+    if (capacity.object != nullptr) {
+        phased.demands = demands ? *demands
+                                 : std::vector<std::int64_t>(
+                                       calendar->phases().size(),
+                                       capacity.object->demand());
+    } else if (demands) {
+        throw py::value_error("demands are given without a capacity");
+    }
     CalendarStudyResult result;
+    CapacityResult delivered;
     try {
         const ScopedInterruptCheck check(&studySignalRaised);
         result = runCalendarStudy(transitionsMatrix.laws, cutSetTree.object, *given,
-                                  *calendar.object, plan);
+                                  *calendar.object, plan, phased, delivered);
     } catch (const RunInterrupted&) {
         if (PyErr_Occurred() != nullptr) throw py::error_already_set();
         throw;
@@ -102,6 +120,16 @@ py::dict runCalendarFromPython(PinnedComponentModel transitionsMatrix,
     figures["required_times_failed_sum"] = studyExactInt(result.requiredTimesFailed);
     figures["required_times_unplanned_sum"] = studyExactInt(result.requiredTimesUnplanned);
     figures["events"] = py::int_(result.events);
+    if (capacity.object != nullptr) {
+        py::array_t<std::uint64_t> perUnit(
+            static_cast<py::ssize_t>(delivered.demandedPerUnit.size()),
+            delivered.demandedPerUnit.data());
+        const Wide demanded = delivered.demanded;
+        py::dict production = capacityFigures(std::move(delivered));
+        production["demanded_per_unit"] = perUnit;
+        production["demanded_sum"] = studyExactInt(demanded);
+        figures["production"] = production;
+    }
     return figures;
 }
 
@@ -171,5 +199,6 @@ void registerCalendar(py::module_& m) {
     m.def("runnerCalendarStudy", &runCalendarFromPython, kRunnerDoc,
           py::arg("transitionsMatrix"), py::arg("cutSetTree"), py::arg("simTime"),
           py::arg("nSimulations"), py::arg("seed"), py::arg("threads"), py::arg("stepsPerUnit"),
-          py::arg("dependencies"), py::arg("calendar"));
+          py::arg("dependencies"), py::arg("calendar"), py::arg("capacity") = py::none(),
+          py::arg("demands") = py::none());
 }

@@ -7,7 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include <optional>
+
 #include "calendar/calendar.h"
+#include "capacity/capacityStudy.h"
+#include "capacity/capacityTally.h"
 #include "history/compiledModel.h"
 #include "dependent/dependencies.h"
 #include "study/studyOutput.h"
@@ -39,12 +43,20 @@ struct CalendarStudyResult {
     std::uint64_t events = 0;  // events of all histories (a phase's start and a test included)
 };
 
+// What a calendar study of a plant with capacities follows besides: the program and the demand
+// in each phase (quanta; 0 in a phase that is not required).
+struct PhasedCapacity {
+    const CapacityProgram* program = nullptr;
+    std::vector<std::int64_t> demands;  // per phase
+};
+
 // One thread's tallies.
 class CalendarTally {
 public:
     // separateUnplanned: the model has planned states, so that unplanned downtime is kept on
     // its own (else it is all downtime, copied at the end).
-    CalendarTally(int simTime, int stepsPerUnit, int phases, bool separateUnplanned);
+    CalendarTally(int simTime, int stepsPerUnit, int phases, bool separateUnplanned,
+                  const PhasedCapacity& capacity);
 
     bool separateUnplanned;
     StudyTally all;
@@ -57,6 +69,12 @@ public:
     std::uint64_t events = 0;
     // One history's steps, failed and unplanned steps per phase, reused from history to history.
     std::vector<std::uint64_t> perPhase;
+    // With capacities: what a history's capacity is followed into.
+    const PhasedCapacity& phased;
+    int simTime;
+    std::unique_ptr<CapacityTally> capacity;
+    std::unique_ptr<CapacityState> capacityState;
+    std::vector<std::uint64_t> stepsAtLevel;
 };
 
 // The output of one history into a CalendarTally (the hooks of historyOutputs.h). It reads the
@@ -79,6 +97,7 @@ public:
                                 phaseStart, from);
             phase = run.phase;
             phaseStart = from;
+            if (follower) follower->setDemand(from, tally.phased.demands[p]);
         }
         end = to;
         std::uint64_t* counts = &tally.perPhase[3 * p];
@@ -92,7 +111,9 @@ public:
         }
     }
     void expect(int) {}
-    void event(int, int, int, int, int, int) {}
+    void event(int time, int, int toState, int component, int, int) {
+        if (follower) follower->changed(time, component, toState);
+    }
     // Failures are judged by the study outputs when an event is over (historyOutputs.h).
     void settle(int time, int systemState, bool drawnNow) {
         allOut.settle(time, systemState, drawnNow);
@@ -115,6 +136,7 @@ private:
     std::uint64_t requiredSteps = 0;
     std::uint64_t requiredFailed = 0;
     std::uint64_t requiredUnplanned = 0;
+    std::optional<CapacityFollower> follower;  // with capacities
 };
 
 template <class Engine>
@@ -127,3 +149,9 @@ CalendarOutput historyOutput(CalendarTally& tally, const Engine& engine) {
 CalendarStudyResult runCalendarStudy(const ComponentModel& model, CutsetTree* cutSetTree,
                                      const Dependencies& dependencies, const Calendar& calendar,
                                      const StudyPlan& plan);
+// The same with capacities: the program is checked against the model, the demands (one per
+// phase, each at least 0) against the calendar; their figures go into `delivered`.
+CalendarStudyResult runCalendarStudy(const ComponentModel& model, CutsetTree* cutSetTree,
+                                     const Dependencies& dependencies, const Calendar& calendar,
+                                     const StudyPlan& plan, const PhasedCapacity& capacity,
+                                     CapacityResult& delivered);

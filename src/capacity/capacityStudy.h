@@ -18,6 +18,10 @@ struct CapacityResult {
     ExactMoments lost;
     std::vector<Wide> levelSteps;
     std::vector<Wide> levelStepsSquares;
+    // With a demand that changes (a calendar's phases): the demanded production per reported
+    // unit and in all, summed over histories; else empty and 0.
+    std::vector<std::uint64_t> demandedPerUnit;
+    Wide demanded = 0;
 };
 
 // As runDependentStudy (dependencies may be null: independent components, whose histories are

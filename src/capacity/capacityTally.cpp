@@ -1,18 +1,23 @@
 #include "capacity/capacityTally.h"
 
-CapacityTally::CapacityTally(const CapacityProgram& program, int simTime, int stepsPerUnit)
+CapacityTally::CapacityTally(const CapacityProgram& program, int simTime, int stepsPerUnit,
+                             std::int64_t maxDemand, bool followDemand)
     : stepsPerUnit(stepsPerUnit),
       reciprocal(stepsPerUnit >= 2
                      ? static_cast<std::uint64_t>(~std::uint64_t{0} /
                                                   static_cast<std::uint64_t>(stepsPerUnit)) + 1
                      : 0),
       units(static_cast<std::uint64_t>(simTime / stepsPerUnit)),
-      bins(static_cast<std::uint64_t>(program.demand()) * static_cast<std::uint64_t>(simTime)),
+      bins(static_cast<std::uint64_t>(maxDemand >= 0 ? maxDemand : program.demand()) *
+           static_cast<std::uint64_t>(simTime)),
+      followDemand(followDemand),
       levelSums(program.levels().size(), 0),
       levelSquares(program.levels().size(), 0) {}
 
-void CapacityTally::addHistory(std::uint64_t lost, std::vector<std::uint64_t>& stepsAtLevel) {
+void CapacityTally::addHistory(std::uint64_t lost, std::vector<std::uint64_t>& stepsAtLevel,
+                               std::uint64_t demanded) {
     ++historyCount;
+    demandedTotal += demanded;
     lostBins.add(bins.binOf(lost), 1);
     lostSums.add(lost);
     for (std::size_t i = 0; i < stepsAtLevel.size(); ++i) {
@@ -32,14 +37,25 @@ void CapacityTally::mergeFrom(const CapacityTally& other) {
         levelSquares[i] += other.levelSquares[i];
     }
     historyCount += other.historyCount;
+    demandedTotal += other.demandedTotal;
 }
 
 std::vector<std::uint64_t> CapacityTally::lostPerUnit(const std::vector<CapacityTally*>& tallies) {
+    return perUnit(tallies, &CapacityTally::rateChanges);
+}
+
+std::vector<std::uint64_t> CapacityTally::demandedPerUnit(
+    const std::vector<CapacityTally*>& tallies) {
+    return perUnit(tallies, &CapacityTally::demandChanges);
+}
+
+std::vector<std::uint64_t> CapacityTally::perUnit(const std::vector<CapacityTally*>& tallies,
+                                                  BlockedCounts CapacityTally::*which) {
     const std::uint64_t units = tallies.empty() ? 0 : tallies[0]->units;
     std::vector<std::uint64_t> changes(static_cast<std::size_t>(2 * units), 0);
     for (CapacityTally* tally : tallies) {
-        tally->rateChanges.addInto(changes.data(), 2 * units);
-        tally->rateChanges = BlockedCounts();
+        (tally->*which).addInto(changes.data(), 2 * units);
+        tally->*which = BlockedCounts();
     }
     std::vector<std::uint64_t> counts(static_cast<std::size_t>(units), 0);
     std::uint64_t running = 0;

@@ -374,7 +374,8 @@ inline void DependentHistoryEngine::setState(int component, int to, Output& out)
     downNow[c] = nowDown ? 1 : 0;
     if (logi.active() && wasDown != nowDown) {
         if (nowDown) {
-            logi.wentDown(component, currentTime);
+            logi.wentDown(component, currentTime,
+                          calendarModel != nullptr && calendarModel->isPlanned(component, to));
         } else {
             logi.cameUp(component, currentTime);
         }

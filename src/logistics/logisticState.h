@@ -37,13 +37,16 @@ public:
     void start(const int* downNow);
 
     // ---- Causes and counts ----
-    void wentDown(int c, int now) {
+    // planned: the unit went into a planned state (a calendar's maintenance or test), which
+    // is planned downtime, not a failure.
+    void wentDown(int c, int now, bool planned = false) {
         LogisticsLayout& l = layout;
-        figures[i(l.component(c, LogisticsLayout::kFailures))] += 1;
+        if (!planned) figures[i(l.component(c, LogisticsLayout::kFailures))] += 1;
         ran[i(c)] += now - upSince[i(c)];
-        cause[i(c)] = LogisticsLayout::kRepair;
+        const int why = planned ? LogisticsLayout::kPlanned : LogisticsLayout::kRepair;
+        cause[i(c)] = why;
         causeSince[i(c)] = now;
-        ++downByCause[LogisticsLayout::kRepair];
+        ++downByCause[why];
         ++down;
     }
     void cameUp(int c, int now) {
@@ -64,7 +67,11 @@ public:
     void enter(int c, Phase next, int now) {
         phase[i(c)] = next;
         const int nextCause = causeOf(next);
-        if (cause[i(c)] == nextCause || cause[i(c)] < 0) return;
+        // Planned downtime stays planned whatever its repair waits for.
+        if (cause[i(c)] == nextCause || cause[i(c)] < 0 ||
+            cause[i(c)] == LogisticsLayout::kPlanned) {
+            return;
+        }
         closeCause(c, now);
         --downByCause[cause[i(c)]];
         cause[i(c)] = nextCause;

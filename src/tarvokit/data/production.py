@@ -26,6 +26,7 @@ import numpy as np
 
 from ..engine.outputs import Histogram, ProductionCounts
 from ..model import capacity as capacities
+from ..model.calendar import uses_calendar
 from . import stats
 
 if TYPE_CHECKING:
@@ -80,7 +81,7 @@ def production(counts: ProductionCounts, model: dict, histories: int,
     study = model["study"]
     resolution, horizon = int(study["resolution"]), int(study["horizon"])
     steps = horizon * resolution
-    demanded = capacity.demand * steps
+    demanded = demanded_per_history(counts, capacity.demand * steps, histories)
     lost_share = mean_of(counts.lost_sum, counts.lost_squares, histories, 1.0 / demanded,
                          confidence, upper=1.0)
     availability = stats.Interval(1.0 - lost_share.estimate, 1.0 - lost_share.high,
@@ -104,6 +105,15 @@ def production(counts: ProductionCounts, model: dict, histories: int,
                       tuple(levels), capacity.enumerated)
 
 
+def demanded_per_history(counts: ProductionCounts, constant: int, histories: int) -> float:
+    """What a history demands on average, quanta x engine steps: `constant` (the demand times
+    the horizon) unless the demand follows a calendar's phases. With phases of random length
+    the lost share's interval then takes the mean demanded as known (a ratio estimate)."""
+    if counts.demanded_sum is None:
+        return constant
+    return max(counts.demanded_sum / max(histories, 1), 1.0)
+
+
 def delivered_curve(counts: ProductionCounts, model: dict, histories: int,
                     confidence: float = stats.CONFIDENCE, units: slice = slice(None)
                     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -111,6 +121,14 @@ def delivered_curve(counts: ProductionCounts, model: dict, histories: int,
     capacity = capacity_of(model)
     resolution = int(model["study"]["resolution"])
     lost = counts.lost_per_unit[units].astype(float)
+    if counts.demanded_per_unit is not None:
+        # The demand follows the phases: the share delivered of what was demanded in the
+        # unit, times the mean demand there (nothing where nothing was demanded).
+        asked = counts.demanded_per_unit[units].astype(float)
+        share = np.divide(asked - lost, asked, out=np.ones_like(asked), where=asked > 0)
+        low, high = stats.wilson_bounds(share, histories, confidence)
+        demand = asked / (histories * resolution * capacity.scale)
+        return share * demand, low * demand, high * demand
     delivered = 1.0 - lost / (histories * capacity.demand * resolution)
     low, high = stats.wilson_bounds(delivered, histories, confidence)
     demand = capacity.value(capacity.demand)
@@ -170,7 +188,8 @@ def with_checked_counts(root: "Field", fields: dict, read_lost: Any = None) -> A
         entry = measures.key("production_availability").interval()
         capacity = capacity_of(model)
         steps = int(model["study"]["horizon"]) * int(model["study"]["resolution"])
-        expected = 1.0 - counts.lost_sum / (histories * capacity.demand * steps)
+        expected = 1.0 - counts.lost_sum / (histories * demanded_per_history(
+            counts, capacity.demand * steps, histories))
         value = entry["estimate"]
         if value is None or not math.isclose(value, expected, rel_tol=1e-9, abs_tol=1e-12):
             measures.key("production_availability").key("estimate").fail(
@@ -225,8 +244,23 @@ def _checked_counts(raw: "Field", model: dict, histories: int, read_lost: Any
         if not total * total <= square * histories and square <= total * steps:
             squares_of_levels.item(index).fail(f"{square:,}, which {total:,} steps over"
                                                f" {histories:,} histories cannot give")
+    demanded_units, demanded_sum = None, None
+    if uses_calendar(model):
+        # The demand followed the phases: what was demanded, at most the system's demand.
+        asked = raw.key("demanded_per_unit")
+        demanded = asked.listing(horizon, horizon)
+        for index, (value, lost_there) in enumerate(zip(demanded, values)):
+            if type(value) is not int or not lost_there <= value <= high:
+                asked.item(index).integer(int(lost_there), high,
+                                          "demanded production of a time unit, at least its"
+                                          " lost production")
+        demanded_sum = raw.key("demanded_sum").big_integer(lost_sum, histories * most)
+        if sum(demanded) != demanded_sum:
+            asked.fail(f"adds to {sum(demanded):,}, but demanded_sum is {demanded_sum:,}")
+        demanded_units = np.array(demanded, dtype=np.uint64)
     return ProductionCounts(np.array(values, dtype=np.uint64), histogram, lost_sum, squares,
-                            tuple(level_steps), tuple(level_squares))
+                            tuple(level_steps), tuple(level_squares), demanded_units,
+                            demanded_sum)
 
 
 def _checked_histogram(field: "Field", histories: int, most: int) -> tuple[Histogram, list]:

@@ -16,6 +16,7 @@ from typing import Any, Sequence
 
 import tarvo
 
+from ..model import capacity as capacities
 from ..model import laws
 from ..model.calendar import plain_law, uses_calendar
 from ..model.errors import Where
@@ -131,5 +132,10 @@ def _calendar_inputs(description: dict, steps: int, resolution: int, tree: tarvo
     model, calendar = build_calendar(description, model, states,
                                      lambda table, path: engine_law(table, path, resolution),
                                      cut_sets)
-    return EngineInputs(steps, resolution, model, tree,
-                        {"dependencies": dependencies, "calendar": calendar})
+    extra: dict[str, Any] = {"dependencies": dependencies, "calendar": calendar}
+    program = capacity_program(description)
+    if program is not None:
+        extra["capacity"] = program
+        extra["demands"] = capacities.phase_demands(description,
+                                                    capacities.of_description(description))
+    return EngineInputs(steps, resolution, model, tree, extra)

@@ -188,31 +188,49 @@ class ProductionCounts:
     lost_squares: int = 0
     level_steps: tuple[int, ...] = ()
     level_squares: tuple[int, ...] = ()
+    # A calendar's run: the production demanded per time unit and in all, summed over
+    # histories (the demand changes with the phases); None when it is the system's throughout.
+    demanded_per_unit: np.ndarray | None = None
+    demanded_sum: int | None = None
 
     def __add__(self, other: "ProductionCounts") -> "ProductionCounts":
         if len(self.level_steps) != len(other.level_steps):
             raise ValueError("production counts of different levels do not add")
+        if (self.demanded_sum is None) != (other.demanded_sum is None):
+            raise ValueError("production counts with and without phases do not add")
+        phased = self.demanded_sum is not None
         return ProductionCounts(self.lost_per_unit + other.lost_per_unit, self.lost + other.lost,
                                 self.lost_sum + other.lost_sum,
                                 self.lost_squares + other.lost_squares,
                                 tuple(a + b for a, b in zip(self.level_steps, other.level_steps)),
                                 tuple(a + b for a, b in zip(self.level_squares,
-                                                            other.level_squares)))
+                                                            other.level_squares)),
+                                self.demanded_per_unit + other.demanded_per_unit
+                                if phased else None,
+                                self.demanded_sum + other.demanded_sum if phased else None)
 
     def to_dict(self) -> dict:
         # Strings for the exact sums: JSON readers other than Python's lose integers past 2^53.
-        return {"lost_per_unit": [int(v) for v in self.lost_per_unit],
+        data = {"lost_per_unit": [int(v) for v in self.lost_per_unit],
                 "lost": self.lost.to_dict(), "lost_sum": str(self.lost_sum),
                 "lost_squares": str(self.lost_squares),
                 "level_steps": [str(v) for v in self.level_steps],
                 "level_squares": [str(v) for v in self.level_squares]}
+        if self.demanded_sum is not None:
+            data["demanded_per_unit"] = [int(v) for v in self.demanded_per_unit]
+            data["demanded_sum"] = str(self.demanded_sum)
+        return data
 
     @classmethod
     def from_dict(cls, data: dict) -> "ProductionCounts":
+        phased = "demanded_sum" in data
         return cls(np.array([int(v) for v in data["lost_per_unit"]], dtype=np.uint64),
                    Histogram.from_dict(data["lost"]), int(data["lost_sum"]),
                    int(data["lost_squares"]), tuple(int(v) for v in data["level_steps"]),
-                   tuple(int(v) for v in data["level_squares"]))
+                   tuple(int(v) for v in data["level_squares"]),
+                   np.array([int(v) for v in data["demanded_per_unit"]], dtype=np.uint64)
+                   if phased else None,
+                   int(data["demanded_sum"]) if phased else None)
 
     @classmethod
     def from_runner(cls, figures: dict) -> "ProductionCounts":
@@ -222,4 +240,7 @@ class ProductionCounts:
                              int(figures["exact_bins"]), int(figures["bin_width"])),
                    int(figures["lost_sum"]), int(figures["lost_sum_of_squares"]),
                    tuple(int(v) for v in figures["level_steps"]),
-                   tuple(int(v) for v in figures["level_steps_sum_of_squares"]))
+                   tuple(int(v) for v in figures["level_steps_sum_of_squares"]),
+                   np.asarray(figures["demanded_per_unit"], dtype=np.uint64)
+                   if "demanded_sum" in figures else None,
+                   int(figures["demanded_sum"]) if "demanded_sum" in figures else None)

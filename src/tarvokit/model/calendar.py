@@ -39,6 +39,8 @@ A model that uses none of these has no calendar and runs as before, number for n
 
 from __future__ import annotations
 
+import math
+
 from dataclasses import dataclass, field
 from typing import Any, Callable, Protocol, Sequence
 
@@ -52,7 +54,7 @@ COMPONENT_KEYS = ("duty", "planned")
 # repairs; an Inspection into it may be a test with these.
 HELD_KEY = "held_until"
 TEST_KEYS = ("offset", "duration", "efficiency")
-_PHASE_KEYS = ("duration", "required", "on_system_failure", "cut_sets", "fails_when",
+_PHASE_KEYS = ("duration", "required", "on_system_failure", "demand", "cut_sets", "fails_when",
                "fault_tree")
 _LOGIC_KEYS = ("cut_sets", "fails_when", "fault_tree")
 # Duration laws a phase may draw from (tests and fixed dates are not durations).
@@ -96,6 +98,7 @@ class Phase:
     required: bool = True
     cut_sets: tuple[frozenset[int], ...] | None = None  # None: the system's logic
     on_system_failure: str | None = None
+    demand: float | None = None  # capacity units; None: the system's (checked with capacities)
 
     @property
     def random(self) -> bool:
@@ -107,6 +110,8 @@ class Phase:
             entry["cut_sets"] = [[names[i] for i in sorted(s)] for s in self.cut_sets]
         if self.on_system_failure is not None:
             entry["on_system_failure"] = self.on_system_failure
+        if self.demand is not None:
+            entry["demand"] = self.demand
         return entry
 
 
@@ -296,7 +301,12 @@ def _read_phases(table: Any, where: Where, resolution: int, read_logic: LogicRea
         switch = entry.get("on_system_failure")
         if switch is not None:
             _known_phase(switch, at.key("on_system_failure"), known)
-        phases.append(Phase(name, duration, required, cut_sets, switch))
+        demand = entry.get("demand")
+        if demand is not None and (isinstance(demand, bool) or not isinstance(
+                demand, (int, float)) or not math.isfinite(demand) or demand < 0):
+            at.key("demand").fail(f"expected a number of at least 0, got {shown(demand)}")
+        phases.append(Phase(name, duration, required, cut_sets, switch,
+                            None if demand is None else float(demand)))
     if not any(phases[known.index(name)].required for name in sequence):
         where.key("sequence").fail("no phase of the sequence is required: the plant is never"
                                    " asked to run, so there is nothing to measure")

@@ -539,3 +539,37 @@ def of_description(description: dict) -> Capacity | None:
     data = {"study": description["study"], "components": description["components"],
             "system": {k: v for k, v in description["system"].items() if k in SYSTEM_KEYS}}
     return read_capacity(data, components, standby, Where("<description>"))
+
+
+def check_phase_demands(capacity: Capacity | None, phases: Sequence[Any], where: Where) -> None:
+    """Refuses a phase's `demand` without capacities, above the system's demand, or finer than
+    the capacities' quanta (`phases`: the calendar's, each with its name and demand)."""
+    for phase in phases:
+        if phase.demand is None:
+            continue
+        at = where.key("phases").key(phase.name).key("demand")
+        if capacity is None:
+            at.fail("a demand needs capacities: give [system] capacity")
+        quanta = phase.demand * capacity.scale
+        if quanta > capacity.demand:
+            at.fail(f"{phase.demand:g} is above the system's demand,"
+                    f" {capacity.value(capacity.demand):g}")
+        if quanta != round(quanta):
+            at.fail(f"{phase.demand!r} has more decimals than the capacities"
+                    f" (1/{capacity.scale} of a unit)")
+
+
+def phase_demands(description: dict, capacity: Capacity) -> list[int]:
+    """The demand in each phase of a description's calendar, in quanta, in the calendar's
+    order: its own, else the system's; 0 in a phase that is not required."""
+    table = description.get("phases")
+    if table is None:
+        return [capacity.demand]
+    demands = []
+    for name, entry in table.items():
+        if name == "sequence":
+            continue
+        given = entry.get("demand")
+        demand = capacity.demand if given is None else round(given * capacity.scale)
+        demands.append(demand if entry.get("required", True) else 0)
+    return demands

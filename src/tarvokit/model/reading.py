@@ -168,18 +168,7 @@ class Model:
             data, components, root, resolution, horizon,
             lambda table, where: _cut_sets(table, where, names, base_dir, notes),
             [p.repairs for p in dependencies.crews], [s.name for s in dependencies.standby])
-        if production is not None and calendar:
-            # The calendar's runner does not carry a capacity program: refuse rather than
-            # report production figures that ignore the phases.
-            root.key("system").key("capacity").fail(
-                "capacities are not simulated with a calendar yet (phases, planned states,"
-                " tests); run the plant's capacity without the calendar")
-        if logistics and calendar:
-            # The calendar's runner keeps no logistic figures or costs: refuse rather than
-            # report a plant whose repairs wait for nothing.
-            root.fail("spare parts, logistic delays, ageing repairs and costs cannot yet be"
-                      " studied together with a calendar (phases, planned states, tests with an"
-                      " offset or a duration, duty or held repairs)")
+        capacities.check_phase_demands(production, calendar.phases, root)
         for note in notes:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
         sweep = read_sweep(data["sweep"], root.key("sweep")) if "sweep" in data else None
