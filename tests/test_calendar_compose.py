@@ -225,3 +225,23 @@ def test_a_phase_demand_without_capacities_is_refused_naming_the_key():
     with pytest.raises(ModelError) as raised:
         tarvokit.Model.from_dict(data)
     assert "phases.outage.demand: " in str(raised.value)
+
+
+def test_capacities_with_logistics_keep_the_logistic_figures_and_costs_of_the_plant():
+    """The capacity only watches the histories: with or without it, the same logistic
+    figures bit for bit, and the run reports costs beside production."""
+    data = copy.deepcopy(LOGISTICS)
+    data["components"]["pump"]["capacity"] = 50
+    data["system"] = {"capacity": "sum(pump[*])", "fails_when": "capacity < 50"}
+    model = tarvokit.Model.from_dict(data)
+    inputs = engine_inputs(model.model.description)
+    assert "capacity" in inputs.extra
+    runs = []
+    for extra in (inputs.extra, {"dependencies": inputs.extra["dependencies"]}):
+        runs.append(tarvo.runnerStudy(inputs.laws, inputs.tree, inputs.steps, 300, 9, 2,
+                                      inputs.steps_per_unit, **extra))
+    for inner, figure in runs[1]["logistics"].items():
+        assert np.array_equal(runs[0]["logistics"][inner], figure), inner
+    assert runs[0]["failed_steps_sum"] == runs[1]["failed_steps_sum"]
+    result = model.run(histories=300, seed=9, progress=False).to_dict()
+    assert "production" in result and "costs" in result and "logistics" in result

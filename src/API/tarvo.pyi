@@ -327,7 +327,7 @@ def reportSIMDSupport() -> None:
     """
     Report SIMD support status
     """
-def runnerCalendarStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt, dependencies: Dependencies | None, calendar: Calendar) -> dict:
+def runnerCalendarStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt, dependencies: Dependencies | None, calendar: Calendar, capacity: CapacityProgram | None = None, demands: collections.abc.Sequence[typing.SupportsInt] | None = None) -> dict:
     """
     runnerStudy with a calendar.
     
@@ -345,6 +345,9 @@ def runnerCalendarStudy(transitionsMatrix: collections.abc.Sequence[collections.
       required_times_unplanned_sum
                             exact sums over histories of their required steps and products
       events                the events of all histories (a phase's start and a test included)
+    With `capacity` (a CapacityProgram), the key "production" as runnerStudy's, against `demands`
+    (quanta, one per phase; default the program's demand in every phase), with besides
+    demanded_per_unit (uint64 array) and demanded_sum: the demanded production, summed.
     """
 def runnerMultipleSim(nSimulations: typing.SupportsInt, simTime: typing.SupportsInt, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt) -> list[int]:
     """

@@ -5,6 +5,7 @@
 
 #include "capacity/capacityTally.h"
 #include "dependent/dependentHistory.h"
+#include "dependent/dependentStudy.h"
 #include "history/historyEngine.h"
 
 namespace {
@@ -30,6 +31,7 @@ public:
         engine.run(seed, both);
         both.finish();
     }
+    Engine& history() { return engine; }
 
 private:
     Engine engine;
@@ -51,6 +53,7 @@ StudyResult runCapacityStudy(const ComponentModel& model, CutsetTree* cutSetTree
     const CompiledModel compiled(model, cutSetTree);
     const Dependencies none(static_cast<int>(model.size()));
     const DependentModel dependent(compiled, dependencies != nullptr ? *dependencies : none);
+    ThreadLogistics logistics(dependent, plan.threads);  // repairs' logistics, when any
     std::mutex made;
     std::vector<std::unique_ptr<CapacityTally>> tallies;
     auto newTally = [&]() {
@@ -68,9 +71,13 @@ StudyResult runCapacityStudy(const ComponentModel& model, CutsetTree* cutSetTree
                                    compiled, program, plan.simTime, *newTally());
                            })
             : runStudyWith(plan, [&](StudyWarnings&) {
-                  return std::make_unique<CapacityEngine<DependentHistoryEngine, DependentModel>>(
-                      dependent, program, plan.simTime, *newTally());
+                  auto engine =
+                      std::make_unique<CapacityEngine<DependentHistoryEngine, DependentModel>>(
+                          dependent, program, plan.simTime, *newTally());
+                  logistics.attach(engine->history());
+                  return engine;
               });
+    result.logistics = logistics.merged();
     if (tallies.empty()) {
         tallies.push_back(
             std::make_unique<CapacityTally>(program, plan.simTime, plan.stepsPerUnit));
