@@ -183,6 +183,8 @@ class Calendar:
                     extra.append(f"its own logic ({count} cut set{'s' if count != 1 else ''})")
                 if p.on_system_failure:
                     extra.append(f"on system failure -> {p.on_system_failure}")
+                if p.demand is not None and p.required:
+                    extra.append(f"demand {number_text(p.demand)}")
                 if p.name not in self.sequence:
                     extra.append("outside the sequence")
                 lines.append(f"  {p.name}: {how}" + "".join(f"; {e}" for e in extra))
