@@ -53,7 +53,7 @@ def result_figure(result: Result, path: Path) -> None:
              "downtime": figure.add_subplot(grid[1, 2])} if columns == 3 else {})
     draw_result(whole, start, result, **more)
     if delivered:
-        from ..views.production_views import draw_delivered, draw_levels
+        from ..views.production_plots import draw_delivered, draw_levels
 
         draw_delivered(figure.add_subplot(grid[2, :2]), result)
         draw_levels(figure.add_subplot(grid[2, 2]), result)
