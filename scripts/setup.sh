@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs whatever is missing (Debian packages, a virtual environment with pinned Python
 # packages) and builds and installs the module into the virtual environment. Safe to re-run.
+# `setup.sh --tests` also installs what the tests need besides: Debian's chromium, in which the
+# report pages are opened (Playwright drives it; it downloads no browser of its own).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 APT_PACKAGES=(g++ libboost-dev libgtest-dev scram)
+if [ "${1:-}" = "--tests" ]; then
+    APT_PACKAGES+=(chromium)
+fi
 
 install_missing_apt_packages() {
     local missing=()

@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, and the Python tests against the installed module.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-bash "$ROOT/scripts/setup.sh"
+bash "$ROOT/scripts/setup.sh" --tests
 
 echo "== Native tests"
 cmake_build native -DTARVO_BUILD_TESTS=ON -DTARVO_BUILD_MODULE=OFF -DTARVO_BUILD_BENCH=ON

@@ -14,7 +14,7 @@ import tarvo
 from models import single_tree
 
 LAWS = ["Normal", "Exponential", "Uniform", "Weibull", "Inspection", "Maintenance", "InstantaneousFailure",
-        "Discrete"]
+        "Discrete", "Lognormal"]
 CLASSES = ["Distribution", *LAWS, "CutsetTree"]
 FUNCTIONS = ["runnerSingleSim", "runnerMultipleSim", "runnerParallelSim", "reportSIMDSupport", "limitOMPThreads",
              "runnerStudy"]
@@ -33,8 +33,8 @@ def test_module_identity():
 
 def test_registration_order():
     public = [name for name in vars(tarvo) if not name.startswith("_")]
-    assert public == CLASSES + ["Dependencies", "CapacityProgram"] + FUNCTIONS + [
-        "Calendar", "runnerCalendarStudy"]
+    assert public == (CLASSES + ["Dependencies", "CapacityProgram", "Logistics"] + FUNCTIONS
+                      + ["Calendar", "runnerCalendarStudy"])
 
 
 @pytest.mark.parametrize("name", CLASSES)
@@ -57,6 +57,7 @@ def test_class_shape(name):
 CONSTRUCTOR_ARGS = {
     "Distribution": (), "Normal": (0, 1), "Exponential": (1,), "Uniform": (0, 1), "Weibull": (1, 1),
     "Inspection": (1,), "Maintenance": ([1],), "InstantaneousFailure": (1,), "Discrete": ([1],),
+    "Lognormal": (0, 1),
     "CutsetTree": (1,),
 }
 

@@ -17,7 +17,7 @@ import pytest
 
 import tarvo
 import tarvokit
-from tarvokit.command.cli import OUTPUT_FILES
+from tarvokit.command.cli import OUTPUT_FILES, REPORT_FILE
 from tarvokit.data.files import MANIFEST_NAME
 from tarvokit.views.plots import PIXELS
 
@@ -66,7 +66,8 @@ def test_run_prints_the_report_and_writes_its_files(small_model, tmp_path):
                  "3,000 histories (seeds 7..3006)", "2 threads per runner call", "{pump[1], pump[2]}"):
         assert text in finished.stdout
     assert "Simulation 0 done." not in finished.stdout + finished.stderr
-    assert sorted(p.name for p in out.iterdir()) == sorted([*OUTPUT_FILES, MANIFEST_NAME])
+    assert sorted(p.name for p in out.iterdir()) == sorted([*OUTPUT_FILES, REPORT_FILE,
+                                                            MANIFEST_NAME])
     assert (out / "report.txt").read_text() in finished.stdout
     results = json.loads((out / "results.json").read_text())
     assert results["histories"] == 3000 and results["seeds"] == [[7, 3006]]
@@ -219,7 +220,8 @@ def test_runs_from_two_threads_at_once_give_their_own_results_and_keep_the_outpu
     assert os.readlink("/proc/self/fd/1") == stdout_before  # nothing redirected the output
 
 
-@pytest.mark.parametrize("verb", ["run", "check", "importance", "sweep", "combine", "plot"])
+@pytest.mark.parametrize("verb", ["run", "check", "importance", "sweep", "combine", "plot",
+                                  "markov", "report"])
 def test_each_verb_explains_itself_on_its_own_example(verb):
     finished = tarvo_command(verb, "--help")
     assert finished.returncode == 0

@@ -12,7 +12,7 @@ import pytest
 from matplotlib import image
 
 import tarvokit
-from tarvokit.command.cli import OUTPUT_FILES
+from tarvokit.command.cli import OUTPUT_FILES, REPORT_FILE
 from tarvokit.data.files import LOCK_NAME, MANIFEST_NAME, OutputError, OutputFolder
 from tarvokit.views.plots import PIXELS
 
@@ -98,7 +98,7 @@ def test_two_runs_into_one_folder_never_mix_their_files(small_model, tmp_path):
     report = (out / "report.txt").read_text()
     assert f"seeds {result.seeds_text()}" in report
     assert sorted(p.name for p in out.iterdir() if not p.name.startswith(".")) == \
-        sorted(OUTPUT_FILES)
+        sorted((*OUTPUT_FILES, REPORT_FILE))
 
 
 def test_a_failing_writer_leaves_the_previous_set_whole(tmp_path):

@@ -158,7 +158,7 @@ def test_a_run_killed_between_its_renames_leaves_a_set_the_reader_refuses(first_
     killed = stopped_run(signal.SIGKILL, after, "run", str(model), "--resume", str(out),
                          "--histories", "200", "--no-progress")
     assert killed.returncode == -signal.SIGKILL
-    names = ["report.txt", "results.json", "curve.csv", "plot.png"]
+    names = ["report.txt", "results.json", "curve.csv", "report.html", "plot.png"]
     with pytest.raises(tarvokit.ResultError) as refused:
         tarvokit.read(out)
     message = str(refused.value)
@@ -182,7 +182,7 @@ def test_ctrl_c_between_the_renames_waits_for_the_whole_set(first_run, stop):
     assert stopped.returncode == (130 if stop == signal.SIGINT else 143), stopped.stderr
     assert "no file written" not in stopped.stderr and "Traceback" not in stopped.stderr
     assert stopped.stderr.strip() == ("tarvo: interrupted; report.txt, results.json, curve.csv,"
-                                      f" plot.png written to {out}")
+                                      f" report.html, plot.png written to {out}")
     whole = tarvokit.read(out)
     assert whole.histories == 600 and not whole.interrupted
     assert "600 histories" in (out / "report.txt").read_text()

@@ -201,7 +201,7 @@ def test_the_command_writes_the_report_and_files(tmp_path, verb, options, files)
                   *options, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert sorted(p.name for p in (tmp_path / "out").iterdir()
-                  if p.name != MANIFEST_NAME) == files
+                  if p.name != MANIFEST_NAME) == sorted([*files, "report.html"])
     assert (tmp_path / "out" / files[-1]).read_text() in done.stdout
 
 

@@ -6,6 +6,7 @@ PYBIND11_MODULE(tarvo, m) {
     registerCutsetTree(m);
     registerDependencies(m);
     registerCapacity(m);
+    registerLogistics(m);
     registerRunners(m);
     registerCalendar(m);
 }

@@ -113,6 +113,7 @@ StudyFigures studyDict(StudyResult&& result, const StudyPlan& plan) {
     figures["histories"] = py::int_(result.histories);
     figures["sim_time"] = py::int_(plan.simTime);
     figures["steps_per_unit"] = py::int_(plan.stepsPerUnit);
+    if (!result.logistics.empty()) figures["logistics"] = logisticsFigures(result.logistics);
     return figures;
 }
 

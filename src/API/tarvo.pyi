@@ -4,7 +4,7 @@ Python bindings for the simulator library
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['Calendar', 'CapacityProgram', 'CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerCalendarStudy', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
+__all__: list[str] = ['Calendar', 'CapacityProgram', 'CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Logistics', 'Lognormal', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerCalendarStudy', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -92,6 +92,15 @@ class Discrete(Distribution):
         ...
     def quantile(self, arg0: typing.SupportsFloat, arg1: typing.SupportsInt) -> float:
         ...
+class Lognormal(Distribution):
+    def __init__(self, mu: typing.SupportsFloat, sigma: typing.SupportsFloat) -> None:
+        ...
+    def cdf(self, arg0: typing.SupportsFloat) -> float:
+        ...
+    def pdf(self, arg0: typing.SupportsFloat) -> float:
+        ...
+    def quantile(self, arg0: typing.SupportsFloat, arg1: typing.SupportsInt) -> float:
+        ...
 class CutsetTree:
     def __init__(self, cutsetSize: typing.SupportsInt) -> None:
         ...
@@ -156,6 +165,10 @@ class Dependencies:
         """
         Set the state a component starts in.
         """
+    def setLogistics(self, logistics: Logistics) -> None:
+        """
+        Attach repair logistics: delays, mobilisation, spare parts, ages and costs.
+        """
     @property
     def numComponents(self) -> int:
         """
@@ -211,6 +224,53 @@ class CapacityProgram:
     @property
     def scale(self) -> int:
         ...
+class Logistics:
+    """
+    Repair logistics of a model for runnerStudy, attached with Dependencies.setLogistics.
+    
+    A repair waits, in order, for its component's logistic delay, a crew of its pool and the pool's
+    mobilisation, and a part from its stock; then its repair law is drawn. A repair takes away
+    (1 - restoration) of the age gained since the last one (Kijima I, or II of the whole age), and
+    the next failure is drawn given survival to that virtual age. Times are engine steps. The
+    figures of every history (downtime by cause, counts, shelf and crew time) are summed in the
+    result's "logistics" entry; figureNames() says which is which. Laws given here are kept alive
+    by this object.
+    """
+    def __init__(self, numComponents: typing.SupportsInt, pools: typing.SupportsInt = 0) -> None:
+        ...
+    def addStock(self, parts: collections.abc.Sequence[typing.SupportsInt], stock: typing.SupportsInt, leadTime: Distribution, reorderPoint: typing.SupportsInt = -1, orderUpTo: typing.SupportsInt = 0) -> int:
+        """
+        Add a stock of spare parts for the repairs of `parts` and return its index:
+        `stock` parts on the shelf at time 0, reordered one for one (reorderPoint < 0) or
+        up to orderUpTo when the position falls to reorderPoint; deliveries after leadTime.
+        """
+    def figureCount(self) -> int:
+        """
+        The number of figures a history keeps.
+        """
+    def figureNames(self) -> list[str]:
+        """
+        The name of each figure of a history, in order.
+        """
+    def setAgeing(self, component: typing.SupportsInt, restoration: typing.SupportsFloat, model: str = 'kijima1', age: typing.SupportsFloat = 0.0, weibullScale: typing.SupportsFloat = 0.0, weibullShape: typing.SupportsFloat = 0.0) -> None:
+        """
+        Set the restoration (in [0, 1]) of the component's repairs, the ageing model
+        ("kijima1" or "kijima2") and its virtual age at time 0 (steps). weibullScale and
+        weibullShape, the failure law's, give the closed form of the conditioned draw.
+        """
+    def setCostWeights(self, kind: typing.SupportsInt, weights: collections.abc.Sequence[typing.SupportsFloat], fixed: typing.SupportsFloat = 0.0) -> None:
+        """
+        Set the weights of a cost kind (0 system downtime, 1 repairs, 2 crews, 3 parts)
+        over the figures of a history, and what the kind costs in every history.
+        """
+    def setMobilisation(self, pool: typing.SupportsInt, law: Distribution) -> None:
+        """
+        Set the time a crew of the pool takes from its call to the unit.
+        """
+    def setRepairDelay(self, component: typing.SupportsInt, delay: Distribution) -> None:
+        """
+        Set the logistic delay a repair of the component waits before anything else.
+        """
 class Calendar:
     """
     The plant's calendar for runnerCalendarStudy.

@@ -1,4 +1,4 @@
-"""The `tarvo` command: `tarvo run|check|importance|sweep|combine|plot ...`.
+"""The `tarvo` command: `tarvo run|check|importance|sweep|markov|combine|plot|report ...`.
 
 A thin consumer of the package: it reads the model, checks and locks the output folder, runs the
 study, and writes the views as one set of files. Exit codes: 0 done, 2 invalid input (one line on
@@ -20,6 +20,7 @@ EXIT_DONE, EXIT_INVALID, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE, EXIT_TERMINATED = \
 OUTPUT_FILES = ("report.txt", "results.json", "curve.csv", "plot.png")
 IMPORTANCE_FILES = ("importance.txt", "importance.json", "importance.csv", "importance.png")
 SWEEP_FILES = ("sweep.txt", "sweep.json", "sweep.csv", "sweep.png")
+REPORT_FILE, COMPARISON_FILE = "report.html", "comparison.html"
 CONNECT_TIMEOUT_SECONDS = 10.0  # kept equal to engine.cluster's; not imported, for start-up time
 
 EXAMPLES = """examples:
@@ -31,6 +32,7 @@ EXAMPLES = """examples:
   tarvo sweep examples/cooling_water_loop.toml --sweep components.pump.repair.mean=36,24,12
   tarvo combine out/a out/b --out out/both
   tarvo plot out/loop
+  tarvo report out/loop out/exact --out out/compared
 
 History i of a run with seed S uses seed S + i: runs whose seeds are closer than their history
 counts share histories. The report states the seeds used."""
@@ -69,8 +71,14 @@ VERB_EXAMPLES = {
     exact report, results.json, curve.csv and plot.png, as `tarvo run` does.""",
     "plot": """example:
   tarvo plot out/loop
-    redraws out/loop/plot.png from out/loop/results.json and curve.csv; the other files stay
-    as they are.""",
+    redraws the pictures of every result in out/loop (plot.png of a run or a Markov answer,
+    importance.png, sweep.png) from its files; the other files stay as they are.""",
+    "report": """example:
+  tarvo report out/loop
+    writes out/loop/report.html again from the folder's files: one self-contained page with
+    the answer, every figure, the pictures, the model in plain words and the provenance.
+  tarvo report out/loop out/exact --out out/compared
+    writes out/compared/comparison.html, the two results side by side, curves on one plot.""",
 }
 
 
@@ -100,7 +108,7 @@ def parser() -> argparse.ArgumentParser:
     main.add_argument("--version", action=_VersionAction, nargs=0,
                       help="show the version and exit")
     verbs = main.add_subparsers(dest="verb", required=True, parser_class=_Parser,
-                                metavar="{run,check,importance,sweep,markov,combine,plot}")
+                                metavar="{run,check,importance,sweep,markov,combine,plot,report}")
     run = _study_parser(verbs, "run", "simulate a model and write the report, results and plot",
                         OUTPUT_FILES, "; with --precision, the first round")
     run.add_argument("--precision", type=float, default=None,
@@ -147,9 +155,19 @@ def parser() -> argparse.ArgumentParser:
                          help="folders written by `tarvo run` of the same model")
     combine.add_argument("--out", type=Path, required=True,
                          help=f"folder for the merged {', '.join(OUTPUT_FILES)}")
-    plot = verbs.add_parser("plot", help="redraw DIR/plot.png from DIR/results.json",
-                            epilog=VERB_EXAMPLES["plot"], formatter_class=argparse.RawDescriptionHelpFormatter)
-    plot.add_argument("folder", type=Path, metavar="DIR", help="a folder written by `tarvo run`")
+    plot = verbs.add_parser("plot", help="redraw the pictures of the results in DIR from its"
+                            " files", epilog=VERB_EXAMPLES["plot"],
+                            formatter_class=argparse.RawDescriptionHelpFormatter)
+    plot.add_argument("folder", type=Path, metavar="DIR",
+                      help="a folder written by run, markov, importance, sweep or combine")
+    report = verbs.add_parser("report", help="write DIR/report.html again from DIR's files, or"
+                              " one page comparing several folders", epilog=VERB_EXAMPLES["report"],
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    report.add_argument("folders", type=Path, nargs="+", metavar="DIR",
+                        help="a folder a study wrote into; two or more are compared")
+    report.add_argument("--out", type=Path, default=None,
+                        help=f"folder for {REPORT_FILE} (one DIR) or {COMPARISON_FILE} (several;"
+                             " default: the first DIR)")
     return main
 
 
@@ -243,7 +261,8 @@ def _main(argv: Sequence[str] | None) -> int:
         arguments = parser().parse_args(argv)
         verb: Callable[[argparse.Namespace, Sequence[str] | None], int] = {
             "run": _run, "check": _check, "importance": _importance, "sweep": _sweep,
-            "combine": _combine, "plot": _plot, "markov": _markov}[arguments.verb]
+            "combine": _combine, "plot": _plot, "markov": _markov,
+            "report": _report}[arguments.verb]
         return verb(arguments, argv)
     except SystemExit:
         raise
@@ -384,7 +403,8 @@ def _write_result(study, result, out, quiet: bool = False, progress: bool = True
 
     report = f"{summary(result)}\n\nModel ({study.model.source}):\n{model_text(study.model)}\n"
     _write_views(out, OUTPUT_FILES, report, result, lambda path: result_figure(result, path),
-                 quiet, result.horizon if progress else 0)
+                 quiet, result.horizon if progress else 0, kind="run",
+                 model_path=study.model.source)
 
 
 # Above this many time units, a bar shows the CSV being written (millions of lines take a while).
@@ -392,17 +412,28 @@ PROGRESS_FROM_UNITS = 200_000
 
 
 def _write_views(out, files: Sequence[str], report: str, result, draw, quiet: bool = False,
-                 csv_lines: int = 0) -> None:
-    """Writes the report, JSON, CSV and PNG of a result under `files` as one set, and prints
-    the report. `csv_lines`: the lines of a curve CSV, shown with a bar when they are many."""
+                 csv_lines: int = 0, kind: str = "run", model_path: str | None = None) -> None:
+    """Writes the report, JSON, CSV and PNG of a result under `files` and report.html as one
+    set, and prints the report. `csv_lines`: the lines of a curve CSV, shown with a bar when
+    they are many. The JSON records where it comes from (`provenance`), for the page."""
     from ..data.files import atomic_write_text
+    from .pages import BackgroundPicture, json_text, provenance, write_page
 
     text, json_file, csv_file, png_file = files
-    with _file_progress(csv_lines if csv_lines >= PROGRESS_FROM_UNITS else 0) as lines:
-        written = out.write_set({text: lambda path: atomic_write_text(path, report),
-                                 json_file: result.to_json,
-                                 csv_file: lambda path: result.to_csv(path, progress=lines),
-                                 png_file: draw})
+    data = result.to_dict()
+    data["provenance"] = provenance(out.command, model_path, data, [*files, REPORT_FILE], result)
+    # The picture is drawn beside the page, the two costliest files: the page comes first.
+    picture = BackgroundPicture(draw)
+    try:
+        with _file_progress(csv_lines if csv_lines >= PROGRESS_FROM_UNITS else 0) as lines:
+            written = out.write_set({
+                text: lambda path: atomic_write_text(path, report),
+                json_file: lambda path: atomic_write_text(path, json_text(data, kind)),
+                csv_file: lambda path: result.to_csv(path, progress=lines),
+                REPORT_FILE: lambda path: write_page(path, out.folder, kind, result, data),
+                png_file: picture.write})
+    finally:
+        picture.close()
     if not quiet:
         print(report)
         print("Written: " + ", ".join(str(path) for path in written))
@@ -436,7 +467,8 @@ def _importance(arguments: argparse.Namespace, argv) -> int:
                                       progress=not arguments.no_progress, client=client,
                                       batches=arguments.batches)
         _write_views(out, IMPORTANCE_FILES, summary(result) + "\n", result,
-                     lambda path: importance_figure(result, path, arguments.top))
+                     lambda path: importance_figure(result, path, arguments.top),
+                     kind="importance", model_path=study.model.source)
     return EXIT_DONE
 
 
@@ -461,7 +493,8 @@ def _sweep(arguments: argparse.Namespace, argv) -> int:
                                  threads=arguments.threads, progress=not arguments.no_progress,
                                  client=client, batches=arguments.batches)
         _write_views(out, SWEEP_FILES, summary(result) + "\n", result,
-                     lambda path: sweep_figure(result, path))
+                     lambda path: sweep_figure(result, path), kind="sweep",
+                     model_path=study.model.source)
     return EXIT_DONE
 
 
@@ -476,7 +509,8 @@ def _markov(arguments: argparse.Namespace, argv) -> int:
               f"{model_text(study.model)}\n")
     with _output_folder(arguments.out or Path("out"), argv) as out:
         _write_views(out, OUTPUT_FILES, report, result,
-                     lambda path: markov_figure(result, path), csv_lines=result.horizon)
+                     lambda path: markov_figure(result, path), csv_lines=result.horizon,
+                     kind="markov", model_path=study.model.source)
     return EXIT_DONE
 
 
@@ -493,12 +527,28 @@ def _combine(arguments: argparse.Namespace, argv) -> int:
 
 
 def _plot(arguments: argparse.Namespace, argv) -> int:
-    from ..data.result import read
-    from .figures import result_figure
+    from ..data.folders import read_folder
+    from .pages import picture_writers
 
-    result = read(arguments.folder)
+    folder = read_folder(arguments.folder)
     with _output_folder(arguments.folder, argv) as out:
-        written = out.write_set({OUTPUT_FILES[3]: lambda path: result_figure(result, path)})
+        written = out.write_set(picture_writers(folder))
+    print("Written: " + ", ".join(str(path) for path in written))
+    return EXIT_DONE
+
+
+def _report(arguments: argparse.Namespace, argv) -> int:
+    from ..data.folders import read_folder
+    from ..data.files import atomic_write_text
+    from ..views.report import comparison_page, page
+
+    folders = [read_folder(folder) for folder in arguments.folders]
+    if len(folders) == 1:
+        name, html = REPORT_FILE, page(folders[0])
+    else:
+        name, html = COMPARISON_FILE, comparison_page(folders)
+    with _output_folder(arguments.out or arguments.folders[0], argv) as out:
+        written = out.write_set({name: lambda path: atomic_write_text(path, html)})
     print("Written: " + ", ".join(str(path) for path in written))
     return EXIT_DONE
 

@@ -413,5 +413,6 @@ def _remove_stale_staging(folder: Path) -> None:
 def command_line(argv: Sequence[str] | None = None) -> str:
     """The command as typed, for the lock file."""
     words = list(sys.argv if argv is None else ["tarvo", *argv])
-    words[0] = Path(words[0]).name
+    # `python -m tarvokit.command` is the tarvo command too.
+    words[0] = "tarvo" if Path(words[0]).name == "__main__.py" else Path(words[0]).name
     return " ".join(words)

@@ -38,7 +38,10 @@ from . import calendar_measures
 from . import measures as measures_module
 from . import production as production_module
 from . import stats, validation
+from .calendar_validation import calendar_fields
 from .files import ResultError, atomic_write_text, check_set, csv_field, write_csv
+from .logistics import check_keys as check_logistics_keys
+from .logistics import logistics_keys
 
 RESULTS_FILE, CURVE_FILE = "results.json", "curve.csv"
 # Above this many time units the per-unit arrays are left to curve.csv.
@@ -54,6 +57,7 @@ class Batch:
     failed_steps: int  # failed engine steps summed over its histories
     seconds: float  # runner time
     lost: int | None = None  # lost production (quanta x engine steps), models with capacities
+    cost: float | None = None  # total cost summed over its histories (models with costs)
 
     @property
     def last_seed(self) -> int:
@@ -296,10 +300,11 @@ class Result(StudyFacts):
                                        in found.downtime_quantiles.items()},
                 "distributions": self.distributions.to_dict(),
             })
+            data.update(_calendar_keys(self.calendar_measures()))
             delivered = self.production()
             if delivered is not None:
                 data["production"] = delivered.to_dict(interval_dict)
-            data.update(_calendar_keys(self.calendar_measures()))
+            data.update(logistics_keys(self))
         data["batches"] = [batch_dict(b) for b in self.batches]
         if self.horizon > JSON_UNITS_LIMIT and "calendar" in data.get("distributions", {}):
             calendar_measures.without_units(data["distributions"]["calendar"])
@@ -364,7 +369,7 @@ class Result(StudyFacts):
         if counts is not None:
             given = [int(v) for v in np.asarray(counts, dtype=np.uint64)]
             read_counts = lambda rows, high, unit: given  # noqa: E731 (checked like the JSON's)
-        fields = validation.run_fields(data, source, study_id, read_counts)
+        fields = validation.run_fields(data, source, study_id, read_counts, calendar_fields)
         fields["counts"] = np.array(fields["counts"], dtype=np.uint64)
         fields["batches"] = tuple(Batch(*b) for b in fields["batches"])
         fields["distributions"] = production_module.with_checked_counts(
@@ -380,12 +385,14 @@ class Result(StudyFacts):
         check_set(path.parent, (RESULTS_FILE, CURVE_FILE))
         data = validation.read_json(path)
         curve = path.parent / CURVE_FILE
-        return cls.from_dict(data, source=str(path), read_counts=lambda rows, high, unit:
-                             validation.csv_column(curve, "failed_steps", rows, high,
-                                                   f"start_{unit}"),
-                             read_lost=lambda rows, high, unit:
-                             validation.csv_column(curve, "lost_production", rows, high,
-                                                   f"start_{unit}"))
+        result = cls.from_dict(data, source=str(path), read_counts=lambda rows, high, unit:
+                               validation.csv_column(curve, "failed_steps", rows, high,
+                                                     f"start_{unit}"),
+                               read_lost=lambda rows, high, unit:
+                               validation.csv_column(curve, "lost_production", rows, high,
+                                                     f"start_{unit}"))
+        check_logistics_keys(data, result, str(path))
+        return result
 
 
 def read(folder: str | Path) -> Result:
@@ -421,8 +428,8 @@ def paired_batch_means(reference: Result, run: Result) -> np.ndarray:
 
 
 def batch_dict(batch: Batch) -> dict:
-    """A sub-batch for JSON; `lost` only for a model with capacities."""
-    return {k: v for k, v in vars(batch).items() if k != "lost" or v is not None}
+    """A sub-batch for JSON; `lost` only for a model with capacities, `cost` with costs."""
+    return {k: v for k, v in vars(batch).items() if k not in ("lost", "cost") or v is not None}
 
 
 def interval_dict(interval: stats.Interval) -> dict:

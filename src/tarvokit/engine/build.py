@@ -101,10 +101,10 @@ def _cached_inputs(key: str) -> EngineInputs:
     resolution = int(study["resolution"])
     steps = int(study["horizon"]) * resolution
     tree = engine_tree(description, cut_sets)
-    program = capacity_program(description)
-    extra: dict[str, Any] = {} if program is None else {"capacity": program}
     if uses_calendar(description):
         return _calendar_inputs(description, steps, resolution, tree, cut_sets)
+    program = capacity_program(description)
+    extra: dict[str, Any] = {} if program is None else {"capacity": program}
     if has_dependencies(description):
         dependent = _dependent_model(description)
         return EngineInputs(steps, resolution, dependent.laws, tree,

@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .calendar_outputs import CalendarFigures
+from .logistics import LogisticsSums
 
 
 @dataclass(frozen=True, eq=False)
@@ -118,16 +119,19 @@ class Distributions:
     sums: Sums = field(default_factory=Sums)
     calendar: CalendarFigures | None = None  # a run with a calendar (calendar_outputs.py)
     production: "ProductionCounts | None" = None  # of a model with capacities
+    logistics: LogisticsSums | None = None  # models with logistics (logistics.py)
 
     def __add__(self, other: "Distributions") -> "Distributions":
-        calendar = (self.calendar + other.calendar
-                    if self.calendar is not None and other.calendar is not None else None)
-        production = (self.production + other.production
-                      if self.production is not None and other.production is not None else None)
+        def added(mine, theirs):
+            return mine + theirs if mine is not None and theirs is not None else None
+        logistics = (self.logistics + other.logistics
+                     if self.logistics is not None and other.logistics is not None
+                     else self.logistics or other.logistics)
         return Distributions(self.downtime + other.downtime, self.failures + other.failures,
                              self.first_failure + other.first_failure,
                              self.never_failed + other.never_failed, self.sums + other.sums,
-                             calendar, production)
+                             added(self.calendar, other.calendar),
+                             added(self.production, other.production), logistics)
 
     def to_dict(self) -> dict:
         data = {"downtime": self.downtime.to_dict(), "failures": self.failures.to_dict(),
@@ -137,6 +141,8 @@ class Distributions:
             data["calendar"] = self.calendar.to_dict()
         if self.production is not None:
             data["production"] = self.production.to_dict()
+        if self.logistics is not None:
+            data["logistics"] = self.logistics.to_dict()
         return data
 
     @classmethod
@@ -147,7 +153,8 @@ class Distributions:
         return cls(Histogram.from_dict(data["downtime"]), Histogram.from_dict(data["failures"]),
                    Histogram.from_dict(data["first_failure"]), int(data["never_failed"]),
                    Sums.from_dict(data["sums"]), calendar,
-                   ProductionCounts.from_dict(production) if production is not None else None)
+                   ProductionCounts.from_dict(production) if production is not None else None,
+                   LogisticsSums.from_dict(data["logistics"]) if "logistics" in data else None)
 
     @classmethod
     def from_runner(cls, figures: dict) -> "Distributions":
@@ -163,7 +170,9 @@ class Distributions:
                         int(figures["failed_steps_times_failures_sum"])),
                    CalendarFigures.from_runner(figures, cls) if "phases" in figures else None,
                    ProductionCounts.from_runner(figures["production"])
-                   if "production" in figures else None)
+                   if "production" in figures else None,
+                   LogisticsSums.from_runner(figures["logistics"])
+                   if "logistics" in figures else None)
 
 
 @dataclass(frozen=True, eq=False)

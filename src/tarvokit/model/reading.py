@@ -42,13 +42,16 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Sequence
 
-from . import capacity as capacities
 from . import calendar as calendar_keys
+from . import capacity as capacities
 from . import laws, logic
 from . import memory
 from .dependencies import COMPONENT_KEYS, TOP_LEVEL_KEYS, Dependencies, read_dependencies
 from .errors import (ModelError, ModelWarning, Where, close_match_hint, number_text,
                      reject_unknown_keys, shortened, shown)
+from .logistics import Logistics, read_logistics, repair_law
+from .logistics import COMPONENT_KEYS as LOGISTICS_COMPONENT_KEYS
+from .logistics import TOP_LEVEL_KEYS as LOGISTICS_TOP_LEVEL_KEYS
 from .variants import Sweep, read_sweep, variant_data
 
 DEFAULT_RESOLUTION = 60
@@ -96,8 +99,9 @@ class Model:
                  source: str, warnings_: Sequence[str] = (), input_: dict | None = None,
                  base_dir: Path | None = None, sweep: Sweep | None = None,
                  variants_: Sequence["Model"] = (), dependencies: Dependencies | None = None,
+                 calendar: calendar_keys.Calendar | None = None,
                  capacity: capacities.Capacity | None = None,
-                 calendar: calendar_keys.Calendar | None = None):
+                 logistics: Logistics | None = None):
         self.name, self.time_unit, self.horizon = name, time_unit, horizon
         self.resolution = resolution
         self.components = tuple(components)
@@ -110,10 +114,12 @@ class Model:
         self.variants = tuple(variants_)
         # Common-cause groups, standby units and repair crews (dependencies.py).
         self.dependencies = dependencies or Dependencies()
-        # What the system delivers: capacities, expression and demand (capacity.py), or None.
-        self.capacity = capacity
         # Phases, planned states, tests and held repairs (calendar.py).
         self.calendar = calendar or calendar_keys.Calendar()
+        # What the system delivers: capacities, expression and demand (capacity.py), or None.
+        self.capacity = capacity
+        # Spare parts, logistic delays, ageing repairs and costs (logistics.py).
+        self.logistics = logistics or Logistics()
 
     # --- Reading ---------------------------------------------------------------------------
 
@@ -124,7 +130,8 @@ class Model:
         if not isinstance(data, dict):
             root.fail("expected a table with [study], [components] and [system]")
         reject_unknown_keys(data, ("study", "components", "system", "sweep", *TOP_LEVEL_KEYS,
-                                   *calendar_keys.TOP_LEVEL_KEYS), root)
+                                   *calendar_keys.TOP_LEVEL_KEYS,
+                                   *LOGISTICS_TOP_LEVEL_KEYS), root)
         study = _table(data, "study", root)
         reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution",
                                    *capacities.STUDY_KEYS), root.key("study"))
@@ -144,6 +151,9 @@ class Model:
                       for entry in entries for name in entry.names]
         names = [c.name for c in components]
         dependencies = read_dependencies(data, components, root, resolution)
+        logistics = read_logistics(data, components, root, resolution, dependencies.crews,
+                                   [unit.name for unit in dependencies.standby])
+        notes += logistics.notes
         notes += _never_fails_notes(entries, dependencies)
         base_dir = base_dir or Path(".")
         production = capacities.read_capacity(data, components,
@@ -159,15 +169,23 @@ class Model:
             lambda table, where: _cut_sets(table, where, names, base_dir, notes),
             [p.repairs for p in dependencies.crews], [s.name for s in dependencies.standby])
         if production is not None and calendar:
+            # The calendar's runner does not carry a capacity program: refuse rather than
+            # report production figures that ignore the phases.
             root.key("system").key("capacity").fail(
                 "capacities are not simulated with a calendar yet (phases, planned states,"
                 " tests); run the plant's capacity without the calendar")
+        if logistics and calendar:
+            # The calendar's runner keeps no logistic figures or costs: refuse rather than
+            # report a plant whose repairs wait for nothing.
+            root.fail("spare parts, logistic delays, ageing repairs and costs cannot yet be"
+                      " studied together with a calendar (phases, planned states, tests with an"
+                      " offset or a duration, duty or held repairs)")
         for note in notes:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
         sweep = read_sweep(data["sweep"], root.key("sweep")) if "sweep" in data else None
         model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes,
                     copy.deepcopy(data), base_dir, sweep, dependencies=dependencies,
-                    capacity=production, calendar=calendar)
+                    calendar=calendar, capacity=production, logistics=logistics)
         if sweep is not None:
             # Every value must make a valid model; the checked models serve the runs too.
             model.variants = tuple(variants(model, sweep))
@@ -176,12 +194,13 @@ class Model:
     @property
     def description(self) -> dict:
         names = self.names
-        return capacities.add_to(self.capacity, self.calendar.add_to(self.dependencies.add_to({
+        return self.calendar.add_to(capacities.add_to(self.capacity, self.logistics.add_to(
+            self.dependencies.add_to({
             "study": {"name": self.name, "time_unit": self.time_unit, "horizon": self.horizon,
                       "resolution": self.resolution},
             "components": {c.name: c.description() for c in self.components},
             "system": {"cut_sets": [[names[i] for i in sorted(s)] for s in self.cut_sets]},
-        }), names))
+        }))), names)
 
     def with_resolution(self, resolution: int) -> "Model":
         data = copy.deepcopy(self.description)
@@ -350,8 +369,8 @@ def _component_entries(table: dict, where: Where, horizon: int, resolution: int,
         if not name.isprintable():
             at.fail("a component name may not contain control characters (line breaks, tabs)")
         reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions",
-                                    *COMPONENT_KEYS, *capacities.COMPONENT_KEYS,
-                                    *calendar_keys.COMPONENT_KEYS), at)
+                                    *COMPONENT_KEYS, *calendar_keys.COMPONENT_KEYS,
+                                    *capacities.COMPONENT_KEYS, *LOGISTICS_COMPONENT_KEYS), at)
         states, transitions = _states_and_transitions(entry, at, _Times(horizon, resolution),
                                                       notes)
         count = _positive_int(entry, "count", at) if "count" in entry else None
@@ -430,7 +449,7 @@ def _states_and_transitions(entry: dict, where: Where, times: _Times, notes: lis
             where.fail('missing "failure" (a component with a repair needs a failure)')
         entries = [("failure", 0, 1, entry["failure"])]
         if "repair" in entry:
-            entries.append(("repair", 1, 0, entry["repair"]))
+            entries.append(("repair", 1, 0, repair_law(entry["repair"])))
         transitions = [_transition(law, source, target, where.key(key), times, notes)
                        for key, source, target, law in entries]
         return TWO_STATES, tuple(transitions)

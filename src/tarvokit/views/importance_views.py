@@ -7,7 +7,7 @@ import numpy as np
 
 from ..data.importance import COMMON_CAUSE, COMPONENT, CUT_SET, KINDS, ImportanceResult, Row
 from ..data.stats import Interval, bin_edges
-from .plots import use_log_scale, log_scale_helps, text
+from .plots import STYLES, _percent_formatter, log_scale_helps, text, use_log_scale
 from .text import percent, short_interval_text, steps_per_unit
 
 # Curves over time are drawn per bin of time units, about this many bins over the horizon:
@@ -106,73 +106,120 @@ def _share_text(row: Row) -> str:
 # --- Plot ---------------------------------------------------------------------------------
 
 
+def plotted_kinds(result: ImportanceResult) -> list[str]:
+    """The rows of the importance figure: cut sets, components, and common-cause groups when
+    the model has some."""
+    kinds = {row.measure.kind for row in result.rows()}
+    return [kind for kind in KINDS if kind in kinds]
+
+
 def draw_importance(axes, result: ImportanceResult, top: int) -> None:
-    """Shares and reductions over time of the top `top` cut sets and components on a 2 x 2
-    grid of matplotlib axes (cut sets above, components below), with pointwise 95% bands."""
+    """Shares and reductions over time of the top `top` of each kind (cut sets, components,
+    common-cause groups: one row of two matplotlib axes each, as `plotted_kinds` lists them),
+    with pointwise 95% bands. Measures whose curves are identical (two units each needed only
+    with the other) are drawn once, under both names."""
     bin_units = max(1, math.ceil(result.horizon / PLOT_BINS))
-    for row, kind in enumerate((CUT_SET, COMPONENT)):
-        chosen = result.top(kind, top)
+    unit = result.time_unit
+    for row, kind in enumerate(plotted_kinds(result)):
+        chosen = _distinct(result, result.top(kind, top), bin_units)
         title, measure, _ = _HEADINGS[kind]
         share_axes, reduction_axes = axes[row]
-        _draw_shares(share_axes, result, chosen, bin_units)
-        share_axes.set_title(f"{title} (top {len(chosen)}): share of the system's downtime",
-                             fontsize=10)
+        if kind == COMMON_CAUSE:
+            share_axes.set_axis_off()
+            if row:  # the axes above keep the time axis this one does not show
+                axes[row - 1][0].tick_params(labelbottom=True)
+                axes[row - 1][0].set_xlabel(text(f"time ({unit})"))
+            share_axes.text(0.5, 0.5, "A group's shocks are no part of the logic:\nit has no"
+                            " share of the downtime, only what would go\nif it never struck"
+                            " (right).", ha="center", va="center", fontsize=9,
+                            transform=share_axes.transAxes)
+        else:
+            _draw_shares(share_axes, result, chosen, bin_units)
+            share_axes.set_title(f"{title} (top {len(chosen)}): share of the downtime",
+                                 fontsize=10)
         _draw_reductions(reduction_axes, result, chosen, bin_units)
-        reduction_axes.set_title(f"{title}: {measure}", fontsize=10)
-    for column in axes[1]:
-        column.set_xlabel(text(f"time ({result.time_unit})"))
+        reduction_axes.set_title(text(f"{title}: {measure} ({unit} per {result.horizon:,}"
+                                      f" {unit} in the legend)"), fontsize=10)
+        reduction_axes.legend(loc="upper left", bbox_to_anchor=(1.02, 1.0), fontsize=7,
+                              frameon=False)
+    for column in axes[-1]:
+        if column.axison:
+            column.set_xlabel(text(f"time ({unit})"))
 
 
 def importance_title(result: ImportanceResult) -> str:
     bin_units = max(1, math.ceil(result.horizon / PLOT_BINS))
-    return text(f"{result.system_result.name}: what matters, per {bin_units:,}"
-                f" {result.time_unit} ({result.histories:,} histories, {len(result.runs)}"
+    return text(f"{result.system_result.name}: what matters, mean of each {bin_units:,}-"
+                f"{result.time_unit} bin ({result.histories:,} histories, {len(result.runs)}"
                 " paired runs)")
+
+
+def _distinct(result: ImportanceResult, chosen, bin_units: int) -> list[tuple[str, list]]:
+    """(label, measures) per distinct pair of curves, in rank order: measures with the same
+    share and reduction curves share one label ("pump[1] = pump[2]")."""
+    groups: list[tuple[np.ndarray, list]] = []
+    for measure in chosen:
+        key = np.concatenate([np.nan_to_num(result.share_curve(measure, bin_units), nan=-1.0),
+                              result.reduction_curve(measure, bin_units)])
+        for known, members in groups:
+            if np.array_equal(known, key):
+                members.append(measure)
+                break
+        else:
+            groups.append((key, [measure]))
+    rows = {row.measure: row for row in result.rows()}
+    unit = result.time_unit
+    return [(text(" = ".join(m.name for m in members)
+                  + f": {rows[members[0]].downtime.estimate:,.3g} {unit}"), members)
+            for _, members in groups]
 
 
 def _draw_shares(axes, result: ImportanceResult, chosen, bin_units: int) -> None:
     edges = bin_edges(result.horizon, bin_units)
-    for index, measure in enumerate(chosen):
-        colour = f"C{index}"
+    for index, (label, (measure, *_)) in enumerate(chosen):
+        colour, style = f"C{index}", STYLES[index % len(STYLES)]
         curve = result.share_curve(measure, bin_units)
         low, high = result.share_band(measure, bin_units)
         axes.fill_between(edges, _closed(low), _closed(high), step="post", color=colour,
-                          alpha=0.2, linewidth=0)
-        axes.step(edges, _closed(curve), where="post", color=colour, linewidth=1.0,
-                  label=text(measure.name))
+                          alpha=0.15, linewidth=0)
+        axes.step(edges, _closed(curve), where="post", color=colour, linewidth=1.1,
+                  linestyle=style, label=label)
     axes.set_ylim(0, 1.05)
+    axes.yaxis.set_major_formatter(_percent_formatter())
     axes.set_ylabel("share")
     axes.set_xlim(0, result.horizon)
     axes.grid(True, alpha=0.3)
-    axes.legend(loc="best", fontsize=8, framealpha=0.9)
 
 
 def _draw_reductions(axes, result: ImportanceResult, chosen, bin_units: int) -> None:
     edges = bin_edges(result.horizon, bin_units)
     system = result.system_curve(bin_units)
-    curves = [result.reduction_curve(m, bin_units) for m in chosen]
+    curves = [result.reduction_curve(measures[0], bin_units) for _, measures in chosen]
     log_scale = log_scale_helps(np.concatenate([system, *curves]))
     floor = 0.0
     if log_scale:
         # Four decades below the system's highest: a contributor smaller than that is drawn on
         # the floor rather than stretching the axis (and its band) over many empty decades.
         floor = 10 ** np.floor(np.log10(float(system.max()) * 1e-4))
-        use_log_scale(axes)
+        use_log_scale(axes, percent=True)
         axes.set_ylim(floor, 1.5)
-    for index, (measure, curve) in enumerate(zip(chosen, curves)):
-        colour = f"C{index}"
-        low, high = result.reduction_band(measure, bin_units)
+    else:
+        axes.yaxis.set_major_formatter(_percent_formatter())
+    for index, ((label, measures), curve) in enumerate(zip(chosen, curves)):
+        colour, style = f"C{index}", STYLES[index % len(STYLES)]
+        low, high = result.reduction_band(measures[0], bin_units)
         axes.fill_between(edges, _closed(np.maximum(low, floor)), _closed(np.maximum(high, floor)),
-                          step="post", color=colour, alpha=0.2, linewidth=0)
+                          step="post", color=colour, alpha=0.15, linewidth=0)
         axes.step(edges, _closed(np.maximum(curve, floor)), where="post", color=colour,
-                  linewidth=1.0, label=text(measure.name))
+                  linewidth=1.1, linestyle=style, label=label)
     # Last and on top: the largest contributor often equals the system, and would hide it.
     axes.step(edges, _closed(np.maximum(system, floor)), where="post", color="black",
-              linestyle=(0, (4, 3)), linewidth=1.2, label="system unavailability", zorder=5)
-    axes.set_ylabel("unavailability" + (" (log scale)" if log_scale else ""))
+              linestyle=(0, (4, 3)), linewidth=1.2,
+              label=text(f"system: {result.system_result.downtime().estimate:,.3g}"
+                         f" {result.time_unit}"), zorder=5)
+    axes.set_ylabel("unavailability removed" + (" (log scale)" if log_scale else ""))
     axes.set_xlim(0, result.horizon)
     axes.grid(True, which="major", alpha=0.3)
-    axes.legend(loc="best", fontsize=8, framealpha=0.9)
 
 
 def _closed(values: np.ndarray) -> np.ndarray:

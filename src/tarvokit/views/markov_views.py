@@ -6,8 +6,8 @@ from __future__ import annotations
 import numpy as np
 
 from ..data.markov import MarkovResult
-from .plots import (_aggregated, _closed, draw_reliability_curve, log_scale_helps, text,
-                    use_log_scale)
+from .plots import (_aggregated, bin_note, draw_curve, draw_mean_line, draw_reliability_curve,
+                    log_scale_helps, percent_text, text, zoom_reason, zoom_window)
 from .production_views import exact_production_lines
 from .text import number, percent
 
@@ -51,36 +51,38 @@ def summary(result: MarkovResult) -> str:
 
 
 def draw_markov(whole, start, reliability, result: MarkovResult) -> None:
-    """The exact unavailability over the horizon (`whole`) and its first twelfth (`start`), and
-    the reliability over time (`reliability`), on matplotlib axes."""
+    """The exact unavailability over the horizon (`whole`) and a window at its start
+    (`start`), with the mean over the horizon and the long run's, and the reliability over time
+    (`reliability`), on matplotlib axes."""
     curve, unit = result.unavailability, result.time_unit
     whole.set_title(text(f"{result.name}: exact unavailability over {result.horizon:,} {unit}"
                          f" ({result.answer.states:,}-state Markov chain)"), fontsize=10)
-    _draw_curve(whole, curve, result.horizon, unit, log_scale_helps(curve))
-    first = max(1, result.horizon // 12)
-    start.set_title(text(f"The first {first:,} {unit}"), fontsize=10)
-    _draw_curve(start, curve, first, unit, False)
-    for axes in (whole, start):
-        axes.axhline(result.answer.mean_unavailability, color="tab:red", linestyle="--",
-                     linewidth=1.2, label=f"mean over the horizon"
-                     f" {100 * result.answer.mean_unavailability:.4g} %")
-    whole.legend(loc="upper center", bbox_to_anchor=(0.5, -0.16), ncol=2, fontsize=8,
+    draw_markov_window(whole, result, result.horizon, log_scale_helps(curve))
+    if start is not None:
+        draw_markov_window(start, result, zoom_window(result.model), False)
+    whole.legend(loc="upper center", bbox_to_anchor=(0.5, -0.16), ncol=3, fontsize=8,
                  frameon=False)
-    edges, (share,) = _aggregated(result.horizon, result.answer.reliability, how="last")
-    draw_reliability_curve(reliability, edges, share, unit)
+    if reliability is not None:
+        edges, (share,) = _aggregated(result.horizon, result.answer.reliability, how="last")
+        draw_reliability_curve(reliability, edges, share, unit, label="exact reliability")
 
 
-def _draw_curve(axes, curve: np.ndarray, stop: int, unit: str, log_scale: bool) -> None:
-    edges, (values,) = _aggregated(stop, curve[:stop])
-    if log_scale:
-        positive = values[values > 0]
-        floor = 10 ** np.floor(np.log10(positive.min())) if positive.size else 1e-12
-        values = np.maximum(values, floor)
-        use_log_scale(axes)
-        axes.set_ylim(floor, 1.5)
-    axes.step(edges, _closed(values), where="post", color="tab:blue", linewidth=0.9,
-              label=text(f"exact unavailability during each {unit}"))
-    axes.set_xlim(0, stop)
-    axes.set_xlabel(text(f"time ({unit})"))
-    axes.set_ylabel("unavailability" + (" (log scale)" if log_scale else ""))
-    axes.grid(True, which="major", alpha=0.3)
+def draw_markov_window(axes, result: MarkovResult, stop: int, log_scale: bool) -> None:
+    """The exact unavailability of time units 0 .. stop - 1, the mean over the horizon behind
+    it and the long run's unavailability, dotted."""
+    unit = result.time_unit
+    if stop < result.horizon:
+        axes.set_title(text(f"The first {stop:,} {unit}{zoom_reason(result.model)}"),
+                       fontsize=10)
+    edges, (values,) = _aggregated(stop, result.unavailability[:stop])
+    draw_curve(axes, edges, values, unit, log_scale,
+               f"exact unavailability during each {unit}{bin_note(edges, stop, unit)}")
+    draw_mean_line(axes, result.mean())
+    steady = result.answer.steady_unavailability
+    if steady == steady:
+        axes.axhline(steady, color="black", linestyle=":", linewidth=1.0, zorder=1,
+                     label=f"steady state {percent_text(steady)}")
+    if not log_scale:  # room for both lines and the curve
+        top = max(float(values.max()), result.answer.mean_unavailability,
+                  steady if steady == steady else 0.0)
+        axes.set_ylim(0, max(1.15 * top, 1e-6))

@@ -8,7 +8,8 @@ import numpy as np
 from ..data.stats import bin_edges, bin_sums
 from ..data.sweep import SweepResult, numeric_values
 from ..model.variants import value_text
-from .plots import use_log_scale, text
+from .plots import STYLES, text
+from .logistics_views import money
 from .text import percent, short_interval_text
 
 PLOT_BINS = 150  # curves over time are drawn per bin of time units, about this many
@@ -33,9 +34,13 @@ def summary(result: SweepResult) -> str:
               short_interval_text(run.downtime(), unit),
               _difference_text(result, index) if index else "(reference)")
              for index, (value, run) in enumerate(zip(values, result.results))]
+    if result.has_costs:
+        headings, cells = _with_costs(result, headings, cells)
     widths = [max(len(h), *(len(c[i]) for c in cells)) for i, h in enumerate(headings)]
     lines += ["  " + "  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip()
               for row in (headings, *cells)]
+    if result.has_costs:
+        lines += ["", *_cheapest_lines(result)]
     lines += [
         "",
         f"95% intervals by batch means over {len(reference.batches)} sub-batches; a difference"
@@ -45,6 +50,31 @@ def summary(result: SweepResult) -> str:
         "of the difference would be F times as wide (from the values' own standard errors).",
     ]
     return "\n".join(lines)
+
+
+def _with_costs(result: SweepResult, headings: tuple, cells: list) -> tuple[tuple, list]:
+    """The table with a column of expected total costs, the cheapest value marked."""
+    currency = result.reference.model.get("costs", {}).get("currency", "")
+    cheapest = result.cheapest()
+    costs = [f"{money(c.estimate)} [{money(c.low)}, {money(c.high)}]"
+             + ("  <- cheapest" if i == cheapest else "") for i, c in enumerate(result.costs())]
+    heading = f"expected cost{', ' + currency if currency else ''}"
+    return (*headings, heading), [(*row, cost) for row, cost in zip(cells, costs)]
+
+
+def _cheapest_lines(result: SweepResult) -> list[str]:
+    cheapest, following = result.cheapest(), result.next_cheapest()
+    values = result.sweep.values
+    line = (f"Cheapest: {result.sweep.parameter} = {value_text(values[cheapest])},"
+            f" {money(result.costs()[cheapest].estimate)} over the horizon")
+    if following is None:
+        return [line]
+    more = result.cost_difference(following, cheapest)
+    return [line + f"; the next cheapest, {value_text(values[following])}, costs"
+            f" {money(more.estimate, True)} [{money(more.low, True)}, {money(more.high, True)}]"
+            " more",
+            "  (a paired difference over the same sub-batches; an interval that holds 0 does not"
+            " tell the two apart)"]
 
 
 def _difference_text(result: SweepResult, index: int) -> str:
@@ -103,6 +133,8 @@ def _draw_means(axes, result: SweepResult, positions: np.ndarray, labels: list[s
                   capsize=4, color="tab:blue")
     axes.set_title("Mean unavailability over the horizon (95% interval)", fontsize=10)
     axes.set_ylabel("unavailability (%)")
+    # From 0: an axis that starts near the lowest value makes a small change look large.
+    axes.set_ylim(0, 1.15 * float(np.max(estimates + errors[1])) or 1.0)
     _label_axis(axes, result, positions, labels)
 
 
@@ -131,18 +163,34 @@ def _draw_differences(axes, result: SweepResult, positions: np.ndarray,
 
 
 def _draw_curves(axes, result: SweepResult) -> None:
-    unit = result.reference.time_unit
+    """Per value, its unavailability minus the reference's over time (per bin of time units),
+    on a linear axis around 0: the curves themselves overlap, their differences do not."""
+    reference = result.reference
+    unit = reference.time_unit
     longest = max(r.horizon for r in result.results)
     bin_units = max(1, math.ceil(longest / PLOT_BINS))
+    base_edges = bin_edges(reference.horizon, bin_units)
+    base = bin_sums(reference.unavailability, bin_units) / np.diff(base_edges)
     for index, (value, run) in enumerate(zip(result.sweep.values, result.results)):
+        if index == 0:
+            continue
         edges = bin_edges(run.horizon, bin_units)
         binned = bin_sums(run.unavailability, bin_units) / np.diff(edges)
-        axes.step(edges, np.append(binned, binned[-1]), where="post", color=f"C{index}",
-                  linewidth=1.0, label=text(f"{value_text(value)}: mean {percent(run.mean().estimate)}"))
-    use_log_scale(axes)
+        shared = min(len(binned), len(base))
+        difference = 100 * (binned[:shared] - base[:shared])
+        axes.step(edges[:shared + 1], np.append(difference, difference[-1]), where="post",
+                  color=f"C{index}", linestyle=STYLES[(index - 1) % len(STYLES)],
+                  linewidth=1.1, label=text(f"{value_text(value)}: mean"
+                                            f" {100 * result.difference(index).estimate:+.4g}"
+                                            " points"))
+    axes.axhline(0.0, color="black", linewidth=0.8,
+                 label=text(f"reference {value_text(result.sweep.values[0])}: mean"
+                            f" {percent(reference.mean().estimate)}"))
     axes.set_xlim(0, longest)
-    axes.set_title(text(f"Unavailability over time, mean per {bin_units:,} {unit}"), fontsize=10)
+    axes.set_title(text(f"Difference from the reference over time, mean of each {bin_units:,}-"
+                        f"{unit} bin"), fontsize=10)
     axes.set_xlabel(text(f"time ({unit})"))
-    axes.set_ylabel("unavailability (log scale)")
+    axes.set_ylabel("difference (percentage points)")
     axes.grid(True, which="major", alpha=0.3)
-    axes.legend(loc="best", fontsize=8, title=text(result.sweep.parameter), title_fontsize=8)
+    axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False,
+                title=text(result.sweep.parameter), title_fontsize=8)

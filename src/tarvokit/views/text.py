@@ -6,11 +6,11 @@ from typing import TYPE_CHECKING
 
 from ..model import laws, memory
 from ..model.reading import Model
-from .production_views import capacity_lines, production_lines
 from .calendar_text import calendar_lines
 # The helpers are imported from here by the other views too.
 from .formatting import (duration_text, interval_text, number, percent,  # noqa: F401
                          short_interval_text, steps_per_unit)
+from .production_views import capacity_lines, production_lines
 
 if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
     from ..data.result import Result
@@ -36,6 +36,7 @@ def summary(result: "Result") -> str:
         lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
                      " sub-batches)")
     lines += calendar_lines(result)
+    lines += _logistics_lines(result)
     end = result.at(horizon - 1)
     lines += [
         f"Unavailability during the last {unit} ({unit} {horizon - 1}): {interval_text(end)}",
@@ -61,6 +62,10 @@ def summary(result: "Result") -> str:
 def over(result: "Result") -> str:
     """What the mean unavailability is taken over: the horizon, or its required time."""
     return "required time" if "phases" in result.model else "the horizon"
+def _logistics_lines(result: "Result") -> list[str]:
+    from .logistics_views import logistics_lines
+
+    return logistics_lines(result)
 
 
 def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
@@ -106,10 +111,12 @@ def model_text(model: Model, threads: int | None = None) -> str:
               for s in sorted(model.cut_sets, key=lambda s: (len(s), sorted(s)))]
     if model.dependencies:
         lines.append(model.dependencies.text(unit))
-    if model.capacity is not None:
-        lines += capacity_lines(model.capacity, model.names)
     if model.calendar:
         lines.append(model.calendar.text(unit))
+    if model.capacity is not None:
+        lines += capacity_lines(model.capacity, model.names)
+    if model.logistics:
+        lines.append(model.logistics.text(unit))
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")

@@ -1,0 +1,504 @@
+"""report.html and the folders behind it: every verb writes the page, `tarvo report` and `tarvo
+plot` redraw every kind of folder from its files, the page shows the files' numbers, escapes what
+it is given and asks for nothing outside itself, and the model is written out in plain words."""
+
+import json
+import math
+import re
+import shutil
+from html.parser import HTMLParser
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tarvokit
+from tarvokit.data.files import MANIFEST_NAME
+from tarvokit.data.folders import read_folder
+from tarvokit.views import report
+
+from test_tarvokit_cli import SMALL, tarvo_command
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+MARKOV_MODEL = """\
+[study]
+name = "Two pumps, exact"
+time_unit = "h"
+horizon = 300
+
+[components.pump]
+count = 2
+failure = { law = "Exponential", mean = 60 }
+repair = { law = "Exponential", mean = 8 }
+
+[common_cause.pumps]
+members = ["pump[*]"]
+beta = 0.1
+
+[crews.fitters]         # crew members' importance comes from runs with them made perfect
+count = 1
+repairs = ["pump[*]"]
+
+[system]
+fails_when = "pump[1] and pump[2]"
+"""
+HOSTILE_STUDY = "<img src=x onerror=alert(1)>"
+HOSTILE_COMPONENT = "</svg><script>alert(2)</script>"
+
+
+class Page(HTMLParser):
+    """The tags, attributes, text and numbered cells of a page."""
+
+    def __init__(self, html: str):
+        super().__init__()
+        self.tags: list[str] = []
+        self.attributes: list[tuple[str, str, str | None]] = []
+        self.cells: list[dict] = []
+        self.headings: list[tuple[int, str]] = []
+        self._heading: list | None = None
+        self._cell: dict | None = None
+        self.feed(html)
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.append(tag)
+        self.attributes += [(tag, name, value) for name, value in attrs]
+        values = dict(attrs)
+        if tag in ("h1", "h2", "h3", "h4", "h5", "h6"):
+            self._heading = [int(tag[1]), ""]
+        if tag == "td" and "data-value" in values:
+            self._cell = {"key": values.get("data-key"), "value": float(values["data-value"]),
+                          "text": ""}
+
+    def handle_endtag(self, tag):
+        if tag.startswith("h") and tag[1:].isdigit() and self._heading is not None:
+            self.headings.append((self._heading[0], self._heading[1]))
+            self._heading = None
+        if tag == "td" and self._cell is not None:
+            self.cells.append(self._cell)
+            self._cell = None
+
+    def handle_data(self, data):
+        if self._heading is not None:
+            self._heading[1] += data
+        if self._cell is not None:
+            self._cell["text"] += data
+
+
+def _shown_number(text: str) -> float:
+    """The number a cell shows ('1,003 h', '0.2309 %' as the fraction 0.002309)."""
+    found = re.match(r"\s*([-+]?[\d,]*\.?\d+(?:e[-+]?\d+)?)", text)
+    value = float(found.group(1).replace(",", ""))
+    return value / 100 if "%" in text.split("[")[0] else value
+
+
+@pytest.fixture(scope="session")
+def folders(tmp_path_factory) -> dict[str, Path]:
+    """One folder of each kind the command writes, written by the command."""
+    root = tmp_path_factory.mktemp("folders")
+    (root / "pumps.toml").write_text(SMALL)
+    (root / "exact.toml").write_text(MARKOV_MODEL)
+    small = str(root / "pumps.toml")
+    runs = {
+        "run": ["run", small, "--histories", "600", "--seed", "1"],
+        "half": ["run", small, "--histories", "300", "--seed", "601"],
+        "markov": ["markov", str(root / "exact.toml")],
+        "exact_run": ["run", str(root / "exact.toml"), "--histories", "500"],
+        "importance": ["importance", str(root / "exact.toml"), "--histories", "400"],
+        "sweep": ["sweep", small, "--sweep", "components.pump.repair.high=12,20",
+                  "--histories", "400"],
+    }
+    made = {}
+    for name, arguments in runs.items():
+        done = tarvo_command(*arguments, "--out", str(root / name),
+                             *([] if arguments[0] == "markov" else ["--no-progress"]))
+        assert done.returncode == 0, done.stderr
+        made[name] = root / name
+    done = tarvo_command("combine", str(root / "run"), str(root / "half"), "--out",
+                         str(root / "combine"))
+    assert done.returncode == 0, done.stderr
+    made["combine"] = root / "combine"
+    return made
+
+
+KINDS = ["run", "markov", "importance", "sweep", "combine"]
+PICTURES = {"run": "plot.png", "markov": "plot.png", "importance": "importance.png",
+            "sweep": "sweep.png", "combine": "plot.png"}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_report_rewrites_the_page_the_verb_wrote_byte_for_byte(folders, tmp_path, kind):
+    folder = tmp_path / kind
+    shutil.copytree(folders[kind], folder)
+    written = (folder / "report.html").read_bytes()
+    (folder / "report.html").unlink()
+    done = tarvo_command("report", str(folder))
+    assert done.returncode == 0, done.stderr
+    assert (folder / "report.html").read_bytes() == written
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_plot_redraws_the_picture_of_every_kind_of_folder(folders, tmp_path, kind):
+    folder = tmp_path / kind
+    shutil.copytree(folders[kind], folder)
+    picture = folder / PICTURES[kind]
+    picture.unlink()
+    done = tarvo_command("plot", str(folder))
+    assert done.returncode == 0, done.stderr
+    assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_plot_and_report_of_a_folder_without_results_are_one_line(tmp_path):
+    (tmp_path / "empty").mkdir()
+    for verb in ("plot", "report"):
+        done = tarvo_command(verb, str(tmp_path / "empty"))
+        assert done.returncode == 2
+        assert done.stderr.count("\n") == 1 and "holds no results.json" in done.stderr
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_the_page_is_whole_safe_and_ordered(folders, kind):
+    html = (folders[kind] / "report.html").read_text()
+    page = Page(html)
+    assert html.startswith("<!DOCTYPE html>")
+    csp = [v for t, n, v in page.attributes if t == "meta" and n == "content" and "default-src" in v]
+    assert csp == [report.CSP]
+    assert "script" not in page.tags and "img" not in page.tags and "link" not in page.tags
+    # Nothing refers outside the page: references are to its own ids.
+    for tag, name, value in page.attributes:
+        if name in ("src", "href", "xlink:href", "action"):
+            assert value.startswith("#"), (tag, name, value)
+    ids = [v for _, n, v in page.attributes if n == "id"]
+    assert len(ids) == len(set(ids))
+    # Headings in order: one h1, and no level skipped on the way down.
+    levels = [level for level, _ in page.headings]
+    assert levels[0] == 1 and levels.count(1) == 1
+    assert all(b <= a + 1 for a, b in zip(levels, levels[1:]))
+    # Every figure has a text alternative.
+    assert html.count("<figure>") == html.count("<figcaption>") >= 2
+    for svg in re.findall(r"<svg[^>]*>", html):
+        assert 'role="img"' in svg and "aria-labelledby" in svg
+    sections = [text for level, text in page.headings if level == 2]
+    assert sections[0] == "The answer" and sections[-3:] == ["The model", "Assumptions",
+                                                             "Provenance"]
+
+
+@pytest.mark.parametrize("kind", ["run", "markov", "combine"])
+def test_the_numbers_shown_are_those_of_results_json(folders, kind):
+    data = json.loads((folders[kind] / "results.json").read_text())
+    cells = [c for c in Page((folders[kind] / "report.html").read_text()).cells if c["key"]]
+    keys = set()
+    for found in cells:
+        key = found["key"]
+        node = data
+        for part in key.split("."):
+            node = node[part] if isinstance(node, dict) and part in node else None
+        if node is None:
+            continue
+        expected = node["estimate"] if isinstance(node, dict) else node
+        assert found["value"] == expected, key
+        assert _shown_number(found["text"]) == pytest.approx(expected, rel=5e-4, abs=1e-12), key
+        keys.add(key)
+    assert {"mean_unavailability", "expected_downtime", "failure_frequency", "reliability",
+            "mean_down_time", "mean_up_time"} <= keys
+
+
+def test_the_page_holds_the_provenance_of_the_files(folders):
+    data = json.loads((folders["run"] / "results.json").read_text())
+    record = data["provenance"]
+    model = Path(record["model_path"])
+    import hashlib
+
+    assert record["model_sha256"] == hashlib.sha256(model.read_bytes()).hexdigest()
+    assert record["command"].startswith("tarvo run ") and "--histories 600" in record["command"]
+    html = (folders["run"] / "report.html").read_text()
+    for text in (record["model_sha256"], data["id"], data["created"], "1..600",
+                 record["command"].replace("'", "&#x27;")):
+        assert text in html
+
+
+def test_a_folder_holding_a_run_and_its_importance_shows_both(folders, tmp_path):
+    folder = tmp_path / "both"
+    shutil.copytree(folders["exact_run"], folder)
+    for name in ("importance.json", "importance.txt", "importance.csv", "importance.png"):
+        shutil.copy(folders["importance"] / name, folder / name)
+    done = tarvo_command("report", str(folder))
+    assert done.returncode == 0, done.stderr
+    html = (folder / "report.html").read_text()
+    headings = [text for level, text in Page(html).headings if level == 2]
+    assert "What matters: importance" in headings and "Figures" in headings
+    assert "The worst contributor is " in html
+
+
+def test_hostile_names_show_as_text(tmp_path):
+    model = tmp_path / "evil.toml"
+    model.write_text(SMALL.replace('name = "Two pumps"', f'name = "{HOSTILE_STUDY}"')
+                     .replace("[components.pump]", f'[components."{HOSTILE_COMPONENT}"]')
+                     .replace('fails_when = "pump[1] and pump[2]"',
+                              f"cut_sets = [['{HOSTILE_COMPONENT}[1]', '{HOSTILE_COMPONENT}[2]']]"))
+    done = tarvo_command("run", str(model), "--histories", "200", "--no-progress", "--out",
+                         str(tmp_path / "out"))
+    assert done.returncode == 0, done.stderr
+    html = (tmp_path / "out" / "report.html").read_text()
+    page = Page(html)
+    assert "script" not in page.tags and "img" not in page.tags
+    assert not [name for _, name, _ in page.attributes if name.startswith("on")]
+    assert (1, HOSTILE_STUDY) in page.headings
+    assert html.count("<svg") == html.count("</svg>")
+
+
+def _with_sections(folder: Path, tmp_path: Path) -> Path:
+    """A copy of a run's folder whose results.json holds sections this page does not know."""
+    copy = tmp_path / "more"
+    shutil.copytree(folder, copy)
+    (copy / MANIFEST_NAME).unlink()  # as a folder from before manifests
+    data = json.loads((copy / "results.json").read_text())
+    data["production"] = {"value": 0.9871, "low": 0.98, "high": 0.99}
+    data["costs"] = [{"item": "spares", "cost": {"value": 1200.0, "low": 1100.0, "high": 1300.0}},
+                     {"item": "crews <b>", "cost": 800}]
+    data["phases"] = {"outage": {"share": {"value": 0.25, "low": 0.2, "high": 0.3},
+                                 "hours": 120}}
+    (copy / "results.json").write_text(json.dumps(data))
+    return copy
+
+
+def test_sections_other_mechanisms_add_are_shown_from_their_structure(folders, tmp_path):
+    folder = _with_sections(folders["run"], tmp_path)
+    done = tarvo_command("report", str(folder))
+    assert done.returncode == 0, done.stderr
+    html = (folder / "report.html").read_text()
+    page = Page(html)
+    headings = [text for _, text in page.headings]
+    # In the order of the calendar, the capacity and the logistics.
+    assert headings.index("Phases") < headings.index("Production") < headings.index("Costs")
+    assert "Outage" in headings
+    values = {c["value"] for c in page.cells}
+    assert {0.9871, 1200.0, 800.0, 0.25, 120.0} <= values
+    assert "crews &lt;b&gt;" in html and "[1,100, 1,300]" in html
+
+
+def test_comparison_puts_two_folders_side_by_side(folders, tmp_path):
+    done = tarvo_command("report", str(folders["exact_run"]), str(folders["markov"]), "--out",
+                         str(tmp_path / "both"))
+    assert done.returncode == 0, done.stderr
+    html = (tmp_path / "both" / "comparison.html").read_text()
+    assert "exact_run (run)" in html and "markov (markov)" in html
+    assert "The unavailability curves on one plot" in html
+    markov = json.loads((folders["markov"] / "results.json").read_text())
+    cells = [c for c in Page(html).cells if c["key"] == "mean_unavailability"]
+    assert len(cells) == 2 and markov["mean_unavailability"]["estimate"] in \
+        [c["value"] for c in cells]
+
+
+# --- The folders read back ------------------------------------------------------------------
+
+
+def test_markov_folder_reads_back_its_answer(tmp_path):
+    (tmp_path / "exact.toml").write_text(MARKOV_MODEL)
+    study = tarvokit.load(tmp_path / "exact.toml")
+    answer = study.markov()
+    answer.to_json(tmp_path / "results.json")
+    answer.to_csv(tmp_path / "curve.csv")
+    back = read_folder(tmp_path).part("markov").result
+    assert np.array_equal(back.answer.unavailability, answer.answer.unavailability)
+    assert np.array_equal(back.answer.reliability, answer.answer.reliability)
+    assert back.answer.mean_up_time == answer.answer.mean_up_time
+    assert back.id == answer.id
+    # Without the arrays in the JSON, they come from curve.csv (9 significant digits).
+    data = json.loads((tmp_path / "results.json").read_text())
+    for key in ("unavailability", "failures_per_unit", "reliability_per_unit"):
+        del data[key]
+    (tmp_path / "results.json").write_text(json.dumps(data))
+    again = read_folder(tmp_path).part("markov").result
+    assert np.allclose(again.answer.unavailability, answer.answer.unavailability, rtol=1e-8)
+
+
+def test_importance_and_sweep_folders_read_back_their_tables(folders):
+    importance = read_folder(folders["importance"]).part("importance")
+    rows = importance.result.rows()
+    table = importance.data["table"]
+    assert [(r.measure.kind, r.measure.name, r.rank) for r in rows] == \
+        [(t["kind"], t["name"], t["rank"]) for t in table]
+    for row, written in zip(rows, table):
+        assert row.downtime.estimate == pytest.approx(written["downtime"]["estimate"], rel=1e-12)
+    sweep = read_folder(folders["sweep"]).part("sweep")
+    for index, written in enumerate(sweep.data["values"]):
+        assert sweep.result.results[index].mean().estimate == \
+            pytest.approx(written["mean_unavailability"]["estimate"], rel=1e-12)
+        if index:
+            assert sweep.result.difference(index).estimate == \
+                pytest.approx(written["difference"]["estimate"], rel=1e-9, abs=1e-15)
+
+
+def _set(path: str, value):
+    """An edit of the JSON: the value at a path of keys and indices set."""
+    *parents, last = path.split(".")
+
+    def edit(data):
+        node = data
+        for key in parents:
+            node = node[int(key)] if isinstance(node, list) else node[key]
+        node[int(last) if isinstance(node, list) else last] = value
+    return edit
+
+
+@pytest.mark.parametrize("kind, name, edit, message", [
+    ("sweep", "sweep.json", _set("values.0.unavailability", [0.1] * 199 + ["x"]),
+     "values[0].unavailability: a value is not a number"),
+    ("sweep", "sweep.json", _set("values.0.unavailability", [0.5] * 10**4), "expected 200 values"),
+    ("sweep", "sweep.json", _set("values.0.unavailability", [-0.5] * 200),
+     "a value outside [0, 1]"),
+    ("sweep", "sweep.json", _set("values.1.batches.0.histories", 0),
+     "values[1].batches.histories: expected a whole number of at least 1, got 0"),
+    ("sweep", "sweep.json", _set("values.0.model.study.horizon", "200"),
+     "model.study.horizon: expected a whole number of at least 1, got '200'"),
+    ("sweep", "sweep.json", _set("values", []), "values: none"),
+    ("sweep", "sweep.json", lambda d: d.pop("parameter"), "not a tarvo result"),
+    ("markov", "results.json", _set("unavailability.3", 1.5), "unavailability: a value outside"),
+    ("markov", "results.json", _set("reliability_per_unit", [1.0] * 5), "expected 300 values"),
+    ("markov", "results.json", _set("states", -4), "states: expected a whole number"),
+    ("importance", "importance.json", _set("logics.0.failed_steps_per_unit.7", -3),
+     "failed_steps_per_unit: a value outside"),
+    ("importance", "importance.json", _set("logics.0.failed_steps_per_unit.7", 10**18),
+     "failed_steps_per_unit: a value outside"),
+    ("importance", "importance.json", _set("logics", []), "the system's own run is missing"),
+])
+def test_a_damaged_folder_is_one_line_naming_it(folders, tmp_path, kind, name, edit, message):
+    folder = tmp_path / kind
+    shutil.copytree(folders[kind], folder)
+    # As a folder from before manifests: its fields alone tell what is wrong.
+    (folder / MANIFEST_NAME).unlink()
+    data = json.loads((folder / name).read_text())
+    edit(data)
+    (folder / name).write_text(json.dumps(data))
+    for verb in ("plot", "report"):
+        done = tarvo_command(verb, str(folder))
+        assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+        assert str(folder / name) in done.stderr and message in done.stderr, done.stderr
+
+
+# --- Plain words ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("law, text", [
+    ({"law": "Weibull", "scale": 4000, "shape": 1.8},
+     "a Weibull time, scale 4,000 h, shape 1.8 (mean 3,557 h)"),
+    ({"law": "Exponential", "rate": 0.0001}, "an Exponential time, mean 10,000 h"),
+    ({"law": "Exponential", "mean": 36}, "an Exponential time, mean 36 h"),
+    ({"law": "Normal", "mean": 100, "sd": 10},
+     "a Normal time, mean 100 h, standard deviation 10 h"),
+    ({"law": "Uniform", "low": 2, "high": 10}, "a time uniform between 2 and 10 h (mean 6 h)"),
+    ({"law": "Inspection", "period": 730}, "the next periodic inspection (one every 730 h)"),
+    ({"law": "Maintenance", "durations": [4, 6, 8]}, "4, 6 or 8 h, one drawn at random (mean 6 h)"),
+    ({"law": "InstantaneousFailure", "at": 1000}, "exactly 1,000 h from the start"),
+    ({"law": "Gamma", "k": 2}, "a Gamma time (k 2)"),  # a law this page does not know
+])
+def test_laws_are_written_out(law, text):
+    assert report.law_text(law, "h") == text
+
+
+@pytest.mark.parametrize("value, text", [
+    (35570.0, "35,570"), (3557.2, "3,557"), (22.66, "22.66"), (1.0, "1"), (0.0, "0"),
+    (0.009784, "0.009784"), (123456789.0, "123,500,000"), (2.5e-05, "2.5e-05"),
+    (-31.75, "-31.75"),
+])
+def test_numbers_have_four_significant_digits_written_out(value, text):
+    assert report.significant(value) == text
+
+
+def test_weibull_mean_in_words_is_the_law_mean():
+    text = report.law_text({"law": "Weibull", "scale": 1000, "shape": 0.5}, "h")
+    assert f"mean {report.significant(1000 * math.gamma(3))} h" in text
+
+
+# --- The picture drawn beside the page ------------------------------------------------------
+
+
+def _draw_line(path: Path) -> None:
+    from tarvokit.views.figures import new_figure, save_png
+
+    figure = new_figure((2, 1))
+    figure.add_subplot().plot([0, 1, 2], [1, 0, 1])
+    save_png(figure, path)
+
+
+def _fail(path: Path) -> None:
+    raise RuntimeError("no picture today")
+
+
+@pytest.mark.parametrize("with_thread", [False, True])
+def test_a_picture_drawn_beside_the_page_is_the_one_drawn_here(tmp_path, with_thread):
+    import threading
+
+    from tarvokit.command.pages import BackgroundPicture
+
+    _draw_line(tmp_path / "here.png")
+    stop = threading.Event()
+    helper = threading.Thread(target=stop.wait)
+    if with_thread:  # a process with threads is not forked: the picture is drawn here
+        helper.start()
+    try:
+        picture = BackgroundPicture(_draw_line)
+        assert (picture.pid is None) == with_thread
+        picture.write(tmp_path / "beside.png")
+        picture.close()
+    finally:
+        stop.set()
+        if with_thread:
+            helper.join()
+    assert (tmp_path / "beside.png").read_bytes() == (tmp_path / "here.png").read_bytes()
+
+
+def test_a_picture_that_fails_beside_the_page_fails_here_with_its_error(tmp_path):
+    from tarvokit.command.pages import BackgroundPicture
+
+    picture = BackgroundPicture(_fail)
+    assert picture.pid is not None
+    with pytest.raises(RuntimeError, match="no picture today"):
+        picture.write(tmp_path / "never.png")
+    assert not (tmp_path / "never.png").exists()
+
+
+def test_a_picture_abandoned_with_its_files_leaves_no_process(tmp_path):
+    import os
+
+    from tarvokit.command.pages import BackgroundPicture
+
+    picture = BackgroundPicture(_draw_line)
+    pid = picture.pid
+    picture.close()
+    with pytest.raises(ChildProcessError):
+        os.waitpid(pid, os.WNOHANG)
+
+
+def test_results_of_another_model_in_the_folder_are_set_aside(folders, tmp_path):
+    """A folder reused for another model: the page shows the results of the verb's model and
+    names the others; `tarvo report` writes the same page."""
+    folder = tmp_path / "reused"
+    shutil.copytree(folders["exact_run"], folder)
+    for name in ("sweep.json", "sweep.txt", "sweep.csv", "sweep.png"):  # of the pumps model
+        shutil.copy(folders["sweep"] / name, folder / name)
+    done = tarvo_command("importance", str(folders["exact_run"].parent / "exact.toml"),
+                         "--histories", "300", "--no-progress", "--out", str(folder))
+    assert done.returncode == 0, done.stderr
+    written = (folder / "report.html").read_text()
+    headings = [text for level, text in Page(written).headings if level == 2]
+    assert "What matters: importance" in headings and "Figures" in headings
+    assert not any(text.startswith("Sensitivity") for text in headings)
+    assert "also holds sweep.json of another model" in written
+    assert tarvo_command("report", str(folder)).returncode == 0
+    assert (folder / "report.html").read_text() == written
+
+
+@pytest.mark.parametrize("kind, name", [("markov", "results.json"),
+                                        ("importance", "importance.json"),
+                                        ("sweep", "sweep.json")])
+def test_a_file_changed_since_its_run_is_refused_by_its_manifest(folders, tmp_path, kind, name):
+    folder = tmp_path / kind
+    shutil.copytree(folders[kind], folder)
+    data = json.loads((folder / name).read_text())
+    data["seconds"] = 1.0  # a change no field check would see
+    (folder / name).write_text(json.dumps(data))
+    for verb in ("plot", "report"):
+        done = tarvo_command(verb, str(folder))
+        assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+        assert "a mixed set of files" in done.stderr and name in done.stderr
