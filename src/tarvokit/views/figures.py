@@ -96,7 +96,7 @@ def result_figure(result):
     draw_result(whole, start, result, **more)
     if delivered:
         # What the plant delivered, with its band, and the time at each capacity level.
-        from .production_views import draw_delivered, draw_levels
+        from .production_plots import draw_delivered, draw_levels
 
         draw_delivered(figure.add_subplot(grid[2, :2]), result)
         draw_levels(figure.add_subplot(grid[2, 2]), result)

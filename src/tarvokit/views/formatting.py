@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
+    from ..data.result import Result
     from ..data.stats import Interval
 
 
@@ -46,5 +47,10 @@ def duration_text(interval: "Interval", unit: str) -> str:
             f" {number(interval.high)}]")
 
 
-__all__ = ["number", "steps_per_unit", "percent", "interval_text", "short_interval_text",
+def over(result: "Result") -> str:
+    """What the mean unavailability is taken over: the horizon, or its required time."""
+    return "required time" if "phases" in result.model else "the horizon"
+
+
+__all__ = ["over", "number", "steps_per_unit", "percent", "interval_text", "short_interval_text",
            "duration_text"]

@@ -328,4 +328,4 @@ def draw_unavailability(axes, result: Result, stop: int, log_scale: bool) -> Non
 
 
 from .calendar_plot import draw_unplanned_reliability, shade_phases  # noqa: E402  (it imports Result as this does)
-from .text import over  # noqa: E402
+from .formatting import over  # noqa: E402

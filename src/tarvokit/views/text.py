@@ -8,8 +8,8 @@ from ..model import laws, memory
 from ..model.reading import Model
 from .calendar_text import calendar_lines
 # The helpers are imported from here by the other views too.
-from .formatting import (duration_text, interval_text, number, percent,  # noqa: F401
-                         short_interval_text, steps_per_unit)
+from .formatting import (duration_text, interval_text, number, over,  # noqa: F401
+                         percent, short_interval_text, steps_per_unit)
 from .production_views import capacity_lines, production_lines
 
 if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
@@ -59,9 +59,6 @@ def summary(result: "Result") -> str:
     return "\n".join(lines)
 
 
-def over(result: "Result") -> str:
-    """What the mean unavailability is taken over: the horizon, or its required time."""
-    return "required time" if "phases" in result.model else "the horizon"
 def _logistics_lines(result: "Result") -> list[str]:
     from .logistics_views import logistics_lines
 
