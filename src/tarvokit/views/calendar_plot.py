@@ -52,5 +52,4 @@ def draw_unplanned_reliability(axes, result: Result, edges: np.ndarray) -> None:
                       color="tab:orange", alpha=0.3, linewidth=0)
     axes.step(edges, np.append(share, share[-1]), where="post", color="tab:orange",
               linewidth=1.0, label="no unplanned failure yet")
-    axes.plot([], [], color="tab:green", label="no failure yet (planned included)")
     axes.legend(loc="lower left", fontsize=7, framealpha=0.8)
