@@ -214,3 +214,28 @@ double Discrete::quantile(double p, int) const {
     const auto index = std::min(static_cast<std::size_t>(std::floor(p * n)), values.size() - 1);
     return static_cast<double>(values[index]);
 }
+
+// ---- Lognormal ----
+
+Lognormal::Lognormal(double mu, double sigma) : mu(mu), sigma(sigma) {
+    if (!(sigma > 0.0)) throw std::invalid_argument("Lognormal sigma must be positive");
+}
+
+double Lognormal::pdf(double x) const {
+    if (!(x > 0.0)) return 0.0;
+    const double z = (std::log(x) - mu) / sigma;
+    return std::exp(-0.5 * z * z) / (x * sigma * kSqrt2Pi);
+}
+
+double Lognormal::cdf(double x) const {
+    if (!(x > 0.0)) return 0.0;
+    return 0.5 * std::erfc(-(std::log(x) - mu) / (kSqrt2 * sigma));
+}
+
+double Lognormal::quantile(double p, int) const {
+    if (!(p >= 0.0 && p < 1.0)) return kNever;
+    if (p == 0.0) return 0.0;
+    // erfc_inv keeps its precision for small p, where erf_inv(2p - 1) would lose it.
+    const double z = -kSqrt2 * boost::math::erfc_inv(2.0 * p);
+    return std::exp(mu + sigma * z);
+}

@@ -145,3 +145,19 @@ private:
     std::vector<int> values;
     std::vector<int> sorted;  // the same values in increasing order, for pdf and cdf
 };
+
+// Lognormal law: the logarithm of the delay is Normal(mu, sigma) (time units); sigma > 0.
+// quantile(p, time) = exp(mu + sigma * z_p), z_p the standard normal quantile; 0 for p = 0 and
+// kNever for p outside [0, 1) or NaN. time is ignored.
+// Throws std::invalid_argument "Lognormal sigma must be positive" when sigma <= 0 or NaN.
+class Lognormal : public Distribution {
+public:
+    Lognormal(double mu, double sigma);
+    double pdf(double x) const override;
+    double cdf(double x) const override;
+    double quantile(double p, int time) const override;
+
+private:
+    double mu;
+    double sigma;
+};

@@ -14,7 +14,7 @@ import tarvo
 from models import single_tree
 
 LAWS = ["Normal", "Exponential", "Uniform", "Weibull", "Inspection", "Maintenance", "InstantaneousFailure",
-        "Discrete"]
+        "Discrete", "Lognormal"]
 CLASSES = ["Distribution", *LAWS, "CutsetTree"]
 FUNCTIONS = ["runnerSingleSim", "runnerMultipleSim", "runnerParallelSim", "reportSIMDSupport", "limitOMPThreads",
              "runnerStudy"]
@@ -33,7 +33,8 @@ def test_module_identity():
 
 def test_registration_order():
     public = [name for name in vars(tarvo) if not name.startswith("_")]
-    assert public == CLASSES + ["Dependencies"] + FUNCTIONS + ["Calendar", "runnerCalendarStudy"]
+    assert public == (CLASSES + ["Dependencies", "CapacityProgram", "Logistics"] + FUNCTIONS
+                      + ["Calendar", "runnerCalendarStudy"])
 
 
 @pytest.mark.parametrize("name", CLASSES)
@@ -56,6 +57,7 @@ def test_class_shape(name):
 CONSTRUCTOR_ARGS = {
     "Distribution": (), "Normal": (0, 1), "Exponential": (1,), "Uniform": (0, 1), "Weibull": (1, 1),
     "Inspection": (1,), "Maintenance": ([1],), "InstantaneousFailure": (1,), "Discrete": ([1],),
+    "Lognormal": (0, 1),
     "CutsetTree": (1,),
 }
 
@@ -122,10 +124,18 @@ def test_study_runner_signature_and_the_keys_its_docstring_names():
     assert signature == (
         f"runnerStudy(transitionsMatrix: {MODEL}, cutSetTree: tarvo.CutsetTree, simTime: {I}, "
         f"nSimulations: {I}, seed: {I}, threads: {I}, stepsPerUnit: {I} = 1, "
-        f"dependencies: tarvo.Dependencies | None = None) -> dict[str, object]")
+        f"dependencies: tarvo.Dependencies | None = None, "
+        f"capacity: tarvo.CapacityProgram | None = None) -> dict[str, object]")
     one_unit = [[[tarvo.Distribution(), tarvo.Exponential(0.1)], [tarvo.Distribution()] * 2]]
     keys = tarvo.runnerStudy(one_unit, single_tree(), 10, 2, 0, 1).keys()
     assert all(key in doc for key in keys)
+    program = tarvo.CapacityProgram(1, 1)
+    program.setComponent(0, [5, 0])
+    program.addComponent(0)
+    program.setDemand(5)
+    figures = tarvo.runnerStudy(one_unit, single_tree(), 10, 2, 0, 1, capacity=program)
+    assert set(figures) == set(keys) | {"production"}
+    assert all(key in doc for key in figures["production"])
 
 
 def test_get_root_signature_names_the_unregistered_node_type():

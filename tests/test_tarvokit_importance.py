@@ -122,7 +122,7 @@ _LAWS = {
         st.none(),
         st.builds(lambda mean: {"law": "Exponential", "mean": mean}, st.floats(1, 20)),
         st.builds(lambda low, width: {"law": "Uniform", "low": low, "high": low + width},
-                  st.floats(0.5, 5), st.floats(0.5, 10)),
+                  st.floats(1, 5), st.floats(0.5, 10)),
         st.builds(lambda period: {"law": "Inspection", "period": period}, st.integers(2, 25))),
 }
 

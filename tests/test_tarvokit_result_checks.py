@@ -103,6 +103,8 @@ DAMAGES = {
     "seconds-not-a-number": (lambda d: json.dumps(d).replace('"seconds": ', '"seconds": NaN,'
                                                              ' "x": ', 1),
                              "seconds", "finite number"),
+    "no-distributions-one-batch": (lambda d: d.pop("distributions"), "batches",
+                                   "at least two"),
     "speed-negative": (lambda d: d.update(histories_per_second=-1), "histories_per_second",
                        "at least 0"),
     "precision-out-of-range": (lambda d: d.update(precision=2), "precision", "in [0, 1]"),

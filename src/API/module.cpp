@@ -5,6 +5,8 @@ PYBIND11_MODULE(tarvo, m) {
     registerDistributions(m);
     registerCutsetTree(m);
     registerDependencies(m);
+    registerCapacity(m);
+    registerLogistics(m);
     registerRunners(m);
     registerCalendar(m);
 }

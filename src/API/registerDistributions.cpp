@@ -70,4 +70,9 @@ void registerDistributions(py::module_& m) {
     py::class_<Discrete, Distribution, std::unique_ptr<Discrete>> discrete(m, "Discrete");
     discrete.def(py::init<const std::vector<int>&>(), py::arg("values"));
     bindLawOperations<Discrete>(discrete);
+
+    // The logarithm of the delay is Normal(mu, sigma).
+    py::class_<Lognormal, Distribution, std::unique_ptr<Lognormal>> lognormal(m, "Lognormal");
+    lognormal.def(py::init<double, double>(), py::arg("mu"), py::arg("sigma"));
+    bindLawOperations<Lognormal>(lognormal);
 }

@@ -113,13 +113,15 @@ StudyFigures studyDict(StudyResult&& result, const StudyPlan& plan) {
     figures["histories"] = py::int_(result.histories);
     figures["sim_time"] = py::int_(plan.simTime);
     figures["steps_per_unit"] = py::int_(plan.stepsPerUnit);
+    if (!result.logistics.empty()) figures["logistics"] = logisticsFigures(result.logistics);
     return figures;
 }
 
 StudyFigures runStudyFromPython(PinnedComponentModel transitionsMatrix,
                             InitialisedOrNone<CutsetTree> cutSetTree, int simTime,
                             std::int64_t nSimulations, long long seed, int threads,
-                            int stepsPerUnit, OptionalInitialised<Dependencies> dependencies) {
+                            int stepsPerUnit, OptionalInitialised<Dependencies> dependencies,
+                            OptionalInitialised<CapacityProgram> capacity) {
     StudyPlan plan;
     plan.simTime = simTime;
     plan.stepsPerUnit = stepsPerUnit;
@@ -127,9 +129,13 @@ StudyFigures runStudyFromPython(PinnedComponentModel transitionsMatrix,
     plan.seed = seedPattern(seed);
     plan.threads = threads;
     StudyResult result;
+    CapacityResult delivered;
     try {
         const ScopedInterruptCheck check(&pythonSignalRaised);
-        result = dependencies.object == nullptr
+        result = capacity.object != nullptr
+                     ? runCapacityStudy(transitionsMatrix.laws, cutSetTree.object,
+                                        dependencies.object, *capacity.object, plan, delivered)
+                 : dependencies.object == nullptr
                      ? runStudy(transitionsMatrix.laws, cutSetTree.object, plan)
                      : runDependentStudy(transitionsMatrix.laws, cutSetTree.object,
                                          *dependencies.object, plan);
@@ -138,7 +144,9 @@ StudyFigures runStudyFromPython(PinnedComponentModel transitionsMatrix,
         throw;
     }
     warnAll(result.warnings);
-    return studyDict(std::move(result), plan);
+    StudyFigures figures = studyDict(std::move(result), plan);
+    if (capacity.object != nullptr) figures["production"] = capacityFigures(std::move(delivered));
+    return figures;
 }
 
 constexpr const char* kStudyDoc = R"(Run many histories and keep what a study reports, folded in the engine.
@@ -151,6 +159,10 @@ engine, or NaN, never fires. Nothing is printed; engine warnings are RuntimeWarn
 raises KeyboardInterrupt and no result. `dependencies` (a Dependencies, or None for independent
 components) makes the components depend on each other: common-cause groups, standby units,
 repair crews, down flags and initial states; it must describe as many components as the model.
+`capacity` (a CapacityProgram, or None) adds the key "production": lost_per_unit (uint64 array,
+quanta x engine steps lost in each reported unit against the demand, summed), lost_histogram
+(per history, binned as the others), lost_sum, lost_sum_of_squares, level_steps and
+level_steps_sum_of_squares (lists of ints, one per level), exact_bins, bin_width.
 
 Returns a dict:
   failed_steps_per_unit      uint64 array, simTime / stepsPerUnit entries: failed engine steps
@@ -208,5 +220,6 @@ void registerRunners(py::module_& m) {
           py::arg("maxThreads"));
     m.def("runnerStudy", &runStudyFromPython, kStudyDoc, py::arg("transitionsMatrix"),
           py::arg("cutSetTree"), py::arg("simTime"), py::arg("nSimulations"), py::arg("seed"),
-          py::arg("threads"), py::arg("stepsPerUnit") = 1, py::arg("dependencies") = py::none());
+          py::arg("threads"), py::arg("stepsPerUnit") = 1, py::arg("dependencies") = py::none(),
+          py::arg("capacity") = py::none());
 }

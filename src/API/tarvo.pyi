@@ -4,7 +4,7 @@ Python bindings for the simulator library
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['Calendar', 'CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerCalendarStudy', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
+__all__: list[str] = ['Calendar', 'CapacityProgram', 'CutsetTree', 'Dependencies', 'Discrete', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Logistics', 'Lognormal', 'Maintenance', 'Normal', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerCalendarStudy', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStudy']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -92,6 +92,15 @@ class Discrete(Distribution):
         ...
     def quantile(self, arg0: typing.SupportsFloat, arg1: typing.SupportsInt) -> float:
         ...
+class Lognormal(Distribution):
+    def __init__(self, mu: typing.SupportsFloat, sigma: typing.SupportsFloat) -> None:
+        ...
+    def cdf(self, arg0: typing.SupportsFloat) -> float:
+        ...
+    def pdf(self, arg0: typing.SupportsFloat) -> float:
+        ...
+    def quantile(self, arg0: typing.SupportsFloat, arg1: typing.SupportsInt) -> float:
+        ...
 class CutsetTree:
     def __init__(self, cutsetSize: typing.SupportsInt) -> None:
         ...
@@ -156,10 +165,111 @@ class Dependencies:
         """
         Set the state a component starts in.
         """
+    def setLogistics(self, logistics: Logistics) -> None:
+        """
+        Attach repair logistics: delays, mobilisation, spare parts, ages and costs.
+        """
     @property
     def numComponents(self) -> int:
         """
         The number of components the dependencies describe
+        """
+class CapacityProgram:
+    """
+    A system's capacity as a program over its components' states.
+    
+    Every number is an integer in quanta: `scale` quanta make one capacity unit. Nodes are added
+    operands first; each returns its index and may be the operand of one later node; the last node
+    is the system's capacity. A product is the integer product divided by `scale`, truncated. Given
+    to runnerStudy(..., capacity=...), the study also returns what the system delivers against
+    `demand`, and the time at each level of `levels`.
+    """
+    def __init__(self, numComponents: typing.SupportsInt, scale: typing.SupportsInt) -> None:
+        ...
+    def addComponent(self, component: typing.SupportsInt) -> int:
+        """
+        Add a node holding a component's capacity; returns its index.
+        """
+    def addConstant(self, value: typing.SupportsInt) -> int:
+        """
+        Add a constant node (quanta); returns its index.
+        """
+    def addOperation(self, op: str, operands: collections.abc.Sequence[typing.SupportsInt]) -> int:
+        """
+        Add "sum", "min", "max" or "product" over earlier nodes; returns its index.
+        """
+    def capacityOf(self, states: collections.abc.Sequence[typing.SupportsInt]) -> int:
+        """
+        The system's capacity (quanta) with component c in states[c], set one after the
+        other from the initial states as a history would.
+        """
+    def setComponent(self, component: typing.SupportsInt, perState: collections.abc.Sequence[typing.SupportsInt], initialState: typing.SupportsInt = 0) -> None:
+        """
+        Set a component's capacity in each of its states (quanta) and its initial state.
+        """
+    def setDemand(self, demand: typing.SupportsInt) -> None:
+        """
+        Set the demand (quanta).
+        """
+    def setLevels(self, lowerBounds: collections.abc.Sequence[typing.SupportsInt]) -> None:
+        """
+        Set the levels' lower bounds (quanta): increasing, the first 0.
+        """
+    @property
+    def demand(self) -> int:
+        ...
+    @property
+    def levels(self) -> list[int]:
+        ...
+    @property
+    def scale(self) -> int:
+        ...
+class Logistics:
+    """
+    Repair logistics of a model for runnerStudy, attached with Dependencies.setLogistics.
+    
+    A repair waits, in order, for its component's logistic delay, a crew of its pool and the pool's
+    mobilisation, and a part from its stock; then its repair law is drawn. A repair takes away
+    (1 - restoration) of the age gained since the last one (Kijima I, or II of the whole age), and
+    the next failure is drawn given survival to that virtual age. Times are engine steps. The
+    figures of every history (downtime by cause, counts, shelf and crew time) are summed in the
+    result's "logistics" entry; figureNames() says which is which. Laws given here are kept alive
+    by this object.
+    """
+    def __init__(self, numComponents: typing.SupportsInt, pools: typing.SupportsInt = 0) -> None:
+        ...
+    def addStock(self, parts: collections.abc.Sequence[typing.SupportsInt], stock: typing.SupportsInt, leadTime: Distribution, reorderPoint: typing.SupportsInt = -1, orderUpTo: typing.SupportsInt = 0) -> int:
+        """
+        Add a stock of spare parts for the repairs of `parts` and return its index:
+        `stock` parts on the shelf at time 0, reordered one for one (reorderPoint < 0) or
+        up to orderUpTo when the position falls to reorderPoint; deliveries after leadTime.
+        """
+    def figureCount(self) -> int:
+        """
+        The number of figures a history keeps.
+        """
+    def figureNames(self) -> list[str]:
+        """
+        The name of each figure of a history, in order.
+        """
+    def setAgeing(self, component: typing.SupportsInt, restoration: typing.SupportsFloat, model: str = 'kijima1', age: typing.SupportsFloat = 0.0, weibullScale: typing.SupportsFloat = 0.0, weibullShape: typing.SupportsFloat = 0.0) -> None:
+        """
+        Set the restoration (in [0, 1]) of the component's repairs, the ageing model
+        ("kijima1" or "kijima2") and its virtual age at time 0 (steps). weibullScale and
+        weibullShape, the failure law's, give the closed form of the conditioned draw.
+        """
+    def setCostWeights(self, kind: typing.SupportsInt, weights: collections.abc.Sequence[typing.SupportsFloat], fixed: typing.SupportsFloat = 0.0) -> None:
+        """
+        Set the weights of a cost kind (0 system downtime, 1 repairs, 2 crews, 3 parts)
+        over the figures of a history, and what the kind costs in every history.
+        """
+    def setMobilisation(self, pool: typing.SupportsInt, law: Distribution) -> None:
+        """
+        Set the time a crew of the pool takes from its call to the unit.
+        """
+    def setRepairDelay(self, component: typing.SupportsInt, delay: Distribution) -> None:
+        """
+        Set the logistic delay a repair of the component waits before anything else.
         """
 class Calendar:
     """
@@ -248,7 +358,7 @@ def runnerSingleSim(simTime: typing.SupportsInt, transitionsMatrix: collections.
     """
     Run a single simulation
     """
-def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt = 1, dependencies: Dependencies | None = None) -> dict[str, typing.Any]:
+def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, simTime: typing.SupportsInt, nSimulations: typing.SupportsInt, seed: typing.SupportsInt, threads: typing.SupportsInt, stepsPerUnit: typing.SupportsInt = 1, dependencies: Dependencies | None = None, capacity: CapacityProgram | None = None) -> dict[str, typing.Any]:
     """
     Run many histories and keep what a study reports, folded in the engine.
     
@@ -260,6 +370,10 @@ def runnerStudy(transitionsMatrix: collections.abc.Sequence[collections.abc.Sequ
     raises KeyboardInterrupt and no result. `dependencies` (a Dependencies, or None for independent
     components) makes the components depend on each other: common-cause groups, standby units,
     repair crews, down flags and initial states; it must describe as many components as the model.
+    `capacity` (a CapacityProgram, or None) adds the key "production": lost_per_unit (uint64 array,
+    quanta x engine steps lost in each reported unit against the demand, summed), lost_histogram
+    (per history, binned as the others), lost_sum, lost_sum_of_squares, level_steps and
+    level_steps_sum_of_squares (lists of ints, one per level), exact_bins, bin_width.
     
     Returns a dict:
       failed_steps_per_unit      uint64 array, simTime / stepsPerUnit entries: failed engine steps

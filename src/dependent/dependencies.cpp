@@ -176,6 +176,34 @@ DependentModel::DependentModel(const CompiledModel& model, const Dependencies& d
     takeGroups(dependencies);
     takeStandbyUnits(dependencies);
     takePools(dependencies);
+    takeLogistics(dependencies);
+}
+
+void DependentModel::takeLogistics(const Dependencies& dependencies) {
+    repairLogistics = dependencies.logistics();
+    if (repairLogistics == nullptr) return;
+    if (repairLogistics->components() != numComponents) {
+        fail("the logistics describe " + std::to_string(repairLogistics->components()) +
+             " components but the model has " + std::to_string(numComponents));
+    }
+    if (repairLogistics->pools() != pools()) {
+        fail("the logistics describe " + std::to_string(repairLogistics->pools()) +
+             " crew pools but the dependencies have " + std::to_string(pools()));
+    }
+    for (int c = 0; c < numComponents; ++c) {
+        const ComponentLogistics& entry = repairLogistics->component(c);
+        if (entry.delay != nullptr || entry.stock >= 0) {
+            role[static_cast<std::size_t>(c)] |= kRoleLogistics;
+        }
+    }
+}
+
+int DependentModel::ageingTarget(int component) const {
+    const Distribution* const* out = row(component, 0);
+    for (int k = 1; k < numStates; ++k) {
+        if (out[k] != nullptr && isDown(component, k)) return k;
+    }
+    return -1;
 }
 
 void DependentModel::checkState(int component, int state, const std::string& what) const {

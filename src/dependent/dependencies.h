@@ -20,6 +20,7 @@
 
 #include "history/compiledModel.h"
 #include "distributions.h"
+#include "logistics/logistics.h"
 
 // Which waiting component a free crew of a pool takes first.
 enum class CrewOrder {
@@ -87,6 +88,11 @@ public:
     // pool. Returns the pool's index.
     int addCrewPool(int count, std::vector<int> members, CrewOrder order);
 
+    // Attaches repair logistics (borrowed; null: none), checked against the model and the
+    // pools when a run starts.
+    void setLogistics(const Logistics* logistics) { repairLogistics = logistics; }
+    const Logistics* logistics() const { return repairLogistics; }
+
     // Down flags given by setDownStates, or empty for the default (only state 0 working).
     const std::vector<bool>& downStates(int component) const;
     int initialState(int component) const;
@@ -106,6 +112,7 @@ private:
     std::vector<StandbyUnit> standbys;
     std::vector<CrewPool> pools;
     std::vector<int> poolOf;  // -1: in no pool
+    const Logistics* repairLogistics = nullptr;
 };
 
 // Roles a component plays, as bits: the history looks at a component's consequences only when
@@ -115,6 +122,7 @@ enum ComponentRole : std::uint8_t {
     kRolePooled = 1,   // repaired by a crew of a pool
     kRoleCovered = 2,  // covered by at least one standby unit
     kRoleStandby = 4,  // is a standby unit
+    kRoleLogistics = 8,  // its repair waits for a logistic delay or a spare part
 };
 
 // A CompiledModel with its Dependencies, prepared for histories. Read-only once built.
@@ -177,6 +185,12 @@ public:
         return &covering[at(coveringStart[at(component) + 1])];
     }
 
+    // ---- Repair logistics (null: none) ----
+    const Logistics* logistics() const { return repairLogistics; }
+    // The down state the failure law that ageing conditions leads into: the first down state
+    // reached from state 0 by a law; -1 when none is.
+    int ageingTarget(int component) const;
+
     // ---- Crew pools ----
     int poolOf(int component) const { return pool[at(component)]; }
     // The position of a pooled component in its pool's members list.
@@ -198,6 +212,7 @@ private:
     void takeGroups(const Dependencies& dependencies);
     void takeStandbyUnits(const Dependencies& dependencies);
     void takePools(const Dependencies& dependencies);
+    void takeLogistics(const Dependencies& dependencies);
     void checkState(int component, int state, const std::string& what) const;
 
     const CompiledModel& model;
@@ -232,4 +247,22 @@ private:
     std::vector<CrewOrder> orders;
     std::vector<int> poolStart;
     std::vector<int> poolMembers;
+
+    const Logistics* repairLogistics = nullptr;
 };
+
+// The timers a history of `model` adds for its logistics: one per component when a repair
+// waits for a delay or a mobilisation, else none.
+inline int logisticTimerSlots(const DependentModel& model) {
+    const Logistics* logistics = model.logistics();
+    return logistics != nullptr && logistics->needsTimers() ? model.components() : 0;
+}
+
+// The event slots a history of `model` adds for its logistics: its timers and a delivery per
+// stock.
+inline int logisticSlots(const DependentModel& model) {
+    const Logistics* logistics = model.logistics();
+    return logistics == nullptr
+               ? 0
+               : logisticTimerSlots(model) + static_cast<int>(logistics->stocks().size());
+}

@@ -17,7 +17,8 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       numStates(model.states()),
       calendarModel(calendar),
       numSlots(model.components() + model.groups() +
-               (calendar != nullptr ? 1 + static_cast<int>(calendar->tests().size()) : 0)),
+               (calendar != nullptr ? 1 + static_cast<int>(calendar->tests().size()) : 0) +
+               logisticSlots(model)),
       calendarSlot(calendar != nullptr ? model.components() + model.groups() : -1),
       simTime(simTime),
       useHeap(selection == EventSelection::heap ||
@@ -37,8 +38,21 @@ DependentHistoryEngine::DependentHistoryEngine(const DependentModel& model, int 
       free(at(model.pools()), 0),
       struck(at(model.largestGroup()), 0),
       struckRunning(at(model.largestGroup()), 0),
+      runningLife(at(model.standbyUnits())),
+      dormantLife(at(model.standbyUnits())),
       drawnWithin(at(numSlots), 0) {
     if (useHeap) queue.resize(numSlots);
+    logisticBase = numSlots - logisticSlots(model);
+    if (model.logistics() != nullptr) {
+        std::vector<int> pools(at(numComponents));
+        std::vector<int> failTargets(at(numComponents));
+        for (int c = 0; c < numComponents; ++c) {
+            pools[at(c)] = model.poolOf(c);
+            failTargets[at(c)] = model.ageingTarget(c);
+        }
+        logi.prepare(model.logistics(), std::move(pools), std::move(failTargets));
+        timerSlots = logisticTimerSlots(model);
+    }
     waiting.reserve(at(model.pools()));
     for (int p = 0; p < model.pools(); ++p) waiting.emplace_back(model.poolSize(p));
     if (calendar != nullptr) calendarRun = std::make_unique<CalendarRun>(*calendar, numComponents);
@@ -63,6 +77,12 @@ void DependentHistoryEngine::start(std::uint32_t seed) {
     currentTime = 0;
     urgent = -1;
     if (calendarRun) calendarRun->reset();
+    for (KeptLife& life : runningLife) life.kept = false;
+    for (KeptLife& life : dormantLife) life.kept = false;
+    if (logi.active()) {
+        std::fill(due.begin() + logisticBase, due.end(), kNothingDue);
+        logi.start(downNow.data());
+    }
 }
 
 
@@ -71,15 +91,19 @@ void DependentHistoryEngine::sampleFirstOf(int component) {
     const Distribution* const* laws = model.row(component, state);
     // No crew is handed out before the first instant is over.
     const bool skipRepair =
-        ((rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0) ||
+        ((rolesOf(component) & (kRolePooled | kRoleLogistics)) != 0 &&
+         downNow[at(component)] != 0) ||
         (calendarModel != nullptr && heldNow(component, state));
+    const bool ageing = logi.active() && state == 0;
     int best = kNeverDelay;
     int target = 0;
     for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr) continue;
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        const double q = laws[k]->quantile(p, 0);
+        const double q = ageing && logi.aged(component, state, k)
+                             ? logi.agedQuantile(component, *laws[k], p, 0)
+                             : laws[k]->quantile(p, 0);
         if (!keepsFirstDraw(firstSampling, q, p)) continue;
         const int delay = delayFromQuantile(q);
         if (delay < best) {
@@ -108,11 +132,15 @@ void DependentHistoryEngine::sampleFirstShock(int group) {
 }
 
 void DependentHistoryEngine::throwStuck(int slot) const {
+    const int groups = model.groups();
     const std::string who =
         slot < numComponents ? "component " + std::to_string(slot)
-        : calendarSlot < 0 || slot < calendarSlot
+        : slot < numComponents + groups
             ? "common-cause group " + std::to_string(slot - numComponents)
-            : "the calendar";
+        : slot < logisticBase ? "the calendar"
+        : slot < logisticBase + timerSlots
+            ? "the logistics of component " + std::to_string(slot - logisticBase)
+            : "stock " + std::to_string(slot - logisticBase - timerSlots);
     throw std::runtime_error("History stopped advancing at time unit " +
                              std::to_string(currentTime) + ": " + who + " took part in more than " +
                              std::to_string(kMaxEventsPerComponentAndTimeUnit) +

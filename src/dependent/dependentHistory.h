@@ -48,6 +48,9 @@
 //     components that go down in the same instant queue in index order), or, for a pool in
 //     listed order, by position in the pool's list.
 //
+// Repair logistics (src/logistics/): with a Logistics attached, a repair runs its sequence
+// (logistics.h) and the history keeps its figures (logisticState.h); a standby unit keeps its
+// running and dormant lives across demands in every model (only a repair renews them).
 //   - The calendar (calendar/calendar.h, calendarEvents.h), when one is given: phases with their
 //     own logic and required flags, paced clocks, held repairs, tests and planned states. Its
 //     event slots come after the groups: the end of the phase, then one per test.
@@ -73,6 +76,7 @@
 #include "history/eventHeap.h"
 #include "history/historyEngine.h"
 #include "history/randomDraw.h"
+#include "logistics/logisticState.h"
 
 class DependentHistoryEngine {
 public:
@@ -110,6 +114,8 @@ public:
     int stateOf(int component) const { return states[at(component)]; }
     bool holdsCrew(int component) const { return crewHeld[at(component)] != 0; }
     int freeCrews(int pool) const { return free[at(pool)]; }
+    // The sums each history's logistic figures are added to (models with logistics); borrowed.
+    void tallyLogisticsInto(LogisticsTally* tally) { logisticsTally = tally; }
     // The history's calendar (its phase, its unplanned state), or null without one.
     const CalendarRun* calendar() const { return calendarRun.get(); }
 
@@ -123,6 +129,15 @@ private:
     bool waitsForCrew(int component) const {
         return (rolesOf(component) & kRolePooled) != 0 && downNow[at(component)] != 0 &&
                crewHeld[at(component)] == 0;
+    }
+    // Whether a down component's repair law is not drawn yet: it waits for a crew, or for a
+    // step of its logistics.
+    bool waitsForRepair(int component) const {
+        if (logi.active() && (rolesOf(component) & (kRolePooled | kRoleLogistics)) != 0) {
+            return downNow[at(component)] != 0 &&
+                   logi.phaseOf(component) != LogisticState::kRepairing;
+        }
+        return waitsForCrew(component);
     }
     bool isRunning(int unit) const {
         const int c = model.standbyComponentOf(unit);
@@ -192,6 +207,35 @@ private:
     template <class Output>
     void startRepair(int component, Output& out);
 
+    // Logistics (logistics/logisticSteps.h).
+    struct KeptLife {
+        int delay = 0;
+        int target = 0;
+        bool within = false;  // drawn with a positive delay under one time unit
+        bool kept = false;
+    };
+    // The logistics' slots come after the calendar's.
+    int timerSlot(int component) const { return logisticBase + component; }
+    int stockSlot(int s) const { return logisticBase + timerSlots + s; }
+    template <class Output>
+    void beginRepair(int component, Output& out);
+    template <class Output>
+    void afterDelay(int component, Output& out);
+    template <class Output>
+    void takePart(int component, Output& out);
+    template <class Output>
+    void placeOrder(int s, int parts, Output& out);
+    template <class Output>
+    void scheduleDelivery(int s, Output& out);
+    template <class Output>
+    void setTimer(int slot, const Distribution& law, Output& out);
+    template <class Output>
+    void fireLogistics(int index, Output& out);
+    void endRepairSequence(int component);
+    void keepLife(KeptLife& life, int component);
+    template <class Output>
+    bool resumeLife(KeptLife& life, int component, Output& out);
+
     const DependentModel& model;
     const CompiledModel& base;
     const int numComponents;
@@ -222,6 +266,12 @@ private:
     std::vector<CrewQueue> waiting;
     std::vector<int> struck;  // the members of the shock being applied
     std::vector<int> struckRunning;
+    LogisticState logi;
+    int timerSlots = 0;  // logisticTimerSlots of the model
+    int logisticBase = 0;  // the first slot of the logistics
+    LogisticsTally* logisticsTally = nullptr;
+    std::vector<KeptLife> runningLife;  // per standby unit
+    std::vector<KeptLife> dormantLife;
     bool crewsPending = false;
     int systemState = 0;
     int currentTime = 0;
@@ -256,14 +306,17 @@ inline void DependentHistoryEngine::resample(int component, Output& out) {
     int best = kNeverDelay;
     int target = 0;
     const bool skipRepair =
-        waitsForCrew(component) || (calendarModel != nullptr && heldNow(component, state));
+        waitsForRepair(component) || (calendarModel != nullptr && heldNow(component, state));
     bool within = false;
+    const bool ageing = logi.active() && state == 0;
     for (int k = skipRepair ? 1 : 0; k < numStates; ++k) {
         const std::uint32_t bits = nextBits();
         if (laws[k] == nullptr) continue;
         // No range check here: a negative delay fires at once.
         const double p = static_cast<double>(unitFloatFromBits(bits));
-        const double q = laws[k]->quantile(p, currentTime);
+        const double q = ageing && logi.aged(component, state, k)
+                             ? logi.agedQuantile(component, *laws[k], p, currentTime)
+                             : laws[k]->quantile(p, currentTime);
         const int delay = delayFromQuantile(q);
         if (delay < best) {
             best = delay;
@@ -319,6 +372,13 @@ inline void DependentHistoryEngine::setState(int component, int to, Output& out)
     const bool wasDown = downNow[c] != 0;
     const bool nowDown = isDown(component, to);
     downNow[c] = nowDown ? 1 : 0;
+    if (logi.active() && wasDown != nowDown) {
+        if (nowDown) {
+            logi.wentDown(component, currentTime);
+        } else {
+            logi.cameUp(component, currentTime);
+        }
+    }
     const int before = systemState;
     if (calendarModel != nullptr) {
         updateCalendar(component, from, to);
@@ -390,21 +450,28 @@ bool DependentHistoryEngine::step(Output& out) {
     }
     if (slot < 0 || due[at(slot)] >= simTime) {
         out.hold(currentTime, simTime, systemState);
+        if (logi.active()) {
+            logi.advance(currentTime, simTime, systemState);
+            logi.finish(simTime, logisticsTally);
+        }
         currentTime = simTime;
         return false;
     }
     const int eventTime = due[at(slot)];
     urgent = -1;
     out.hold(currentTime, eventTime, systemState);
+    if (logi.active()) logi.advance(currentTime, eventTime, systemState);
     currentTime = eventTime;
     countEvent(slot);
     const bool drawnNow = drawnWithin[at(slot)] != 0;
     if (slot < numComponents) {
         fireComponent(slot, out);
-    } else if (calendarSlot < 0 || slot < calendarSlot) {
+    } else if (slot < numComponents + model.groups()) {
         fireShock(slot - numComponents, out);
-    } else {
+    } else if (slot < logisticBase) {
         fireCalendar(slot, out);
+    } else {
+        fireLogistics(slot - logisticBase, out);
     }
     if (calendarModel != nullptr && calendarRun->switchTo >= 0) {
         const int next = calendarRun->switchTo;
@@ -456,7 +523,11 @@ void DependentHistoryEngine::settleInitialStates(Output& out) {
 template <class Output>
 void DependentHistoryEngine::wentDown(int component, bool wasRunning, Output& out) {
     const std::uint8_t roles = rolesOf(component);
-    if ((roles & kRolePooled) != 0) joinCrewQueue(component);
+    if ((roles & kRoleLogistics) != 0) {
+        beginRepair(component, out);
+    } else if ((roles & kRolePooled) != 0) {
+        joinCrewQueue(component);
+    }
     if ((roles & kRoleCovered) != 0) {
         const int* end = model.coveringEnd(component);
         for (const int* unit = model.coveringBegin(component); unit != end; ++unit) {
@@ -470,6 +541,7 @@ void DependentHistoryEngine::wentDown(int component, bool wasRunning, Output& ou
 template <class Output>
 void DependentHistoryEngine::cameUp(int component, Output& out) {
     const std::uint8_t roles = rolesOf(component);
+    if ((roles & kRoleLogistics) != 0) endRepairSequence(component);
     if ((roles & kRolePooled) != 0) leaveCrew(component);
     if ((roles & kRoleCovered) != 0) {
         const int* end = model.coveringEnd(component);
@@ -479,6 +551,9 @@ void DependentHistoryEngine::cameUp(int component, Output& out) {
     }
     if ((roles & kRoleStandby) != 0) {
         const int unit = model.standbyOf(component);
+        // Repaired: as good as new, in standby and running.
+        runningLife[at(unit)].kept = false;
+        dormantLife[at(unit)].kept = false;
         if (downCovered[at(unit)] > 0 && states[at(component)] == model.standbyState(unit)) {
             tryStart(unit, out);
         }
@@ -504,8 +579,9 @@ bool DependentHistoryEngine::tryStart(int unit, Output& out) {
         wentDown(c, false, out);
         return false;
     }
+    keepLife(dormantLife[at(unit)], c);
     setState(c, model.runningState(unit), out);
-    resample(c, out);
+    if (!resumeLife(runningLife[at(unit)], c, out)) resample(c, out);
     return true;
 }
 
@@ -522,8 +598,9 @@ void DependentHistoryEngine::replace(int unit, Output& out) {
 template <class Output>
 void DependentHistoryEngine::returnToStandby(int unit, Output& out) {
     const int c = model.standbyComponentOf(unit);
+    keepLife(runningLife[at(unit)], c);
     setState(c, model.standbyState(unit), out);
-    resample(c, out);
+    if (!resumeLife(dormantLife[at(unit)], c, out)) resample(c, out);
 }
 
 // A repair only brings a component's due time forward, so the next slot is the earlier of the
@@ -539,6 +616,8 @@ int DependentHistoryEngine::handOutCrews(int next, Output& out) {
             next = earlierSlot(next, component);
         }
     }
+    // A crew's start under logistics may also set a timer or a delivery: look at every slot.
+    if (logi.active() && urgent < 0) return nextSlot();
     return urgent >= 0 ? urgent : next;
 }
 
@@ -556,6 +635,7 @@ inline void DependentHistoryEngine::joinCrewQueue(int component) {
                                       ? static_cast<std::uint32_t>(currentTime)
                                       : static_cast<std::uint32_t>(rank);
     waiting[at(p)].push(rank, CrewQueue::key(primary, component));
+    if (logi.active()) logi.enter(component, LogisticState::kWaitCrew, currentTime);
     // With every crew busy, nothing can start when the instant is over.
     if (free[at(p)] > 0) crewsPending = true;
 }
@@ -565,6 +645,7 @@ inline void DependentHistoryEngine::leaveCrew(int component) {
     const int p = model.poolOf(component);
     if (crewHeld[at(component)] != 0) {
         crewHeld[at(component)] = 0;
+        if (logi.active()) logi.crewReleased(component, p, currentTime);
         ++free[at(p)];
         if (!waiting[at(p)].empty()) crewsPending = true;
     } else {
@@ -578,14 +659,29 @@ inline void DependentHistoryEngine::leaveCrew(int component) {
 template <class Output>
 void DependentHistoryEngine::startRepair(int component, Output& out) {
     crewHeld[at(component)] = 1;
+    if (logi.active()) {
+        const int p = model.poolOf(component);
+        logi.crewTaken(component, p, currentTime);
+        if (const Distribution* mobilisation = logi.logistics().mobilisation(p)) {
+            logi.enter(component, LogisticState::kMobilising, currentTime);
+            setTimer(timerSlot(component), *mobilisation, out);
+            return;
+        }
+        if ((rolesOf(component) & kRoleLogistics) != 0) {
+            takePart(component, out);
+            return;
+        }
+    }
     drawRepair(component, out);
 }
+
 
 // The component's transition into state 0 is drawn now; it replaces the pending transition if
 // it comes first (or at the same time).
 template <class Output>
 void DependentHistoryEngine::drawRepair(int component, Output& out) {
     const std::size_t c = at(component);
+    if (logi.active()) logi.enter(component, LogisticState::kRepairing, currentTime);
     const std::uint32_t bits = nextBits();
     const Distribution* law = model.row(component, states[c])[0];
     if (law == nullptr) return;
@@ -599,3 +695,4 @@ void DependentHistoryEngine::drawRepair(int component, Output& out) {
 }
 
 #include "calendar/calendarEvents.h"
+#include "logistics/logisticSteps.h"

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "history/compiledModel.h"
+#include "logistics/logistics.h"
 #include "study/runControl.h"
 #include "study/studyOutput.h"
 
@@ -66,6 +67,7 @@ struct StudyResult {
     ExactMoments failures;
     Wide failedStepsTimesFailures = 0;  // the sum over histories of their product
     std::vector<std::string> warnings;
+    LogisticsTally logistics;  // empty for a model without logistics
 };
 
 namespace studyDetail {

@@ -67,7 +67,7 @@ def calendar_fields(root: Field, distributions: Distributions | None, model: dic
     figures = CalendarFigures(np.array(counts, dtype=np.uint64), unplanned, tuple(phases),
                               required)
     check(figures, model, histories, steps, horizon, total,
-          lambda path, message: field.fail(f"{path}: {message}" if path else message))
+          lambda path, message: Field(field.source, None, f"{field.path}.{path}").fail(message))
     _measures(root, count)
     mean = total / required["required_steps_sum"] if required["required_steps_sum"] else 0.0
     return replace(distributions, calendar=figures), mean

@@ -43,7 +43,7 @@ import json
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Collection, Sequence
+from typing import Any, Collection, Sequence
 
 import numpy as np
 
@@ -135,6 +135,7 @@ class ImportanceResult:
     measures: tuple[Measure, ...]
     runs: dict[RunKey, Result]
     seconds: float
+    production: Any = None  # production_importance.ProductionImportance, with capacities
 
     # --- Facts -----------------------------------------------------------------------------
 
@@ -299,6 +300,7 @@ class ImportanceResult:
             "system": {"mean_unavailability": interval_dict(system.mean()),
                        "expected_downtime": interval_dict(system.downtime())},
             "table": [_row_dict(row) for row in self.rows()],
+            **({} if self.production is None else {"production": self.production.to_dict()}),
             "logics": [{**self._run_name(key),
                         "failed_steps_per_unit": self.failed_steps_per_unit(key).tolist(),
                         "batches": [vars(b) for b in self.runs[key].batches]}

@@ -16,6 +16,7 @@ import numpy as np
 
 from ..engine.markov import MarkovAnswer
 from .files import atomic_write_text, csv_field, write_csv
+from .production import Production, exact_production
 from .result import CURVE_FILE, JSON_UNITS_LIMIT, StudyFacts, interval_dict
 from .stats import Interval
 
@@ -74,7 +75,17 @@ class MarkovResult(StudyFacts):
                 "reliability_per_unit": a.reliability.tolist()}
                if self.horizon <= JSON_UNITS_LIMIT else
                {"per_unit": f"in {CURVE_FILE}: more than {JSON_UNITS_LIMIT:,} time units"}),
+            **({} if a.production is None else {"production": {
+                **self.production().to_dict(interval_dict), "lost_quantiles": None,
+                "steady_production_availability": a.production.steady_availability,
+                **({"delivered_per_unit": a.production.delivered.tolist()}
+                   if self.horizon <= JSON_UNITS_LIMIT else {})}}),
         }
+
+    def production(self) -> Production | None:
+        a = self.answer
+        return None if a.production is None else exact_production(a.production,
+                                                                  self.time_unit, self.horizon)
 
     def to_json(self, path: str | Path) -> None:
         atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1, allow_nan=False)
@@ -91,6 +102,9 @@ class MarkovResult(StudyFacts):
                  "reliability_high_95"]
         columns = [units, units + 1, a.unavailability, a.unavailability, a.unavailability,
                    a.failures_per_unit, a.reliability, a.reliability, a.reliability]
+        if a.production is not None:
+            names += ["delivered", "delivered_low_95", "delivered_high_95"]
+            columns += [a.production.delivered] * 3
         write_csv(Path(path), ",".join(csv_field(n) for n in names), self.horizon,
                   lambda start, stop: [c[start:stop] for c in columns], progress)
 

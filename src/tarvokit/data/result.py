@@ -33,11 +33,15 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from ..engine.outputs import Distributions
+from ..engine.outputs import Distributions, ProductionCounts
 from . import calendar_measures
 from . import measures as measures_module
+from . import production as production_module
 from . import stats, validation
+from .calendar_validation import calendar_fields
 from .files import ResultError, atomic_write_text, check_set, csv_field, write_csv
+from .logistics import check_keys as check_logistics_keys
+from .logistics import logistics_keys
 
 RESULTS_FILE, CURVE_FILE = "results.json", "curve.csv"
 # Above this many time units the per-unit arrays are left to curve.csv.
@@ -52,6 +56,8 @@ class Batch:
     histories: int
     failed_steps: int  # failed engine steps summed over its histories
     seconds: float  # runner time
+    lost: int | None = None  # lost production (quanta x engine steps), models with capacities
+    cost: float | None = None  # total cost summed over its histories (models with costs)
 
     @property
     def last_seed(self) -> int:
@@ -71,6 +77,11 @@ def study_id(model: dict, cut_sets: Sequence[Sequence[int | str]] | None = None)
         **{key: value for key, value in model.items()
            if key not in ("study", "components", "system")},
     }
+    # What the plant delivers is simulated too (models without a capacity keep their ids).
+    delivered = {key: model["system"][key] for key in ("capacity", "demand")
+                 if key in model["system"]}
+    if delivered:
+        payload["capacity"] = delivered
     text = json.dumps(payload, sort_keys=True, separators=(",", ":"))
     return hashlib.sha256(text.encode()).hexdigest()[:32]
 
@@ -209,6 +220,21 @@ class Result(StudyFacts):
                                                  self.horizon, self.resolution, confidence,
                                                  units)
 
+    def production(self, confidence: float = stats.CONFIDENCE
+                   ) -> production_module.Production | None:
+        """What the plant delivered (data/production.py), for a model with capacities."""
+        counts = self.distributions.production if self.distributions is not None else None
+        if counts is None:
+            return None
+        return production_module.production(counts, self.model, self.histories, confidence)
+
+    def delivered_curve(self, confidence: float = stats.CONFIDENCE, units: slice = slice(None)
+                        ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Per time unit: the expected delivered capacity and its band (capacity models)."""
+        assert self.distributions is not None and self.distributions.production is not None
+        return production_module.delivered_curve(self.distributions.production, self.model,
+                                                 self.histories, confidence, units)
+
     def downtime(self, confidence: float = stats.CONFIDENCE) -> stats.Interval:
         """Expected failed time over the horizon (in required phases), in time units."""
         if self.distributions is not None and self.distributions.calendar is not None:
@@ -275,7 +301,11 @@ class Result(StudyFacts):
                 "distributions": self.distributions.to_dict(),
             })
             data.update(_calendar_keys(self.calendar_measures()))
-        data["batches"] = [vars(b) for b in self.batches]
+            delivered = self.production()
+            if delivered is not None:
+                data["production"] = delivered.to_dict(interval_dict)
+            data.update(logistics_keys(self))
+        data["batches"] = [batch_dict(b) for b in self.batches]
         if self.horizon > JSON_UNITS_LIMIT and "calendar" in data.get("distributions", {}):
             calendar_measures.without_units(data["distributions"]["calendar"])
         if self.horizon <= JSON_UNITS_LIMIT:
@@ -285,6 +315,9 @@ class Result(StudyFacts):
                          "failed_steps_per_unit": [int(v) for v in self.counts]})
         else:
             data["per_unit"] = f"in {CURVE_FILE}: more than {JSON_UNITS_LIMIT:,} time units"
+            production = data.get("distributions", {}).get("production")
+            if production is not None:
+                production["lost_per_unit"] = data["per_unit"]
         return data
 
     def to_json(self, path: str | Path) -> None:
@@ -299,6 +332,9 @@ class Result(StudyFacts):
                  "failed_steps"]
         if self.distributions is not None:
             names += ["reliability", "reliability_low_95", "reliability_high_95"]
+            if self.distributions.production is not None:
+                names += ["delivered", "delivered_low_95", "delivered_high_95",
+                          "lost_production"]
         return names
 
     def csv_block(self, start: int, stop: int) -> list[np.ndarray]:
@@ -311,6 +347,10 @@ class Result(StudyFacts):
         columns = [units, units + 1, unavailability, low, high, counts]
         if self.distributions is not None:
             columns += list(self.reliability_curve(units=slice(start, stop)))
+            if self.distributions.production is not None:
+                columns += list(self.delivered_curve(units=slice(start, stop)))
+                # Exact: quanta x engine steps lost, summed over histories.
+                columns.append(self.distributions.production.lost_per_unit[start:stop])
         return columns
 
     def to_csv(self, path: str | Path, progress=None) -> None:
@@ -320,7 +360,7 @@ class Result(StudyFacts):
 
     @classmethod
     def from_dict(cls, data: dict, counts: np.ndarray | None = None, source: str = "<dict>",
-                  read_counts=None) -> "Result":
+                  read_counts=None, read_lost=None) -> "Result":
         """The result that `to_dict` described; `counts` (from the CSV) when the JSON has no
         per-unit arrays. Every field is checked first (data/validation.py): ResultError naming
         `source` and the field for data that is not such a result."""
@@ -329,9 +369,11 @@ class Result(StudyFacts):
         if counts is not None:
             given = [int(v) for v in np.asarray(counts, dtype=np.uint64)]
             read_counts = lambda rows, high, unit: given  # noqa: E731 (checked like the JSON's)
-        fields = validation.run_fields(data, source, study_id, read_counts)
+        fields = validation.run_fields(data, source, study_id, read_counts, calendar_fields)
         fields["counts"] = np.array(fields["counts"], dtype=np.uint64)
         fields["batches"] = tuple(Batch(*b) for b in fields["batches"])
+        fields["distributions"] = production_module.with_checked_counts(
+            validation.Field(source, data), fields, read_lost)
         return cls(**fields)
 
     @classmethod
@@ -343,9 +385,14 @@ class Result(StudyFacts):
         check_set(path.parent, (RESULTS_FILE, CURVE_FILE))
         data = validation.read_json(path)
         curve = path.parent / CURVE_FILE
-        return cls.from_dict(data, source=str(path), read_counts=lambda rows, high, unit:
-                             validation.csv_column(curve, "failed_steps", rows, high,
-                                                   f"start_{unit}"))
+        result = cls.from_dict(data, source=str(path), read_counts=lambda rows, high, unit:
+                               validation.csv_column(curve, "failed_steps", rows, high,
+                                                     f"start_{unit}"),
+                               read_lost=lambda rows, high, unit:
+                               validation.csv_column(curve, "lost_production", rows, high,
+                                                     f"start_{unit}"))
+        check_logistics_keys(data, result, str(path))
+        return result
 
 
 def read(folder: str | Path) -> Result:
@@ -378,6 +425,11 @@ def paired_batch_means(reference: Result, run: Result) -> np.ndarray:
     by_seed = {b.first_seed: b for b in run.batches}
     return np.array([by_seed[b.first_seed].failed_steps / (b.histories * steps)
                      for b in reference.batches])
+
+
+def batch_dict(batch: Batch) -> dict:
+    """A sub-batch for JSON; `lost` only for a model with capacities, `cost` with costs."""
+    return {k: v for k, v in vars(batch).items() if k not in ("lost", "cost") or v is not None}
 
 
 def interval_dict(interval: stats.Interval) -> dict:

@@ -19,6 +19,7 @@ import numpy as np
 
 from ..model.variants import Sweep, value_text
 from . import stats
+from .logistics import figures_of
 from .files import atomic_write_text, csv_field
 from .result import Result, interval_dict, paired_batch_means
 
@@ -71,6 +72,37 @@ class SweepResult:
         return math.hypot(self.results[index].mean().standard_error,
                           self.reference.mean().standard_error)
 
+    # --- Costs (models with costs) -----------------------------------------------------------
+
+    @property
+    def has_costs(self) -> bool:
+        return all(figures_of(r) is not None and all(b.cost is not None for b in r.batches)
+                   for r in self.results)
+
+    def costs(self) -> list[stats.Interval]:
+        """The expected total cost over the horizon of each value."""
+        return [figures_of(r).costs()["total"] for r in self.results]
+
+    def cheapest(self) -> int:
+        return int(np.argmin([c.estimate for c in self.costs()]))
+
+    def cost_difference(self, index: int, other: int) -> stats.Interval:
+        """Expected cost of value `index` minus that of value `other`, by batch means over the
+        paired sub-batches."""
+        def per_batch(result: Result) -> np.ndarray:
+            by_seed = {b.first_seed: b for b in result.batches}
+            return np.array([by_seed[b.first_seed].cost / b.histories
+                             for b in self.reference.batches])
+
+        differences = per_batch(self.results[index]) - per_batch(self.results[other])
+        sizes = [b.histories for b in self.reference.batches]
+        return stats.batch_means(sizes, differences, bounds=(-math.inf, math.inf))
+
+    def next_cheapest(self) -> int | None:
+        """The value whose cost comes next after the cheapest one's; None for a single value."""
+        order = np.argsort([c.estimate for c in self.costs()], kind="stable")
+        return int(order[1]) if len(order) > 1 else None
+
     # --- Files ---------------------------------------------------------------------------
 
     def to_dict(self) -> dict:
@@ -86,6 +118,8 @@ class SweepResult:
                         "expected_downtime": interval_dict(result.downtime()),
                         "difference": interval_dict(self.difference(index)),
                         "independent_standard_error": self.independent_standard_error(index),
+                        **({"cost": interval_dict(self.costs()[index])} if self.has_costs
+                           else {}),
                         "batches": [vars(b) for b in result.batches],
                         # What `tarvo plot` and `tarvo report` rebuild the value's run from.
                         "model": result.model,

@@ -24,6 +24,7 @@ from typing import Any, Callable, Iterator, NoReturn
 
 import numpy as np
 
+from ..engine.logistics import LogisticsSums
 from ..engine.outputs import Distributions, Histogram, Sums
 from ..model.errors import ModelError
 from ..model.reading import Model
@@ -266,15 +267,22 @@ THREADS_MAX = 1 << 20
 # Figures results.json repeats from the data, compared with what the data give.
 _AGREE = 1e-9
 _RUN_MEASURES = ("failure_frequency", "reliability", "mean_down_time", "mean_up_time")
-_BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds")
+# lost: lost production, for models with capacities; cost: the total cost over the
+# sub-batch's histories, for models with costs.
+_BATCH_KEYS = ("first_seed", "histories", "failed_steps", "seconds", "lost", "cost")
 
 
 def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
-               read_counts: Callable[[int, int, str], Any] | None = None) -> dict:
+               read_counts: Callable[[int, int, str], Any] | None = None,
+               calendar_fields: Callable[..., tuple[Any, float]] | None = None) -> dict:
     """The checked fields of a run's results.json, as Result's keyword arguments (the batches
     as (first_seed, histories, failed_steps, seconds) tuples, the counts as a list of ints).
 
-    `identify(model, cut_sets)` is the id of what was simulated (result.study_id).
+    `identify(model, cut_sets)` is the id of what was simulated (result.study_id). `more(root,
+    distributions, model, histories, steps, horizon, total)` checks the figures a kind of run
+    adds (a calendar's: calendar_validation.calendar_fields) and gives the distributions with
+    them and the mean unavailability results.json must hold; it is passed in, as those checks
+    build on this module.
     `read_counts(rows, high, time_unit)` gives the per-unit counts when the JSON leaves them to
     curve.csv (rows: the horizon, high: the most a unit may count). Every field is checked, and the
     figures that must agree are compared: the sub-batches' histories with `histories` and
@@ -289,7 +297,8 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
     model_field = root.key("model")
     model_data = model_field.table()
     system = model_field.key("system").table()
-    if set(system) != {"cut_sets"}:
+    # The minimal cut sets, and a capacity's expression and demand (model/capacity.py).
+    if "cut_sets" not in system or set(system) - {"cut_sets", "capacity", "demand"}:
         model_field.key("system").fail("expected the minimal cut sets alone (cut_sets), as a"
                                        " run writes them")
     if "sweep" in model_data:
@@ -367,15 +376,22 @@ def run_fields(data: dict, source: str, identify: Callable[[dict, Any], str],
     fields["distributions"] = None
     if not distributions_field.missing:
         fields["distributions"] = _distributions(distributions_field, histories, steps, total)
+    elif len(batches) < 2:
+        root.key("batches").fail("one sub-batch, and no per-history distributions: the"
+                                 " intervals of such a result are by batch means, which need"
+                                 " at least two")
     # A run with a calendar: its figures (calendar_validation.py), its mean over required time.
-    fields["distributions"], mean = calendar_fields(
-        root, fields["distributions"], model_data, histories, steps, horizon, total)
+    mean = total / (steps * histories)
+    if calendar_fields is not None:
+        fields["distributions"], mean = calendar_fields(
+            root, fields["distributions"], model_data, histories, steps, horizon, total)
     _check_figures(root, fields["distributions"] is not None, mean, horizon,
                    total / (steps * histories) * horizon)
     return fields
 
 
-def _batches(field: Field, steps: int) -> tuple[tuple[int, int, int, float], ...]:
+def _batches(field: Field, steps: int
+             ) -> tuple[tuple[int, int, int, float, int | None, float | None], ...]:
     batches = []
     for batch in field.items(1):
         table = batch.table()
@@ -387,7 +403,10 @@ def _batches(field: Field, steps: int) -> tuple[tuple[int, int, int, float], ...
                                                    "a number of histories")
         failed = batch.key("failed_steps").integer(0, histories * steps,
                                                    "a number of failed steps")
-        batches.append((first, histories, failed, batch.key("seconds").number(0.0)))
+        # Lost production (models with capacities; data/production.py checks its sum).
+        lost = batch.key("lost", optional=True).optional(Field.integer)
+        cost = batch.key("cost", optional=True).optional(lambda f: f.number(0.0))
+        batches.append((first, histories, failed, batch.key("seconds").number(0.0), lost, cost))
     ordered = sorted(batches)
     for before, after in zip(ordered, ordered[1:]):
         if after[0] <= before[0] + before[1] - 1:
@@ -398,7 +417,7 @@ def _batches(field: Field, steps: int) -> tuple[tuple[int, int, int, float], ...
 
 def _check_seeds(field: Field, batches) -> None:
     ranges: list[list[int]] = []
-    for first, histories, _, _ in sorted(batches):
+    for first, histories, *_ in sorted(batches):
         if ranges and ranges[-1][1] + 1 == first:
             ranges[-1][1] = first + histories - 1
         else:
@@ -517,7 +536,26 @@ def _distributions(field: Field, histories: int, steps: int, total: int):
             sums_field.key(name).fail(f"{value:,}, but the histogram allows {low:,} .. {high:,}")
     if sums.downtime_failures**2 > sums.downtime_squares * sums.failures_squares:
         sums_field.key("downtime_failures").fail("larger than the sums of squares allow")
-    return Distributions(downtime, failures, first, never, sums)
+    logistics = field.key("logistics", optional=True)
+    return Distributions(downtime, failures, first, never, sums, logistics=(
+        None if logistics.missing else _logistic_sums(logistics, histories)))
+
+
+def _logistic_sums(field: Field, histories: int) -> LogisticsSums:
+    """The sums of the histories' logistic figures (engine/logistics.py); their number is
+    checked against the model's logistics by data/logistics.py."""
+    names = ("histories", "scale_bits", "sums", "squares", "cost_sums", "cost_squares")
+    for name in field.table():
+        if name not in names:
+            field.fail(f'unknown key "{str(name)[:60]}"; expected {", ".join(names)}')
+    if field.key("histories").integer(0, histories, "a number of histories") != histories:
+        field.key("histories").fail(f"{field.key('histories').value:,}, but the run holds"
+                                    f" {histories:,} histories")
+    scale_bits = field.key("scale_bits").integer(0, 32, "a number of bits")
+    lists = []
+    for name in names[2:]:
+        lists.append(tuple(item.big_integer() for item in field.key(name).items()))
+    return LogisticsSums(histories, scale_bits, *lists)
 
 
 def _check_figures(root: Field, has_distributions: bool, mean: float, horizon: int,
@@ -538,5 +576,3 @@ def _check_figures(root: Field, has_distributions: bool, mean: float, horizon: i
         for name in quantiles.table():
             quantiles.key(str(name)).interval()
 
-
-from .calendar_validation import calendar_fields  # noqa: E402  (it uses Field)

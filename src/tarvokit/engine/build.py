@@ -20,6 +20,7 @@ from ..model import laws
 from ..model.calendar import plain_law, uses_calendar
 from ..model.errors import Where
 from .calendar import build_calendar
+from .capacity import capacity_program
 from .dependencies import EngineModel, build_dependencies, has_dependencies
 
 
@@ -102,11 +103,13 @@ def _cached_inputs(key: str) -> EngineInputs:
     tree = engine_tree(description, cut_sets)
     if uses_calendar(description):
         return _calendar_inputs(description, steps, resolution, tree, cut_sets)
+    program = capacity_program(description)
+    extra: dict[str, Any] = {} if program is None else {"capacity": program}
     if has_dependencies(description):
         dependent = _dependent_model(description)
         return EngineInputs(steps, resolution, dependent.laws, tree,
-                            {"dependencies": dependent.dependencies})
-    return EngineInputs(steps, resolution, engine_laws(description), tree)
+                            {"dependencies": dependent.dependencies, **extra})
+    return EngineInputs(steps, resolution, engine_laws(description), tree, extra)
 
 
 def _dependent_model(description: dict) -> EngineModel:

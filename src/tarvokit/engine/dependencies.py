@@ -37,6 +37,8 @@ from typing import Any, Callable, NoReturn, Sequence
 
 import tarvo
 
+from .logistics import build_logistics, has_logistics
+
 LawsBuilder = Callable[[dict, str], tarvo.Distribution]
 
 ORDERS = ("first_failed", "listed")
@@ -45,7 +47,7 @@ _STANDBY_KEYS = ("covers", "start_failure", "dormant")
 # model's own): the model without its common cause, for importance.
 _GROUP_KEYS = ("members", "beta", "shock", "silent")
 # A component's key "perfect" (perfect_variant): it never fails, for importance.
-_POOL_KEYS = ("count", "repairs", "order")
+_POOL_KEYS = ("count", "repairs", "order", "mobilisation", "cost")
 # Rates of the members of one beta group are equal when they differ by no more than this share.
 _SAME_RATE = 1e-9
 
@@ -68,7 +70,8 @@ class EngineModel:
 def has_dependencies(description: dict) -> bool:
     """Whether the description has common-cause groups, crews or standby units."""
     return bool(description.get("common_cause") or description.get("crews")
-                or any("standby" in entry for entry in description["components"].values()))
+                or any("standby" in entry for entry in description["components"].values())
+                or has_logistics(description))
 
 
 def interacting(description: dict) -> set[str]:
@@ -80,6 +83,10 @@ def interacting(description: dict) -> set[str]:
     found: set[str] = set()
     for pool in description.get("crews", {}).values():
         for name in pool.get("repairs", []):
+            found.update(names[i] for i in named_units(name, names))
+    # A unit that takes a spare part leaves one fewer for the others.
+    for stock in description.get("spares", {}).values():
+        for name in stock.get("parts", []):
             found.update(names[i] for i in named_units(name, names))
     for name, entry in description["components"].items():
         if "standby" in entry:
@@ -109,6 +116,7 @@ def build_dependencies(description: dict, laws_builder: LawsBuilder,
 class _Translation:
     def __init__(self, description: dict, laws_builder: LawsBuilder, source: str):
         self.source = source
+        self.description = description
         self.build = laws_builder
         self.components: dict = description["components"]
         self.names = list(self.components)
@@ -135,7 +143,8 @@ class _Translation:
     def result(self) -> EngineModel:
         shocks = [self.group(name, group) for name, group in self.common_cause.items()]
         laws = self.component_laws()
-        if not (shocks or self.crews or self.standby_state):
+        logistics = has_logistics(self.description)
+        if not (shocks or self.crews or self.standby_state or logistics):
             return EngineModel(laws, None, self.states)
         dependencies = tarvo.Dependencies(len(self.names))
         for members, failed, shock in shocks:
@@ -145,6 +154,8 @@ class _Translation:
                 self.standby(dependencies, index, entry["standby"])
         for name, pool in self.crews.items():
             self.pool(dependencies, name, pool)
+        if logistics:
+            dependencies.setLogistics(build_logistics(self.description, self.build))
         return EngineModel(laws, dependencies, self.states)
 
     # --- Names -----------------------------------------------------------------------------

@@ -30,6 +30,13 @@ What the chain does, event by event (the simulator's rules):
   queued, its transitions back to state 0 cannot happen; its other transitions can. Once an
   instant has settled, free crews take the head of the queue; a crew stays with its component
   until the component works again (no preemption).
+- Repair logistics (Exponential delays, mobilisation and lead times): a component that goes down
+  first waits its logistic delay, if it has one; then a crew of its pool, if it has one (the
+  crew's mobilisation follows, the crew held); then a part from its stock, if it has one
+  (taken from the shelf, else awaited in the order asked for; every part asked for is ordered
+  at once, one for one, and each part on order arrives at the lead time's rate, going to the
+  unit that has waited longest); only then can it go back to work. A component's step in this
+  sequence and each stock's shelf, parts on order and waiting units are part of the state.
 - The system is failed when every member of some cut set is down. It is judged once an instant
   has settled, so a standby unit that starts at once hides the failure it covers.
 
@@ -58,6 +65,7 @@ from scipy.sparse.linalg import LinearOperator, gmres, spilu, spsolve
 
 from ..model import memory
 from ..model.errors import ModelError
+from .markov_capacity import production_of, reward_rows
 
 DEFAULT_STATE_LIMIT = 200_000
 
@@ -92,6 +100,7 @@ class MarkovAnswer:
     mean_time_to_failure: float  # expected time to the first system failure; inf if none may come
     steady_unavailability: float  # long-run fraction of time failed, from the same start
     steady_failure_frequency: float  # long-run system failures per time unit
+    production: Any = None  # markov_capacity.MarkovProduction of a model with capacities
 
 
 # --- The model, as the chain reads it ------------------------------------------------------
@@ -108,6 +117,8 @@ class _Unit:
     dormant_rate: float = 0.0
     is_standby: bool = False
     pool: int | None = None
+    delay_rate: float = 0.0  # logistic delay before the crew is called; 0: none
+    stock: int | None = None  # the stock its parts come from
 
     @property
     def standby_mode(self) -> int:
@@ -124,7 +135,17 @@ class _Pool:
     listed: bool
     members: tuple[int, ...]
     rank: dict[int, int]  # component -> position in the pool's list
+    mobilisation_rate: float = 0.0  # 0: the crew is at the unit at once
 
+
+@dataclass
+class _Stock:
+    initial: int
+    lead_rate: float  # each part on order arrives at this rate
+
+
+# A component's step in its repair's logistics (models with logistics).
+_IDLE, _DELAY, _MOBILISING, _AWAITING_PART = 0, 1, 2, 3
 
 @dataclass
 class _Group:
@@ -232,12 +253,37 @@ class _Reader:
         pools = []
         for name, entry in self.description.get("crews", {}).items():
             members = self.indices(entry["repairs"], f"crews.{name}.repairs")
+            mobilisation = 0.0
+            if "mobilisation" in entry:
+                mobilisation = self.rate(entry["mobilisation"], f"crews.{name}.mobilisation",
+                                         "the mobilisation")
             pools.append(_Pool(int(entry.get("count", 1)),
                                entry.get("order", "first_failed") == "listed",
-                               members, {m: position for position, m in enumerate(members)}))
+                               members, {m: position for position, m in enumerate(members)},
+                               mobilisation))
             for member in members:
                 units[member].pool = len(pools) - 1
         return pools
+
+    def logistics(self, units: list[_Unit]) -> list[_Stock]:
+        """Logistic delays and stocks; an (s, S) policy has no chain here."""
+        for unit in units:
+            repair = self.description["components"][unit.name].get("repair_logistics", {})
+            if "delay" in repair:
+                unit.delay_rate = self.rate(repair["delay"],
+                                            f"components.{unit.name}.repair_logistics.delay",
+                                            "the logistic delay")
+        stocks = []
+        for name, entry in self.description.get("spares", {}).items():
+            path = f"spares.{name}"
+            if "reorder_point" in entry:
+                self.fail(f"{path}.reorder_point", "the exact Markov answer takes one-for-one"
+                                                   " stocks only (tarvo run simulates (s, S))")
+            rate = self.rate(entry["lead_time"], f"{path}.lead_time", "the lead time")
+            for member in self.indices(entry["parts"], f"{path}.parts"):
+                units[member].stock = len(stocks)
+            stocks.append(_Stock(int(entry["stock"]), rate))
+        return stocks
 
     def cut_sets(self) -> list[tuple[int, ...]]:
         return [self.indices(members, f"system.cut_sets[{i}]")
@@ -269,10 +315,14 @@ class _World:
     modes: list[int]
     went_down: list[int]
     tasks: list[Task]
+    steps: list[int] | None = None  # with logistics: each component's step
+    stocks: list[list] | None = None  # with logistics: each stock's [shelf, on order, waiting]
 
     def fork(self, probability: float) -> "_World":
         return _World(self.probability * probability, list(self.modes), list(self.went_down),
-                      list(self.tasks))
+                      list(self.tasks), None if self.steps is None else list(self.steps),
+                      None if self.stocks is None else
+                      [[shelf, ordered, list(line)] for shelf, ordered, line in self.stocks])
 
 
 @dataclass(frozen=True)
@@ -286,6 +336,7 @@ class MarkovChain:
     names: tuple[str, ...]  # component names, in the order of a state's modes
     mode_names: tuple[tuple[str, ...], ...]  # per component, its states' names (then "standby")
     source: str = "<dict>"  # the model's file, for messages
+    pools: int | None = None  # crew queues in a state; None: every entry after the modes
 
     @property
     def size(self) -> int:
@@ -296,8 +347,18 @@ class MarkovChain:
         state = self.states[index]
         modes = ", ".join(f"{name}={self.mode_names[c][state[c]]}"
                           for c, name in enumerate(self.names))
-        waiting = [self.names[c] for queue in state[len(self.names):] for c in queue]
-        return modes + (f"; crews waiting: {', '.join(waiting)}" if waiting else "")
+        n = len(self.names)
+        queues = state[n:] if self.pools is None else state[n:n + self.pools]
+        waiting = [self.names[c] for queue in queues for c in queue]
+        text = modes + (f"; crews waiting: {', '.join(waiting)}" if waiting else "")
+        if self.pools is not None:
+            steps, stocks = state[n + self.pools]
+            busy = [f"{self.names[c]} {('delay', 'mobilising', 'awaiting a part')[step - 1]}"
+                    for c, step in enumerate(steps) if step]
+            text += "".join(f"; {b}" for b in busy)
+            text += "".join(f"; stock {i}: {shelf} on the shelf, {ordered} on order"
+                            for i, (shelf, ordered, _) in enumerate(stocks))
+        return text
 
 
 class _ChainBuilder:
@@ -307,6 +368,11 @@ class _ChainBuilder:
         self.units = reader.units()
         self.groups = reader.groups(self.units)
         self.pools = reader.pools(self.units)
+        self.stocks = reader.logistics(self.units)
+        # With logistics a state ends with (each component's step, each stock's
+        # (shelf, on order, units waiting in order)).
+        self.logistic = bool(self.stocks) or any(u.delay_rate > 0 for u in self.units) or any(
+            p.mobilisation_rate > 0 for p in self.pools)
         self.cut_sets = reader.cut_sets()
         self.source = source
         # covering[c]: the standby units covering component c, in file order.
@@ -319,12 +385,16 @@ class _ChainBuilder:
 
     def start(self) -> State:
         modes = tuple(u.standby_mode if u.is_standby else 0 for u in self.units)
-        return modes + tuple(() for _ in self.pools)
+        state = modes + tuple(() for _ in self.pools)
+        if self.logistic:
+            state += ((tuple(0 for _ in self.units), tuple((s.initial, 0, ()) for s in self.stocks)),)
+        return state
 
     def is_down(self, modes, c: int) -> bool:
         return self.units[c].is_down(modes[c])
 
     def system_failed(self, state: State) -> bool:
+        # A state's first entries are the modes, one per component.
         return any(all(self.is_down(state, c) for c in members) for members in self.cut_sets)
 
     def upper_bound(self) -> float:
@@ -335,13 +405,19 @@ class _ChainBuilder:
         for pool in self.pools:
             n = len(pool.members)
             bound *= sum(math.perm(n, k) for k in range(n + 1))
+        if self.logistic:
+            bound *= 4.0 ** len(self.units)
+            for stock in self.stocks:
+                bound *= (stock.initial + len(self.units) + 1) ** 2
         return bound
 
     # --- Events ---
 
     def events(self, state: State) -> Iterator[tuple[float, str, int, int]]:
         """(rate, kind, subject, target) of everything that can happen next."""
-        waiting = {c for queue in state[len(self.units):] for c in queue}
+        n = len(self.units)
+        waiting = {c for queue in state[n:n + len(self.pools)] for c in queue}
+        steps, stocks = state[-1] if self.logistic else ((0,) * n, ())
         for c, unit in enumerate(self.units):
             mode = state[c]
             if unit.is_standby and mode == unit.standby_mode:
@@ -351,7 +427,16 @@ class _ChainBuilder:
             for target, rate in unit.moves.get(mode, ()):
                 if target == 0 and unit.pool is not None and c in waiting:
                     continue  # back to work needs a crew
+                if target == 0 and steps[c] != _IDLE:
+                    continue  # ... and the end of its logistics
                 yield rate, "move", c, target
+            if steps[c] == _DELAY:
+                yield unit.delay_rate, "delay_over", c, 0
+            elif steps[c] == _MOBILISING:
+                yield self.pools[unit.pool].mobilisation_rate, "crew_there", c, 0
+        for i, (_, ordered, _) in enumerate(stocks):
+            if ordered:
+                yield ordered * self.stocks[i].lead_rate, "delivery", i, 0
         for g, group in enumerate(self.groups):
             if any(not self.is_down(state, m) for m in group.members):
                 yield group.rate, "strike", g, 0
@@ -359,8 +444,15 @@ class _ChainBuilder:
     def outcomes(self, state: State, kind: str, subject: int, target: int
                  ) -> dict[State, float]:
         """The states the event leads to once its instant has settled, with their chances."""
-        modes = list(state[:len(self.units)])
+        n = len(self.units)
+        modes = list(state[:n])
         world = _World(1.0, modes, [], [])
+        queues = state[n:n + len(self.pools)]
+        if self.logistic:
+            world.steps = list(state[-1][0])
+            world.stocks = [[shelf, ordered, list(line)] for shelf, ordered, line in state[-1][1]]
+        if kind in ("delay_over", "crew_there", "delivery"):
+            return {self._logistic_event(world, queues, kind, subject): 1.0}
         if kind == "strike":
             # Every member is put down first, then the consequences of each follow, in
             # component order: a shock does not demand a standby unit it fails itself.
@@ -373,7 +465,6 @@ class _ChainBuilder:
             world.tasks += [("went_down", m, r) for m, r in reversed(list(zip(struck, running)))]
         else:
             self._move(world, subject, target)
-        queues = state[len(self.units):]
         result: dict[State, float] = {}
         for settled in self._settle(world):
             final = self._queue(settled, queues)
@@ -456,19 +547,87 @@ class _ChainBuilder:
             branches.append(failed)
         return branches
 
-    def _queue(self, world: _World, queues: tuple) -> State:
-        """The settled state: new pool members down join their queues, free crews start."""
+    def _queue(self, world: _World, queues: tuple, joining: tuple[int, ...] = ()) -> State:
+        """The settled state: new pool members down join their queues, free crews start.
+        `joining`: components whose logistic delay just ended, joining in that order."""
         modes = world.modes
+        if self.logistic:
+            # Components that came up leave the logistics; those that went down start them.
+            for c, unit in enumerate(self.units):
+                if not unit.is_down(modes[c]) and world.steps[c] != _IDLE:
+                    self._leave_logistics(world, c)
+            went_down = []
+            for c in sorted(world.went_down):
+                if not self.is_down(modes, c):
+                    continue
+                if self.units[c].delay_rate > 0:
+                    world.steps[c] = _DELAY
+                elif self.units[c].pool is not None:
+                    went_down.append(c)
+                else:
+                    self._take_part(world, c)
+        else:
+            went_down = world.went_down
         new_queues = []
         for p, pool in enumerate(self.pools):
-            queue = list(queues[p]) + sorted(c for c in world.went_down if self.units[c].pool == p)
+            queue = list(queues[p]) + sorted(c for c in went_down if self.units[c].pool == p)
+            queue += [c for c in joining if self.units[c].pool == p]
             if pool.listed:
                 queue.sort(key=pool.rank.__getitem__)
             waiting = set(queue)
-            busy = sum(1 for m in pool.members if self.is_down(modes, m) and m not in waiting)
-            free = pool.count - busy
-            new_queues.append(tuple(queue[max(free, 0):]))
-        return tuple(modes) + tuple(new_queues)
+            busy = sum(1 for m in pool.members if self.is_down(modes, m) and m not in waiting
+                       and (not self.logistic or world.steps[m] != _DELAY))
+            free = max(pool.count - busy, 0)
+            new_queues.append(tuple(queue[free:]))
+            if self.logistic:
+                for c in queue[:free]:  # the crews taken now
+                    if pool.mobilisation_rate > 0:
+                        world.steps[c] = _MOBILISING
+                    else:
+                        self._take_part(world, c)
+        state = tuple(modes) + tuple(new_queues)
+        if self.logistic:
+            state += ((tuple(world.steps),
+                       tuple((shelf, ordered, tuple(line)) for shelf, ordered, line in world.stocks)),)
+        return state
+
+    # --- Logistics ---
+
+    def _take_part(self, world: _World, c: int) -> None:
+        """The crew is at c (or c needs none): a part if its repair takes one."""
+        s = self.units[c].stock
+        world.steps[c] = _IDLE
+        if s is None:
+            return
+        stock = world.stocks[s]
+        stock[1] += 1  # one for one: every part asked for is ordered
+        if stock[0] > 0:
+            stock[0] -= 1
+        else:
+            world.steps[c] = _AWAITING_PART
+            stock[2].append(c)
+
+    def _leave_logistics(self, world: _World, c: int) -> None:
+        if world.steps[c] == _AWAITING_PART:
+            world.stocks[self.units[c].stock][2].remove(c)
+        world.steps[c] = _IDLE
+
+    def _logistic_event(self, world: _World, queues: tuple, kind: str, subject: int) -> State:
+        if kind == "delay_over":
+            world.steps[subject] = _IDLE
+            if self.units[subject].pool is not None:
+                return self._queue(world, queues, joining=(subject,))
+            self._take_part(world, subject)
+        elif kind == "crew_there":
+            self._take_part(world, subject)
+        else:  # a delivery: the part goes to the unit that has waited longest
+            stock = world.stocks[subject]
+            stock[1] -= 1
+            if stock[2]:
+                world.steps[stock[2].pop(0)] = _IDLE
+            else:
+                stock[0] += 1
+        return self._queue(world, queues)
 
     # --- The whole chain ---
 
@@ -498,7 +657,8 @@ class _ChainBuilder:
         generator = (off - sparse.diags(np.asarray(off.sum(axis=1)).ravel())).tocsr()
         failed = np.array([self.system_failed(s) for s in states], dtype=bool)
         return MarkovChain(generator, failed, tuple(states), tuple(u.name for u in self.units),
-                           tuple((*u.states, "standby") for u in self.units), self.source)
+                           tuple((*u.states, "standby") for u in self.units), self.source,
+                           len(self.pools) if self.logistic else None)
 
     def _too_large(self, state_limit: int) -> None:
         raise MarkovError(f"{self.source}: the Markov chain of this model has more than"
@@ -747,16 +907,21 @@ def _stationary(generator: sparse.csr_matrix, source: str) -> np.ndarray:
 
 
 def solve_chain(chain: MarkovChain, horizon: int, name: str = "study",
-                time_unit: str = "time unit") -> MarkovAnswer:
-    """Every figure of a chain over [0, horizon] time units and in the long run."""
+                time_unit: str = "time unit", description: dict | None = None) -> MarkovAnswer:
+    """Every figure of a chain over [0, horizon] time units and in the long run; with the
+    model's `description`, its production figures too when it has capacities."""
     failed = chain.failed.astype(float)
     # Rate of entering the failed set from each working state (zero from failed states).
     entry_rates = (chain.generator @ failed) * (1.0 - failed)
     steady = _steady_state(chain)
     start = np.zeros(chain.size)
     start[0] = 1.0
-    march = _march(chain.generator.T.tocsr(), start, horizon, np.vstack([failed, entry_rates]),
-                   steady)
+    rewards = None if description is None else reward_rows(chain.states, chain.mode_names,
+                                                           chain.names, description)
+    weights = np.vstack([failed, entry_rates] + ([rewards[0]] if rewards else []))
+    march = _march(chain.generator.T.tocsr(), start, horizon, weights, steady)
+    production = None if rewards is None else production_of(rewards[1], march.over[:, 2:], steady,
+                                                             rewards[0], horizon)
     reliability = np.clip(_reliability(chain, horizon), 0.0, 1.0)
     total_downtime = float(march.over[:, 0].sum())
     total_failures = float(march.over[:, 1].sum()) + float(chain.failed[0])
@@ -776,6 +941,7 @@ def solve_chain(chain: MarkovChain, horizon: int, name: str = "study",
         mean_time_to_failure=_mean_time_to_failure(chain),
         steady_unavailability=float(steady @ failed),
         steady_failure_frequency=float(steady @ entry_rates),
+        production=production,
     )
 
 
@@ -803,4 +969,4 @@ def solve_markov(description: dict, state_limit: int = DEFAULT_STATE_LIMIT,
     chain = build_chain(description, state_limit, source, transition_key)
     _refuse_if_too_large(horizon, chain.size, source)
     return solve_chain(chain, horizon, str(study.get("name", "study")),
-                       str(study.get("time_unit", "time unit")))
+                       str(study.get("time_unit", "time unit")), description)

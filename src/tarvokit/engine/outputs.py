@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .calendar_outputs import CalendarFigures
+from .logistics import LogisticsSums
 
 
 @dataclass(frozen=True, eq=False)
@@ -117,14 +118,20 @@ class Distributions:
     never_failed: int  # histories without a system failure
     sums: Sums = field(default_factory=Sums)
     calendar: CalendarFigures | None = None  # a run with a calendar (calendar_outputs.py)
+    production: "ProductionCounts | None" = None  # of a model with capacities
+    logistics: LogisticsSums | None = None  # models with logistics (logistics.py)
 
     def __add__(self, other: "Distributions") -> "Distributions":
-        calendar = (self.calendar + other.calendar
-                    if self.calendar is not None and other.calendar is not None else None)
+        def added(mine, theirs):
+            return mine + theirs if mine is not None and theirs is not None else None
+        logistics = (self.logistics + other.logistics
+                     if self.logistics is not None and other.logistics is not None
+                     else self.logistics or other.logistics)
         return Distributions(self.downtime + other.downtime, self.failures + other.failures,
                              self.first_failure + other.first_failure,
                              self.never_failed + other.never_failed, self.sums + other.sums,
-                             calendar)
+                             added(self.calendar, other.calendar),
+                             added(self.production, other.production), logistics)
 
     def to_dict(self) -> dict:
         data = {"downtime": self.downtime.to_dict(), "failures": self.failures.to_dict(),
@@ -132,15 +139,22 @@ class Distributions:
                 "never_failed": self.never_failed, "sums": self.sums.to_dict()}
         if self.calendar is not None:
             data["calendar"] = self.calendar.to_dict()
+        if self.production is not None:
+            data["production"] = self.production.to_dict()
+        if self.logistics is not None:
+            data["logistics"] = self.logistics.to_dict()
         return data
 
     @classmethod
     def from_dict(cls, data: dict) -> "Distributions":
         calendar = (CalendarFigures.from_dict(data["calendar"], cls)
                     if data.get("calendar") is not None else None)
+        production = data.get("production")
         return cls(Histogram.from_dict(data["downtime"]), Histogram.from_dict(data["failures"]),
                    Histogram.from_dict(data["first_failure"]), int(data["never_failed"]),
-                   Sums.from_dict(data["sums"]), calendar)
+                   Sums.from_dict(data["sums"]), calendar,
+                   ProductionCounts.from_dict(production) if production is not None else None,
+                   LogisticsSums.from_dict(data["logistics"]) if "logistics" in data else None)
 
     @classmethod
     def from_runner(cls, figures: dict) -> "Distributions":
@@ -154,4 +168,58 @@ class Distributions:
                         int(figures["failed_steps_sum_of_squares"]),
                         int(figures["failures_sum"]), int(figures["failures_sum_of_squares"]),
                         int(figures["failed_steps_times_failures_sum"])),
-                   CalendarFigures.from_runner(figures, cls) if "phases" in figures else None)
+                   CalendarFigures.from_runner(figures, cls) if "phases" in figures else None,
+                   ProductionCounts.from_runner(figures["production"])
+                   if "production" in figures else None,
+                   LogisticsSums.from_runner(figures["logistics"])
+                   if "logistics" in figures else None)
+
+
+@dataclass(frozen=True, eq=False)
+class ProductionCounts:
+    """What a runner call reports of a capacity (engine/capacity.py), in quanta x engine steps:
+    lost production per time unit summed over histories, its distribution over histories with
+    exact sums, and the engine steps at each capacity level summed over histories with the sums
+    of their squares. The data layer turns them into measures (data/production.py)."""
+
+    lost_per_unit: np.ndarray  # uint64
+    lost: Histogram
+    lost_sum: int = 0
+    lost_squares: int = 0
+    level_steps: tuple[int, ...] = ()
+    level_squares: tuple[int, ...] = ()
+
+    def __add__(self, other: "ProductionCounts") -> "ProductionCounts":
+        if len(self.level_steps) != len(other.level_steps):
+            raise ValueError("production counts of different levels do not add")
+        return ProductionCounts(self.lost_per_unit + other.lost_per_unit, self.lost + other.lost,
+                                self.lost_sum + other.lost_sum,
+                                self.lost_squares + other.lost_squares,
+                                tuple(a + b for a, b in zip(self.level_steps, other.level_steps)),
+                                tuple(a + b for a, b in zip(self.level_squares,
+                                                            other.level_squares)))
+
+    def to_dict(self) -> dict:
+        # Strings for the exact sums: JSON readers other than Python's lose integers past 2^53.
+        return {"lost_per_unit": [int(v) for v in self.lost_per_unit],
+                "lost": self.lost.to_dict(), "lost_sum": str(self.lost_sum),
+                "lost_squares": str(self.lost_squares),
+                "level_steps": [str(v) for v in self.level_steps],
+                "level_squares": [str(v) for v in self.level_squares]}
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "ProductionCounts":
+        return cls(np.array([int(v) for v in data["lost_per_unit"]], dtype=np.uint64),
+                   Histogram.from_dict(data["lost"]), int(data["lost_sum"]),
+                   int(data["lost_squares"]), tuple(int(v) for v in data["level_steps"]),
+                   tuple(int(v) for v in data["level_squares"]))
+
+    @classmethod
+    def from_runner(cls, figures: dict) -> "ProductionCounts":
+        """From the "production" dict of tarvo.runnerStudy."""
+        return cls(np.asarray(figures["lost_per_unit"], dtype=np.uint64),
+                   Histogram(np.asarray(figures["lost_histogram"], dtype=np.uint64),
+                             int(figures["exact_bins"]), int(figures["bin_width"])),
+                   int(figures["lost_sum"]), int(figures["lost_sum_of_squares"]),
+                   tuple(int(v) for v in figures["level_steps"]),
+                   tuple(int(v) for v in figures["level_steps_sum_of_squares"]))

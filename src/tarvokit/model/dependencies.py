@@ -49,7 +49,8 @@ COMPONENT_KEYS = ("standby",)
 
 _GROUP_KEYS = ("members", "beta", "shock")
 _STANDBY_KEYS = ("covers", "dormant", "start_failure")
-_POOL_KEYS = ("count", "repairs", "order")
+# mobilisation and cost belong to the logistics (logistics.py).
+_POOL_KEYS = ("count", "repairs", "order", "mobilisation", "cost")
 ORDERS = ("first_failed", "listed")
 
 

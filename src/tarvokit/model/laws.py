@@ -165,6 +165,44 @@ def _weibull_shape(variation: float) -> float:
     return math.sqrt(low * high)
 
 
+# The error factor of a Lognormal law is its 95th percentile over its median: exp(1.645 sigma).
+Z95 = 1.6448536269514722
+
+
+def lognormal_parameters(table: dict) -> tuple[float, float]:
+    """(mu, sigma) of the logarithm of a checked Lognormal table, in time units."""
+    if "median" in table:
+        return math.log(float(table["median"])), math.log(float(table["error_factor"])) / Z95
+    mean, sd = float(table["mean"]), float(table["sd"])
+    variance = math.log1p((sd / mean) ** 2)
+    return math.log(mean) - variance / 2, math.sqrt(variance)
+
+
+def _lognormal(p: _Parameters) -> EngineLaw:
+    given = [name for name in ("median", "mean") if name in p.table]
+    if len(given) != 1:
+        p.where.fail('Lognormal needs either "median" and "error_factor" or "mean" and "sd"')
+    if given[0] == "median":
+        if "sd" in p.table:
+            p.where.key("sd").fail('"sd" goes with "mean"; with "median" give "error_factor"')
+        p.positive("median")
+        if p.number("error_factor") <= 1:
+            p.where.key("error_factor").fail(
+                "expected an error factor above 1 (the 95th percentile over the median), got"
+                f" {number_text(p.number('error_factor'))}")
+    else:
+        if "error_factor" in p.table:
+            p.where.key("error_factor").fail('"error_factor" goes with "median"; with "mean"'
+                                             ' give "sd"')
+        p.positive("mean")
+        p.positive("sd")
+    mu, sigma = lognormal_parameters(p.table)
+    # P(delay >= one step) = P(log delay >= log(1 / resolution)).
+    _refuse_delays_under_one_step(
+        p, 0.5 * math.erfc((-math.log(p.resolution) - mu) / (sigma * math.sqrt(2))))
+    return "Lognormal", (mu + math.log(p.resolution), sigma)
+
+
 def _uniform(p: _Parameters) -> EngineLaw:
     low, high = p.non_negative("low"), p.number("high")
     if not low < high:
@@ -209,6 +247,7 @@ LAWS: dict[str, tuple[tuple[str, ...], Callable[[_Parameters], EngineLaw]]] = {
     "Weibull": (("scale", "shape"), _weibull),
     "Normal": (("mean", "sd"), _normal),
     "Uniform": (("low", "high"), _uniform),
+    "Lognormal": (("median", "error_factor", "mean", "sd"), _lognormal),
     "Inspection": (("period",), _inspection),
     "Maintenance": (("durations",), _maintenance),
     "InstantaneousFailure": (("at",), _instantaneous_failure),
@@ -250,7 +289,7 @@ def describe(table: dict, unit: str) -> str:
     if name == "Maintenance":
         durations = ", ".join(number_text(d) for d in table["durations"])
         return f"Maintenance(durations {durations} {unit})"
-    with_units = {"scale", "mean", "sd", "low", "high", "period", "at"}
+    with_units = {"scale", "mean", "sd", "low", "high", "period", "at", "median"}
     parts = [f"{key} {number_text(value)}{' ' + unit if key in with_units else ''}"
              for key, value in table.items() if key != "law"]
     return f"{name}({', '.join(parts)})"

@@ -43,11 +43,15 @@ from pathlib import Path
 from typing import Any, Sequence
 
 from . import calendar as calendar_keys
+from . import capacity as capacities
 from . import laws, logic
 from . import memory
 from .dependencies import COMPONENT_KEYS, TOP_LEVEL_KEYS, Dependencies, read_dependencies
 from .errors import (ModelError, ModelWarning, Where, close_match_hint, number_text,
                      reject_unknown_keys, shortened, shown)
+from .logistics import Logistics, read_logistics, repair_law
+from .logistics import COMPONENT_KEYS as LOGISTICS_COMPONENT_KEYS
+from .logistics import TOP_LEVEL_KEYS as LOGISTICS_TOP_LEVEL_KEYS
 from .variants import Sweep, read_sweep, variant_data
 
 DEFAULT_RESOLUTION = 60
@@ -95,7 +99,9 @@ class Model:
                  source: str, warnings_: Sequence[str] = (), input_: dict | None = None,
                  base_dir: Path | None = None, sweep: Sweep | None = None,
                  variants_: Sequence["Model"] = (), dependencies: Dependencies | None = None,
-                 calendar: calendar_keys.Calendar | None = None):
+                 calendar: calendar_keys.Calendar | None = None,
+                 capacity: capacities.Capacity | None = None,
+                 logistics: Logistics | None = None):
         self.name, self.time_unit, self.horizon = name, time_unit, horizon
         self.resolution = resolution
         self.components = tuple(components)
@@ -110,6 +116,10 @@ class Model:
         self.dependencies = dependencies or Dependencies()
         # Phases, planned states, tests and held repairs (calendar.py).
         self.calendar = calendar or calendar_keys.Calendar()
+        # What the system delivers: capacities, expression and demand (capacity.py), or None.
+        self.capacity = capacity
+        # Spare parts, logistic delays, ageing repairs and costs (logistics.py).
+        self.logistics = logistics or Logistics()
 
     # --- Reading ---------------------------------------------------------------------------
 
@@ -120,9 +130,11 @@ class Model:
         if not isinstance(data, dict):
             root.fail("expected a table with [study], [components] and [system]")
         reject_unknown_keys(data, ("study", "components", "system", "sweep", *TOP_LEVEL_KEYS,
-                                   *calendar_keys.TOP_LEVEL_KEYS), root)
+                                   *calendar_keys.TOP_LEVEL_KEYS,
+                                   *LOGISTICS_TOP_LEVEL_KEYS), root)
         study = _table(data, "study", root)
-        reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution"), root.key("study"))
+        reject_unknown_keys(study, ("name", "time_unit", "horizon", "resolution",
+                                   *capacities.STUDY_KEYS), root.key("study"))
         name = _text(study, "name", root.key("study"),
                      default="study" if source.startswith("<") else Path(source).stem)
         time_unit = _text(study, "time_unit", root.key("study"), default="time unit")
@@ -139,21 +151,41 @@ class Model:
                       for entry in entries for name in entry.names]
         names = [c.name for c in components]
         dependencies = read_dependencies(data, components, root, resolution)
+        logistics = read_logistics(data, components, root, resolution, dependencies.crews,
+                                   [unit.name for unit in dependencies.standby])
+        notes += logistics.notes
         notes += _never_fails_notes(entries, dependencies)
         base_dir = base_dir or Path(".")
+        production = capacities.read_capacity(data, components,
+                                              [s.name for s in dependencies.standby], root)
+        if production is not None:
+            capacities.refuse_long_histories(production, horizon * resolution, resolution,
+                                             root)
         cut_sets = _cut_sets(_table(data, "system", root), root.key("system"), names, base_dir,
-                             notes)
+                             notes, production, components)
         notes += _unused_components_note(cut_sets, names)
         calendar = calendar_keys.read_calendar(
             data, components, root, resolution, horizon,
             lambda table, where: _cut_sets(table, where, names, base_dir, notes),
             [p.repairs for p in dependencies.crews], [s.name for s in dependencies.standby])
+        if production is not None and calendar:
+            # The calendar's runner does not carry a capacity program: refuse rather than
+            # report production figures that ignore the phases.
+            root.key("system").key("capacity").fail(
+                "capacities are not simulated with a calendar yet (phases, planned states,"
+                " tests); run the plant's capacity without the calendar")
+        if logistics and calendar:
+            # The calendar's runner keeps no logistic figures or costs: refuse rather than
+            # report a plant whose repairs wait for nothing.
+            root.fail("spare parts, logistic delays, ageing repairs and costs cannot yet be"
+                      " studied together with a calendar (phases, planned states, tests with an"
+                      " offset or a duration, duty or held repairs)")
         for note in notes:
             warnings.warn(f"{source}: {note}", ModelWarning, stacklevel=2)
         sweep = read_sweep(data["sweep"], root.key("sweep")) if "sweep" in data else None
         model = cls(name, time_unit, horizon, resolution, components, cut_sets, source, notes,
                     copy.deepcopy(data), base_dir, sweep, dependencies=dependencies,
-                    calendar=calendar)
+                    calendar=calendar, capacity=production, logistics=logistics)
         if sweep is not None:
             # Every value must make a valid model; the checked models serve the runs too.
             model.variants = tuple(variants(model, sweep))
@@ -162,12 +194,13 @@ class Model:
     @property
     def description(self) -> dict:
         names = self.names
-        return self.calendar.add_to(self.dependencies.add_to({
+        return self.calendar.add_to(capacities.add_to(self.capacity, self.logistics.add_to(
+            self.dependencies.add_to({
             "study": {"name": self.name, "time_unit": self.time_unit, "horizon": self.horizon,
                       "resolution": self.resolution},
             "components": {c.name: c.description() for c in self.components},
             "system": {"cut_sets": [[names[i] for i in sorted(s)] for s in self.cut_sets]},
-        }), names)
+        }))), names)
 
     def with_resolution(self, resolution: int) -> "Model":
         data = copy.deepcopy(self.description)
@@ -336,7 +369,8 @@ def _component_entries(table: dict, where: Where, horizon: int, resolution: int,
         if not name.isprintable():
             at.fail("a component name may not contain control characters (line breaks, tabs)")
         reject_unknown_keys(entry, ("count", "failure", "repair", "states", "transitions",
-                                    *COMPONENT_KEYS, *calendar_keys.COMPONENT_KEYS), at)
+                                    *COMPONENT_KEYS, *calendar_keys.COMPONENT_KEYS,
+                                    *capacities.COMPONENT_KEYS, *LOGISTICS_COMPONENT_KEYS), at)
         states, transitions = _states_and_transitions(entry, at, _Times(horizon, resolution),
                                                       notes)
         count = _positive_int(entry, "count", at) if "count" in entry else None
@@ -415,7 +449,7 @@ def _states_and_transitions(entry: dict, where: Where, times: _Times, notes: lis
             where.fail('missing "failure" (a component with a repair needs a failure)')
         entries = [("failure", 0, 1, entry["failure"])]
         if "repair" in entry:
-            entries.append(("repair", 1, 0, entry["repair"]))
+            entries.append(("repair", 1, 0, repair_law(entry["repair"])))
         transitions = [_transition(law, source, target, where.key(key), times, notes)
                        for key, source, target, law in entries]
         return TWO_STATES, tuple(transitions)
@@ -483,14 +517,19 @@ def _transition(law: Any, source: int, target: int, where: Where, times: _Times,
 
 
 def _cut_sets(system: dict, where: Where, names: list[str], base_dir: Path,
-              notes: list[str]) -> list[logic.CutSet]:
-    reject_unknown_keys(system, _LOGIC_KEYS, where)
+              notes: list[str], production: capacities.Capacity | None = None,
+              components: Sequence[Component] = ()) -> list[logic.CutSet]:
+    reject_unknown_keys(system, (*_LOGIC_KEYS, *capacities.SYSTEM_KEYS), where)
     given = [key for key in _LOGIC_KEYS if key in system]
     if len(given) != 1:
         where.fail("expected exactly one of cut_sets, fails_when, fault_tree")
     key = given[0]
     if key == "cut_sets":
         return logic.cut_sets_from_names(system[key], names, where.key(key), notes)
+    if key == "fails_when" and production is not None and capacities.is_condition(system[key]):
+        return capacities.cut_sets_of_condition(system[key], production, names,
+                                                {c.name: c.states for c in components},
+                                                where.key(key))
     if key == "fails_when":
         return logic.cut_sets_of_expression(system[key], names, where.key(key))
     path = system[key]

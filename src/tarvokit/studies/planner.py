@@ -36,6 +36,7 @@ from .._version import package_version
 from ..data.result import Batch, Result
 from ..data.stats import split_evenly
 from ..engine.outputs import Distributions
+from ..data.logistics import batch_cost
 from ..engine.tasks import EngineMessages, Executor, Task, TaskResult, available_cores
 from ..model.reading import Model
 from .options import DEFAULT_BATCHES, PRECISION_MEASURES, RunOptions
@@ -88,8 +89,11 @@ class _Accumulator:
 
     def add(self, result: TaskResult) -> None:
         self.counts += result.counts
+        production = result.distributions.production if result.distributions else None
         self.batches.append(Batch(result.task.first_seed, result.task.histories,
-                                  result.failed_steps, result.seconds))
+                                  result.failed_steps, result.seconds,
+                                  None if production is None else production.lost_sum,
+                                  batch_cost(result)))
         self.threads = result.threads or self.threads
         if result.distributions is not None:
             self.distributions = (result.distributions if self.distributions is None

@@ -83,14 +83,23 @@ def result_figure(result):
     distributions); where it comes from at the foot."""
     from .plots import draw_result
 
-    figure = new_figure()
+    delivered = result.distributions is not None and result.distributions.production is not None
+    figure = new_figure((FIGURE_INCHES[0], FIGURE_INCHES[1] * (1.4 if delivered else 1)))
     columns = 3 if result.distributions is not None else 1
-    grid = figure.add_gridspec(2, columns, height_ratios=[3, 2], left=0.07, right=0.98,
-                               top=0.95, bottom=0.08, hspace=0.42, wspace=0.28)
+    grid = figure.add_gridspec(3 if delivered else 2, columns,
+                               height_ratios=[3, 2, 2.4] if delivered else [3, 2], left=0.07,
+                               right=0.98, top=0.96 if delivered else 0.95,
+                               bottom=0.06 if delivered else 0.08, hspace=0.42, wspace=0.28)
     whole, start = figure.add_subplot(grid[0, :]), figure.add_subplot(grid[1, 0])
     more = ({"reliability": figure.add_subplot(grid[1, 1]),
              "downtime": figure.add_subplot(grid[1, 2])} if columns == 3 else {})
     draw_result(whole, start, result, **more)
+    if delivered:
+        # What the plant delivered, with its band, and the time at each capacity level.
+        from .production_views import draw_delivered, draw_levels
+
+        draw_delivered(figure.add_subplot(grid[2, :2]), result)
+        draw_levels(figure.add_subplot(grid[2, 2]), result)
     add_footer(figure, result)
     return figure
 

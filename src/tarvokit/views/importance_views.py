@@ -59,6 +59,10 @@ def summary(result: ImportanceResult) -> str:
         f" {len(system.batches)} sub-batches in every run: shares by the",
         "delta method, the rest by batch means of the paired differences.",
     ]
+    if result.production is not None:
+        from ..data.production_importance import production_importance_lines
+
+        lines += production_importance_lines(result.production)
     return "\n".join(lines)
 
 

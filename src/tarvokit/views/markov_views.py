@@ -8,6 +8,7 @@ import numpy as np
 from ..data.markov import MarkovResult
 from .plots import (_aggregated, bin_note, draw_curve, draw_mean_line, draw_reliability_curve,
                     log_scale_helps, percent_text, text, zoom_reason, zoom_window)
+from .production_views import exact_production_lines
 from .text import number, percent
 
 
@@ -44,6 +45,8 @@ def summary(result: MarkovResult) -> str:
         " run over a cycle of the sequence from its periodic distribution)",
         f"Solved in {result.seconds:.2f} s",
     ]
+    if a.production is not None:
+        lines[-1:-1] = exact_production_lines(result)
     return "\n".join(lines)
 
 

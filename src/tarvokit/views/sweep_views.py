@@ -9,6 +9,7 @@ from ..data.stats import bin_edges, bin_sums
 from ..data.sweep import SweepResult, numeric_values
 from ..model.variants import value_text
 from .plots import STYLES, text
+from .logistics_views import money
 from .text import percent, short_interval_text
 
 PLOT_BINS = 150  # curves over time are drawn per bin of time units, about this many
@@ -33,9 +34,13 @@ def summary(result: SweepResult) -> str:
               short_interval_text(run.downtime(), unit),
               _difference_text(result, index) if index else "(reference)")
              for index, (value, run) in enumerate(zip(values, result.results))]
+    if result.has_costs:
+        headings, cells = _with_costs(result, headings, cells)
     widths = [max(len(h), *(len(c[i]) for c in cells)) for i, h in enumerate(headings)]
     lines += ["  " + "  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip()
               for row in (headings, *cells)]
+    if result.has_costs:
+        lines += ["", *_cheapest_lines(result)]
     lines += [
         "",
         f"95% intervals by batch means over {len(reference.batches)} sub-batches; a difference"
@@ -45,6 +50,31 @@ def summary(result: SweepResult) -> str:
         "of the difference would be F times as wide (from the values' own standard errors).",
     ]
     return "\n".join(lines)
+
+
+def _with_costs(result: SweepResult, headings: tuple, cells: list) -> tuple[tuple, list]:
+    """The table with a column of expected total costs, the cheapest value marked."""
+    currency = result.reference.model.get("costs", {}).get("currency", "")
+    cheapest = result.cheapest()
+    costs = [f"{money(c.estimate)} [{money(c.low)}, {money(c.high)}]"
+             + ("  <- cheapest" if i == cheapest else "") for i, c in enumerate(result.costs())]
+    heading = f"expected cost{', ' + currency if currency else ''}"
+    return (*headings, heading), [(*row, cost) for row, cost in zip(cells, costs)]
+
+
+def _cheapest_lines(result: SweepResult) -> list[str]:
+    cheapest, following = result.cheapest(), result.next_cheapest()
+    values = result.sweep.values
+    line = (f"Cheapest: {result.sweep.parameter} = {value_text(values[cheapest])},"
+            f" {money(result.costs()[cheapest].estimate)} over the horizon")
+    if following is None:
+        return [line]
+    more = result.cost_difference(following, cheapest)
+    return [line + f"; the next cheapest, {value_text(values[following])}, costs"
+            f" {money(more.estimate, True)} [{money(more.low, True)}, {money(more.high, True)}]"
+            " more",
+            "  (a paired difference over the same sub-batches; an interval that holds 0 does not"
+            " tell the two apart)"]
 
 
 def _difference_text(result: SweepResult, index: int) -> str:

@@ -10,6 +10,7 @@ from .calendar_text import calendar_lines
 # The helpers are imported from here by the other views too.
 from .formatting import (duration_text, interval_text, number, percent,  # noqa: F401
                          short_interval_text, steps_per_unit)
+from .production_views import capacity_lines, production_lines
 
 if TYPE_CHECKING:  # `tarvo check` shows a model without loading what results need
     from ..data.result import Result
@@ -28,10 +29,14 @@ def summary(result: "Result") -> str:
     ]
     if result.distributions is not None:
         lines += _measure_lines(result, unit, horizon)
+        delivered = result.production()
+        if delivered is not None:
+            lines += production_lines(delivered, interval_text)
     else:
         lines.append(f"  (95% confidence, batch means over {len(result.batches)} independent"
                      " sub-batches)")
     lines += calendar_lines(result)
+    lines += _logistics_lines(result)
     end = result.at(horizon - 1)
     lines += [
         f"Unavailability during the last {unit} ({unit} {horizon - 1}): {interval_text(end)}",
@@ -57,6 +62,10 @@ def summary(result: "Result") -> str:
 def over(result: "Result") -> str:
     """What the mean unavailability is taken over: the horizon, or its required time."""
     return "required time" if "phases" in result.model else "the horizon"
+def _logistics_lines(result: "Result") -> list[str]:
+    from .logistics_views import logistics_lines
+
+    return logistics_lines(result)
 
 
 def _measure_lines(result: "Result", unit: str, horizon: int) -> list[str]:
@@ -104,6 +113,10 @@ def model_text(model: Model, threads: int | None = None) -> str:
         lines.append(model.dependencies.text(unit))
     if model.calendar:
         lines.append(model.calendar.text(unit))
+    if model.capacity is not None:
+        lines += capacity_lines(model.capacity, model.names)
+    if model.logistics:
+        lines.append(model.logistics.text(unit))
     if model.sweep:
         values = ", ".join(map(repr, model.sweep.values))
         lines.append(f"Sweep: {model.sweep.parameter} = {values}")

@@ -1,0 +1,193 @@
+#include "capacity/capacityProgram.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+CapacityProgram::CapacityProgram(int numComponents, std::int64_t scale)
+    : numComponents(numComponents), quanta(scale) {
+    if (numComponents < 0) throw std::invalid_argument("numComponents must not be negative");
+    if (scale < 1) throw std::invalid_argument("scale must be at least 1");
+    capacities.assign(static_cast<std::size_t>(numComponents), {});
+    initialStates.assign(static_cast<std::size_t>(numComponents), 0);
+}
+
+void CapacityProgram::setComponent(int component, std::vector<std::int64_t> perState,
+                                   int initialState) {
+    if (component < 0 || component >= numComponents) {
+        throw std::invalid_argument("component " + std::to_string(component) + " out of range");
+    }
+    for (std::int64_t value : perState) {
+        if (value < 0) throw std::invalid_argument("capacities must not be negative");
+    }
+    if (initialState < 0) throw std::invalid_argument("initialState must not be negative");
+    capacities[static_cast<std::size_t>(component)] = std::move(perState);
+    initialStates[static_cast<std::size_t>(component)] = initialState;
+}
+
+int CapacityProgram::addConstant(std::int64_t value) {
+    if (value < 0) throw std::invalid_argument("constants must not be negative");
+    ops.push_back(CapacityOp::constant);
+    constants.push_back(value);
+    componentOf.push_back(-1);
+    parent.push_back(-1);
+    operandsBegin.push_back(static_cast<int>(operandList.size()));
+    operandsEnd.push_back(static_cast<int>(operandList.size()));
+    return nodes() - 1;
+}
+
+int CapacityProgram::addComponent(int component) {
+    if (component < 0 || component >= numComponents) {
+        throw std::invalid_argument("component " + std::to_string(component) + " out of range");
+    }
+    const int node = addConstant(0);
+    ops.back() = CapacityOp::component;
+    componentOf.back() = component;
+    return node;
+}
+
+void CapacityProgram::checkOperand(int operand) const {
+    if (operand < 0 || operand >= nodes()) {
+        throw std::invalid_argument("operand " + std::to_string(operand) + " is no earlier node");
+    }
+    if (parent[static_cast<std::size_t>(operand)] >= 0) {
+        throw std::invalid_argument("node " + std::to_string(operand) + " is used twice");
+    }
+}
+
+int CapacityProgram::addOperation(CapacityOp op, const std::vector<int>& operands) {
+    if (op == CapacityOp::constant || op == CapacityOp::component) {
+        throw std::invalid_argument("addOperation takes sum, min, max or product");
+    }
+    if (operands.empty()) throw std::invalid_argument("an operation needs operands");
+    for (int operand : operands) checkOperand(operand);
+    const int node = nodes();
+    for (int operand : operands) parent[static_cast<std::size_t>(operand)] = node;
+    operandsBegin.push_back(static_cast<int>(operandList.size()));
+    operandList.insert(operandList.end(), operands.begin(), operands.end());
+    operandsEnd.push_back(static_cast<int>(operandList.size()));
+    ops.push_back(op);
+    constants.push_back(0);
+    componentOf.push_back(-1);
+    parent.push_back(-1);
+    return node;
+}
+
+void CapacityProgram::setDemand(std::int64_t value) {
+    if (value < 0) throw std::invalid_argument("demand must not be negative");
+    demandQuanta = value;
+}
+
+void CapacityProgram::setLevels(std::vector<std::int64_t> lowerBounds) {
+    if (lowerBounds.empty() || lowerBounds.front() != 0) {
+        throw std::invalid_argument("the first level's lower bound must be 0");
+    }
+    for (std::size_t i = 1; i < lowerBounds.size(); ++i) {
+        if (lowerBounds[i] <= lowerBounds[i - 1]) {
+            throw std::invalid_argument("level bounds must increase");
+        }
+    }
+    levelBounds = std::move(lowerBounds);
+}
+
+void CapacityProgram::check(int components) const {
+    if (components != numComponents) {
+        throw std::invalid_argument("the capacity program describes " +
+                                    std::to_string(numComponents) + " components, the model " +
+                                    std::to_string(components));
+    }
+    if (ops.empty()) throw std::invalid_argument("the capacity program has no node");
+    for (int node = 0; node + 1 < nodes(); ++node) {
+        if (parent[static_cast<std::size_t>(node)] < 0) {
+            throw std::invalid_argument("node " + std::to_string(node) +
+                                        " is no operand of the system's capacity");
+        }
+    }
+}
+
+std::int64_t CapacityProgram::combine(int node, const std::vector<std::int64_t>& values) const {
+    const auto n = static_cast<std::size_t>(node);
+    const int* first = operandList.data() + operandsBegin[n];
+    const int* last = operandList.data() + operandsEnd[n];
+    const std::int64_t* v = values.data();
+    std::int64_t result = v[*first];
+    switch (ops[n]) {
+        case CapacityOp::sum:
+            for (const int* o = first + 1; o != last; ++o) result += v[*o];
+            break;
+        case CapacityOp::min:
+            for (const int* o = first + 1; o != last; ++o) result = std::min(result, v[*o]);
+            break;
+        case CapacityOp::max:
+            for (const int* o = first + 1; o != last; ++o) result = std::max(result, v[*o]);
+            break;
+        case CapacityOp::product:
+            for (const int* o = first + 1; o != last; ++o) {
+                // Both below 2^31 (as nearly always): the product fits 64 bits.
+                result = (result | v[*o]) < (std::int64_t{1} << 31)
+                             ? result * v[*o] / quanta
+                             : static_cast<std::int64_t>(static_cast<__int128>(result) * v[*o] /
+                                                         quanta);
+            }
+            break;
+        default: break;
+    }
+    return result;
+}
+
+std::int64_t CapacityProgram::initialCapacity() const {
+    CapacityState state(*this);
+    return state.value();
+}
+
+namespace {
+std::int64_t capacityIn(const std::vector<std::int64_t>& table, int state) {
+    return state >= 0 && static_cast<std::size_t>(state) < table.size()
+               ? table[static_cast<std::size_t>(state)]
+               : 0;
+}
+}  // namespace
+
+CapacityState::CapacityState(const CapacityProgram& program)
+    : program(program),
+      values(static_cast<std::size_t>(program.nodes()), 0),
+      parentOf(program.parent.data()),
+      opOf(program.ops.data()) {
+    const int n = program.components();
+    std::vector<int> count(static_cast<std::size_t>(n) + 1, 0);
+    for (int node = 0; node < program.nodes(); ++node) {
+        const int c = program.componentOf[static_cast<std::size_t>(node)];
+        if (c >= 0) ++count[static_cast<std::size_t>(c) + 1];
+    }
+    for (std::size_t c = 0; c < static_cast<std::size_t>(n); ++c) count[c + 1] += count[c];
+    leavesBegin = count;
+    leaves.assign(static_cast<std::size_t>(count.back()), 0);
+    for (int node = 0; node < program.nodes(); ++node) {
+        const int c = program.componentOf[static_cast<std::size_t>(node)];
+        if (c >= 0) leaves[static_cast<std::size_t>(count[static_cast<std::size_t>(c)]++)] = node;
+    }
+    // Every node from its operands, in order: operands come first.
+    for (int node = 0; node < program.nodes(); ++node) {
+        const auto k = static_cast<std::size_t>(node);
+        switch (program.ops[k]) {
+            case CapacityOp::constant: values[k] = program.constants[k]; break;
+            case CapacityOp::component: {
+                const auto c = static_cast<std::size_t>(program.componentOf[k]);
+                values[k] = capacityIn(program.capacities[c], program.initialStates[c]);
+                break;
+            }
+            default: values[k] = program.combine(node, values); break;
+        }
+    }
+    initialValues = values;
+    tableBegin.assign(static_cast<std::size_t>(n) + 1, 0);
+    for (int c = 0; c < n; ++c) {
+        const auto& own = program.capacities[static_cast<std::size_t>(c)];
+        table.insert(table.end(), own.begin(), own.end());
+        tableBegin[static_cast<std::size_t>(c) + 1] = static_cast<int>(table.size());
+    }
+}
+
+void CapacityState::reset() { values = initialValues; }
+
