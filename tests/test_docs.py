@@ -93,9 +93,17 @@ def test_the_reference_names_every_key_the_reader_accepts(monkeypatch):
     assert {"study", "components", "system", "horizon", "count", "failure", "members", "beta",
             "covers", "repairs", "parameter", "values", "durations", "fails_when"} <= keys
     reference = "\n".join(p.read_text() for p in sorted((DOCS / "reference").glob("*.md")))
-    # Named as code: `key`, or `key = ...` with its form.
-    missing = sorted(key for key in keys
-                     if not re.search(r"`" + re.escape(key) + r"(`|\s*=)", reference))
+    # Named in code: `key`, `key = ...` (also inside a table, `{key = ...}`) or a table's
+    # heading `[key.NAME]`.
+    prose = re.sub(r"```.*?```", "", reference, flags=re.S)  # examples are not the reference
+    spans = re.findall(r"`([^`\n]+)`", prose)
+
+    def named(key: str) -> bool:
+        word = re.escape(key)
+        return any(span == key or re.search(rf"(?<![\w.]){word}\s*=", span)
+                   or re.match(rf"\[?{word}(\.|\])", span) for span in spans)
+
+    missing = sorted(key for key in keys if not named(key))
     assert missing == [], f"keys the reader accepts that docs/reference/ does not name: {missing}"
 
 

@@ -246,29 +246,26 @@ def test_hostile_names_show_as_text(tmp_path):
     assert html.count("<svg") == html.count("</svg>")
 
 
-def _sections() -> dict:
-    """results.json keys this page knows only by their structure."""
-    return {"production": {"value": 0.9871, "low": 0.98, "high": 0.99},
-            "costs": [{"item": "spares", "cost": {"value": 1200.0, "low": 1100.0,
-                                                  "high": 1300.0}},
-                      {"item": "crews <b>", "cost": 800}],
-            "phases": {"outage": {"share": {"value": 0.25, "low": 0.2, "high": 0.3},
-                                  "hours": 120}}}
-
-
 def test_sections_other_mechanisms_add_are_shown_from_their_structure(folders):
-    # A folder read back holds only checked keys, so the sections are drawn from the data
-    # directly: the page's own reading of a structure it was not written for.
-    data = {**json.loads((folders["run"] / "results.json").read_text()), **_sections()}
-    html = report.document("sections", report.extra_sections(data, data["model"]))
+    """Keys the page does not know (the calendar's, capacity's, logistics') drawn from their
+    structure: measures as value and interval, lists of records as tables, nested tables as
+    headed subsections, in the order of the calendar, the capacity and the logistics."""
+    folder = read_folder(folders["run"])
+    data = folder.parts[0].data
+    data["production"] = {"value": 0.9871, "low": 0.98, "high": 0.99}
+    data["costs"] = [{"item": "spares", "cost": {"value": 1200.0, "low": 1100.0, "high": 1300.0}},
+                     {"item": "crews <b>", "cost": 800}]
+    data["phases"] = {"outage": {"share": {"estimate": 0.25, "low": 0.2, "high": 0.3},
+                                 "hours": 120}}
+    html = report.page(folder)
     page = Page(html)
     headings = [text for _, text in page.headings]
-    # In the order of the calendar, the capacity and the logistics.
-    assert headings.index("Phases") < headings.index("Production") < headings.index("Costs")
+    assert headings.index("Phases") < headings.index("Production") < headings.index("Costs") \
+        < headings.index("The model")
     assert "Outage" in headings
     values = {c["value"] for c in page.cells}
     assert {0.9871, 1200.0, 800.0, 0.25, 120.0} <= values
-    assert "crews &lt;b&gt;" in html and "[1,100, 1,300]" in html
+    assert "crews &lt;b&gt;" in html and "[1,100, 1,300]" in html and "[0.2, 0.3]" in html
 
 
 def test_comparison_puts_two_folders_side_by_side(folders, tmp_path):
