@@ -405,61 +405,85 @@ def test_weibull_mean_in_words_is_the_law_mean():
 # --- The picture drawn beside the page ------------------------------------------------------
 
 
-def _draw_line(path: Path) -> None:
-    from tarvokit.views.figures import new_figure, save_png
+# Forking is tried only in a process without threads, which a long test session (browsers,
+# clusters) need not be: each of these runs in a fresh interpreter.
+PICTURE_HELPERS = """
+import os
+import sys
+import threading
+from pathlib import Path
 
+import pytest
+
+from tarvokit.command.pages import BackgroundPicture
+from tarvokit.views.figures import new_figure, save_png
+
+tmp_path = Path(sys.argv[1])
+
+
+def draw_line(path):
     figure = new_figure((2, 1))
     figure.add_subplot().plot([0, 1, 2], [1, 0, 1])
     save_png(figure, path)
 
 
-def _fail(path: Path) -> None:
+def fail(path):
     raise RuntimeError("no picture today")
+"""
+
+
+def _in_fresh_process(body: str, tmp_path: Path) -> None:
+    import subprocess
+    import sys
+    import textwrap
+
+    script = PICTURE_HELPERS + textwrap.dedent(body)
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
 
 
 @pytest.mark.parametrize("with_thread", [False, True])
 def test_a_picture_drawn_beside_the_page_is_the_one_drawn_here(tmp_path, with_thread):
-    import threading
-
-    from tarvokit.command.pages import BackgroundPicture
-
-    _draw_line(tmp_path / "here.png")
-    stop = threading.Event()
-    helper = threading.Thread(target=stop.wait)
-    if with_thread:  # a process with threads is not forked: the picture is drawn here
-        helper.start()
-    try:
-        picture = BackgroundPicture(_draw_line)
-        assert (picture.pid is None) == with_thread
-        picture.write(tmp_path / "beside.png")
-        picture.close()
-    finally:
-        stop.set()
-        if with_thread:
-            helper.join()
-    assert (tmp_path / "beside.png").read_bytes() == (tmp_path / "here.png").read_bytes()
+    _in_fresh_process(f"""
+        with_thread = {with_thread}
+        draw_line(tmp_path / "here.png")
+        stop = threading.Event()
+        helper = threading.Thread(target=stop.wait)
+        if with_thread:  # a process with threads is not forked: the picture is drawn here
+            helper.start()
+        try:
+            picture = BackgroundPicture(draw_line)
+            assert (picture.pid is None) == with_thread
+            picture.write(tmp_path / "beside.png")
+            picture.close()
+        finally:
+            stop.set()
+            if with_thread:
+                helper.join()
+        assert (tmp_path / "beside.png").read_bytes() == (tmp_path / "here.png").read_bytes()
+    """, tmp_path)
 
 
 def test_a_picture_that_fails_beside_the_page_fails_here_with_its_error(tmp_path):
-    from tarvokit.command.pages import BackgroundPicture
-
-    picture = BackgroundPicture(_fail)
-    assert picture.pid is not None
-    with pytest.raises(RuntimeError, match="no picture today"):
-        picture.write(tmp_path / "never.png")
-    assert not (tmp_path / "never.png").exists()
+    _in_fresh_process("""
+        picture = BackgroundPicture(fail)
+        assert picture.pid is not None
+        with pytest.raises(RuntimeError, match="no picture today"):
+            picture.write(tmp_path / "never.png")
+        assert not (tmp_path / "never.png").exists()
+    """, tmp_path)
 
 
 def test_a_picture_abandoned_with_its_files_leaves_no_process(tmp_path):
-    import os
-
-    from tarvokit.command.pages import BackgroundPicture
-
-    picture = BackgroundPicture(_draw_line)
-    pid = picture.pid
-    picture.close()
-    with pytest.raises(ChildProcessError):
-        os.waitpid(pid, os.WNOHANG)
+    _in_fresh_process("""
+        picture = BackgroundPicture(draw_line)
+        pid = picture.pid
+        assert pid is not None
+        picture.close()
+        with pytest.raises(ChildProcessError):
+            os.waitpid(pid, os.WNOHANG)
+    """, tmp_path)
 
 
 def test_results_of_another_model_in_the_folder_are_set_aside(folders, tmp_path):
