@@ -29,8 +29,8 @@ public:
     // state its ageing failure law leads into.
     void prepare(const Logistics* logistics, std::vector<int> poolOf, std::vector<int> failTargets);
 
-    bool active() const { return spec != nullptr; }
-    const Logistics& logistics() const { return *spec; }
+    bool active() const { return plan != nullptr; }
+    const Logistics& logistics() const { return *plan; }
 
     // A new history: every component up (or down, as `downNow` says), ages at their initial
     // values, shelves full, nothing on order.
@@ -56,7 +56,7 @@ public:
         --down;
         phase[i(c)] = kIdle;
         figures[i(layout.component(c, LogisticsLayout::kRepairs))] += 1;
-        const ComponentLogistics& entry = spec->component(c);
+        const ComponentLogistics& entry = plan->component(c);
         const double x = ran[i(c)];
         const double r = entry.restoration;
         age[i(c)] = entry.ageing == AgeingModel::kijima1 ? age[i(c)] + (1.0 - r) * x
@@ -102,7 +102,7 @@ public:
     }
     // The delay to the next failure drawn from p, given survival to the component's age.
     double agedQuantile(int c, const Distribution& law, double p, int now) const {
-        const ComponentLogistics& entry = spec->component(c);
+        const ComponentLogistics& entry = plan->component(c);
         const double v = age[i(c)];
         if (entry.weibullScale > 0.0) {
             const double scale = entry.weibullScale;
@@ -190,7 +190,7 @@ private:
         causeSince[i(c)] = now;
     }
 
-    const Logistics* spec = nullptr;
+    const Logistics* plan = nullptr;
     LogisticsLayout layout;
     int numComponents = 0;
     std::vector<double> figures;

@@ -168,13 +168,13 @@ void LogisticsTally::mergeFrom(const LogisticsTally& other) {
 
 void LogisticState::prepare(const Logistics* logistics, std::vector<int> poolOf,
                             std::vector<int> failTargets) {
-    spec = logistics;
-    if (spec == nullptr) return;
-    layout = spec->layout();
-    numComponents = spec->components();
+    plan = logistics;
+    if (plan == nullptr) return;
+    layout = plan->layout();
+    numComponents = plan->components();
     poolOfComponent = std::move(poolOf);
     const auto n = static_cast<std::size_t>(numComponents);
-    const auto stocks = spec->stocks().size();
+    const auto stocks = plan->stocks().size();
     figures.assign(static_cast<std::size_t>(layout.size()), 0.0);
     costs.assign(LogisticsLayout::kCostKinds + 1, 0.0);
     phase.assign(n, kIdle);
@@ -191,7 +191,7 @@ void LogisticState::prepare(const Logistics* logistics, std::vector<int> poolOf,
     waiting.assign(stocks, {});
     arrivals.assign(stocks, {});
     for (std::size_t s = 0; s < stocks; ++s) {
-        const SparesStock& stock = spec->stocks()[s];
+        const SparesStock& stock = plan->stocks()[s];
         waiting[s].reserve(stock.parts.size());
         arrivals[s].reserve(stock.parts.size() + static_cast<std::size_t>(stock.initial) +
                             static_cast<std::size_t>(stock.orderUpTo) + 4);
@@ -199,14 +199,14 @@ void LogisticState::prepare(const Logistics* logistics, std::vector<int> poolOf,
 }
 
 void LogisticState::start(const int* downNow) {
-    if (spec == nullptr) return;
+    if (plan == nullptr) return;
     std::fill(figures.begin(), figures.end(), 0.0);
     std::fill(std::begin(downByCause), std::end(downByCause), 0);
     down = 0;
     for (int c = 0; c < numComponents; ++c) {
         const std::size_t k = i(c);
         phase[k] = kIdle;
-        age[k] = spec->component(c).initialAge;
+        age[k] = plan->component(c).initialAge;
         ran[k] = 0.0;
         upSince[k] = 0;
         crewSince[k] = -1;
@@ -219,7 +219,7 @@ void LogisticState::start(const int* downNow) {
         }
     }
     for (std::size_t s = 0; s < shelves.size(); ++s) {
-        shelves[s] = spec->stocks()[s].initial;
+        shelves[s] = plan->stocks()[s].initial;
         shelfSince[s] = 0;
         ordered[s] = 0;
         waiting[s].clear();
@@ -228,7 +228,7 @@ void LogisticState::start(const int* downNow) {
 }
 
 void LogisticState::finish(int simTime, LogisticsTally* tally) {
-    if (spec == nullptr) return;
+    if (plan == nullptr) return;
     for (int c = 0; c < numComponents; ++c) {
         if (cause[i(c)] >= 0) closeCause(c, simTime);
         if (crewSince[i(c)] >= 0 && poolOfComponent[i(c)] >= 0) {
@@ -238,8 +238,8 @@ void LogisticState::finish(int simTime, LogisticsTally* tally) {
     for (int s = 0; s < static_cast<int>(shelves.size()); ++s) changeShelf(s, 0, simTime);
     double total = 0.0;
     for (int k = 0; k < LogisticsLayout::kCostKinds; ++k) {
-        double cost = spec->fixedCost(k);
-        for (const auto& [f, weight] : spec->costTerms(k)) cost += weight * figures[i(f)];
+        double cost = plan->fixedCost(k);
+        for (const auto& [f, weight] : plan->costTerms(k)) cost += weight * figures[i(f)];
         costs[i(k)] = cost;
         total += cost;
     }
