@@ -150,10 +150,7 @@ std::int64_t capacityIn(const std::vector<std::int64_t>& table, int state) {
 }  // namespace
 
 CapacityState::CapacityState(const CapacityProgram& program)
-    : program(program),
-      values(static_cast<std::size_t>(program.nodes()), 0),
-      parentOf(program.parent.data()),
-      opOf(program.ops.data()) {
+    : program(program), values(static_cast<std::size_t>(program.nodes()), 0) {
     const int n = program.components();
     std::vector<int> count(static_cast<std::size_t>(n) + 1, 0);
     for (int node = 0; node < program.nodes(); ++node) {
@@ -166,6 +163,19 @@ CapacityState::CapacityState(const CapacityProgram& program)
     for (int node = 0; node < program.nodes(); ++node) {
         const int c = program.componentOf[static_cast<std::size_t>(node)];
         if (c >= 0) leaves[static_cast<std::size_t>(count[static_cast<std::size_t>(c)]++)] = node;
+    }
+    leafOf.assign(static_cast<std::size_t>(n), -1);
+    for (std::size_t c = 0; c < static_cast<std::size_t>(n); ++c) {
+        const int own = leavesBegin[c + 1] - leavesBegin[c];
+        if (own == 1) leafOf[c] = leaves[static_cast<std::size_t>(leavesBegin[c])];
+        if (own > 1) leafOf[c] = -2;
+    }
+    operands = program.operandList;
+    links.resize(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        const int up = program.parent[k];
+        links[k] = Link{up, up >= 0 ? program.ops[static_cast<std::size_t>(up)] : CapacityOp::constant,
+                        program.operandsBegin[k], program.operandsEnd[k]};
     }
     // Every node from its operands, in order: operands come first.
     for (int node = 0; node < program.nodes(); ++node) {
@@ -181,11 +191,14 @@ CapacityState::CapacityState(const CapacityProgram& program)
         }
     }
     initialValues = values;
-    tableBegin.assign(static_cast<std::size_t>(n) + 1, 0);
-    for (int c = 0; c < n; ++c) {
-        const auto& own = program.capacities[static_cast<std::size_t>(c)];
-        table.insert(table.end(), own.begin(), own.end());
-        tableBegin[static_cast<std::size_t>(c) + 1] = static_cast<int>(table.size());
+    for (const auto& own : program.capacities) {
+        stride = std::max(stride, static_cast<int>(own.size()));
+    }
+    table.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(stride), 0);
+    for (std::size_t c = 0; c < static_cast<std::size_t>(n); ++c) {
+        const auto& own = program.capacities[c];
+        std::copy(own.begin(), own.end(), table.begin() + static_cast<std::ptrdiff_t>(
+                                                             c * static_cast<std::size_t>(stride)));
     }
 }
 

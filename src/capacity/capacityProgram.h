@@ -87,51 +87,93 @@ public:
     std::int64_t value() const { return values.back(); }
 
 private:
+    // What climbing from a node needs, in one place: its parent (-1 for the system's capacity)
+    // and the parent's operation, and where its own operands are in `operands`.
+    struct Link {
+        int parent;
+        CapacityOp parentOp;
+        int operandsBegin;
+        int operandsEnd;
+    };
+    std::int64_t minOf(const Link& link) const;
+    std::int64_t maxOf(const Link& link) const;
+
     const CapacityProgram& program;
     std::vector<std::int64_t> values;  // per node
     std::vector<std::int64_t> initialValues;
+    std::vector<Link> links;  // per node
+    std::vector<int> operands;
+    // Per component, its only leaf, or -1 with none, or -2 with several (then in leaves).
+    std::vector<int> leafOf;
     std::vector<int> leavesBegin;  // per component, into leaves
     std::vector<int> leaves;
-    const int* parentOf;        // the program's, per node
-    const CapacityOp* opOf;     // the program's, per node
-    std::vector<std::int64_t> table;  // every component's capacities per state, one after another
-    std::vector<int> tableBegin;      // per component, into table; tableBegin[c + 1] ends it
+    // Every component's capacity in each state, `stride` entries per component (0 past the
+    // states it gives).
+    std::vector<std::int64_t> table;
+    int stride = 1;
+    void climb(int node, std::int64_t after);
 };
+
+inline std::int64_t CapacityState::minOf(const Link& link) const {
+    const int* o = operands.data() + link.operandsBegin;
+    const int* const last = operands.data() + link.operandsEnd;
+    const std::int64_t* v = values.data();
+    std::int64_t result = v[*o];
+    for (++o; o != last; ++o) result = v[*o] < result ? v[*o] : result;
+    return result;
+}
+
+inline std::int64_t CapacityState::maxOf(const Link& link) const {
+    const int* o = operands.data() + link.operandsBegin;
+    const int* const last = operands.data() + link.operandsEnd;
+    const std::int64_t* v = values.data();
+    std::int64_t result = v[*o];
+    for (++o; o != last; ++o) result = v[*o] > result ? v[*o] : result;
+    return result;
+}
 
 // Inline: called on every event of a history. A sum follows its operand's difference; a min
 // (max) takes an operand that falls below (rises above) it, keeps its value when an operand
 // that was not its value changes on the far side, and is recomputed otherwise.
+inline void CapacityState::climb(int node, std::int64_t after) {
+    std::int64_t* value = values.data();
+    const Link* link = links.data();
+    std::int64_t before = value[node];
+    while (after != before) {
+        value[node] = after;
+        const int up = link[node].parent;
+        if (up < 0) break;
+        const std::int64_t old = value[up];
+        std::int64_t now;
+        switch (link[node].parentOp) {
+            case CapacityOp::sum: now = old + (after - before); break;
+            case CapacityOp::min:
+                now = after <= old ? after : before > old ? old : minOf(link[up]);
+                break;
+            case CapacityOp::max:
+                now = after >= old ? after : before < old ? old : maxOf(link[up]);
+                break;
+            default: now = program.combine(up, values); break;
+        }
+        node = up;
+        before = old;
+        after = now;
+    }
+}
+
 inline std::int64_t CapacityState::set(int component, int state) {
     const auto c = static_cast<std::size_t>(component);
-    const int at = tableBegin[c] + state;
     const std::int64_t capacity =
-        state >= 0 && at < tableBegin[c + 1] ? table[static_cast<std::size_t>(at)] : 0;
-    std::int64_t* value = values.data();
-    for (int i = leavesBegin[c]; i < leavesBegin[c + 1]; ++i) {
-        int node = leaves[static_cast<std::size_t>(i)];
-        std::int64_t before = value[node];
-        std::int64_t after = capacity;
-        for (;;) {
-            if (after == before) break;
-            value[node] = after;
-            const int up = parentOf[node];
-            if (up < 0) break;
-            const std::int64_t old = value[up];
-            std::int64_t now;
-            switch (opOf[up]) {
-                case CapacityOp::sum: now = old + (after - before); break;
-                case CapacityOp::min:
-                    now = after <= old ? after : before > old ? old : program.combine(up, values);
-                    break;
-                case CapacityOp::max:
-                    now = after >= old ? after : before < old ? old : program.combine(up, values);
-                    break;
-                default: now = program.combine(up, values); break;
-            }
-            node = up;
-            before = old;
-            after = now;
+        static_cast<unsigned>(state) < static_cast<unsigned>(stride)
+            ? table[c * static_cast<std::size_t>(stride) + static_cast<std::size_t>(state)]
+            : 0;
+    const int leaf = leafOf[c];
+    if (leaf >= 0) {
+        climb(leaf, capacity);
+    } else if (leaf == -2) {
+        for (int i = leavesBegin[c]; i < leavesBegin[c + 1]; ++i) {
+            climb(leaves[static_cast<std::size_t>(i)], capacity);
         }
     }
-    return value[values.size() - 1];
+    return values.back();
 }

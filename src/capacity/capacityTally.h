@@ -12,7 +12,10 @@
 // lost (zero while the system delivers its demand) is folded.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -48,6 +51,14 @@ public:
     // delta x s in every later unit; summed over changes and histories, prefix sums give the
     // lost production per unit (a history's changes sum to its rate at every step).
     void changeRate(int time, std::uint64_t delta) { addChange(rateChanges, time, delta); }
+    // changeRate for each of [first, last).
+    struct RateChange {
+        int time;
+        std::uint64_t delta;
+    };
+    void changeRates(const RateChange* first, const RateChange* last) {
+        for (; first != last; ++first) addChange(rateChanges, first->time, first->delta);
+    }
     // As changeRate, for the demand (a tally that follows the demand).
     void changeDemand(int time, std::uint64_t delta) { addChange(demandChanges, time, delta); }
     bool followsDemand() const { return followDemand; }
@@ -104,73 +115,123 @@ private:
 };
 
 // Follows one history's capacity into a tally: each event sets its component's state in the
-// program; when the capacity (or the demand) changes, the steps since the last change are added
-// to its level and lost production, and the lost rate's change to the per-unit counts. Made per
-// history over a state that was reset; finish() records the history.
+// program; when the capacity leaves the band where its level and lost rate hold (or the demand
+// changes), the steps since the last change are added to its level and lost production, and the
+// lost rate's change to the per-unit counts. Made per history over a state that was reset;
+// finish() records the history.
+//
+// Events are kept as they come and followed a batch at a time, in their order (and before any
+// change of demand and the end): the engine's loop then only stores them, and the program is
+// evaluated in a loop of its own, whose branches the engine's do not disturb. The figures are
+// those of following each event at once.
 class CapacityFollower {
 public:
     CapacityFollower(const CapacityProgram& program, CapacityState& state, CapacityTally& tally,
                      std::vector<std::uint64_t>& stepsAtLevel, int simTime)
-        : program(program), state(state), tally(tally), stepsAtLevel(stepsAtLevel),
-          demand(program.demand()), simTime(simTime) {
+        : program(program), state(state), tally(tally), stepsAtLevel(stepsAtLevel.data()),
+          levelSteps(stepsAtLevel), demand(program.demand()), simTime(simTime) {
         if (tally.followsDemand()) tally.changeDemand(0, static_cast<std::uint64_t>(demand));
         follow(0, state.value());
+        passRates();
     }
 
-    // Out of the engine's loop, which stays as compact as without capacity.
-    __attribute__((noinline)) void changed(int time, int component, int toState) {
-        const std::int64_t was = state.value();
-        const std::int64_t now = state.set(component, toState);
-        if (now != was) follow(time, now);
+    void changed(int time, int component, int toState) {
+        pending[pendingCount] = Change{time, component, toState};
+        if (++pendingCount == kPending) followPending();
     }
 
     // The demand is `value` from `time` on (a calendar's phase); only for a tally that
     // follows the demand.
     void setDemand(int time, std::int64_t value) {
         if (value == demand) return;
+        followPending();
         tally.changeDemand(time, static_cast<std::uint64_t>(value - demand));
         close(time);
         demand = value;
         follow(time, state.value());
+        passRates();
     }
 
     void finish() {
+        followPending();
         close(simTime);
-        tally.addHistory(lost, stepsAtLevel, demanded);
+        tally.addHistory(lost, levelSteps, demanded);
     }
 
 private:
+    struct Change {
+        int time;
+        int component;
+        int state;
+    };
+    static constexpr int kPending = 256;
+
+    // Out of the engine's loop. The lost rate's changes go to the tally's per-unit counts
+    // after the batch, where their scattered writes overlap.
+    __attribute__((noinline)) void followPending() {
+        for (int i = 0; i < pendingCount; ++i) {
+            const Change& change = pending[static_cast<std::size_t>(i)];
+            const std::int64_t now = state.set(change.component, change.state);
+            if (static_cast<std::uint64_t>(now - bandLow) >= bandWidth) follow(change.time, now);
+        }
+        pendingCount = 0;
+        passRates();
+    }
+
+    void passRates() {
+        tally.changeRates(rates.data(), rates.data() + rateCount);
+        rateCount = 0;
+    }
+
     // The steps since the last change, at the level, lost rate and demand that held during them.
     void close(int time) {
         const auto steps = static_cast<std::uint64_t>(time - since);
-        stepsAtLevel[static_cast<std::size_t>(level)] += steps;
+        stepsAtLevel[level] += steps;
         lost += lostRate * steps;
         demanded += static_cast<std::uint64_t>(demand) * steps;
         since = time;
     }
 
+    // The capacity is now `capacity`, outside the band: counts the time before, and sets the
+    // lost rate, the level and the band they hold in.
     void follow(int time, std::int64_t capacity) {
         close(time);
         const std::uint64_t rate =
             capacity >= demand ? 0 : static_cast<std::uint64_t>(demand - capacity);
         if (rate != lostRate) {
-            tally.changeRate(time, rate - lostRate);
+            rates[static_cast<std::size_t>(rateCount++)] = {time, rate - lostRate};
             lostRate = rate;
         }
         level = program.levelOf(capacity);
+        const std::vector<std::int64_t>& bounds = program.levels();
+        const auto next = static_cast<std::size_t>(level) + 1;
+        // Below the demand, each capacity has its own lost rate.
+        const std::int64_t low = capacity >= demand ? std::max(bounds[next - 1], demand) : capacity;
+        const std::int64_t high = capacity < demand ? capacity + 1
+                                  : next < bounds.size() ? bounds[next]
+                                                         : std::numeric_limits<std::int64_t>::max();
+        bandLow = low;
+        bandWidth = static_cast<std::uint64_t>(high - low);
     }
 
     const CapacityProgram& program;
     CapacityState& state;
     CapacityTally& tally;
-    std::vector<std::uint64_t>& stepsAtLevel;
+    std::uint64_t* stepsAtLevel;
+    std::vector<std::uint64_t>& levelSteps;
     std::int64_t demand;
     const int simTime;
     std::uint64_t lostRate = 0;
     std::uint64_t lost = 0;
     std::uint64_t demanded = 0;
+    std::int64_t bandLow = 0;  // the capacities [bandLow, bandLow + bandWidth) change nothing
+    std::uint64_t bandWidth = 0;
     int level = 0;
     int since = 0;  // the time of the last change
+    int pendingCount = 0;
+    int rateCount = 0;  // at most one per event followed, and one per change of demand
+    std::array<Change, kPending> pending;
+    std::array<CapacityTally::RateChange, kPending> rates;
 };
 
 // An output (the hooks of historyOutputs.h) that passes every hook on to `inner` and follows the
