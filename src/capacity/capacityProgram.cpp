@@ -106,28 +106,25 @@ void CapacityProgram::check(int components) const {
     }
 }
 
-std::int64_t CapacityProgram::combine(int node, const std::vector<std::int64_t>& values) const {
-    const auto n = static_cast<std::size_t>(node);
-    const int* first = operandList.data() + operandsBegin[n];
-    const int* last = operandList.data() + operandsEnd[n];
-    const std::int64_t* v = values.data();
-    std::int64_t result = v[*first];
-    switch (ops[n]) {
+std::int64_t CapacityProgram::combine(CapacityOp op, const std::int64_t* first,
+                                      const std::int64_t* last) const {
+    std::int64_t result = *first;
+    switch (op) {
         case CapacityOp::sum:
-            for (const int* o = first + 1; o != last; ++o) result += v[*o];
+            for (const std::int64_t* v = first + 1; v != last; ++v) result += *v;
             break;
         case CapacityOp::min:
-            for (const int* o = first + 1; o != last; ++o) result = std::min(result, v[*o]);
+            for (const std::int64_t* v = first + 1; v != last; ++v) result = std::min(result, *v);
             break;
         case CapacityOp::max:
-            for (const int* o = first + 1; o != last; ++o) result = std::max(result, v[*o]);
+            for (const std::int64_t* v = first + 1; v != last; ++v) result = std::max(result, *v);
             break;
         case CapacityOp::product:
-            for (const int* o = first + 1; o != last; ++o) {
+            for (const std::int64_t* v = first + 1; v != last; ++v) {
                 // Both below 2^31 (as nearly always): the product fits 64 bits.
-                result = (result | v[*o]) < (std::int64_t{1} << 31)
-                             ? result * v[*o] / quanta
-                             : static_cast<std::int64_t>(static_cast<__int128>(result) * v[*o] /
+                result = (result | *v) < (std::int64_t{1} << 31)
+                             ? result * *v / quanta
+                             : static_cast<std::int64_t>(static_cast<__int128>(result) * *v /
                                                          quanta);
             }
             break;
@@ -151,18 +148,44 @@ std::int64_t capacityIn(const std::vector<std::int64_t>& table, int state) {
 
 CapacityState::CapacityState(const CapacityProgram& program)
     : program(program), values(static_cast<std::size_t>(program.nodes()), 0) {
+    const int nodes = program.nodes();
     const int n = program.components();
+    // Numbered from the system's capacity down, level by level: each node's operands, in their
+    // order, right after the operands of the nodes numbered before it.
+    std::vector<int> order;  // program node of each number
+    std::vector<int> number(static_cast<std::size_t>(nodes), -1);
+    if (nodes > 0) order.push_back(nodes - 1);
+    links.resize(static_cast<std::size_t>(nodes));
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const auto k = static_cast<std::size_t>(order[i]);
+        number[k] = static_cast<int>(i);
+        links[i].operandsBegin = static_cast<int>(order.size());
+        for (int o = program.operandsBegin[k]; o < program.operandsEnd[k]; ++o) {
+            order.push_back(program.operandList[static_cast<std::size_t>(o)]);
+        }
+        links[i].operandsEnd = static_cast<int>(order.size());
+    }
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const int up = program.parent[static_cast<std::size_t>(order[i])];
+        links[i].parent = up >= 0 ? number[static_cast<std::size_t>(up)] : -1;
+        links[i].parentOp = up >= 0 ? program.ops[static_cast<std::size_t>(up)] : CapacityOp::constant;
+    }
+    // Leaves per component (of a checked program: every node is below the system's capacity).
+    values.resize(order.size());
+    links.resize(order.size());
+    auto componentAt = [&](std::size_t i) {
+        return program.componentOf[static_cast<std::size_t>(order[i])];
+    };
     std::vector<int> count(static_cast<std::size_t>(n) + 1, 0);
-    for (int node = 0; node < program.nodes(); ++node) {
-        const int c = program.componentOf[static_cast<std::size_t>(node)];
-        if (c >= 0) ++count[static_cast<std::size_t>(c) + 1];
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (componentAt(i) >= 0) ++count[static_cast<std::size_t>(componentAt(i)) + 1];
     }
     for (std::size_t c = 0; c < static_cast<std::size_t>(n); ++c) count[c + 1] += count[c];
     leavesBegin = count;
     leaves.assign(static_cast<std::size_t>(count.back()), 0);
-    for (int node = 0; node < program.nodes(); ++node) {
-        const int c = program.componentOf[static_cast<std::size_t>(node)];
-        if (c >= 0) leaves[static_cast<std::size_t>(count[static_cast<std::size_t>(c)]++)] = node;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const int c = componentAt(i);
+        if (c >= 0) leaves[static_cast<std::size_t>(count[static_cast<std::size_t>(c)]++)] = static_cast<int>(i);
     }
     leafOf.assign(static_cast<std::size_t>(n), -1);
     for (std::size_t c = 0; c < static_cast<std::size_t>(n); ++c) {
@@ -170,24 +193,21 @@ CapacityState::CapacityState(const CapacityProgram& program)
         if (own == 1) leafOf[c] = leaves[static_cast<std::size_t>(leavesBegin[c])];
         if (own > 1) leafOf[c] = -2;
     }
-    operands = program.operandList;
-    links.resize(values.size());
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        const int up = program.parent[k];
-        links[k] = Link{up, up >= 0 ? program.ops[static_cast<std::size_t>(up)] : CapacityOp::constant,
-                        program.operandsBegin[k], program.operandsEnd[k]};
-    }
-    // Every node from its operands, in order: operands come first.
-    for (int node = 0; node < program.nodes(); ++node) {
-        const auto k = static_cast<std::size_t>(node);
+    // Every node from its operands, which are numbered after it.
+    for (int i = static_cast<int>(order.size()) - 1; i >= 0; --i) {
+        const auto k = static_cast<std::size_t>(order[static_cast<std::size_t>(i)]);
+        const auto at = static_cast<std::size_t>(i);
         switch (program.ops[k]) {
-            case CapacityOp::constant: values[k] = program.constants[k]; break;
+            case CapacityOp::constant: values[at] = program.constants[k]; break;
             case CapacityOp::component: {
                 const auto c = static_cast<std::size_t>(program.componentOf[k]);
-                values[k] = capacityIn(program.capacities[c], program.initialStates[c]);
+                values[at] = capacityIn(program.capacities[c], program.initialStates[c]);
                 break;
             }
-            default: values[k] = program.combine(node, values); break;
+            default:
+                values[at] = program.combine(program.ops[k], values.data() + links[at].operandsBegin,
+                                             values.data() + links[at].operandsEnd);
+                break;
         }
     }
     initialValues = values;

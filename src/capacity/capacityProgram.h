@@ -12,12 +12,15 @@
 //
 // CapacityState evaluates a program for one history: setting a component's state updates its
 // leaves and the nodes above them only, a sum by the difference, the others by recomputing from
-// their operands, and stops climbing where a value does not change.
+// their operands, and stops climbing where a value does not change. It numbers the nodes from
+// the system's capacity down, each node's operands next to one another, so that recomputing a
+// node reads one run of values.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 enum class CapacityOp : int { constant = 0, component = 1, sum = 2, min = 3, max = 4, product = 5 };
@@ -48,17 +51,31 @@ public:
     std::int64_t scale() const { return quanta; }
     std::int64_t demand() const { return demandQuanta; }
     const std::vector<std::int64_t>& levels() const { return levelBounds; }
-    // The level of a capacity: the last bound not above it.
+    // The level of a capacity: the last bound not above it. Without branches for the few
+    // levels a program usually has.
     int levelOf(std::int64_t capacity) const {
+        const std::size_t count = levelBounds.size();
+        if (count <= 16) {
+            int level = 0;
+            for (std::size_t i = 1; i < count; ++i) level += capacity >= levelBounds[i];
+            return level;
+        }
         const auto above = std::upper_bound(levelBounds.begin(), levelBounds.end(), capacity);
         return static_cast<int>(above - levelBounds.begin()) - 1;
+    }
+    // The capacities of level `level` are [levels()[level], levelEnd(level)).
+    std::int64_t levelEnd(int level) const {
+        const auto next = static_cast<std::size_t>(level) + 1;
+        return next < levelBounds.size() ? levelBounds[next]
+                                         : std::numeric_limits<std::int64_t>::max();
     }
     // The capacity with every component in its initial state.
     std::int64_t initialCapacity() const;
 
 private:
     friend class CapacityState;
-    std::int64_t combine(int node, const std::vector<std::int64_t>& values) const;
+    // The operation over the values [first, last) (at least one), in their order.
+    std::int64_t combine(CapacityOp op, const std::int64_t* first, const std::int64_t* last) const;
     void checkOperand(int operand) const;
 
     int numComponents;
@@ -84,11 +101,11 @@ public:
     void reset();
     // Component `component` is now in `state`; returns the system's capacity.
     std::int64_t set(int component, int state);
-    std::int64_t value() const { return values.back(); }
+    std::int64_t value() const { return values.front(); }
 
 private:
     // What climbing from a node needs, in one place: its parent (-1 for the system's capacity)
-    // and the parent's operation, and where its own operands are in `operands`.
+    // and the parent's operation, and the run of its own operands' values.
     struct Link {
         int parent;
         CapacityOp parentOp;
@@ -97,12 +114,12 @@ private:
     };
     std::int64_t minOf(const Link& link) const;
     std::int64_t maxOf(const Link& link) const;
+    void climb(int node, std::int64_t after);
 
     const CapacityProgram& program;
-    std::vector<std::int64_t> values;  // per node
+    std::vector<std::int64_t> values;  // per node, numbered from the system's capacity (0) down
     std::vector<std::int64_t> initialValues;
     std::vector<Link> links;  // per node
-    std::vector<int> operands;
     // Per component, its only leaf, or -1 with none, or -2 with several (then in leaves).
     std::vector<int> leafOf;
     std::vector<int> leavesBegin;  // per component, into leaves
@@ -111,24 +128,21 @@ private:
     // states it gives).
     std::vector<std::int64_t> table;
     int stride = 1;
-    void climb(int node, std::int64_t after);
 };
 
 inline std::int64_t CapacityState::minOf(const Link& link) const {
-    const int* o = operands.data() + link.operandsBegin;
-    const int* const last = operands.data() + link.operandsEnd;
-    const std::int64_t* v = values.data();
-    std::int64_t result = v[*o];
-    for (++o; o != last; ++o) result = v[*o] < result ? v[*o] : result;
+    const std::int64_t* v = values.data() + link.operandsBegin;
+    const std::int64_t* const last = values.data() + link.operandsEnd;
+    std::int64_t result = *v;
+    for (++v; v != last; ++v) result = *v < result ? *v : result;
     return result;
 }
 
 inline std::int64_t CapacityState::maxOf(const Link& link) const {
-    const int* o = operands.data() + link.operandsBegin;
-    const int* const last = operands.data() + link.operandsEnd;
-    const std::int64_t* v = values.data();
-    std::int64_t result = v[*o];
-    for (++o; o != last; ++o) result = v[*o] > result ? v[*o] : result;
+    const std::int64_t* v = values.data() + link.operandsBegin;
+    const std::int64_t* const last = values.data() + link.operandsEnd;
+    std::int64_t result = *v;
+    for (++v; v != last; ++v) result = *v > result ? *v : result;
     return result;
 }
 
@@ -153,7 +167,10 @@ inline void CapacityState::climb(int node, std::int64_t after) {
             case CapacityOp::max:
                 now = after >= old ? after : before < old ? old : maxOf(link[up]);
                 break;
-            default: now = program.combine(up, values); break;
+            default:
+                now = program.combine(link[node].parentOp, value + link[up].operandsBegin,
+                                      value + link[up].operandsEnd);
+                break;
         }
         node = up;
         before = old;
@@ -175,5 +192,5 @@ inline std::int64_t CapacityState::set(int component, int state) {
             climb(leaves[static_cast<std::size_t>(i)], capacity);
         }
     }
-    return values.back();
+    return values.front();
 }

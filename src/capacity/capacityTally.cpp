@@ -10,6 +10,7 @@ CapacityTally::CapacityTally(const CapacityProgram& program, int simTime, int st
       units(static_cast<std::uint64_t>(simTime / stepsPerUnit)),
       bins(static_cast<std::uint64_t>(maxDemand >= 0 ? maxDemand : program.demand()) *
            static_cast<std::uint64_t>(simTime)),
+      rateCounts(static_cast<std::size_t>(2 * units + 2), 0),
       followDemand(followDemand),
       levelSums(program.levels().size(), 0),
       levelSquares(program.levels().size(), 0) {}
@@ -41,22 +42,28 @@ void CapacityTally::mergeFrom(const CapacityTally& other) {
 }
 
 std::vector<std::uint64_t> CapacityTally::lostPerUnit(const std::vector<CapacityTally*>& tallies) {
-    return perUnit(tallies, &CapacityTally::rateChanges);
+    const std::uint64_t units = tallies.empty() ? 0 : tallies[0]->units;
+    std::vector<std::uint64_t> changes(static_cast<std::size_t>(2 * units), 0);
+    for (CapacityTally* tally : tallies) {
+        for (std::size_t i = 0; i < changes.size(); ++i) changes[i] += tally->rateCounts[i];
+        tally->rateCounts = std::vector<std::uint64_t>();
+    }
+    return fold(changes, units);
 }
 
 std::vector<std::uint64_t> CapacityTally::demandedPerUnit(
     const std::vector<CapacityTally*>& tallies) {
-    return perUnit(tallies, &CapacityTally::demandChanges);
-}
-
-std::vector<std::uint64_t> CapacityTally::perUnit(const std::vector<CapacityTally*>& tallies,
-                                                  BlockedCounts CapacityTally::*which) {
     const std::uint64_t units = tallies.empty() ? 0 : tallies[0]->units;
     std::vector<std::uint64_t> changes(static_cast<std::size_t>(2 * units), 0);
     for (CapacityTally* tally : tallies) {
-        (tally->*which).addInto(changes.data(), 2 * units);
-        tally->*which = BlockedCounts();
+        tally->demandChanges.addInto(changes.data(), 2 * units);
+        tally->demandChanges = BlockedCounts();
     }
+    return fold(changes, units);
+}
+
+std::vector<std::uint64_t> CapacityTally::fold(const std::vector<std::uint64_t>& changes,
+                                               std::uint64_t units) {
     std::vector<std::uint64_t> counts(static_cast<std::size_t>(units), 0);
     std::uint64_t running = 0;
     for (std::size_t u = 0; u < counts.size(); ++u) {

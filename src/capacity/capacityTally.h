@@ -46,18 +46,31 @@ public:
                   std::int64_t maxDemand = -1, bool followDemand = false);
 
     // The lost production rate of a history changes by `delta` (modulo 2^64) from step `time`
-    // on, to the end of the history: in O(1), whatever the number of units it covers. Unit u
-    // of s steps then loses delta x (s - offset) when the change falls at `offset` into it, and
-    // delta x s in every later unit; summed over changes and histories, prefix sums give the
-    // lost production per unit (a history's changes sum to its rate at every step).
-    void changeRate(int time, std::uint64_t delta) { addChange(rateChanges, time, delta); }
-    // changeRate for each of [first, last).
+    // (<= simTime) on, to the end of the history: in O(1), whatever the number of units it
+    // covers. Unit u of s steps then loses delta x (s - offset) when the change falls at
+    // `offset` into it, and delta x s in every later unit; summed over changes and histories,
+    // prefix sums give the lost production per unit (a history's changes sum to its rate at
+    // every step). In two halves: placeRate finds the unit (and fetches its counts, to be
+    // written a little later), changeRates adds.
     struct RateChange {
-        int time;
+        std::uint64_t unit;
+        std::uint64_t offset;
         std::uint64_t delta;
     };
+    RateChange placeRate(int time, std::uint64_t delta) const {
+        const Placed at = place(time);
+        __builtin_prefetch(rateCounts.data() + 2 * at.unit, 1);
+        return RateChange{at.unit, at.offset, delta};
+    }
     void changeRates(const RateChange* first, const RateChange* last) {
-        for (; first != last; ++first) addChange(rateChanges, first->time, first->delta);
+        const auto s = static_cast<std::uint64_t>(stepsPerUnit);
+        std::uint64_t* counts = rateCounts.data();
+        for (; first != last; ++first) {
+            // Even entries: what every unit from this one on gains; odd ones: this unit's own
+            // correction for the steps before the change.
+            counts[2 * first->unit] += first->delta * s;
+            counts[2 * first->unit + 1] -= first->delta * first->offset;
+        }
     }
     // As changeRate, for the demand (a tally that follows the demand).
     void changeDemand(int time, std::uint64_t delta) { addChange(demandChanges, time, delta); }
@@ -84,26 +97,35 @@ public:
     const std::vector<Wide>& levelStepsSquares() const { return levelSquares; }
 
 private:
-    void addChange(BlockedCounts& changes, int time, std::uint64_t delta) {
+    struct Placed {
+        std::uint64_t unit;
+        std::uint64_t offset;  // steps into the unit
+    };
+    Placed place(int time) const {
         const auto s = static_cast<std::uint64_t>(stepsPerUnit);
         const auto t = static_cast<std::uint64_t>(time);
         // t / s by a multiplication (exact for t < 2^32): cheaper than a division per change.
         const std::uint64_t unit =
             s == 1 ? t : static_cast<std::uint64_t>((static_cast<Wide>(t) * reciprocal) >> 64);
-        const std::uint64_t offset = t - unit * s;
-        // Even entries: what every unit from this one on gains; odd ones: this unit's own
-        // correction for the steps before the change.
-        changes.add(2 * unit, delta * s);
-        if (offset != 0) changes.add(2 * unit + 1, 0 - delta * offset);
+        return Placed{unit, t - unit * s};
     }
-    static std::vector<std::uint64_t> perUnit(const std::vector<CapacityTally*>& tallies,
-                                              BlockedCounts CapacityTally::*changes);
+    void addChange(BlockedCounts& changes, int time, std::uint64_t delta) {
+        const Placed at = place(time);
+        changes.add(2 * at.unit, delta * static_cast<std::uint64_t>(stepsPerUnit));
+        if (at.offset != 0) changes.add(2 * at.unit + 1, 0 - delta * at.offset);
+    }
+    // Lost (demanded) production per unit from the per-unit changes of every tally.
+    static std::vector<std::uint64_t> fold(const std::vector<std::uint64_t>& changes,
+                                           std::uint64_t units);
 
     int stepsPerUnit;
     std::uint64_t reciprocal;  // ceil(2^64 / stepsPerUnit), for stepsPerUnit >= 2
     std::uint64_t units;
     LostBinning bins;
-    BlockedCounts rateChanges;
+    // The lost rate's changes per unit (two entries each, as addChange), for every unit and one
+    // past the last (a change at the horizon, which no unit reports): written at nearly every
+    // unit by any long study, so allocated whole.
+    std::vector<std::uint64_t> rateCounts;
     BlockedCounts demandChanges;
     bool followDemand;
     Wide demandedTotal = 0;
@@ -199,17 +221,15 @@ private:
         const std::uint64_t rate =
             capacity >= demand ? 0 : static_cast<std::uint64_t>(demand - capacity);
         if (rate != lostRate) {
-            rates[static_cast<std::size_t>(rateCount++)] = {time, rate - lostRate};
+            rates[static_cast<std::size_t>(rateCount++)] = tally.placeRate(time, rate - lostRate);
             lostRate = rate;
         }
         level = program.levelOf(capacity);
-        const std::vector<std::int64_t>& bounds = program.levels();
-        const auto next = static_cast<std::size_t>(level) + 1;
         // Below the demand, each capacity has its own lost rate.
-        const std::int64_t low = capacity >= demand ? std::max(bounds[next - 1], demand) : capacity;
-        const std::int64_t high = capacity < demand ? capacity + 1
-                                  : next < bounds.size() ? bounds[next]
-                                                         : std::numeric_limits<std::int64_t>::max();
+        const bool short_ = capacity < demand;
+        const std::int64_t low =
+            short_ ? capacity : std::max(program.levels()[static_cast<std::size_t>(level)], demand);
+        const std::int64_t high = short_ ? capacity + 1 : program.levelEnd(level);
         bandLow = low;
         bandWidth = static_cast<std::uint64_t>(high - low);
     }
