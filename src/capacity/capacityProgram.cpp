@@ -189,9 +189,9 @@ CapacityState::CapacityState(const CapacityProgram& program)
     }
     leafOf.assign(static_cast<std::size_t>(n), -1);
     for (std::size_t c = 0; c < static_cast<std::size_t>(n); ++c) {
-        const int own = leavesBegin[c + 1] - leavesBegin[c];
-        if (own == 1) leafOf[c] = leaves[static_cast<std::size_t>(leavesBegin[c])];
-        if (own > 1) leafOf[c] = -2;
+        leafOf[c] = leavesBegin[c + 1] - leavesBegin[c] == 1
+                        ? leaves[static_cast<std::size_t>(leavesBegin[c])]
+                        : -1 - static_cast<int>(c);
     }
     // Every node from its operands, which are numbered after it.
     for (int i = static_cast<int>(order.size()) - 1; i >= 0; --i) {

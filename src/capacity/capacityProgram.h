@@ -100,8 +100,17 @@ public:
     // Every component back in its initial state.
     void reset();
     // Component `component` is now in `state`; returns the system's capacity.
-    std::int64_t set(int component, int state);
+    std::int64_t set(int component, int state) { return apply(locate(component, state)); }
     std::int64_t value() const { return values.front(); }
+
+    // set() in two halves, which may be apart in time: where a change lands (the component's
+    // leaf, and its capacity there), then its effect on the program.
+    struct Move {
+        int target;  // the leaf, or -1 - component for a component with no leaf or several
+        std::int64_t capacity;
+    };
+    Move locate(int component, int state) const;
+    std::int64_t apply(const Move& move);
 
 private:
     // What climbing from a node needs, in one place: its parent (-1 for the system's capacity)
@@ -120,7 +129,7 @@ private:
     std::vector<std::int64_t> values;  // per node, numbered from the system's capacity (0) down
     std::vector<std::int64_t> initialValues;
     std::vector<Link> links;  // per node
-    // Per component, its only leaf, or -1 with none, or -2 with several (then in leaves).
+    // Per component, its only leaf, or -1 - component with none or several (then in leaves).
     std::vector<int> leafOf;
     std::vector<int> leavesBegin;  // per component, into leaves
     std::vector<int> leaves;
@@ -178,18 +187,22 @@ inline void CapacityState::climb(int node, std::int64_t after) {
     }
 }
 
-inline std::int64_t CapacityState::set(int component, int state) {
+inline CapacityState::Move CapacityState::locate(int component, int state) const {
     const auto c = static_cast<std::size_t>(component);
     const std::int64_t capacity =
         static_cast<unsigned>(state) < static_cast<unsigned>(stride)
             ? table[c * static_cast<std::size_t>(stride) + static_cast<std::size_t>(state)]
             : 0;
-    const int leaf = leafOf[c];
-    if (leaf >= 0) {
-        climb(leaf, capacity);
-    } else if (leaf == -2) {
+    return Move{leafOf[c], capacity};
+}
+
+inline std::int64_t CapacityState::apply(const Move& move) {
+    if (move.target >= 0) {
+        climb(move.target, move.capacity);
+    } else {
+        const auto c = static_cast<std::size_t>(-1 - move.target);
         for (int i = leavesBegin[c]; i < leavesBegin[c + 1]; ++i) {
-            climb(leaves[static_cast<std::size_t>(i)], capacity);
+            climb(leaves[static_cast<std::size_t>(i)], move.capacity);
         }
     }
     return values.front();

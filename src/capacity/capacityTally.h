@@ -158,7 +158,8 @@ public:
     }
 
     void changed(int time, int component, int toState) {
-        pending[pendingCount] = Change{time, component, toState};
+        const CapacityState::Move move = state.locate(component, toState);
+        pending[static_cast<std::size_t>(pendingCount)] = Change{time, move.target, move.capacity};
         if (++pendingCount == kPending) followPending();
     }
 
@@ -183,18 +184,24 @@ public:
 private:
     struct Change {
         int time;
-        int component;
-        int state;
+        int target;  // CapacityState::Move's
+        std::int64_t capacity;
     };
     static constexpr int kPending = 256;
 
     // Out of the engine's loop. The lost rate's changes go to the tally's per-unit counts
     // after the batch, where their scattered writes overlap.
     __attribute__((noinline)) void followPending() {
-        for (int i = 0; i < pendingCount; ++i) {
-            const Change& change = pending[static_cast<std::size_t>(i)];
-            const std::int64_t now = state.set(change.component, change.state);
-            if (static_cast<std::uint64_t>(now - bandLow) >= bandWidth) follow(change.time, now);
+        std::int64_t low = bandLow;
+        std::uint64_t width = bandWidth;
+        const Change* const end = pending.data() + pendingCount;
+        for (const Change* change = pending.data(); change != end; ++change) {
+            const std::int64_t now = state.apply({change->target, change->capacity});
+            if (static_cast<std::uint64_t>(now - low) >= width) {
+                follow(change->time, now);
+                low = bandLow;
+                width = bandWidth;
+            }
         }
         pendingCount = 0;
         passRates();
