@@ -1,6 +1,7 @@
 #include "capacity/capacityProgram.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -89,6 +90,8 @@ void CapacityProgram::setLevels(std::vector<std::int64_t> lowerBounds) {
         }
     }
     levelBounds = std::move(lowerBounds);
+    levelEnds.assign(levelBounds.begin() + 1, levelBounds.end());
+    levelEnds.push_back(std::numeric_limits<std::int64_t>::max());
 }
 
 void CapacityProgram::check(int components) const {

@@ -64,11 +64,7 @@ public:
         return static_cast<int>(above - levelBounds.begin()) - 1;
     }
     // The capacities of level `level` are [levels()[level], levelEnd(level)).
-    std::int64_t levelEnd(int level) const {
-        const auto next = static_cast<std::size_t>(level) + 1;
-        return next < levelBounds.size() ? levelBounds[next]
-                                         : std::numeric_limits<std::int64_t>::max();
-    }
+    std::int64_t levelEnd(int level) const { return levelEnds[static_cast<std::size_t>(level)]; }
     // The capacity with every component in its initial state.
     std::int64_t initialCapacity() const;
 
@@ -82,6 +78,7 @@ private:
     std::int64_t quanta;
     std::int64_t demandQuanta = 0;
     std::vector<std::int64_t> levelBounds{0};
+    std::vector<std::int64_t> levelEnds{std::numeric_limits<std::int64_t>::max()};
     std::vector<std::vector<std::int64_t>> capacities;  // per component, per state
     std::vector<int> initialStates;
     std::vector<CapacityOp> ops;
