@@ -194,9 +194,13 @@ private:
     __attribute__((noinline)) void followPending() {
         std::int64_t low = bandLow;
         std::uint64_t width = bandWidth;
-        const Change* const end = pending.data() + pendingCount;
-        for (const Change* change = pending.data(); change != end; ++change) {
+        const Change* const last = pending.data() + pendingCount - 1;
+        for (const Change* change = pending.data(); change <= last; ++change) {
             const std::int64_t now = state.apply({change->target, change->capacity});
+            // Only the capacity after a step's last change holds for any time: a change at the
+            // same step as the next adds no steps to its level, and its change of the lost rate
+            // is undone at the same unit (the sums are the same without it).
+            if (change != last && change[1].time == change->time) continue;
             if (static_cast<std::uint64_t>(now - low) >= width) {
                 follow(change->time, now);
                 low = bandLow;
