@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "capacity/capacityProgram.h"
@@ -60,6 +61,70 @@ TEST(CapacityState, IncrementalUpdatesEqualTheWholeProgramAfterEveryChange) {
     state.reset();
     EXPECT_EQ(state.value(), whole(std::vector<int>(6, 0)));
 }
+
+// The follower against the capacity evaluated at every step: calls in bursts at one step (more
+// than one batch of them in all), with the demand changing between them, and every unit length.
+class FollowerReplay : public ::testing::TestWithParam<std::tuple<int, std::uint32_t>> {};
+
+TEST_P(FollowerReplay, FiguresEqualTheCapacityAtEveryStep) {
+    const auto [stepsPerUnit, seed] = GetParam();
+    constexpr int kComponents = 6, kHistories = 3;
+    const int simTime = 1400 - 1400 % stepsPerUnit;
+    const CapacityProgram program = makeProgram(kComponents);
+    const std::int64_t demands[] = {450, 0, 300, 1200};
+    CapacityTally tally(program, simTime, stepsPerUnit, 1200, true);
+    CapacityState state(program);
+    std::vector<std::uint64_t> stepsAtLevel(program.levels().size(), 0);
+    std::mt19937 random(seed);
+    const int units = simTime / stepsPerUnit;
+    std::vector<std::uint64_t> lostPerUnit(static_cast<std::size_t>(units), 0);
+    std::vector<std::uint64_t> demandedPerUnit(static_cast<std::size_t>(units), 0);
+    std::vector<std::uint64_t> levelSteps(program.levels().size(), 0);
+    std::uint64_t lostSum = 0, demandedSum = 0, calls = 0;
+    for (int h = 0; h < kHistories; ++h) {
+        state.reset();
+        CapacityFollower follower(program, state, tally, stepsAtLevel, simTime);
+        std::vector<int> states(kComponents, 0);
+        std::int64_t demand = program.demand();
+        for (int t = 0; t < simTime; ++t) {
+            // Mostly nothing; now and then a burst of changes, some of the demand.
+            const int burst = random() % 4 == 0 ? static_cast<int>(random() % 5) : 0;
+            for (int k = 0; k < burst; ++k, ++calls) {
+                if (random() % 6 == 0) {
+                    demand = demands[random() % 4];
+                    follower.setDemand(t, demand);
+                } else {
+                    const int c = static_cast<int>(random() % kComponents);
+                    states[static_cast<std::size_t>(c)] = static_cast<int>(random() % 3);
+                    follower.changed(t, c, states[static_cast<std::size_t>(c)]);
+                }
+            }
+            const std::int64_t capacity = whole(states);
+            const std::uint64_t rate =
+                capacity < demand ? static_cast<std::uint64_t>(demand - capacity) : 0;
+            lostPerUnit[static_cast<std::size_t>(t / stepsPerUnit)] += rate;
+            demandedPerUnit[static_cast<std::size_t>(t / stepsPerUnit)] +=
+                static_cast<std::uint64_t>(demand);
+            lostSum += rate;
+            demandedSum += static_cast<std::uint64_t>(demand);
+            ++levelSteps[static_cast<std::size_t>(program.levelOf(capacity))];
+        }
+        follower.finish();
+    }
+    ASSERT_GT(calls, 1000u);  // several batches of changes per history
+    EXPECT_EQ(CapacityTally::lostPerUnit({&tally}), lostPerUnit);
+    EXPECT_EQ(CapacityTally::demandedPerUnit({&tally}), demandedPerUnit);
+    EXPECT_EQ(static_cast<std::uint64_t>(tally.lostMoments().sum), lostSum);
+    EXPECT_EQ(static_cast<std::uint64_t>(tally.demandedSum()), demandedSum);
+    for (std::size_t l = 0; l < levelSteps.size(); ++l) {
+        EXPECT_EQ(static_cast<std::uint64_t>(tally.levelSteps()[l]), levelSteps[l]) << l;
+    }
+    EXPECT_GT(lostSum, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(UnitsAndSeeds, FollowerReplay,
+                         ::testing::Combine(::testing::Values(1, 7, 24),
+                                            ::testing::Values(1u, 2u, 3u)));
 
 // Logs every transition, for the replay.
 struct Log {
