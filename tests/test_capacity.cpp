@@ -63,7 +63,8 @@ TEST(CapacityState, IncrementalUpdatesEqualTheWholeProgramAfterEveryChange) {
 }
 
 // The follower against the capacity evaluated at every step: calls in bursts at one step (more
-// than one batch of them in all), with the demand changing between them, and every unit length.
+// than one batch of them in all), with the demand and the phase changing between them, and
+// several unit lengths.
 class FollowerReplay : public ::testing::TestWithParam<std::tuple<int, std::uint32_t>> {};
 
 TEST_P(FollowerReplay, FiguresEqualTheCapacityAtEveryStep) {
@@ -90,9 +91,12 @@ TEST_P(FollowerReplay, FiguresEqualTheCapacityAtEveryStep) {
             // Mostly nothing; now and then a burst of changes, some of the demand.
             const int burst = random() % 4 == 0 ? static_cast<int>(random() % 5) : 0;
             for (int k = 0; k < burst; ++k, ++calls) {
-                if (random() % 6 == 0) {
+                const auto draw = random() % 12;
+                if (draw < 2) {
                     demand = demands[random() % 4];
                     follower.setDemand(t, demand);
+                } else if (draw == 2) {
+                    follower.changed(t, -1, 1);  // a calendar's change of phase
                 } else {
                     const int c = static_cast<int>(random() % kComponents);
                     states[static_cast<std::size_t>(c)] = static_cast<int>(random() % 3);

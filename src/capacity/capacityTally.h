@@ -157,7 +157,10 @@ public:
         passRates();
     }
 
+    // Component `component` is in `toState` from `time` on; events of no component (a
+    // calendar's change of phase, component -1) change no capacity.
     void changed(int time, int component, int toState) {
+        if (component < 0) return;
         const CapacityState::Move move = state.locate(component, toState);
         pending[static_cast<std::size_t>(pendingCount)] = Change{time, move.target, move.capacity};
         if (++pendingCount == kPending) followPending();
