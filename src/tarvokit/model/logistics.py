@@ -23,6 +23,7 @@ In the model file:
     [costs]
     currency = "EUR"
     system_down_per_hour = 12000
+    per_unit_lost = 0.8            # per unit of production lost (a model with [system] capacity)
 
 A component in the general form (states and transitions) gives its repair's keys as
 `repair_logistics = {delay = ..., restoration = ..., ageing = ...}`; the repair is its
@@ -50,7 +51,7 @@ _SPARES_KEYS = ("parts", "stock", "lead_time", "reorder_point", "order_up_to", "
 _COMPONENT_COST_KEYS = ("repair", "per_hour_down")
 _CREW_COST_KEYS = ("per_hour", "per_call", "standing_per_hour")
 _SPARES_COST_KEYS = ("part", "order", "holding_per_hour")
-_COSTS_KEYS = ("currency", "system_down_per_hour")
+_COSTS_KEYS = ("currency", "system_down_per_hour", "per_unit_lost")
 
 
 def repair_law(table: Any) -> Any:
@@ -138,6 +139,7 @@ class Logistics:
     crews: tuple[CrewLogistics, ...] = ()
     currency: str = ""
     system_down_per_hour: float = 0.0
+    per_unit_lost: float = 0.0  # per capacity unit x time unit of production lost
     has_costs_table: bool = False
     notes: tuple[str, ...] = field(default=(), compare=False)
 
@@ -173,6 +175,8 @@ class Logistics:
                 pools[crew.name] = {**pools[crew.name], **crew.description()}
         if self.has_costs_table:
             costs: dict[str, Any] = {"system_down_per_hour": self.system_down_per_hour}
+            if self.per_unit_lost:
+                costs["per_unit_lost"] = self.per_unit_lost
             if self.currency:
                 costs["currency"] = self.currency
             result["costs"] = costs
@@ -205,8 +209,10 @@ class Logistics:
             lines.append(f"  crews.{crew.name}: mobilisation"
                          f" {laws.describe(crew.mobilisation, time_unit)}")
         if self.has_costs_table:
+            lost = (f", {self.per_unit_lost:g} per unit of production lost" if self.per_unit_lost
+                    else "")
             lines.append(f"Costs in {self.currency or 'the study currency'}: system down"
-                         f" {self.system_down_per_hour:g} per {time_unit}")
+                         f" {self.system_down_per_hour:g} per {time_unit}{lost}")
         return "\n".join(lines)
 
 
@@ -222,19 +228,25 @@ def read_logistics(data: dict, components: Sequence[Any], where: Where, resoluti
     stocks = _stocks(data, names, by_name, where, resolution)
     crews = _crews(data, pools, where, resolution)
     costs_table = data.get("costs")
-    currency, down_cost = "", 0.0
+    currency, down_cost, lost_cost = "", 0.0, 0.0
     if costs_table is not None:
         at = where.key("costs")
         if not isinstance(costs_table, dict):
-            at.fail(f"expected a table with currency and system_down_per_hour, got"
-                    f" {shown(costs_table)}")
+            at.fail(f"expected a table with currency, system_down_per_hour and"
+                    f" per_unit_lost, got {shown(costs_table)}")
         reject_unknown_keys(costs_table, _COSTS_KEYS, at)
         currency = costs_table.get("currency", "")
         if not isinstance(currency, str):
             at.key("currency").fail(f"expected a text such as \"EUR\", got {shown(currency)}")
         down_cost = _amount(costs_table, "system_down_per_hour", at)
+        lost_cost = _amount(costs_table, "per_unit_lost", at)
+        system = data.get("system")
+        if "per_unit_lost" in costs_table and not (isinstance(system, dict)
+                                                   and "capacity" in system):
+            at.key("per_unit_lost").fail('needs [system] capacity = "...": the production lost'
+                                         " is the demand the capacity falls short of")
     return Logistics(tuple(entries), tuple(stocks), tuple(crews), currency, down_cost,
-                     costs_table is not None, tuple(notes))
+                     lost_cost, costs_table is not None, tuple(notes))
 
 
 def _component_entries(data: dict, names: list[str], by_name: dict, where: Where,
