@@ -35,11 +35,11 @@ ModelError, one line naming the file and the key path.
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass, field
 from typing import Any, Sequence
 
-from . import laws, logic
+from . import laws
+from .dependencies import member_list, read_number
 from .errors import Where, reject_unknown_keys, shown
 
 TOP_LEVEL_KEYS = ("spares", "costs")
@@ -267,7 +267,7 @@ def _component_entries(data: dict, names: list[str], by_name: dict, where: Where
             laws.engine_law(delay, repair_at.key("delay"), resolution)
         restoration = 1.0
         if "restoration" in repair:
-            restoration = _number(repair, "restoration", repair_at)
+            restoration = read_number(repair, "restoration", repair_at)
             if not 0 <= restoration <= 1:
                 repair_at.key("restoration").fail(
                     f"expected a restoration from 0 (as bad as old) to 1 (as good as new), got"
@@ -276,18 +276,11 @@ def _component_entries(data: dict, names: list[str], by_name: dict, where: Where
         if ageing not in AGEING_MODELS:
             repair_at.key("ageing").fail(f"unknown ageing model {shown(ageing)}; expected one"
                                          f" of: {', '.join(AGEING_MODELS)}")
-        age = _number(entry, "age", at, default=0.0)
+        age = read_number(entry, "age", at, default=0.0)
         if age < 0:
             at.key("age").fail(f"expected a virtual age of at least 0, got {age:g}")
-        repair_cost = down_cost = 0.0
-        if "cost" in entry:
-            cost = entry["cost"]
-            if not isinstance(cost, dict):
-                at.key("cost").fail(f"expected a table such as {{repair = 4000, per_hour_down ="
-                                    f" 0}}, got {shown(cost)}")
-            reject_unknown_keys(cost, _COMPONENT_COST_KEYS, at.key("cost"))
-            repair_cost = _amount(cost, "repair", at.key("cost"))
-            down_cost = _amount(cost, "per_hour_down", at.key("cost"))
+        repair_cost, down_cost = _prices(entry, _COMPONENT_COST_KEYS,
+                                         "{repair = 4000, per_hour_down = 0}", at)
         units = [n for n in names if n == key or (n.startswith(f"{key}[") and "count" in entry)]
         for unit in units:
             component = by_name[unit]
@@ -362,7 +355,7 @@ def _stocks(data: dict, names: list[str], by_name: dict, where: Where,
         if not isinstance(entry, dict):
             at.fail(f"expected a table with parts, stock and lead_time, got {shown(entry)}")
         reject_unknown_keys(entry, _SPARES_KEYS, at)
-        parts = _names(entry, "parts", names, at)
+        parts = member_list(entry, "parts", names, at)
         for part in parts:
             if part in stock_of:
                 at.key("parts").fail(f'"{part}" already takes its parts from'
@@ -384,16 +377,8 @@ def _stocks(data: dict, names: list[str], by_name: dict, where: Where,
             if not reorder < order_up_to:
                 at.key("order_up_to").fail(f"expected more than reorder_point ({reorder}), got"
                                            f" {order_up_to}")
-        part_cost = order_cost = holding_cost = 0.0
-        if "cost" in entry:
-            cost = entry["cost"]
-            if not isinstance(cost, dict):
-                at.key("cost").fail(f"expected a table such as {{part = 1500, order = 0}}, got"
-                                    f" {shown(cost)}")
-            reject_unknown_keys(cost, _SPARES_COST_KEYS, at.key("cost"))
-            part_cost = _amount(cost, "part", at.key("cost"))
-            order_cost = _amount(cost, "order", at.key("cost"))
-            holding_cost = _amount(cost, "holding_per_hour", at.key("cost"))
+        part_cost, order_cost, holding_cost = _prices(entry, _SPARES_COST_KEYS,
+                                                      "{part = 1500, order = 0}", at)
         stocks.append(Stock(name, tuple(parts), stock, dict(entry["lead_time"]), reorder,
                             order_up_to, part_cost, order_cost, holding_cost))
     return stocks
@@ -409,51 +394,28 @@ def _crews(data: dict, pools: Sequence[Any], where: Where, resolution: int
         mobilisation = entry.get("mobilisation")
         if mobilisation is not None:
             laws.engine_law(mobilisation, at.key("mobilisation"), resolution)
-        per_hour = per_call = standing = 0.0
-        if "cost" in entry:
-            cost = entry["cost"]
-            if not isinstance(cost, dict):
-                at.key("cost").fail(f"expected a table such as {{per_hour = 95, per_call ="
-                                    f" 300}}, got {shown(cost)}")
-            reject_unknown_keys(cost, _CREW_COST_KEYS, at.key("cost"))
-            per_hour = _amount(cost, "per_hour", at.key("cost"))
-            per_call = _amount(cost, "per_call", at.key("cost"))
-            standing = _amount(cost, "standing_per_hour", at.key("cost"))
+        per_hour, per_call, standing = _prices(entry, _CREW_COST_KEYS,
+                                               "{per_hour = 95, per_call = 300}", at)
         if mobilisation is not None or "cost" in entry:
             crews.append(CrewLogistics(pool.name, dict(mobilisation) if mobilisation else None,
                                        per_hour, per_call, standing))
     return crews
 
 
-def _names(table: dict, key: str, names: list[str], where: Where) -> list[str]:
-    if key not in table:
-        where.fail(f'missing "{key}", a list of component names')
-    items = table[key]
-    if not isinstance(items, list) or not items:
-        where.key(key).fail(f'expected a non-empty list of component names such as'
-                            f' ["pump[*]"], got {shown(items)}')
-    found: list[str] = []
-    for index, item in enumerate(items):
-        if not isinstance(item, str):
-            where.key(key).item(index).fail(f"expected a component name, got {shown(item)}")
-        for i in logic.expand_name(item, names, where.key(key).item(index)):
-            if names[i] in found:
-                where.key(key).item(index).fail(f'"{names[i]}" is named twice')
-            found.append(names[i])
-    return found
-
-
-def _number(table: dict, key: str, where: Where, default: float | None = None) -> float:
-    if key not in table and default is not None:
-        return default
-    value = table.get(key)
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        where.key(key).fail(f"expected a number, got {shown(value)}")
-    return float(value)
+def _prices(entry: dict, keys: Sequence[str], example: str, at: Where) -> tuple[float, ...]:
+    """The amounts of `keys` in an entry's `cost` table, each 0 when not given (all 0 without
+    the table)."""
+    if "cost" not in entry:
+        return (0.0,) * len(keys)
+    cost = entry["cost"]
+    if not isinstance(cost, dict):
+        at.key("cost").fail(f"expected a table such as {example}, got {shown(cost)}")
+    reject_unknown_keys(cost, keys, at.key("cost"))
+    return tuple(_amount(cost, key, at.key("cost")) for key in keys)
 
 
 def _amount(table: dict, key: str, where: Where) -> float:
-    value = _number(table, key, where, default=0.0)
+    value = read_number(table, key, where, default=0.0)
     if value < 0:
         where.key(key).fail(f"expected an amount of at least 0, got {value:g}")
     return value
