@@ -115,6 +115,19 @@ def test_a_calendar_s_phases_price_the_production_its_demands_lose():
     assert cost.estimate == pytest.approx(0.8 * lost.estimate, rel=1e-7)
 
 
+def test_runs_on_disjoint_seeds_combine_into_the_costs_of_one_run(tmp_path):
+    study = tarvokit.Model.from_dict(trains())
+    whole = study.run(histories=1200, seed=1, threads=2, progress=False)
+    parts = [study.run(histories=600, seed=seed, threads=1, progress=False)
+             for seed in (1, 601)]
+    merged = tarvokit.combine(parts)
+    assert merged.distributions.logistics == whole.distributions.logistics
+    whole.to_json(tmp_path / "results.json")
+    again = tarvokit.data.result.Result.from_json(tmp_path / "results.json")
+    assert again.to_dict()["costs"] == whole.to_dict()["costs"]
+    assert again.to_dict()["costs"]["by_kind"]["lost_production"]["value"] > 0
+
+
 def test_results_json_holds_the_kind_and_reads_back_folders_written_without_it(both_costs):
     keys = logistics_keys(both_costs)
     assert list(keys["costs"]["by_kind"]) == list(COST_KINDS)
@@ -203,3 +216,35 @@ def test_a_sweep_of_the_stock_prices_lost_production_and_marks_the_cheapest():
     assert costs[cheapest] == min(costs) and cheapest != 0
     marked = [line for line in summary(swept).splitlines() if line.endswith("<- cheapest")]
     assert len(marked) == 1 and marked[0].split()[0] == str((0, 1, 2)[cheapest])
+
+
+def test_the_command_s_report_and_page_show_the_lost_production_cost(tmp_path):
+    model = tmp_path / "trains.toml"
+    model.write_text("""
+[study]
+horizon = 2000
+capacity_unit = "t/h"
+[components.train]
+count = 2
+capacity = 60
+failure = {law = "Exponential", mean = 300}
+repair = {law = "Exponential", mean = 30}
+[costs]
+per_unit_lost = 0.8
+[system]
+capacity = "sum(train[*])"
+demand = 100
+fails_when = "capacity < 60"
+""")
+    done = subprocess.run([sys.executable, "-m", "tarvokit.command", "run", str(model),
+                           "--histories", "300", "--threads", "1", "--no-progress", "--out",
+                           str(tmp_path / "out")], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    data = json.loads((tmp_path / "out" / "results.json").read_text())
+    lost = data["costs"]["by_kind"]["lost_production"]
+    assert lost["value"] == pytest.approx(0.8 * data["production"]["expected_lost"]["estimate"],
+                                          rel=1e-7)
+    report = (tmp_path / "out" / "report.txt").read_text()
+    assert "  lost production: " in report
+    page = (tmp_path / "out" / "report.html").read_text()
+    assert 'data-key="lost_production"' in page and ">Lost production<" in page
