@@ -209,10 +209,12 @@ class Logistics:
             lines.append(f"  crews.{crew.name}: mobilisation"
                          f" {laws.describe(crew.mobilisation, time_unit)}")
         if self.has_costs_table:
-            lost = (f", {self.per_unit_lost:g} per unit of production lost" if self.per_unit_lost
-                    else "")
-            lines.append(f"Costs in {self.currency or 'the study currency'}: system down"
-                         f" {self.system_down_per_hour:g} per {time_unit}{lost}")
+            prices = []
+            if self.system_down_per_hour or not self.per_unit_lost:
+                prices.append(f"system down {self.system_down_per_hour:g} per {time_unit}")
+            if self.per_unit_lost:
+                prices.append(f"{self.per_unit_lost:g} per unit of production lost")
+            lines.append(f"Costs in {self.currency or 'the study currency'}: {', '.join(prices)}")
         return "\n".join(lines)
 
 
