@@ -51,12 +51,9 @@ class Interval:
         return (value - self.estimate) / self.standard_error
 
 
-# scipy.stats is imported where a quantile is needed: it takes longer to import than a command
-# that asks for no interval takes to run.
-
-
-# The quantiles come from scipy.special, the functions scipy.stats evaluates them with: it
-# imports in a fraction of scipy.stats' time, which every command that prints a figure pays.
+# The quantiles come from scipy.special, the functions scipy.stats evaluates them with, imported
+# where a quantile is needed: scipy.stats takes longer to import than a command that asks for no
+# interval takes to run, and scipy.special a fraction of that.
 def normal_quantile(probability: float) -> float:
     from scipy import special
 
