@@ -75,6 +75,7 @@ public:
     // As changeRate, for the demand (a tally that follows the demand).
     void changeDemand(int time, std::uint64_t delta) { addChange(demandChanges, time, delta); }
     bool followsDemand() const { return followDemand; }
+    int steps() const { return stepsPerUnit; }  // engine steps per time unit
 
     // Records one finished history: its lost and demanded production and its steps at each
     // level (which are set back to 0).
@@ -182,6 +183,15 @@ public:
         followPending();
         close(simTime);
         tally.addHistory(lost, levelSteps, demanded);
+    }
+
+    // The production lost from 0 to `time` (no earlier than the last change), in capacity
+    // units x time units: what a history's costs count (logistics).
+    double lostUnits(int time) const {
+        const std::uint64_t quantaSteps =
+            lost + lostRate * static_cast<std::uint64_t>(time - since);
+        return static_cast<double>(quantaSteps) /
+               (static_cast<double>(program.scale()) * tally.steps());
     }
 
 private:
@@ -292,6 +302,7 @@ public:
     }
 
     void finish() { follower.finish(); }
+    double lostProduction(int time) const { return follower.lostUnits(time); }
 
 private:
     Inner& inner;
