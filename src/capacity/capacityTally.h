@@ -186,8 +186,10 @@ public:
     }
 
     // The production lost from 0 to `time` (no earlier than the last change), in capacity
-    // units x time units: what a history's costs count (logistics).
-    double lostUnits(int time) const {
+    // units x time units: what a history's costs count (logistics). Follows the changes kept
+    // so far first.
+    double lostUnits(int time) {
+        followPending();
         const std::uint64_t quantaSteps =
             lost + lostRate * static_cast<std::uint64_t>(time - since);
         return static_cast<double>(quantaSteps) /
@@ -302,7 +304,7 @@ public:
     }
 
     void finish() { follower.finish(); }
-    double lostProduction(int time) const { return follower.lostUnits(time); }
+    double lostProduction(int time) { return follower.lostUnits(time); }
 
 private:
     Inner& inner;

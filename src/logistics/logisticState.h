@@ -27,11 +27,11 @@ template <class Output, class = void>
 struct FollowsProduction : std::false_type {};
 template <class Output>
 struct FollowsProduction<
-    Output, std::void_t<decltype(std::declval<const Output&>().lostProduction(0))>>
+    Output, std::void_t<decltype(std::declval<Output&>().lostProduction(0))>>
     : std::true_type {};
 
 template <class Output>
-double lostProductionOf(const Output& out, int time) {
+double lostProductionOf(Output& out, int time) {
     if constexpr (FollowsProduction<Output>::value) {
         return out.lostProduction(time);
     } else {
