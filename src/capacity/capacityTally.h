@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -72,7 +71,7 @@ public:
             counts[2 * first->unit + 1] -= first->delta * first->offset;
         }
     }
-    // As changeRate, for the demand (a tally that follows the demand).
+    // As the lost rate's changes, for the demand (a tally that follows the demand).
     void changeDemand(int time, std::uint64_t delta) { addChange(demandChanges, time, delta); }
     bool followsDemand() const { return followDemand; }
     int steps() const { return stepsPerUnit; }  // engine steps per time unit
