@@ -114,6 +114,13 @@ class BackgroundPicture:
         _stop_progress_monitor()
         if not hasattr(os, "fork") or threading.active_count() > 1:
             return
+        # Imported once, before the fork: the child inherits the drawing library, which takes
+        # longer to import than the picture takes to draw, and this process draws the page's
+        # figures with it.
+        import matplotlib.backends.backend_agg  # noqa: F401
+        import matplotlib.backends.backend_svg  # noqa: F401
+        import matplotlib.figure  # noqa: F401
+
         reader, writer = os.pipe()
         pid = os.fork()
         if pid == 0:  # the child: draw, send the bytes, and leave without running any cleanup

@@ -276,6 +276,9 @@ def _write_json(path: Path, data: dict) -> None:
     path.write_text(json_text(data), encoding="utf-8")
 
 
+_PLAIN_TYPES = {int, float, str, bool, type(None)}
+
+
 def json_text(data: Any, allow_nan: bool = True) -> str:
     """`data` as the JSON of a result file: objects and lists of objects one member a line,
     indented, and every list of plain values (a curve, a histogram's [bin, count] pairs) on one
@@ -289,10 +292,13 @@ def json_text(data: Any, allow_nan: bool = True) -> str:
         once: a list of 10^5 [bin, count] pairs is a few calls)."""
         while values:
             kinds = set(map(type, values))
+            if kinds <= _PLAIN_TYPES:
+                return False
             if any(issubclass(kind, dict) for kind in kinds):
                 return True
             values = list(chain.from_iterable(
-                item for item in values if isinstance(item, (list, tuple))))
+                values if kinds <= {list, tuple} else
+                (item for item in values if isinstance(item, (list, tuple)))))
         return False
 
     def write(value: Any, depth: int) -> str:

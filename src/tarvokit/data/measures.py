@@ -88,12 +88,10 @@ def quantile_interval(histogram: Histogram, probability: float, histories: int,
     """The `probability`-quantile of the histogram's values with a distribution-free interval:
     the order statistics of ranks l and u such that a binomial(N, p) count lies in [l, u) with
     at least `confidence` (the ranks clipped to 1 .. N)."""
-    from scipy import stats as scipy_stats
-
     rank = max(1, math.ceil(probability * histories))
     tail = (1.0 - confidence) / 2
-    low_rank = int(scipy_stats.binom.ppf(tail, histories, probability))
-    high_rank = int(scipy_stats.binom.ppf(1.0 - tail, histories, probability)) + 1
+    low_rank = stats.binomial_quantile(tail, histories, probability)
+    high_rank = stats.binomial_quantile(1.0 - tail, histories, probability) + 1
     low_rank, high_rank = max(1, low_rank), min(histories, high_rank)
     estimate = histogram.value_at_rank(rank)
     return stats.Interval(float(estimate), float(histogram.value_at_rank(low_rank)),
