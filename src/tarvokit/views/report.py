@@ -71,7 +71,8 @@ KNOWN_KEYS = frozenset({
 # Sections added by the calendar, capacity and logistics, in the order shown.
 SECTION_ORDER = ("unplanned", "phases", "required_share", "production", "costs", "logistics")
 HOURS = {"h", "hour", "hours", "hr"}
-PAGE_POINTS = 600  # bins of a curve on the page: about its width in pixels
+PAGE_POINTS = 300  # bins of a curve on the page: each draws up to four points (its first, last,
+# lowest and highest units), about one per pixel of its width
 YEAR_HOURS = 8760
 
 
@@ -374,7 +375,7 @@ def run_section(part, ids: Counter) -> str:
 def run_figures(part, ids: Counter, inches=(6.4, 3.8)) -> list[str]:
     """The curve, a window at its start, the reliability and the downtime histogram, each a
     figure of its own (they reflow on a narrow screen)."""
-    from .figures import new_figure, svg_text
+    from .figures import fit_left, new_figure, svg_text
     from .plots import (draw_downtime_histogram, draw_mean_line, draw_reliability,
                         draw_unavailability, log_scale_helps, points, zoom_reason, zoom_window)
 
@@ -391,6 +392,7 @@ def run_figures(part, ids: Counter, inches=(6.4, 3.8)) -> list[str]:
         if legend:
             axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=1, fontsize=8.5,
                         frameon=False)
+        fit_left(fig, axes)
         out.append(figure(svg_text(fig, title, caption, ids.next()), caption))
 
     mean = result.mean()
@@ -859,7 +861,7 @@ def comparison_page(folders: Sequence) -> str:
 
 
 def _overlay(parts, labels: Sequence[str], ids: Counter) -> str:
-    from .figures import new_figure, svg_text
+    from .figures import fit_left, new_figure, svg_text
     from .plots import (STYLES, _aggregated, binned_unavailability, draw_curve,
                         log_scale_helps)
 
@@ -891,4 +893,5 @@ def _overlay(parts, labels: Sequence[str], ids: Counter) -> str:
         axes.set_ylim(0, 1.1 * top)
     axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.22), ncol=2, fontsize=7,
                 frameon=False)
+    fit_left(fig, axes)
     return svg_text(fig, "The unavailability curves on one plot", ", ".join(labels), ids.next())
