@@ -612,3 +612,14 @@ def test_every_curve_of_a_figure_reads_apart_in_greys(every_figure):
                         axes.get_title(), first, looks[first], second, looks[second])
                     checked += 1
     assert checked > 40 and len(every_figure) >= 20
+
+
+@pytest.mark.parametrize("kind, sections", [
+    ("importance", {"answer", "importance", "model", "assumptions", "provenance"}),
+    ("sweep", {"answer", "sweep", "model", "assumptions", "provenance"}),
+])
+def test_a_paired_study_page_shows_its_data_once(folders, kind, sections):
+    """The table and runs of an importance study or a sweep are shown by its own section, not
+    again as raw data drawn from their structure."""
+    html = (folders[kind] / "report.html").read_text()
+    assert set(re.findall(r'<section id="([^"]+)"', html)) == sections
