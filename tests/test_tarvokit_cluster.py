@@ -316,7 +316,9 @@ def test_ctrl_c_cancels_the_clusters_work_and_exits_at_once(client, tmp_path):
     interrupted = time.monotonic()
     stdout, stderr = process.communicate(timeout=60)
     assert process.returncode == cli.EXIT_INTERRUPTED, stderr
-    assert time.monotonic() - interrupted < 10  # not the minutes the run had left
+    # Not the minutes the run had left (about 9 on one core): a few seconds to cancel and to
+    # write the files of what finished, which a machine loaded by the other suites stretches.
+    assert time.monotonic() - interrupted < 30
     assert "interrupted after" in stderr and "Traceback" not in stderr
     # What finished is kept, marked interrupted; nothing else is written.
     out = tmp_path / "out"

@@ -126,15 +126,3 @@ def test_a_run_without_failures_reports_upper_bounds():
     assert found.reliability.low < 1.0 == found.reliability.estimate
     assert math.isnan(found.mean_down_time.estimate)
 
-
-@settings(max_examples=200, deadline=None)
-@given(st.sampled_from([0.005, 0.025, 0.05, 0.1, 0.5, 0.9, 0.95, 0.975, 0.995]),
-       st.integers(1, 10**7), st.floats(0.001, 0.999), st.integers(1, 10**6))
-def test_quantiles_are_scipy_stats_to_the_bit(probability, trials, chance, freedom):
-    """The quantiles taken from scipy.special (cheaper to import) are scipy.stats's own: the
-    intervals written before and after read the same."""
-    assert stats.normal_quantile(probability) == float(scipy_stats.norm.ppf(probability))
-    assert stats.student_t_quantile(probability, freedom) == \
-        float(scipy_stats.t.ppf(probability, freedom))
-    assert stats.binomial_quantile(probability, trials, chance) == \
-        int(scipy_stats.binom.ppf(probability, trials, chance))
