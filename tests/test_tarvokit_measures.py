@@ -125,4 +125,3 @@ def test_a_run_without_failures_reports_upper_bounds():
     assert found.failure_frequency.high == pytest.approx(-math.log(0.05) / 1000)
     assert found.reliability.low < 1.0 == found.reliability.estimate
     assert math.isnan(found.mean_down_time.estimate)
-
