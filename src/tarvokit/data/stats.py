@@ -70,10 +70,17 @@ def student_t_quantile(probability: float, degrees_of_freedom: int) -> float:
 
 def binomial_quantile(probability: float, trials: int, chance: float) -> int:
     """The smallest k with P(Binomial(trials, chance) <= k) >= probability, for a probability
-    strictly between 0 and 1: the continuous inverse rounded up, then one step down where the
-    distribution function already reaches it there."""
+    strictly between 0 and 1: scipy.stats.binom.ppf's own function where scipy has it; else the
+    continuous inverse rounded up, then one step down where the distribution function already
+    reaches it there (that inverse is a rank short for millions of trials)."""
     from scipy import special
 
+    try:
+        from scipy.special._ufuncs import _binom_ppf
+    except ImportError:
+        pass
+    else:
+        return int(_binom_ppf(probability, trials, chance))
     upper = math.ceil(special.bdtrik(probability, trials, chance))
     lower = max(upper - 1, 0)
     return lower if special.bdtr(lower, trials, chance) >= probability else upper
