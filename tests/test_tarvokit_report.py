@@ -623,3 +623,30 @@ def test_a_paired_study_page_shows_its_data_once(folders, kind, sections):
     again as raw data drawn from their structure."""
     html = (folders[kind] / "report.html").read_text()
     assert set(re.findall(r'<section id="([^"]+)"', html)) == sections
+
+
+# --- Curves drawn with fewer points than time units ------------------------------------------
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.integers(0, 1000), min_size=1, max_size=400), st.integers(1, 60))
+def test_a_curve_drawn_per_bin_keeps_every_bins_highest_and_lowest(values, bins):
+    """The units kept of a curve: in order, every one when they fit; else in each bin of units
+    its first and last, and one of its highest and one of its lowest value, so that the drawing
+    shows each bin's peak and trough."""
+    from tarvokit.views.plots import _edges, kept_units, points
+
+    curve = np.array(values)
+    with points(bins):
+        kept, edges = kept_units(curve), _edges(len(curve))
+    assert np.all(np.diff(kept) > 0) and kept[0] == 0 and kept[-1] == len(curve) - 1
+    if len(curve) <= bins:
+        assert len(kept) == len(curve)
+    assert len(kept) <= 4 * (len(edges) - 1)
+    for start, stop in zip(edges[:-1], edges[1:]):
+        inside = curve[kept[(kept >= start) & (kept < stop)]]
+        assert {start, stop - 1} <= set(kept)
+        assert inside.max() == curve[start:stop].max() and inside.min() == curve[start:stop].min()
