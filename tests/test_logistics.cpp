@@ -133,7 +133,7 @@ TEST(RepairLogistics, APartOnTheShelfIsTakenAtOnceAndReordered) {
 
 TEST(RepairLogistics, TalliesAddTheSameWhateverTheSplit) {
     std::vector<double> a = {1.0 / 3, 2.5}, b = {7.125, 1e6 / 7};
-    const double costs[5] = {1, 2, 3, 4, 10};
+    const double costs[LogisticsLayout::kCostKinds + 1] = {1, 2, 3, 4, 5, 15};
     LogisticsTally one(2), two(2), three(2);
     one.add(a, costs);
     one.add(b, costs);
@@ -142,7 +142,46 @@ TEST(RepairLogistics, TalliesAddTheSameWhateverTheSplit) {
     three.mergeFrom(two);
     EXPECT_EQ(one.sums, three.sums);
     EXPECT_EQ(one.squares, three.squares);
+    EXPECT_EQ(one.costSums, three.costSums);
     EXPECT_EQ(one.histories, 2u);
+}
+
+// An output that follows the capacity says what the history lost; the engine asks it once, as
+// the history ends.
+struct Losing : Quiet {
+    double lost = 0.0;
+    double lostProduction(int) const { return lost; }
+};
+
+// The lost production is the history's last figure when a cost weighs it (else 0, as in sums
+// kept before it was a figure), and that cost is the weight times it.
+TEST(RepairLogistics, LostProductionIsAFigureWhenACostWeighsIt) {
+    FixedLaw fail(10), repair(5);
+    const ComponentModel model = {{{&never, &fail}, {&repair, &never}}};
+    CutsetTree tree(1);
+    tree.constructTree({{0}});
+    const CompiledModel compiled(model, &tree);
+    const double one = 1 << LogisticsTally::kScaleBits;
+    for (const double price : {0.0, 0.8}) {
+        Logistics logistics(1, 0);
+        const LogisticsLayout layout = logistics.layout();
+        std::vector<double> weights(static_cast<std::size_t>(layout.size()), 0.0);
+        weights[static_cast<std::size_t>(layout.lostProduction())] = price;
+        logistics.setCostWeights(1, weights);
+        Dependencies deps(1);
+        deps.setLogistics(&logistics);
+        const DependentModel dependent(compiled, deps);
+        DependentHistoryEngine engine(dependent, 100);
+        LogisticsTally tally(layout.size());
+        engine.tallyLogisticsInto(&tally);
+        Losing out;
+        out.lost = 12.5;
+        engine.run(1, out);
+        const auto lost = tally.sums[static_cast<std::size_t>(layout.lostProduction())];
+        EXPECT_EQ(static_cast<double>(lost) / one, price > 0 ? 12.5 : 0.0);
+        EXPECT_EQ(static_cast<double>(tally.costSums[1]) / one, price * 12.5);
+        EXPECT_EQ(tally.costSums[LogisticsLayout::kCostKinds], tally.costSums[1]);
+    }
 }
 
 TEST(RepairLogistics, LogisticsRefuseWhatCannotBe) {

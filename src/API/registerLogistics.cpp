@@ -97,8 +97,9 @@ void registerLogistics(py::module_& m) {
                 self->setCostWeights(kind, std::move(weights), fixed);
             },
             py::arg("kind"), py::arg("weights"), py::arg("fixed") = 0.0,
-            "Set the weights of a cost kind (0 system downtime, 1 repairs, 2 crews, 3 parts)\n"
-            "over the figures of a history, and what the kind costs in every history.")
+            "Set the weights of a cost kind (0 system downtime, 1 lost production, 2 repairs,\n"
+            "3 crews, 4 parts) over the figures of a history, and what the kind costs in every\n"
+            "history.")
         .def(
             "figureCount", [](Self self) { return self->layout().size(); },
             "The number of figures a history keeps.")

@@ -260,8 +260,9 @@ class Logistics:
         """
     def setCostWeights(self, kind: typing.SupportsInt, weights: collections.abc.Sequence[typing.SupportsFloat], fixed: typing.SupportsFloat = 0.0) -> None:
         """
-        Set the weights of a cost kind (0 system downtime, 1 repairs, 2 crews, 3 parts)
-        over the figures of a history, and what the kind costs in every history.
+        Set the weights of a cost kind (0 system downtime, 1 lost production, 2 repairs,
+        3 crews, 4 parts) over the figures of a history, and what the kind costs in every
+        history.
         """
     def setMobilisation(self, pool: typing.SupportsInt, law: Distribution) -> None:
         """

@@ -123,6 +123,8 @@ public:
     }
 
     void finish();
+    // The production lost by `time` (capacity units x time units), with capacities.
+    double lostProduction(int time) const { return follower ? follower->lostUnits(time) : 0.0; }
 
 private:
     CalendarTally& tally;

@@ -51,6 +51,7 @@ public:
     // As changeRate, for the demand (a tally that follows the demand).
     void changeDemand(int time, std::uint64_t delta) { addChange(demandChanges, time, delta); }
     bool followsDemand() const { return followDemand; }
+    int steps() const { return stepsPerUnit; }  // engine steps per time unit
 
     // Records one finished history: its lost and demanded production and its steps at each
     // level (which are set back to 0).
@@ -139,6 +140,15 @@ public:
         tally.addHistory(lost, stepsAtLevel, demanded);
     }
 
+    // The production lost from 0 to `time` (no earlier than the last change), in capacity
+    // units x time units: what a history's costs count (logistics).
+    double lostUnits(int time) const {
+        const std::uint64_t quantaSteps =
+            lost + lostRate * static_cast<std::uint64_t>(time - since);
+        return static_cast<double>(quantaSteps) /
+               (static_cast<double>(program.scale()) * tally.steps());
+    }
+
 private:
     // The steps since the last change, at the level, lost rate and demand that held during them.
     void close(int time) {
@@ -197,6 +207,7 @@ public:
     }
 
     void finish() { follower.finish(); }
+    double lostProduction(int time) const { return follower.lostUnits(time); }
 
 private:
     Inner& inner;

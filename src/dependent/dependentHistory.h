@@ -453,7 +453,7 @@ bool DependentHistoryEngine::step(Output& out) {
         out.hold(currentTime, simTime, systemState);
         if (logi.active()) {
             logi.advance(currentTime, simTime, systemState);
-            logi.finish(simTime, logisticsTally);
+            logi.finish(simTime, logisticsTally, lostProductionOf(out, simTime));
         }
         currentTime = simTime;
         return false;

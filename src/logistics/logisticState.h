@@ -13,11 +13,31 @@
 #include <cmath>
 #include <cstddef>
 #include <functional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "distributions.h"
 #include "logistics/logistics.h"
+
+// The production a history has lost by `time` (capacity units x time units), as an output that
+// follows the system's capacity tells it (lostProduction(time), capacityTally.h); 0 for an
+// output that does not.
+template <class Output, class = void>
+struct FollowsProduction : std::false_type {};
+template <class Output>
+struct FollowsProduction<
+    Output, std::void_t<decltype(std::declval<const Output&>().lostProduction(0))>>
+    : std::true_type {};
+
+template <class Output>
+double lostProductionOf(const Output& out, int time) {
+    if constexpr (FollowsProduction<Output>::value) {
+        return out.lostProduction(time);
+    } else {
+        return 0.0;
+    }
+}
 
 class LogisticState {
 public:
@@ -171,8 +191,11 @@ public:
         crewSince[i(c)] = -1;
     }
 
-    // The history is over at simTime: closes what is open and adds the figures to `tally`.
-    void finish(int simTime, LogisticsTally* tally);
+    // The history is over at simTime: closes what is open, takes the history's lost production
+    // (capacity units x time units; 0 without capacities) as its last figure when some cost
+    // prices it (else that figure stays 0, as in sums kept before it was one) and adds the
+    // figures to `tally`.
+    void finish(int simTime, LogisticsTally* tally, double lostProduction = 0.0);
 
 private:
     static std::size_t i(int index) { return static_cast<std::size_t>(index); }
@@ -193,6 +216,7 @@ private:
     const Logistics* plan = nullptr;
     LogisticsLayout layout;
     int numComponents = 0;
+    bool pricesLost = false;  // some cost kind weighs the lost production
     std::vector<double> figures;
     std::vector<double> costs;
     std::vector<int> phase;

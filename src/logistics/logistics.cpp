@@ -171,6 +171,12 @@ void LogisticState::prepare(const Logistics* logistics, std::vector<int> poolOf,
     plan = logistics;
     if (plan == nullptr) return;
     layout = plan->layout();
+    pricesLost = false;
+    for (int k = 0; k < LogisticsLayout::kCostKinds; ++k) {
+        for (const auto& term : plan->costTerms(k)) {
+            if (term.first == layout.lostProduction()) pricesLost = true;
+        }
+    }
     numComponents = plan->components();
     poolOfComponent = std::move(poolOf);
     const auto n = static_cast<std::size_t>(numComponents);
@@ -227,7 +233,7 @@ void LogisticState::start(const int* downNow) {
     }
 }
 
-void LogisticState::finish(int simTime, LogisticsTally* tally) {
+void LogisticState::finish(int simTime, LogisticsTally* tally, double lostProduction) {
     if (plan == nullptr) return;
     for (int c = 0; c < numComponents; ++c) {
         if (cause[i(c)] >= 0) closeCause(c, simTime);
@@ -236,6 +242,7 @@ void LogisticState::finish(int simTime, LogisticsTally* tally) {
         }
     }
     for (int s = 0; s < static_cast<int>(shelves.size()); ++s) changeShelf(s, 0, simTime);
+    figures[i(layout.lostProduction())] = pricesLost ? lostProduction : 0.0;
     double total = 0.0;
     for (int k = 0; k < LogisticsLayout::kCostKinds; ++k) {
         double cost = plan->fixedCost(k);

@@ -24,7 +24,7 @@
 // quantile for any other. v = 0 draws exactly as without ageing, so r = 1 is the renewal.
 //
 // What a history measures is a vector of figures (LogisticsLayout), summed over histories with
-// their squares, and four costs (linear in the figures, with weights the caller gives) with
+// their squares, and five costs (linear in the figures, with weights the caller gives) with
 // their total.
 #pragma once
 
@@ -80,8 +80,10 @@ struct LogisticsLayout {
     static constexpr int kBusySteps = 0;
     static constexpr int kCalls = 1;
     static constexpr int kPerPool = 2;
-    // Last: the system's downtime by cause (shared equally among the components down).
-    static constexpr int kCostKinds = 4;  // system downtime, repairs, crews, parts
+    // Then the system's downtime by cause (shared equally among the components down), and
+    // last the history's lost production (capacity units x time units; 0 without capacities).
+    // Cost kinds: system downtime, lost production, repairs, crews, parts.
+    static constexpr int kCostKinds = 5;
 
     int components = 0;
     int stocks = 0;
@@ -93,7 +95,8 @@ struct LogisticsLayout {
         return components * kPerComponent + stocks * kPerStock + p * kPerPool + figure;
     }
     int system(int cause) const { return pool(pools, 0) + cause; }
-    int size() const { return system(kCauses); }
+    int lostProduction() const { return system(kCauses); }
+    int size() const { return lostProduction() + 1; }
 };
 
 class Logistics {

@@ -555,7 +555,7 @@ def _logistic_sums(field: Field, histories: int) -> LogisticsSums:
     lists = []
     for name in names[2:]:
         lists.append(tuple(item.big_integer() for item in field.key(name).items()))
-    return LogisticsSums(histories, scale_bits, *lists)
+    return LogisticsSums.from_lists(histories, scale_bits, *lists)
 
 
 def _check_figures(root: Field, has_distributions: bool, mean: float, horizon: int,

@@ -8,7 +8,8 @@ description's order, crew pools in the order of its `crews` table, stocks in the
 
 Every history keeps a vector of figures (`figure_layout`): per component its downtime by cause,
 failures and repairs; per stock its demands, stock-outs, part-steps on the shelf, orders and
-parts ordered; per pool its crew-steps busy and calls; the system's downtime by cause. A
+parts ordered; per pool its crew-steps busy and calls; the system's downtime by cause; last the
+history's lost production (capacity units x time units) when a cost prices it, else 0. A
 history's cost of each kind is a weighted sum of its figures (`cost_weights`).
 """
 
@@ -25,7 +26,7 @@ CAUSES = ("repair", "delay", "crew", "part", "planned")
 COMPONENT_FIGURES = (*(f"down_{c}" for c in CAUSES), "failures", "repairs")
 STOCK_FIGURES = ("demands", "stock_outs", "shelf_steps", "orders", "parts_ordered")
 POOL_FIGURES = ("busy_steps", "calls")
-COST_KINDS = ("system_downtime", "repairs", "crews", "parts")
+COST_KINDS = ("system_downtime", "lost_production", "repairs", "crews", "parts")
 _COMPONENT_KEYS = ("age", "cost", "repair_logistics")
 
 
@@ -65,8 +66,12 @@ class FigureLayout:
         return self.pool(len(self.pools), "busy_steps") + CAUSES.index(cause)
 
     @property
-    def size(self) -> int:
+    def lost_production(self) -> int:
         return self.system(CAUSES[0]) + len(CAUSES)
+
+    @property
+    def size(self) -> int:
+        return self.lost_production + 1
 
 
 def figure_layout(description: dict) -> FigureLayout:
@@ -76,13 +81,16 @@ def figure_layout(description: dict) -> FigureLayout:
 
 def cost_weights(description: dict) -> dict[str, list[float]]:
     """Per cost kind, the weight of every figure: costs per time unit divided by the
-    resolution, since downtime and busy figures are counted in engine steps."""
+    resolution, since downtime and busy figures are counted in engine steps; the cost per unit
+    of production lost as it is, since lost production is in capacity units x time units."""
     layout = figure_layout(description)
     resolution = int(description["study"]["resolution"])
     weights = {kind: [0.0] * layout.size for kind in COST_KINDS}
-    per_down = float(description.get("costs", {}).get("system_down_per_hour", 0.0))
+    costs = description.get("costs", {})
+    per_down = float(costs.get("system_down_per_hour", 0.0))
     for cause in CAUSES:
         weights["system_downtime"][layout.system(cause)] = per_down / resolution
+    weights["lost_production"][layout.lost_production] = float(costs.get("per_unit_lost", 0.0))
     for index, entry in enumerate(description["components"].values()):
         cost = entry.get("cost", {})
         weights["repairs"][layout.component(index, "repairs")] = float(cost.get("repair", 0.0))
@@ -176,6 +184,19 @@ class LogisticsSums:
                    *(tuple(int(v) for v in figures[key])
                      for key in ("sums", "squares", "cost_sums", "cost_squares")))
 
+    @classmethod
+    def from_lists(cls, histories: int, scale_bits: int, sums: tuple[int, ...],
+                   squares: tuple[int, ...], cost_sums: tuple[int, ...],
+                   cost_squares: tuple[int, ...]) -> "LogisticsSums":
+        """Sums read from a file. Files written before lost production was a figure and a
+        cost kind (one cost sum fewer) hold it as 0: no history of theirs could cost it."""
+        if len(cost_sums) == len(COST_KINDS) and len(cost_squares) == len(COST_KINDS):
+            at = COST_KINDS.index("lost_production")
+            sums, squares = (*sums, 0), (*squares, 0)
+            cost_sums = (*cost_sums[:at], 0, *cost_sums[at:])
+            cost_squares = (*cost_squares[:at], 0, *cost_squares[at:])
+        return cls(histories, scale_bits, sums, squares, cost_sums, cost_squares)
+
     def __add__(self, other: "LogisticsSums") -> "LogisticsSums":
         if (self.scale_bits, len(self.sums)) != (other.scale_bits, len(other.sums)):
             raise ValueError("logistic sums of different layouts do not add")
@@ -196,6 +217,6 @@ class LogisticsSums:
 
     @classmethod
     def from_dict(cls, data: dict) -> "LogisticsSums":
-        return cls(int(data["histories"]), int(data["scale_bits"]),
-                   *(tuple(int(v) for v in data[key])
-                     for key in ("sums", "squares", "cost_sums", "cost_squares")))
+        return cls.from_lists(int(data["histories"]), int(data["scale_bits"]),
+                              *(tuple(int(v) for v in data[key])
+                                for key in ("sums", "squares", "cost_sums", "cost_squares")))

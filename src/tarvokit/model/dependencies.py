@@ -213,7 +213,7 @@ def _groups(data: dict, names: list[str], by_name: dict, where: Where,
         if not isinstance(entry, dict):
             at.fail(f'expected a table with members and beta or shock, got {shown(entry)}')
         reject_unknown_keys(entry, _GROUP_KEYS, at)
-        members = _member_list(entry, "members", names, at)
+        members = member_list(entry, "members", names, at)
         if len(members) < 2:
             at.key("members").fail(f"a common-cause group needs at least two members, got"
                                    f" {', '.join(members)}")
@@ -224,7 +224,7 @@ def _groups(data: dict, names: list[str], by_name: dict, where: Where,
             laws.engine_law(entry["shock"], at.key("shock"), resolution)
             groups.append(CommonCauseGroup(name, tuple(members), shock=dict(entry["shock"])))
             continue
-        beta = _number(entry, "beta", at)
+        beta = read_number(entry, "beta", at)
         if not 0 <= beta < 1:
             at.key("beta").fail(f"expected a beta factor of at least 0 and below 1, got {beta:g}")
         _check_beta_members(members, by_name, at.key("beta"))
@@ -277,8 +277,8 @@ def _standby_units(data: dict, names: list[str], where: Where,
             at.fail("expected a table such as {covers = [\"pump[1]\"], start_failure = 0.02}"
                     f", got {shown(table)}")
         reject_unknown_keys(table, _STANDBY_KEYS, at)
-        covers = _member_list(table, "covers", names, at)
-        start_failure = _number(table, "start_failure", at, default=0.0)
+        covers = member_list(table, "covers", names, at)
+        start_failure = read_number(table, "start_failure", at, default=0.0)
         if not 0 <= start_failure <= 1:
             at.key("start_failure").fail(f"expected a probability from 0 to 1, got"
                                          f" {start_failure:g}")
@@ -317,7 +317,7 @@ def _pools(data: dict, names: list[str], by_name: dict, where: Where) -> list[Cr
             at.key("count").fail(f"expected a number of crews, a whole number in 1 .."
                                  f" {INT_MAX:,} (as many crews as members already repair"
                                  f" every member at once), got {shown(count)}")
-        repairs = _member_list(entry, "repairs", names, at)
+        repairs = member_list(entry, "repairs", names, at)
         for position, member in enumerate(repairs):
             if member in pool_of:
                 at.key("repairs").fail(f'"{member}" is already repaired by crews.{pool_of[member]};'
@@ -339,9 +339,9 @@ def _pools(data: dict, names: list[str], by_name: dict, where: Where) -> list[Cr
 # --- Shared helpers ------------------------------------------------------------------------
 
 
-def _member_list(table: dict, key: str, names: list[str], where: Where) -> list[str]:
+def member_list(table: dict, key: str, names: list[str], where: Where) -> list[str]:
     """A non-empty list of component names (name[*] for a template's units), expanded in the
-    order given; a component named twice is refused."""
+    order given; a component named twice is refused. The readers of model/ share it."""
     at = where.key(key)
     if key not in table:
         where.fail(f'missing "{key}", a list of component names')
@@ -360,7 +360,8 @@ def _member_list(table: dict, key: str, names: list[str], where: Where) -> list[
     return members
 
 
-def _number(table: dict, key: str, where: Where, default: float | None = None) -> float:
+def read_number(table: dict, key: str, where: Where, default: float | None = None) -> float:
+    """A finite number (not a bool) under `key`; `default` when the key is absent, if given."""
     if key not in table and default is not None:
         return default
     value = table.get(key)

@@ -23,6 +23,7 @@ In the model file:
     [costs]
     currency = "EUR"
     system_down_per_hour = 12000
+    per_unit_lost = 0.8            # per unit of production lost (a model with [system] capacity)
 
 A component in the general form (states and transitions) gives its repair's keys as
 `repair_logistics = {delay = ..., restoration = ..., ageing = ...}`; the repair is its
@@ -34,11 +35,11 @@ ModelError, one line naming the file and the key path.
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass, field
 from typing import Any, Sequence
 
-from . import laws, logic
+from . import laws
+from .dependencies import member_list, read_number
 from .errors import Where, reject_unknown_keys, shown
 
 TOP_LEVEL_KEYS = ("spares", "costs")
@@ -50,7 +51,7 @@ _SPARES_KEYS = ("parts", "stock", "lead_time", "reorder_point", "order_up_to", "
 _COMPONENT_COST_KEYS = ("repair", "per_hour_down")
 _CREW_COST_KEYS = ("per_hour", "per_call", "standing_per_hour")
 _SPARES_COST_KEYS = ("part", "order", "holding_per_hour")
-_COSTS_KEYS = ("currency", "system_down_per_hour")
+_COSTS_KEYS = ("currency", "system_down_per_hour", "per_unit_lost")
 
 
 def repair_law(table: Any) -> Any:
@@ -138,6 +139,7 @@ class Logistics:
     crews: tuple[CrewLogistics, ...] = ()
     currency: str = ""
     system_down_per_hour: float = 0.0
+    per_unit_lost: float = 0.0  # per capacity unit x time unit of production lost
     has_costs_table: bool = False
     notes: tuple[str, ...] = field(default=(), compare=False)
 
@@ -173,6 +175,8 @@ class Logistics:
                 pools[crew.name] = {**pools[crew.name], **crew.description()}
         if self.has_costs_table:
             costs: dict[str, Any] = {"system_down_per_hour": self.system_down_per_hour}
+            if self.per_unit_lost:
+                costs["per_unit_lost"] = self.per_unit_lost
             if self.currency:
                 costs["currency"] = self.currency
             result["costs"] = costs
@@ -205,8 +209,12 @@ class Logistics:
             lines.append(f"  crews.{crew.name}: mobilisation"
                          f" {laws.describe(crew.mobilisation, time_unit)}")
         if self.has_costs_table:
-            lines.append(f"Costs in {self.currency or 'the study currency'}: system down"
-                         f" {self.system_down_per_hour:g} per {time_unit}")
+            prices = []
+            if self.system_down_per_hour or not self.per_unit_lost:
+                prices.append(f"system down {self.system_down_per_hour:g} per {time_unit}")
+            if self.per_unit_lost:
+                prices.append(f"{self.per_unit_lost:g} per unit of production lost")
+            lines.append(f"Costs in {self.currency or 'the study currency'}: {', '.join(prices)}")
         return "\n".join(lines)
 
 
@@ -222,19 +230,25 @@ def read_logistics(data: dict, components: Sequence[Any], where: Where, resoluti
     stocks = _stocks(data, names, by_name, where, resolution)
     crews = _crews(data, pools, where, resolution)
     costs_table = data.get("costs")
-    currency, down_cost = "", 0.0
+    currency, down_cost, lost_cost = "", 0.0, 0.0
     if costs_table is not None:
         at = where.key("costs")
         if not isinstance(costs_table, dict):
-            at.fail(f"expected a table with currency and system_down_per_hour, got"
-                    f" {shown(costs_table)}")
+            at.fail(f"expected a table with currency, system_down_per_hour and"
+                    f" per_unit_lost, got {shown(costs_table)}")
         reject_unknown_keys(costs_table, _COSTS_KEYS, at)
         currency = costs_table.get("currency", "")
         if not isinstance(currency, str):
             at.key("currency").fail(f"expected a text such as \"EUR\", got {shown(currency)}")
         down_cost = _amount(costs_table, "system_down_per_hour", at)
+        lost_cost = _amount(costs_table, "per_unit_lost", at)
+        system = data.get("system")
+        if "per_unit_lost" in costs_table and not (isinstance(system, dict)
+                                                   and "capacity" in system):
+            at.key("per_unit_lost").fail('needs [system] capacity = "...": the production lost'
+                                         " is the demand the capacity falls short of")
     return Logistics(tuple(entries), tuple(stocks), tuple(crews), currency, down_cost,
-                     costs_table is not None, tuple(notes))
+                     lost_cost, costs_table is not None, tuple(notes))
 
 
 def _component_entries(data: dict, names: list[str], by_name: dict, where: Where,
@@ -255,7 +269,7 @@ def _component_entries(data: dict, names: list[str], by_name: dict, where: Where
             laws.engine_law(delay, repair_at.key("delay"), resolution)
         restoration = 1.0
         if "restoration" in repair:
-            restoration = _number(repair, "restoration", repair_at)
+            restoration = read_number(repair, "restoration", repair_at)
             if not 0 <= restoration <= 1:
                 repair_at.key("restoration").fail(
                     f"expected a restoration from 0 (as bad as old) to 1 (as good as new), got"
@@ -264,18 +278,11 @@ def _component_entries(data: dict, names: list[str], by_name: dict, where: Where
         if ageing not in AGEING_MODELS:
             repair_at.key("ageing").fail(f"unknown ageing model {shown(ageing)}; expected one"
                                          f" of: {', '.join(AGEING_MODELS)}")
-        age = _number(entry, "age", at, default=0.0)
+        age = read_number(entry, "age", at, default=0.0)
         if age < 0:
             at.key("age").fail(f"expected a virtual age of at least 0, got {age:g}")
-        repair_cost = down_cost = 0.0
-        if "cost" in entry:
-            cost = entry["cost"]
-            if not isinstance(cost, dict):
-                at.key("cost").fail(f"expected a table such as {{repair = 4000, per_hour_down ="
-                                    f" 0}}, got {shown(cost)}")
-            reject_unknown_keys(cost, _COMPONENT_COST_KEYS, at.key("cost"))
-            repair_cost = _amount(cost, "repair", at.key("cost"))
-            down_cost = _amount(cost, "per_hour_down", at.key("cost"))
+        repair_cost, down_cost = _prices(entry, _COMPONENT_COST_KEYS,
+                                         "{repair = 4000, per_hour_down = 0}", at)
         units = [n for n in names if n == key or (n.startswith(f"{key}[") and "count" in entry)]
         for unit in units:
             component = by_name[unit]
@@ -350,7 +357,7 @@ def _stocks(data: dict, names: list[str], by_name: dict, where: Where,
         if not isinstance(entry, dict):
             at.fail(f"expected a table with parts, stock and lead_time, got {shown(entry)}")
         reject_unknown_keys(entry, _SPARES_KEYS, at)
-        parts = _names(entry, "parts", names, at)
+        parts = member_list(entry, "parts", names, at)
         for part in parts:
             if part in stock_of:
                 at.key("parts").fail(f'"{part}" already takes its parts from'
@@ -372,16 +379,8 @@ def _stocks(data: dict, names: list[str], by_name: dict, where: Where,
             if not reorder < order_up_to:
                 at.key("order_up_to").fail(f"expected more than reorder_point ({reorder}), got"
                                            f" {order_up_to}")
-        part_cost = order_cost = holding_cost = 0.0
-        if "cost" in entry:
-            cost = entry["cost"]
-            if not isinstance(cost, dict):
-                at.key("cost").fail(f"expected a table such as {{part = 1500, order = 0}}, got"
-                                    f" {shown(cost)}")
-            reject_unknown_keys(cost, _SPARES_COST_KEYS, at.key("cost"))
-            part_cost = _amount(cost, "part", at.key("cost"))
-            order_cost = _amount(cost, "order", at.key("cost"))
-            holding_cost = _amount(cost, "holding_per_hour", at.key("cost"))
+        part_cost, order_cost, holding_cost = _prices(entry, _SPARES_COST_KEYS,
+                                                      "{part = 1500, order = 0}", at)
         stocks.append(Stock(name, tuple(parts), stock, dict(entry["lead_time"]), reorder,
                             order_up_to, part_cost, order_cost, holding_cost))
     return stocks
@@ -397,51 +396,28 @@ def _crews(data: dict, pools: Sequence[Any], where: Where, resolution: int
         mobilisation = entry.get("mobilisation")
         if mobilisation is not None:
             laws.engine_law(mobilisation, at.key("mobilisation"), resolution)
-        per_hour = per_call = standing = 0.0
-        if "cost" in entry:
-            cost = entry["cost"]
-            if not isinstance(cost, dict):
-                at.key("cost").fail(f"expected a table such as {{per_hour = 95, per_call ="
-                                    f" 300}}, got {shown(cost)}")
-            reject_unknown_keys(cost, _CREW_COST_KEYS, at.key("cost"))
-            per_hour = _amount(cost, "per_hour", at.key("cost"))
-            per_call = _amount(cost, "per_call", at.key("cost"))
-            standing = _amount(cost, "standing_per_hour", at.key("cost"))
+        per_hour, per_call, standing = _prices(entry, _CREW_COST_KEYS,
+                                               "{per_hour = 95, per_call = 300}", at)
         if mobilisation is not None or "cost" in entry:
             crews.append(CrewLogistics(pool.name, dict(mobilisation) if mobilisation else None,
                                        per_hour, per_call, standing))
     return crews
 
 
-def _names(table: dict, key: str, names: list[str], where: Where) -> list[str]:
-    if key not in table:
-        where.fail(f'missing "{key}", a list of component names')
-    items = table[key]
-    if not isinstance(items, list) or not items:
-        where.key(key).fail(f'expected a non-empty list of component names such as'
-                            f' ["pump[*]"], got {shown(items)}')
-    found: list[str] = []
-    for index, item in enumerate(items):
-        if not isinstance(item, str):
-            where.key(key).item(index).fail(f"expected a component name, got {shown(item)}")
-        for i in logic.expand_name(item, names, where.key(key).item(index)):
-            if names[i] in found:
-                where.key(key).item(index).fail(f'"{names[i]}" is named twice')
-            found.append(names[i])
-    return found
-
-
-def _number(table: dict, key: str, where: Where, default: float | None = None) -> float:
-    if key not in table and default is not None:
-        return default
-    value = table.get(key)
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        where.key(key).fail(f"expected a number, got {shown(value)}")
-    return float(value)
+def _prices(entry: dict, keys: Sequence[str], example: str, at: Where) -> tuple[float, ...]:
+    """The amounts of `keys` in an entry's `cost` table, each 0 when not given (all 0 without
+    the table)."""
+    if "cost" not in entry:
+        return (0.0,) * len(keys)
+    cost = entry["cost"]
+    if not isinstance(cost, dict):
+        at.key("cost").fail(f"expected a table such as {example}, got {shown(cost)}")
+    reject_unknown_keys(cost, keys, at.key("cost"))
+    return tuple(_amount(cost, key, at.key("cost")) for key in keys)
 
 
 def _amount(table: dict, key: str, where: Where) -> float:
-    value = _number(table, key, where, default=0.0)
+    value = read_number(table, key, where, default=0.0)
     if value < 0:
         where.key(key).fail(f"expected an amount of at least 0, got {value:g}")
     return value

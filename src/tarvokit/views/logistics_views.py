@@ -13,7 +13,8 @@ if TYPE_CHECKING:
 
 _SHORT = {"repair": "repair", "delay": "delay", "crew": "crew", "part": "part",
           "planned": "planned"}
-_KIND_NAMES = {"system_downtime": "system downtime", "repairs": "repairs",
+_KIND_NAMES = {"system_downtime": "system downtime", "lost_production": "lost production",
+               "repairs": "repairs",
                "crews": "crew hours and calls", "parts": "spare parts", "total": "total"}
 
 
@@ -68,9 +69,12 @@ def logistics_lines(result: "Result") -> list[str]:
         lines.append(f"Crews {name} ({crew['count']}): utilisation"
                      f" {_number(100 * crew['utilisation'])} %, busy"
                      f" {_interval(crew['busy_hours'], unit)}, {_interval(crew['calls'])} calls")
-    currency = result.model.get("costs", {}).get("currency", "")
+    prices = result.model.get("costs", {})
+    currency = prices.get("currency", "")
     lines.append(f"Expected cost over {horizon:,} {unit}{' in ' + currency if currency else ''}:")
     for kind, value in found.costs().items():
+        if kind == "lost_production" and "per_unit_lost" not in prices:
+            continue  # 0 in every history
         lines.append(f"  {_KIND_NAMES[kind]}: {money(value.estimate)} [{money(value.low)},"
                      f" {money(value.high)}]")
     return lines
