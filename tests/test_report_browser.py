@@ -1,8 +1,8 @@
 """The report pages in a real browser: Debian's chromium (installed by `scripts/setup.sh
 --tests`), driven by Playwright, with every request outside the page's own file refused and
 counted. Each kind of page loads with no console error and no request, shows every figure and
-table, shows the numbers of its JSON, is not blank, fits a phone's width and prints to PDF;
-hostile names run nothing."""
+table, shows the numbers of its JSON, is not blank, fits a phone's width, cuts no text of its
+figures and prints to PDF without splitting a figure; hostile names run nothing."""
 
 import json
 import re
@@ -22,7 +22,8 @@ CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 PHONE = {"width": 390, "height": 844}
 # Pages printed on A4 by kind: at least the text and the figures, and not one page per figure.
 PRINTED_PAGES = {"run": (3, 9), "markov": (3, 9), "importance": (3, 9), "sweep": (3, 9),
-                 "combine": (3, 9), "comparison": (4, 14), "hostile": (3, 9)}
+                 "combine": (3, 9), "comparison": (4, 14), "hostile": (3, 9), "loop": (3, 12)}
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 @pytest.fixture(scope="module")
@@ -58,6 +59,12 @@ def pages(folders, tmp_path_factory) -> dict[str, tuple[Path, dict | None]]:
     assert done.returncode == 0, done.stderr
     found["hostile"] = (root / "hostile" / "report.html",
                         json.loads((root / "hostile" / "results.json").read_text()))
+    # The README's loop as it runs: its curves span five decades, with planned downtime.
+    done = tarvo_command("run", str(EXAMPLES / "cooling_water_loop.toml"), "--no-progress",
+                         "--out", str(root / "loop"))
+    assert done.returncode == 0, done.stderr
+    found["loop"] = (root / "loop" / "report.html",
+                     json.loads((root / "loop" / "results.json").read_text()))
     return found
 
 
@@ -232,3 +239,64 @@ def test_the_tables_of_paired_studies_show_their_json(browser, pages, kind, key,
     assert [value for value, _ in cells] == expected(data)
     for value, text in cells:
         assert _shown_number(text) == pytest.approx(value, rel=5e-4, abs=1e-12), text
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("viewport", [None, PHONE], ids=["desk", "phone"])
+def test_every_text_of_a_figure_lies_inside_it(browser, pages, kind, viewport):
+    """No label, tick or legend is cut off at the edge of its drawing, as drawn at a desk's
+    width and at a phone's."""
+    path, _ = pages[kind]
+    visit = Visit(browser, path, viewport=viewport)
+    try:
+        outside = visit.page.eval_on_selector_all("figure svg", """all => all.flatMap(svg => {
+            const box = svg.getBoundingClientRect();
+            return [...svg.querySelectorAll('text')].map(text => [text, text.getBBox().width,
+                                                                  text.getBoundingClientRect()])
+              .filter(([, width, r]) => width > 0 && (r.left < box.left - 0.5
+                  || r.right > box.right + 0.5 || r.top < box.top - 0.5
+                  || r.bottom > box.bottom + 0.5))
+              .map(([text]) => svg.querySelector('title').textContent + ': '
+                               + text.textContent);
+        })""")
+        figures = visit.page.locator("figure svg text").count()
+    finally:
+        visit.close()
+    assert figures > 20 and outside == []
+
+
+_PROBE = "qx{}{}qx"
+
+
+def test_printing_never_splits_a_figure(browser, pages, tmp_path):
+    """Printed to A4, each figure of every page is on one sheet: a probe of text at its top and
+    one at its foot are found on the same page of the PDF."""
+    from pypdf import PdfReader
+
+    checked = 0
+    for kind in KINDS:
+        path, _ = pages[kind]
+        html = path.read_text()
+        count = html.count("<figure>")
+        for index in range(count):
+            html = html.replace("<figure>", f'<figure data-probed="{index}">'
+                                f'<span style="font-size:3px">{_PROBE.format("top", index)}'
+                                "</span>", 1)
+        html = re.sub(r"</figure>", lambda _, seen=iter(range(count)):
+                      f'<span style="font-size:3px">{_PROBE.format("foot", next(seen))}'
+                      "</span></figure>", html)
+        probed = tmp_path / f"{kind}.html"
+        probed.write_text(html)
+        visit = Visit(browser, probed)
+        try:
+            pdf = visit.page.pdf(format="A4", print_background=True)
+        finally:
+            visit.close()
+        sheets = [page.extract_text().replace("\n", "").replace(" ", "")
+                  for page in PdfReader(BytesIO(pdf)).pages]
+        for index in range(count):
+            top = [n for n, text in enumerate(sheets) if _PROBE.format("top", index) in text]
+            foot = [n for n, text in enumerate(sheets) if _PROBE.format("foot", index) in text]
+            assert len(top) == 1 and top == foot, (kind, index, top, foot)
+            checked += 1
+    assert checked > 20

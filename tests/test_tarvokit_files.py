@@ -229,3 +229,39 @@ def test_names_with_dollars_are_text_in_every_plot(tmp_path, verb, extra):
                              str(out), *extra)
     assert finished.returncode == 0, finished.stderr
     assert len([p for p in out.iterdir() if p.suffix == ".png"]) == 1
+
+
+# --- The layout of a result's JSON ---------------------------------------------------------
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from tarvokit.data.files import json_text  # noqa: E402
+from tarvokit.data.result import read  # noqa: E402
+
+_PLAIN = st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=5)
+_JSON = st.recursive(_PLAIN, lambda inner: st.lists(inner, max_size=4)
+                     | st.dictionaries(st.text(max_size=4), inner, max_size=4), max_leaves=25)
+
+
+@settings(max_examples=300, deadline=None)
+@given(_JSON)
+def test_json_layout_reads_back_as_json_dumps_writes(value):
+    """The compact layout changes where lines break, never a value: what it writes reads back
+    as json.dumps's text does (NaN included)."""
+    written = json_text({"data": value})
+    assert written.endswith("\n")
+    assert json.dumps(json.loads(written)) == json.dumps({"data": value})
+
+
+def test_json_layout_of_a_result_is_compact_and_exact(small_model, tmp_path):
+    """A run's results.json: its curves and histograms each on one line, the float of every
+    point as Python writes it (the figures read back are the same to the bit)."""
+    out = tmp_path / "out"
+    run(small_model, out)
+    text = (out / "results.json").read_text()
+    data = json.loads(text)
+    curve_line = next(line for line in text.splitlines() if '"unavailability": [' in line)
+    assert json.loads(curve_line.split(": ", 1)[1].rstrip(",")) == data["unavailability"]
+    assert '"bins": [[' in text
+    assert read(out).to_dict()["unavailability"] == data["unavailability"]

@@ -518,3 +518,135 @@ def test_a_file_changed_since_its_run_is_refused_by_its_manifest(folders, tmp_pa
         done = tarvo_command(verb, str(folder))
         assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
         assert "a mixed set of files" in done.stderr and name in done.stderr
+
+
+# --- Figures that read in greys ---------------------------------------------------------------
+
+GREY_STEP = 0.12  # the least difference of grey (0 black .. 1 white) told apart on paper
+
+
+def _grey(colour, alpha: float | None) -> float:
+    """The grey a printer makes of a colour drawn with `alpha` on white paper (Rec. 601 luma,
+    what a conversion to greys keeps)."""
+    from matplotlib.colors import to_rgba
+
+    red, green, blue, own = to_rgba(colour)
+    shown = own if alpha is None else alpha
+    return 0.299 * red + 0.587 * green + 0.114 * blue if shown >= 1 else \
+        1 - shown * (1 - (0.299 * red + 0.587 * green + 0.114 * blue))
+
+
+def _look(handle) -> tuple:
+    """How a legend entry looks once printed in greys: ("line", grey, dashes, marker) or
+    ("fill", grey, hatch)."""
+    from matplotlib.container import BarContainer, ErrorbarContainer
+    from matplotlib.lines import Line2D
+
+    if isinstance(handle, ErrorbarContainer):  # points with error bars: their marker and grey
+        line, _, (bars, *_) = handle.lines
+        marker = line.get_marker() if line is not None else None
+        return ("errorbar", _grey(bars.get_color()[0], bars.get_alpha()), (), marker)
+    if isinstance(handle, BarContainer):
+        handle = handle.patches[0]
+    if isinstance(handle, Line2D):
+        dashes = tuple(round(d / max(handle.get_linewidth(), 1e-9), 1)
+                       for d in (handle._unscaled_dash_pattern[1] or ()))
+        marker = handle.get_marker() if handle.get_marker() not in (None, "None", "") else None
+        return ("line", _grey(handle.get_color(), handle.get_alpha()), dashes, marker)
+    face = handle.get_facecolor()
+    face = face[0] if np.ndim(face) == 2 else face
+    return ("fill", _grey(face, handle.get_alpha()), handle.get_hatch())
+
+
+def _apart(first: tuple, second: tuple) -> bool:
+    if first[0] != second[0] or first[2:] != second[2:]:
+        return True  # a line beside a shade, or lines of different dashes or markers
+    return abs(first[1] - second[1]) >= GREY_STEP
+
+
+@pytest.fixture(scope="module")
+def every_figure(folders, tmp_path_factory) -> list:
+    """Every matplotlib figure the command makes, the pages' and the pictures', of each kind
+    of folder, of a comparison and of the cooling-water loop (planned downtime beside
+    unplanned)."""
+    from tarvokit.command.pages import picture_writers
+    from tarvokit.views import figures
+
+    made = []
+    original_svg, original_png = figures.svg_text, figures.save_png
+    root = tmp_path_factory.mktemp("greys")
+    examples = ("cooling_water_loop", "phased_plant", "production_plant")
+    for name in examples:
+        done = tarvo_command("run", str(EXAMPLES / f"{name}.toml"), "--histories", "1000",
+                             "--no-progress", "--out", str(root / name))
+        assert done.returncode == 0, done.stderr
+    try:
+        figures.svg_text = lambda figure, *rest: made.append(figure) or original_svg(figure,
+                                                                                      *rest)
+        figures.save_png = lambda figure, path: made.append(figure) or original_png(figure,
+                                                                                     path)
+        read = [read_folder(folders[kind]) for kind in KINDS] + [read_folder(root / name)
+                                                                  for name in examples]
+        for folder in read:
+            report.page(folder)
+            for write in picture_writers(folder).values():
+                write(root / "picture.png")
+        report.comparison_page([read_folder(folders["exact_run"]), read_folder(folders["markov"])])
+    finally:
+        figures.svg_text, figures.save_png = original_svg, original_png
+    return made
+
+
+def test_every_curve_of_a_figure_reads_apart_in_greys(every_figure):
+    """Any two things a legend names on one axes differ once printed in greys: by their kind
+    (a line or a shade), their dashes or markers, or their grey."""
+    checked = 0
+    for figure in every_figure:
+        for axes in figure.axes:
+            handles, labels = axes.get_legend_handles_labels()
+            looks = {label: _look(handle) for handle, label in zip(handles, labels)}
+            names = list(looks)
+            for index, first in enumerate(names):
+                for second in names[index + 1:]:
+                    assert _apart(looks[first], looks[second]), (
+                        axes.get_title(), first, looks[first], second, looks[second])
+                    checked += 1
+    assert checked > 40 and len(every_figure) >= 20
+
+
+@pytest.mark.parametrize("kind, sections", [
+    ("importance", {"answer", "importance", "model", "assumptions", "provenance"}),
+    ("sweep", {"answer", "sweep", "model", "assumptions", "provenance"}),
+])
+def test_a_paired_study_page_shows_its_data_once(folders, kind, sections):
+    """The table and runs of an importance study or a sweep are shown by its own section, not
+    again as raw data drawn from their structure."""
+    html = (folders[kind] / "report.html").read_text()
+    assert set(re.findall(r'<section id="([^"]+)"', html)) == sections
+
+
+# --- Curves drawn with fewer points than time units ------------------------------------------
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.integers(0, 1000), min_size=1, max_size=400), st.integers(1, 60))
+def test_a_curve_drawn_per_bin_keeps_every_bins_highest_and_lowest(values, bins):
+    """The units kept of a curve: in order, every one when they fit; else in each bin of units
+    its first and last, and one of its highest and one of its lowest value, so that the drawing
+    shows each bin's peak and trough."""
+    from tarvokit.views.plots import _edges, kept_units, points
+
+    curve = np.array(values)
+    with points(bins):
+        kept, edges = kept_units(curve), _edges(len(curve))
+    assert np.all(np.diff(kept) > 0) and kept[0] == 0 and kept[-1] == len(curve) - 1
+    if len(curve) <= bins:
+        assert len(kept) == len(curve)
+    assert len(kept) <= 4 * (len(edges) - 1)
+    for start, stop in zip(edges[:-1], edges[1:]):
+        inside = curve[kept[(kept >= start) & (kept < stop)]]
+        assert {start, stop - 1} <= set(kept)
+        assert inside.max() == curve[start:stop].max() and inside.min() == curve[start:stop].min()

@@ -4,7 +4,6 @@
 from __future__ import annotations
 
 import hashlib
-import json
 from pathlib import Path
 from typing import Callable, Sequence
 
@@ -42,8 +41,10 @@ def provenance(command: str, model_path: str | None, data: dict, files: Sequence
 
 
 def json_text(data: dict, kind: str) -> str:
+    from ..data.files import json_text as text
+
     # A Markov answer has no undefined figure left as NaN (they are null): refuse one.
-    return json.dumps(data, indent=1, allow_nan=kind != "markov") + "\n"
+    return text(data, allow_nan=kind != "markov")
 
 
 def write_page(path: Path, folder: Path, kind: str, result, data: dict) -> None:
@@ -113,6 +114,13 @@ class BackgroundPicture:
         _stop_progress_monitor()
         if not hasattr(os, "fork") or threading.active_count() > 1:
             return
+        # Imported once, before the fork: the child inherits the drawing library, which takes
+        # longer to import than the picture takes to draw, and this process draws the page's
+        # figures with it.
+        import matplotlib.backends.backend_agg  # noqa: F401
+        import matplotlib.backends.backend_svg  # noqa: F401
+        import matplotlib.figure  # noqa: F401
+
         reader, writer = os.pipe()
         pid = os.fork()
         if pid == 0:  # the child: draw, send the bytes, and leave without running any cleanup

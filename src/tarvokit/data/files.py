@@ -31,6 +31,7 @@ import threading
 import time
 import uuid
 from contextlib import contextmanager
+from itertools import chain
 from pathlib import Path
 from typing import IO, Any, Callable, Iterator, Sequence
 
@@ -272,7 +273,47 @@ def _file_checksum(path: Path) -> str:
 
 
 def _write_json(path: Path, data: dict) -> None:
-    path.write_text(json.dumps(data, indent=1) + "\n", encoding="utf-8")
+    path.write_text(json_text(data), encoding="utf-8")
+
+
+_PLAIN_TYPES = {int, float, str, bool, type(None)}
+
+
+def json_text(data: Any, allow_nan: bool = True) -> str:
+    """`data` as the JSON of a result file: objects and lists of objects one member a line,
+    indented, and every list of plain values (a curve, a histogram's [bin, count] pairs) on one
+    line. The same values as json.dumps writes, in a layout Python's C encoder writes at once:
+    with an indent, the json module encodes in Python, value by value, about eight times slower
+    on the curves and histograms of a run, into a file two and a half times larger."""
+    encode = json.JSONEncoder(allow_nan=allow_nan, separators=(", ", ": ")).encode
+
+    def nested(values: list | tuple) -> bool:
+        """Whether a list holds an object at any depth (told by the types of its items at
+        once: a list of 10^5 [bin, count] pairs is a few calls)."""
+        while values:
+            kinds = set(map(type, values))
+            if kinds <= _PLAIN_TYPES:
+                return False
+            if any(issubclass(kind, dict) for kind in kinds):
+                return True
+            values = list(chain.from_iterable(
+                values if kinds <= {list, tuple} else
+                (item for item in values if isinstance(item, (list, tuple)))))
+        return False
+
+    def write(value: Any, depth: int) -> str:
+        if isinstance(value, dict) and value:
+            items = [f"{encode(key) if isinstance(key, str) else encode({key: 0})[1:-4]}:"
+                     f" {write(item, depth + 1)}" for key, item in value.items()]
+        elif isinstance(value, (list, tuple)) and nested(value):
+            items = [write(item, depth + 1) for item in value]
+        else:
+            return encode(value)
+        inner, outer = "\n" + " " * (depth + 1), "\n" + " " * depth
+        opening, closing = ("{", "}") if isinstance(value, dict) else ("[", "]")
+        return opening + inner + ("," + inner).join(items) + outer + closing
+
+    return write(data, 0) + "\n"
 
 
 def _read_manifest(folder: Path) -> dict | None:

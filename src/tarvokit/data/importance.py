@@ -50,7 +50,7 @@ import numpy as np
 from ..engine.dependencies import named_units
 from ..model.logic import CutSet, describe_cut_set
 from . import stats
-from .files import atomic_write_text, csv_field
+from .files import atomic_write_text, csv_field, json_text
 from .result import Result, interval_dict, paired_batch_means
 from .stats import bin_edges, bin_sums
 
@@ -317,7 +317,7 @@ class ImportanceResult:
         return {"cut_sets": [[self.names[i] for i in sorted(k)] for k in ordered(key)]}
 
     def to_json(self, path: str | Path) -> None:
-        atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
+        atomic_write_text(Path(path), json_text(self.to_dict()))
 
     def to_csv(self, path: str | Path, progress=None) -> None:
         """The table: one line per cut set, component and common-cause group, ranked within

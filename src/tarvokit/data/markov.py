@@ -7,7 +7,6 @@ gives means and probabilities, not the spread of the time spent failed.
 
 from __future__ import annotations
 
-import json
 import math
 from dataclasses import dataclass
 from pathlib import Path
@@ -15,7 +14,7 @@ from pathlib import Path
 import numpy as np
 
 from ..engine.markov import MarkovAnswer
-from .files import atomic_write_text, csv_field, write_csv
+from .files import atomic_write_text, csv_field, json_text, write_csv
 from .production import Production, exact_production
 from .result import CURVE_FILE, JSON_UNITS_LIMIT, StudyFacts, interval_dict
 from .stats import Interval
@@ -88,8 +87,7 @@ class MarkovResult(StudyFacts):
                                                                   self.time_unit, self.horizon)
 
     def to_json(self, path: str | Path) -> None:
-        atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1, allow_nan=False)
-                          + "\n")
+        atomic_write_text(Path(path), json_text(self.to_dict(), allow_nan=False))
 
     def to_csv(self, path: str | Path, progress=None) -> None:
         """The columns of a run's curve.csv, the bounds equal to the values, and the expected

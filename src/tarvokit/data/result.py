@@ -39,7 +39,8 @@ from . import measures as measures_module
 from . import production as production_module
 from . import stats, validation
 from .calendar_validation import calendar_fields
-from .files import ResultError, atomic_write_text, check_set, csv_field, write_csv
+from .files import (ResultError, atomic_write_text, check_set, csv_field, json_text,
+                    write_csv)
 from .logistics import check_keys as check_logistics_keys
 from .logistics import logistics_keys
 
@@ -321,7 +322,7 @@ class Result(StudyFacts):
         return data
 
     def to_json(self, path: str | Path) -> None:
-        atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
+        atomic_write_text(Path(path), json_text(self.to_dict()))
 
     def csv_names(self) -> list[str]:
         """The columns of curve.csv: per time unit its start and end, unavailability and 95%

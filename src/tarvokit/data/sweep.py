@@ -9,7 +9,6 @@ sub-batches.
 
 from __future__ import annotations
 
-import json
 import math
 from dataclasses import dataclass
 from pathlib import Path
@@ -20,7 +19,7 @@ import numpy as np
 from ..model.variants import Sweep, value_text
 from . import stats
 from .logistics import figures_of
-from .files import atomic_write_text, csv_field
+from .files import atomic_write_text, csv_field, json_text
 from .result import Result, interval_dict, paired_batch_means
 
 
@@ -131,7 +130,7 @@ class SweepResult:
         }
 
     def to_json(self, path: str | Path) -> None:
-        atomic_write_text(Path(path), json.dumps(self.to_dict(), indent=1) + "\n")
+        atomic_write_text(Path(path), json_text(self.to_dict()))
 
     def to_csv(self, path: str | Path, progress=None) -> None:
         """One line per value: its mean unavailability and the paired difference."""

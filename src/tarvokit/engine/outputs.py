@@ -69,7 +69,7 @@ class Histogram:
         """Sparse: [value bin, count] pairs for the bins that hold histories."""
         held = np.flatnonzero(self.counts)
         return {"exact": self.exact, "width": self.width,
-                "bins": [[int(i), int(self.counts[i])] for i in held]}
+                "bins": list(map(list, zip(held.tolist(), self.counts[held].tolist())))}
 
     @classmethod
     def from_dict(cls, data: dict) -> "Histogram":

@@ -16,10 +16,14 @@ from ..data.measures import reliability_curve
 from ..data.result import Result
 
 _COLOURS = ("tab:gray", "tab:orange", "tab:olive", "tab:cyan", "tab:pink", "tab:brown")
+# Each phase's shade is hatched too: a light shade prints as about the grey of a curve's band.
+_HATCHES = ("//", "\\\\", "..", "xx", "++", "oo")
 
 
 def shade_phases(axes, result: Result, stop: int, edges: np.ndarray) -> None:
     """Shades the phases over time units 0 .. stop - 1, per bin of `edges`."""
+    from matplotlib.colors import to_rgba
+
     figures = None if result.distributions is None else result.distributions.calendar
     if figures is None or len(figures.phases) < 2 or not len(figures.phases[0].steps_per_unit):
         return  # one phase, or a long horizon read back without its per-unit arrays
@@ -33,9 +37,11 @@ def shade_phases(axes, result: Result, stop: int, edges: np.ndarray) -> None:
             continue
         top = bottom + per_bin[index]
         note = "" if required else ", not required"
+        colour = to_rgba(_COLOURS[(index - 1) % len(_COLOURS)])
         axes.fill_between(edges, np.append(bottom, bottom[-1]), np.append(top, top[-1]),
-                          step="post", transform=transform, linewidth=0, alpha=0.18,
-                          color=_COLOURS[(index - 1) % len(_COLOURS)],
+                          step="post", transform=transform, linewidth=0,
+                          facecolor=colour[:3] + (0.18,), edgecolor=colour[:3] + (0.45,),
+                          hatch=_HATCHES[(index - 1) % len(_HATCHES)],
                           label=f"phase {name}{note} (share of histories in it)")
         bottom = top
 

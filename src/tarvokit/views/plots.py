@@ -171,8 +171,9 @@ def _ordinal(name: str) -> str:
     return "median" if name == "p50" else f"{name[1:]}th percentile"
 
 
-# Curves with more time units than this are drawn per bin of units: a plot has fewer pixels.
-MAX_POINTS = 2_000
+# Curves with more time units than this are drawn per bin of units: a plot has fewer pixels
+# (an unavailability curve through up to four units of each bin, `kept_units`).
+MAX_POINTS = 1_000
 _points = [MAX_POINTS]
 
 
@@ -300,18 +301,42 @@ def draw_curve(axes, edges: np.ndarray, curve: np.ndarray, unit: str, log_scale:
     return floor
 
 
+def kept_units(values: np.ndarray) -> np.ndarray:
+    """The time units of a curve drawn when they outnumber the bins allowed: in each bin, its
+    first and last unit and those of its lowest and highest value, in order. A step curve
+    through them covers, pixel column by pixel column, what one through every unit would: a
+    peak keeps its height however short it is (a mean per bin would flatten it)."""
+    stop = len(values)
+    edges = _edges(stop)
+    if len(edges) == stop + 1:
+        return np.arange(stop)
+    width = int(edges[1] - edges[0])
+    full = stop // width * width
+    rows = values[:full].reshape(-1, width)
+    offsets = np.arange(0, full, width)
+    kept = [edges[:-1], np.minimum(edges[1:], stop) - 1, offsets + rows.argmin(axis=1),
+            offsets + rows.argmax(axis=1)]
+    if full < stop:  # the last, shorter bin
+        tail = values[full:]
+        kept.append(np.array([full + tail.argmin(), full + tail.argmax()]))
+    return np.unique(np.concatenate(kept))
+
+
 def binned_unavailability(result: Result, stop: int
                           ) -> tuple[np.ndarray, np.ndarray, tuple[np.ndarray, np.ndarray]]:
-    """Edges, the unavailability per bin of time units 0 .. stop - 1 and its Wilson band
-    (n = histories; a mean of fractions in [0, 1] is no more variable than one of them)."""
-    edges, (curve,) = _aggregated(stop, result.counts[:stop].astype(float))
-    curve = curve / float(result.resolution * result.histories)
-    return edges, curve, stats.wilson_bounds(curve, result.histories)
+    """Edges, the unavailability of time units 0 .. stop - 1 and its pointwise Wilson band
+    (n = histories), at every unit or at the units `kept_units` keeps: edges[i] is the unit
+    of value i, held until edges[i + 1]."""
+    counts = result.counts[:stop]
+    units = kept_units(counts)
+    curve = counts[units] / float(result.resolution * result.histories)
+    return np.append(units, stop), curve, stats.wilson_bounds(curve, result.histories)
 
 
 def draw_unavailability(axes, result: Result, stop: int, log_scale: bool) -> None:
-    """The unavailability of time units 0 .. stop - 1 with its pointwise band, on `axes`; per
-    bin of units, their mean, when they outnumber the pixels."""
+    """The unavailability of time units 0 .. stop - 1 with its pointwise band, on `axes`;
+    when they outnumber the pixels, through the first, last, lowest and highest unit of each
+    bin of units (`kept_units`)."""
     edges, curve, band = binned_unavailability(result, stop)
     # Nothing below the smallest unavailability a run can show, one failed step in all its
     # histories: units without failures sit on that floor.
@@ -322,8 +347,7 @@ def draw_unavailability(axes, result: Result, stop: int, log_scale: bool) -> Non
         if positive.size:
             floor = max(floor, 10 ** np.floor(np.log10(np.quantile(positive, 0.005))))
     draw_curve(axes, edges, curve, result.time_unit, log_scale,
-               f"unavailability during each {result.time_unit}"
-               f"{bin_note(edges, stop, result.time_unit)}", band, floor=floor)
+               f"unavailability during each {result.time_unit}", band, floor=floor)
     shade_phases(axes, result, stop, edges)
 
 

@@ -68,10 +68,15 @@ KNOWN_KEYS = frozenset({
     "band_high", "failed_steps_per_unit", "per_unit", "method", "states",
     "mean_time_to_failure", "steady_state", "failures_per_unit", "reliability_per_unit",
     "provenance"})
+# Keys of importance.json and sweep.json that their own sections show (the table, the values
+# and the runs behind them): drawn again from their structure they would be raw data.
+SHOWN_BY_KIND = {"importance": frozenset({"runs", "system", "table", "logics"}),
+                 "sweep": frozenset({"parameter", "runs", "values"})}
 # Sections added by the calendar, capacity and logistics, in the order shown.
 SECTION_ORDER = ("unplanned", "phases", "required_share", "production", "costs", "logistics")
 HOURS = {"h", "hour", "hours", "hr"}
-PAGE_POINTS = 600  # bins of a curve on the page: about its width in pixels
+PAGE_POINTS = 300  # bins of a curve on the page: each draws up to four points (its first, last,
+# lowest and highest units), about one per pixel of its width
 YEAR_HOURS = 8760
 
 
@@ -203,7 +208,8 @@ def page(folder) -> str:
             f'<p class="answer">{answer(folder)}</p></section>']
     for part in parts:
         body.append(SECTIONS[part.kind](part, ids))
-    body += [extra_sections(main.data, model), model_section(model, ids),
+    body += [extra_sections(main.data, model, SHOWN_BY_KIND.get(main.kind, frozenset())),
+             model_section(model, ids),
              assumptions_section(parts), provenance_section(parts)]
     if folder.others:
         files = ", ".join(p.path.name if p.path else p.kind for p in folder.others)
@@ -374,7 +380,7 @@ def run_section(part, ids: Counter) -> str:
 def run_figures(part, ids: Counter, inches=(6.4, 3.8)) -> list[str]:
     """The curve, a window at its start, the reliability and the downtime histogram, each a
     figure of its own (they reflow on a narrow screen)."""
-    from .figures import new_figure, svg_text
+    from .figures import fit_left, new_figure, svg_text
     from .plots import (draw_downtime_histogram, draw_mean_line, draw_reliability,
                         draw_unavailability, log_scale_helps, points, zoom_reason, zoom_window)
 
@@ -391,6 +397,7 @@ def run_figures(part, ids: Counter, inches=(6.4, 3.8)) -> list[str]:
         if legend:
             axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=1, fontsize=8.5,
                         frameon=False)
+        fit_left(fig, axes)
         out.append(figure(svg_text(fig, title, caption, ids.next()), caption))
 
     mean = result.mean()
@@ -428,7 +435,7 @@ def run_figures(part, ids: Counter, inches=(6.4, 3.8)) -> list[str]:
     reason = zoom_reason(result.model)
     add(start, f"The first {window:,} {unit}",
         f"The first {window:,} {unit}{reason}, on a linear scale: the start-up"
-        f"{' and the cycles of the periodic tests' if reason else ''} show here.")
+        f"{' and the cycles of the periodic tests show' if reason else ' shows'} here.")
     if exact or result.distributions is not None:
         add(reliability, "Reliability over time",
             "The chance of no system failure by each time"
@@ -514,10 +521,10 @@ SECTIONS = {"run": run_section, "markov": run_section, "importance": importance_
 # --- Sections drawn from their structure ----------------------------------------------------
 
 
-def extra_sections(data: dict, model: dict) -> str:
+def extra_sections(data: dict, model: dict, shown: frozenset = frozenset()) -> str:
     """A section for every key of results.json this page does not know (the calendar's, the
     capacity's, the logistics' ...), drawn from its structure."""
-    unknown = [k for k in data if k not in KNOWN_KEYS]
+    unknown = [k for k in data if k not in KNOWN_KEYS and k not in shown]
     ordered = [k for k in SECTION_ORDER if k in unknown] + sorted(
         k for k in unknown if k not in SECTION_ORDER)
     return "".join(f'<section id="{e(_anchor(key))}"><h2>{e(_title(key))}</h2>'
@@ -859,7 +866,7 @@ def comparison_page(folders: Sequence) -> str:
 
 
 def _overlay(parts, labels: Sequence[str], ids: Counter) -> str:
-    from .figures import new_figure, svg_text
+    from .figures import fit_left, new_figure, svg_text
     from .plots import (STYLES, _aggregated, binned_unavailability, draw_curve,
                         log_scale_helps)
 
@@ -891,4 +898,5 @@ def _overlay(parts, labels: Sequence[str], ids: Counter) -> str:
         axes.set_ylim(0, 1.1 * top)
     axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.22), ncol=2, fontsize=7,
                 frameon=False)
+    fit_left(fig, axes)
     return svg_text(fig, "The unavailability curves on one plot", ", ".join(labels), ids.next())
