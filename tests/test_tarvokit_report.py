@@ -650,3 +650,23 @@ def test_a_curve_drawn_per_bin_keeps_every_bins_highest_and_lowest(values, bins)
         inside = curve[kept[(kept >= start) & (kept < stop)]]
         assert {start, stop - 1} <= set(kept)
         assert inside.max() == curve[start:stop].max() and inside.min() == curve[start:stop].min()
+
+
+from tarvokit.views.plots import zoom_reason, zoom_window  # noqa: E402
+
+
+def _inspected(*periods, horizon=8760, unit="h"):
+    components = {f"c{i}": {"transitions": [{"law": "Inspection", "period": period}]}
+                  for i, period in enumerate(periods)}
+    return {"study": {"horizon": horizon, "time_unit": unit}, "components": components}
+
+
+@pytest.mark.parametrize("model, window, reason", [
+    (_inspected(730, 2190), 1460, ": two inspection periods of 730 h"),
+    (_inspected(500, unit="d", horizon=3000), 1000, ": two inspection periods of 500 d"),
+    (_inspected(5000), 8760, ""),           # two periods would pass the horizon
+    (_inspected(), 730, ""),                # no test: a twelfth of the horizon
+])
+def test_the_zoom_shows_two_of_the_shortest_test_periods_in_time_units(model, window, reason):
+    assert zoom_window(model) == window
+    assert zoom_reason(model) == reason

@@ -94,7 +94,8 @@ def zoom_reason(model: dict) -> str:
     periods = inspection_periods(model)
     horizon = int(model["study"]["horizon"])
     if periods and 2 * min(periods) < horizon:
-        return f": two inspection periods of {min(periods):,.4g}"
+        unit = model["study"].get("time_unit", "")
+        return f": two inspection periods of {min(periods):,.4g} {unit}".rstrip()
     return ""
 
 
