@@ -17,7 +17,7 @@ import tarvokit
 from tarvokit.data.files import ResultError
 from tarvokit.data.logistics import figures_of
 from tarvokit.engine.build import engine_inputs
-from tarvokit.engine.logistics import figure_layout
+from tarvokit.engine.logistics import figure_layout, priced_kinds
 from tarvokit.engine.markov import build_chain
 from tarvokit.model.errors import ModelError
 
@@ -318,6 +318,35 @@ def test_the_report_shows_downtime_by_cause_and_costs(plant_result):
     for line in ("system, waiting for a part:", "Spares pump_parts:", "Crews mechanics (1):",
                  "Expected cost over 4,000 h in EUR:", "crew hours and calls:"):
         assert line in report
+
+
+def without(*paths):
+    data = copy.deepcopy(PLANT)
+    for path in paths:
+        entry = data
+        for key in path[:-1]:
+            entry = entry[key]
+        del entry[path[-1]]
+    return data
+
+
+@pytest.mark.parametrize("unpriced, kinds", [
+    ((), ["system_downtime", "repairs", "crews", "parts"]),
+    ((("costs", "system_down_per_hour"),), ["repairs", "crews", "parts"]),
+    ((("components", "pump", "cost"),), ["system_downtime", "crews", "parts"]),
+    ((("spares", "pump_parts", "cost"), ("crews", "mechanics", "cost")),
+     ["system_downtime", "repairs"]),
+])
+def test_only_the_kinds_a_model_prices_are_reported(unpriced, kinds):
+    data = without(*unpriced)
+    assert priced_kinds(tarvokit.Model.from_dict(copy.deepcopy(data)).description) == kinds
+    report = tarvokit.summary(tarvokit.Model.from_dict(data).run(histories=200, seed=3,
+                                                                 progress=False))
+    costs = report[report.index("Expected cost over"):].splitlines()
+    shown = [line.split(":")[0].strip() for line in costs[1:] if line.startswith("  ")]
+    names = {"system_downtime": "system downtime", "repairs": "repairs",
+             "crews": "crew hours and calls", "parts": "spare parts"}
+    assert shown[:len(kinds) + 1] == [names[kind] for kind in kinds] + ["total"]
 
 
 # --- Bad keys --------------------------------------------------------------------------------

@@ -122,6 +122,13 @@ def fixed_costs(description: dict) -> dict[str, float]:
     return fixed
 
 
+def priced_kinds(description: dict) -> list[str]:
+    """The cost kinds the model puts a price on, in COST_KINDS' order: the others are 0 in
+    every history."""
+    weights, fixed = cost_weights(description), fixed_costs(description)
+    return [kind for kind in COST_KINDS if fixed[kind] or any(weights[kind])]
+
+
 def build_logistics(description: dict, laws_builder: LawsBuilder) -> tarvo.Logistics:
     """The tarvo.Logistics of a description with logistics (has_logistics)."""
     resolution = int(description["study"]["resolution"])

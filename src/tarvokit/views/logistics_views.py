@@ -6,6 +6,7 @@ import math
 from typing import TYPE_CHECKING
 
 from ..data.logistics import CAUSE_NAMES, figures_of
+from ..engine.logistics import priced_kinds
 
 if TYPE_CHECKING:
     from ..data.result import Result
@@ -72,9 +73,10 @@ def logistics_lines(result: "Result") -> list[str]:
     prices = result.model.get("costs", {})
     currency = prices.get("currency", "")
     lines.append(f"Expected cost over {horizon:,} {unit}{' in ' + currency if currency else ''}:")
+    priced = {*priced_kinds(result.model), "total"}
     for kind, value in found.costs().items():
-        if kind == "lost_production" and "per_unit_lost" not in prices:
-            continue  # 0 in every history
+        if kind not in priced:
+            continue  # 0 in every history: no interval to give
         lines.append(f"  {_KIND_NAMES[kind]}: {money(value.estimate)} [{money(value.low)},"
                      f" {money(value.high)}]")
     return lines
