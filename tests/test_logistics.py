@@ -17,7 +17,8 @@ import tarvokit
 from tarvokit.data.files import ResultError
 from tarvokit.data.logistics import figures_of
 from tarvokit.engine.build import engine_inputs
-from tarvokit.engine.logistics import figure_layout, priced_kinds
+from tarvokit.engine.logistics import COST_KINDS, figure_layout, priced_kinds
+from tarvokit.views.report import extra_sections
 from tarvokit.engine.markov import build_chain
 from tarvokit.model.errors import ModelError
 
@@ -339,7 +340,12 @@ def without(*paths):
 ])
 def test_only_the_kinds_a_model_prices_are_reported(unpriced, kinds):
     data = without(*unpriced)
-    assert priced_kinds(tarvokit.Model.from_dict(copy.deepcopy(data)).description) == kinds
+    description = tarvokit.Model.from_dict(copy.deepcopy(data)).description
+    assert priced_kinds(description) == kinds
+    every_kind = {kind: {"value": 1.0, "low": 0.5, "high": 1.5} for kind in COST_KINDS}
+    page = extra_sections({"costs": {"currency": "EUR", "by_kind": every_kind,
+                                     "total": every_kind["parts"]}}, description)
+    assert [kind for kind in COST_KINDS if f'data-key="{kind}"' in page] == kinds
     report = tarvokit.summary(tarvokit.Model.from_dict(data).run(histories=200, seed=3,
                                                                  progress=False))
     costs = report[report.index("Expected cost over"):].splitlines()

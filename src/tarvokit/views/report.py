@@ -18,6 +18,7 @@ import math
 from html import escape
 from typing import Any, Iterable, Sequence
 
+from ..engine.logistics import priced_kinds
 from .diagram import logic_diagram
 
 CSP = "default-src 'none'; style-src 'unsafe-inline'; img-src data:; base-uri 'none'; form-action 'none'"
@@ -528,7 +529,15 @@ def extra_sections(data: dict, model: dict, shown: frozenset = frozenset()) -> s
     ordered = [k for k in SECTION_ORDER if k in unknown] + sorted(
         k for k in unknown if k not in SECTION_ORDER)
     return "".join(f'<section id="{e(_anchor(key))}"><h2>{e(_title(key))}</h2>'
-                   f"{structure(data[key], 3)}</section>" for key in ordered)
+                   f"{structure(_priced_only(data[key], model) if key == 'costs' else data[key], 3)}"
+                   "</section>" for key in ordered)
+
+
+def _priced_only(costs: dict, model: dict) -> dict:
+    """The costs without the kinds the model puts no price on (0 in every history)."""
+    priced = set(priced_kinds(model))
+    return {**costs, "by_kind": {kind: value for kind, value in costs.get("by_kind", {}).items()
+                                 if kind in priced}}
 
 
 def _anchor(key: str) -> str:
