@@ -534,7 +534,10 @@ def extra_sections(data: dict, model: dict, shown: frozenset = frozenset()) -> s
 
 
 def _priced_only(costs: dict, model: dict) -> dict:
-    """The costs without the kinds the model puts no price on (0 in every history)."""
+    """The costs without the kinds the model puts no price on (0 in every history); any other
+    shape as it is."""
+    if not isinstance(costs, dict) or not isinstance(costs.get("by_kind"), dict):
+        return costs
     priced = set(priced_kinds(model))
     return {**costs, "by_kind": {kind: value for kind, value in costs.get("by_kind", {}).items()
                                  if kind in priced}}
