@@ -670,3 +670,21 @@ def _inspected(*periods, horizon=8760, unit="h"):
 def test_the_zoom_shows_two_of_the_shortest_test_periods_in_time_units(model, window, reason):
     assert zoom_window(model) == window
     assert zoom_reason(model) == reason
+
+
+from tarvokit.views.figures import fit_sides, new_figure as _new_figure  # noqa: E402
+
+
+@pytest.mark.parametrize("inches", [(4.6, 3.0), (6.4, 3.8)])
+@pytest.mark.parametrize("horizon, top", [(2000, 0.004), (8760, 1e-5), (100_000, 0.5)])
+def test_fitted_axes_keep_their_tick_labels_inside_the_figure(inches, horizon, top):
+    figure = _new_figure(inches)
+    axes = figure.add_axes((0.13, 0.16, 0.84, 0.75))
+    axes.plot([0, horizon], [0, top])
+    axes.set_xlim(0, horizon)
+    axes.set_ylabel("unavailability")
+    fit_sides(figure, axes)
+    renderer = figure.canvas.get_renderer()
+    width = figure.bbox.width
+    assert axes.yaxis.get_tightbbox(renderer).x0 >= 0
+    assert axes.xaxis.get_tightbbox(renderer).x1 <= width

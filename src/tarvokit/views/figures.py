@@ -32,16 +32,21 @@ def new_figure(inches=FIGURE_INCHES, layout: str | None = None):
     return figure
 
 
-def fit_left(figure, axes, margin: float = 4.0) -> None:
+def fit_sides(figure, axes, margin: float = 4.0) -> None:
     """Moves the left edge of `axes` so that its y axis (tick labels and label, as wide as
-    their numbers make them) starts `margin` pixels inside the figure, its right edge kept:
-    margins set by hand cannot know how wide '0.001 %' is beside '1 %'."""
+    their numbers make them) starts `margin` pixels inside the figure, and pulls its right edge
+    in where the x axis's last tick label would pass the figure's: margins set by hand cannot
+    know how wide '0.001 %' is beside '1 %', nor '2000' on a figure half a page wide."""
     renderer = figure.canvas.get_renderer()
     left = axes.yaxis.get_tightbbox(renderer).x0
     box = axes.get_position()
     shift = (margin - left) / figure.bbox.width
     if shift > 0 or left > 4 * margin:  # too far out, or room to spare: the drawing widens
-        axes.set_position((box.x0 + shift, box.y0, box.width - shift, box.height))
+        box = type(box).from_bounds(box.x0 + shift, box.y0, box.width - shift, box.height)
+        axes.set_position(box)
+    over = axes.xaxis.get_tightbbox(renderer).x1 - (figure.bbox.width - margin)
+    if over > 0:
+        axes.set_position((box.x0, box.y0, box.width - over / figure.bbox.width, box.height))
 
 
 def save_png(figure, path: Path) -> None:

@@ -381,7 +381,7 @@ def run_section(part, ids: Counter) -> str:
 def run_figures(part, ids: Counter, inches=(6.4, 3.8)) -> list[str]:
     """The curve, a window at its start, the reliability and the downtime histogram, each a
     figure of its own (they reflow on a narrow screen)."""
-    from .figures import fit_left, new_figure, svg_text
+    from .figures import fit_sides, new_figure, svg_text
     from .plots import (draw_downtime_histogram, draw_mean_line, draw_reliability,
                         draw_unavailability, log_scale_helps, points, zoom_reason, zoom_window)
 
@@ -398,7 +398,7 @@ def run_figures(part, ids: Counter, inches=(6.4, 3.8)) -> list[str]:
         if legend:
             axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=1, fontsize=8.5,
                         frameon=False)
-        fit_left(fig, axes)
+        fit_sides(fig, axes)
         out.append(figure(svg_text(fig, title, caption, ids.next()), caption))
 
     mean = result.mean()
@@ -868,7 +868,7 @@ def comparison_page(folders: Sequence) -> str:
     for label, part in zip(labels, parts):
         body.append(f"<div><h3>{e(label)}</h3>")
         if part.kind in ("run", "markov"):
-            body += run_figures(part, ids, inches=(6.0, 3.4))
+            body += run_figures(part, ids, inches=(4.6, 3.0))
         body.append("</div>")
     body.append("</div></section>")
     body.append(model_section(_model_of(parts[0]), ids))
@@ -878,7 +878,7 @@ def comparison_page(folders: Sequence) -> str:
 
 
 def _overlay(parts, labels: Sequence[str], ids: Counter) -> str:
-    from .figures import fit_left, new_figure, svg_text
+    from .figures import fit_sides, new_figure, svg_text
     from .plots import (STYLES, _aggregated, binned_unavailability, draw_curve,
                         log_scale_helps)
 
@@ -910,5 +910,5 @@ def _overlay(parts, labels: Sequence[str], ids: Counter) -> str:
         axes.set_ylim(0, 1.1 * top)
     axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.22), ncol=2, fontsize=7,
                 frameon=False)
-    fit_left(fig, axes)
+    fit_sides(fig, axes)
     return svg_text(fig, "The unavailability curves on one plot", ", ".join(labels), ids.next())
