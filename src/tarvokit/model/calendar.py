@@ -42,9 +42,10 @@ from __future__ import annotations
 import math
 
 from dataclasses import dataclass, field
-from typing import Any, Callable, Protocol, Sequence
+from typing import Any, Callable, Sequence
 
 from . import laws
+from .dependencies import ComponentShape, TransitionShape
 from .errors import Where, close_match_hint, number_text, reject_unknown_keys, shown
 
 # Keys this module reads: the model reader accepts them beside its own.
@@ -65,18 +66,6 @@ MAX_PACE = 1e6
 WHOLE_STUDY = "study"
 
 LogicReader = Callable[[dict, Where], list]
-
-
-class _Transition(Protocol):
-    source: int
-    target: int
-    law: dict
-
-
-class _Component(Protocol):
-    name: str
-    states: tuple[str, ...]
-    transitions: tuple[_Transition, ...]
 
 
 def plain_law(table: Any) -> Any:
@@ -221,7 +210,7 @@ def _grouped(by_name: dict[str, Any]) -> list[tuple[str, Any]]:
             for t, u, v in groups]
 
 
-def read_calendar(data: dict, components: Sequence[_Component], root: Where, resolution: int,
+def read_calendar(data: dict, components: Sequence[ComponentShape], root: Where, resolution: int,
                   horizon: int, read_logic: LogicReader, crews: Sequence[Sequence[str]] = (),
                   standby: Sequence[str] = ()) -> Calendar:
     """The calendar of the model `data`, checked; `read_logic(table, where)` reads a phase's
@@ -356,9 +345,10 @@ def _read_duration(value: Any, where: Where, resolution: int) -> float | dict:
 # --- Components ---------------------------------------------------------------------------
 
 
-def _units_of(table: dict, components: Sequence[_Component]) -> dict[str, list[_Component]]:
+def _units_of(table: dict, components: Sequence[ComponentShape]
+              ) -> dict[str, list[ComponentShape]]:
     """Per key of [components], the components it made (one, or a template's units)."""
-    units: dict[str, list[_Component]] = {key: [] for key in table}
+    units: dict[str, list[ComponentShape]] = {key: [] for key in table}
     for component in components:
         key = component.name.split("[")[0] if component.name not in table else component.name
         if key in units:
@@ -398,8 +388,8 @@ def _read_planned(value: Any, where: Where, states: tuple[str, ...]) -> tuple[st
     return tuple(value)
 
 
-def _law_where(root: Where, key: str, entry: Any, unit: _Component,
-               transition: _Transition) -> Where:
+def _law_where(root: Where, key: str, entry: Any, unit: ComponentShape,
+               transition: TransitionShape) -> Where:
     at = root.key("components").key(key)
     if isinstance(entry, dict) and "transitions" not in entry:
         return at.key("failure" if transition.source == 0 else "repair")
@@ -412,7 +402,7 @@ def _law_where(root: Where, key: str, entry: Any, unit: _Component,
     return at.key("transitions").item(index)
 
 
-def _read_held(value: Any, where: Where, transition: _Transition, sequence: Sequence[str],
+def _read_held(value: Any, where: Where, transition: TransitionShape, sequence: Sequence[str],
                phases: Sequence[str], pooled: bool) -> str:
     if transition.target != 0:
         where.fail("only a repair (a transition into the working state) can be held")
@@ -427,7 +417,7 @@ def _read_held(value: Any, where: Where, transition: _Transition, sequence: Sequ
     return value
 
 
-def _read_test(law: dict, where: Where, transition: _Transition, unit: _Component,
+def _read_test(law: dict, where: Where, transition: TransitionShape, unit: ComponentShape,
                resolution: int, dependent: bool) -> Test:
     if law.get("law") != "Inspection" or transition.target != 0:
         key = next(k for k in TEST_KEYS if k in law)

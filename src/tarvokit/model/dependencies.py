@@ -54,16 +54,18 @@ _POOL_KEYS = ("count", "repairs", "order", "mobilisation", "cost")
 ORDERS = ("first_failed", "listed")
 
 
-class _Transition(Protocol):
+class TransitionShape(Protocol):
+    """What the readers of dependencies and of the calendar need of a component's transition."""
     source: int
     target: int
     law: dict
 
 
-class _Component(Protocol):
+class ComponentShape(Protocol):
+    """What the readers of dependencies and of the calendar need of a component."""
     name: str
     states: tuple[str, ...]
-    transitions: tuple[_Transition, ...]
+    transitions: tuple[TransitionShape, ...]
 
 
 def failed_state(states: Sequence[str]) -> int:
@@ -178,7 +180,7 @@ class Dependencies:
         return "\n".join(lines)
 
 
-def read_dependencies(data: dict, components: Sequence[_Component], where: Where,
+def read_dependencies(data: dict, components: Sequence[ComponentShape], where: Where,
                       resolution: int) -> Dependencies:
     """The dependencies of a model file (or description) `data`, checked against its expanded
     `components`; `where` is the file's root. Raises ModelError, one line naming the file and
